@@ -1,0 +1,36 @@
+#ifndef CSV_LINE_H
+#define CSV_LINE_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Width in bytes of one row of a field table: a field's content and its NUL. */
+enum { FIELD_SIZE = 2048 };
+
+/*
+ * Splits the NUL-terminated line into comma-separated fields and stores
+ * field k as a NUL-terminated string at the start of fields[k].
+ *
+ * A comma separates fields unless it stands between double quotes; every
+ * double quote toggles that state and is never stored, so a doubled quote
+ * vanishes. Nothing is trimmed: spaces, CR and LF are content. The line is
+ * only read, up to its NUL.
+ *
+ * fields has max_fields rows of FIELD_SIZE bytes. A field keeps at most
+ * FIELD_SIZE - 1 content bytes; the rest of a longer one is dropped. Only a
+ * stored field's content and its terminator are written: bytes behind it,
+ * rows from the result on and everything outside the table stay untouched.
+ *
+ * Returns the number of fields stored: the number of separating commas plus
+ * one, but at most max_fields (a full table may mean the line was cut short),
+ * and 0 when max_fields < 1. Nothing is allocated; no state is kept between
+ * calls.
+ */
+int parse_csv_line(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
