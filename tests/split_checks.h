@@ -1,0 +1,88 @@
+#ifndef CSV_LINE_TESTS_SPLIT_CHECKS_H
+#define CSV_LINE_TESTS_SPLIT_CHECKS_H
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "csv_line.h"
+
+// A heap copy of line with its NUL and not one byte more, so that the address
+// sanitizer reports any read past the end of the line.
+inline std::unique_ptr<char[]> ExactLine(const std::string &line)
+{
+    std::unique_ptr<char[]> copy(new char[line.size() + 1]);
+    std::memcpy(copy.get(), line.c_str(), line.size() + 1);
+    return copy;
+}
+
+// A field table of `capacity` rows between two guard rows, every byte of it
+// filled with a pattern, so that a check after a split sees any stray write.
+class GuardedTable {
+public:
+    explicit GuardedTable(int capacity)
+        : rows_(capacity > 0 ? capacity : 0), block_(new char[rows_ + 2][FIELD_SIZE])
+    {
+        std::memcpy(Bytes(), Pattern(Size()), Size());
+    }
+
+    char (*Rows())[FIELD_SIZE] { return block_.get() + 1; }
+
+    // Empty when a split that returned `count` stored exactly `want`, each
+    // field followed by its NUL, and changed no other byte; otherwise the
+    // first rule it broke.
+    std::string Mismatch(int count, const std::vector<std::string> &want) const
+    {
+        if (count != static_cast<int>(want.size()))
+            return "count is " + std::to_string(count) + ", want " + std::to_string(want.size());
+        for (int k = 0; k < count; k++) {
+            const char *row = block_[k + 1];
+            const std::string got(row, strnlen(row, FIELD_SIZE));
+            if (got != want[k])
+                return "field " + std::to_string(k) + " has " + std::to_string(got.size()) +
+                       " bytes, want " + std::to_string(want[k].size()) + ": [" + got.substr(0, 60) +
+                       "] vs [" + want[k].substr(0, 60) + "]";
+        }
+        const char *pattern = Pattern(Size());
+        for (int row = -1; row <= rows_; row++) {
+            const size_t stored = row >= 0 && row < count ? want[static_cast<size_t>(row)].size() + 1 : 0;
+            const size_t start = static_cast<size_t>(row + 1) * FIELD_SIZE;
+            const char *begin = Bytes() + start;
+            const char *changed = std::mismatch(begin + stored, begin + FIELD_SIZE, pattern + start + stored).first;
+            if (changed != begin + FIELD_SIZE)
+                return Where(row, count) + " changed at byte " + std::to_string(changed - begin);
+        }
+        return "";
+    }
+
+private:
+    // The fill: no NUL, no quote, no comma, and no two rows alike.
+    static const char *Pattern(size_t size)
+    {
+        static std::vector<char> pattern;
+        for (size_t i = pattern.size(); i < size; i++)
+            pattern.push_back(static_cast<char>(0x80 | (i * 7 % 127)));
+        return pattern.data();
+    }
+    size_t Size() const { return static_cast<size_t>(rows_ + 2) * FIELD_SIZE; }
+    char *Bytes() const { return block_[0]; }
+
+    std::string Where(int row, int count) const
+    {
+        if (row < 0)
+            return "guard row before the table";
+        if (row == rows_)
+            return "guard row after the table";
+        if (row >= count)
+            return "row " + std::to_string(row) + " beyond the count";
+        return "row " + std::to_string(row) + " behind its terminator";
+    }
+
+    int rows_;
+    std::unique_ptr<char[][FIELD_SIZE]> block_;
+};
+
+#endif
