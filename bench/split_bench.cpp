@@ -1,0 +1,187 @@
+// Times parse_csv_line against the rules read literally one byte at a time
+// (the baseline), against what a C++ user might write instead (std::getline
+// into strings), and against memcpy of the same bytes into the same table,
+// which no splitter can beat.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "csv_line.h"
+
+namespace {
+
+constexpr int kRows = 20;
+alignas(64) char table[kRows][FIELD_SIZE];
+alignas(64) char check_table[kRows][FIELD_SIZE];
+
+// The rules read literally, with four integer counters: the yardstick.
+__attribute__((noinline)) int baseline_split(const char *line, char (*fields)[FIELD_SIZE],
+                                             int max_fields)
+{
+    int field = 0, position = 0, quoted = 0, length = 0;
+    while (line[position] != '\0' && field < max_fields) {
+        if (line[position] == '"') {
+            quoted = !quoted;
+        } else if (line[position] == ',' && !quoted) {
+            fields[field][length] = '\0';
+            field++;
+            length = 0;
+        } else if (length < FIELD_SIZE - 1) {
+            fields[field][length] = line[position];
+            length++;
+        }
+        position++;
+    }
+    if (field < max_fields) {
+        fields[field][length] = '\0';
+        field++;
+    }
+    return field;
+}
+
+struct Input {
+    std::string name;
+    std::string line;
+};
+
+// `count` fields of `width` bytes of words and spaces.
+std::string TextFields(int count, int width)
+{
+    static const char words[] = "lorem ipsum dolor sit amet consectetur adipiscing elit sed do ";
+    std::string line;
+    for (int k = 0; k < count; k++) {
+        if (k > 0)
+            line += ',';
+        for (int i = 0; i < width; i++)
+            line += words[(k * 7 + i) % (sizeof words - 1)];
+    }
+    return line;
+}
+
+std::vector<Input> Inputs()
+{
+    std::vector<Input> inputs = {
+        {"record",
+         "Drawstring Hem Crop Hoodie,Female,Tops,Crop Tops,WS,\"{\"\"polyester_virgin\"\":1.0}\","
+         "0.296,14031.53,0.607196,0.070728,0.677924,17.760000"},
+        {"numeric", ""},
+        {"quoted", ""},
+    };
+    for (int k = 0; k < kRows; k++) {
+        char number[32];
+        std::snprintf(number, sizeof number, "%s%d.%d", k ? "," : "", k * 137 % 1000, k * 7919 % 100);
+        inputs[1].line += number;
+        inputs[2].line += std::string(k ? "," : "") + "\"size \"\"" + std::to_string(k) + "\"\", a, b\"";
+    }
+    for (int width : {8, 32, 60, 128, 512, 2000, 2047})
+        inputs.push_back({"fields_" + std::to_string(width), TextFields(kRows, width)});
+    return inputs;
+}
+
+// Each field's span in the raw line (quotes and all), cut to fit its row.
+struct Span {
+    size_t start, length;
+};
+
+std::vector<Span> FieldSpans(const std::string &line)
+{
+    std::vector<Span> spans;
+    size_t start = 0;
+    bool quoted = false;
+    for (size_t i = 0; i <= line.size(); i++) {
+        if (i < line.size() && line[i] == '"')
+            quoted = !quoted;
+        if (i == line.size() || (line[i] == ',' && !quoted)) {
+            spans.push_back({start, std::min<size_t>(i - start, FIELD_SIZE - 1)});
+            start = i + 1;
+        }
+    }
+    return spans;
+}
+
+void SetBytes(benchmark::State &state, const std::string &line)
+{
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * line.size()));
+}
+
+void Register(const Input &input)
+{
+    const std::string &line = input.line;
+    benchmark::RegisterBenchmark(("parse_csv_line/" + input.name).c_str(), [line](benchmark::State &state) {
+        for (auto _ : state) {
+            int count = parse_csv_line(line.c_str(), table, kRows);
+            benchmark::DoNotOptimize(count);
+            benchmark::ClobberMemory();
+        }
+        SetBytes(state, line);
+    });
+    benchmark::RegisterBenchmark(("baseline/" + input.name).c_str(), [line](benchmark::State &state) {
+        for (auto _ : state) {
+            int count = baseline_split(line.c_str(), table, kRows);
+            benchmark::DoNotOptimize(count);
+            benchmark::ClobberMemory();
+        }
+        SetBytes(state, line);
+    });
+    benchmark::RegisterBenchmark(("getline/" + input.name).c_str(), [line](benchmark::State &state) {
+        for (auto _ : state) {
+            std::istringstream in(line);
+            std::vector<std::string> fields;
+            std::string field;
+            while (std::getline(in, field, ','))
+                fields.push_back(field);
+            benchmark::DoNotOptimize(fields.data());
+        }
+        SetBytes(state, line);
+    });
+    const std::vector<Span> spans = FieldSpans(line);
+    benchmark::RegisterBenchmark(("memcpy/" + input.name).c_str(), [line, spans](benchmark::State &state) {
+        for (auto _ : state) {
+            int row = 0;
+            for (const Span &span : spans) {
+                std::memcpy(table[row], line.data() + span.start, span.length);
+                table[row++][span.length] = '\0';
+            }
+            benchmark::DoNotOptimize(row);
+            benchmark::ClobberMemory();
+        }
+        SetBytes(state, line);
+    });
+}
+
+// The splitter and the baseline must agree before either is timed.
+bool SameFields(const Input &input)
+{
+    const int count = parse_csv_line(input.line.c_str(), table, kRows);
+    const int want = baseline_split(input.line.c_str(), check_table, kRows);
+    bool same = count == want;
+    for (int k = 0; same && k < count; k++)
+        same = std::strcmp(table[k], check_table[k]) == 0;
+    if (!same)
+        std::fprintf(stderr, "split_bench: parse_csv_line and the baseline differ on %s\n",
+                     input.name.c_str());
+    return same;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const std::vector<Input> inputs = Inputs();
+    for (const Input &input : inputs) {
+        if (!SameFields(input))
+            return 1;
+        Register(input);
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
