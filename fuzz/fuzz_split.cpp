@@ -5,41 +5,14 @@
 // Input: the first byte chooses the capacity; the rest, up to its first NUL,
 // is the line.
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "csv_line.h"
 #include "split_checks.h"
-
-namespace {
-
-// The rules on whole strings: split on every comma outside quotes, drop the
-// quotes; then keep the first `capacity` fields, each cut to fit its row.
-std::vector<std::string> ModelSplit(const std::string &line, int capacity)
-{
-    std::vector<std::string> fields(1);
-    bool quoted = false;
-    for (const char c : line) {
-        if (c == '"')
-            quoted = !quoted;
-        else if (c == ',' && !quoted)
-            fields.emplace_back();
-        else
-            fields.back() += c;
-    }
-    fields.resize(static_cast<size_t>(std::max(0, std::min(capacity, static_cast<int>(fields.size())))));
-    for (std::string &field : fields)
-        if (field.size() > FIELD_SIZE - 1)
-            field.resize(FIELD_SIZE - 1);
-    return fields;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

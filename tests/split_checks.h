@@ -10,6 +10,28 @@
 
 #include "csv_line.h"
 
+// The rules on whole strings, written plainly: split on every comma outside
+// quotes and drop the quotes; then keep the first `capacity` fields, each cut
+// to fit its row.
+inline std::vector<std::string> ModelSplit(const std::string &line, int capacity)
+{
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (const char c : line) {
+        if (c == '"')
+            quoted = !quoted;
+        else if (c == ',' && !quoted)
+            fields.emplace_back();
+        else
+            fields.back() += c;
+    }
+    fields.resize(static_cast<size_t>(std::max(0, std::min(capacity, static_cast<int>(fields.size())))));
+    for (std::string &field : fields)
+        if (field.size() > FIELD_SIZE - 1)
+            field.resize(FIELD_SIZE - 1);
+    return fields;
+}
+
 // A heap copy of line with its NUL and not one byte more, so that the address
 // sanitizer reports any read past the end of the line.
 inline std::unique_ptr<char[]> ExactLine(const std::string &line)
