@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch prefix and builds programs outside the
+# project against it: a C one through pkg-config, a C++ one through
+# find_package, and a C++ one that adds the source tree as a subdirectory.
+# Usage: install_test.sh BUILD_DIR SOURCE_DIR CC CXX CFLAGS CXXFLAGS LDFLAGS
+set -euo pipefail
+build=$1 source=$(cd "$2" && pwd) cc=$3 cxx=$4 cflags=$5 cxxflags=$6 ldflags=$7
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+consumers=$source/tests/consumers
+want='3 [id] [Smith, J.] [42]'
+
+expect_output() {
+    local got
+    got=$("$1")
+    [ "$got" = "$want" ] || { echo "FAIL: $1 printed '$got', want '$want'"; exit 1; }
+}
+
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+
+# shellcheck disable=SC2086 # the flags are lists of words
+export PKG_CONFIG_PATH
+PKG_CONFIG_PATH=$(dirname "$(find "$work/prefix" -name csv_line.pc)")
+"$cc" $cflags $(pkg-config --cflags csv_line) "$consumers/split_one.c" \
+    $ldflags $(pkg-config --libs csv_line) -o "$work/c_consumer"
+expect_output "$work/c_consumer"
+
+configure_cxx() {  # configure_cxx DIR VERSION
+    cmake -S "$consumers/cxx" -B "$1" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" \
+        -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$cxxflags" \
+        -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCSV_LINE_WANTED_VERSION="$2" >"$1.log" 2>&1
+}
+configure_cxx "$work/cxx" 1.0 || { cat "$work/cxx.log"; exit 1; }
+cmake --build "$work/cxx" >/dev/null
+expect_output "$work/cxx/split_one"
+if configure_cxx "$work/cxx2" 2.0; then
+    echo "FAIL: find_package(csv_line 2.0) accepted version 1"
+    exit 1
+fi
+
+"$work/prefix/bin/test_csv_parse" | cmp - "$source/tests/expected_report.txt"
+
+# As a subdirectory the project brings no tests and no flags of its own.
+cmake -S "$consumers/subdir" -B "$work/subdir" -G Ninja -DCSV_LINE_SOURCE_DIR="$source" \
+    -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
+cmake --build "$work/subdir" >/dev/null
+expect_output "$work/subdir/split_one"
+[ ! -e "$work/subdir/csv_line/tests" ] || { echo "FAIL: the tests were built in the parent"; exit 1; }
+if grep -q -e '-W' "$work/subdir/build.ninja"; then
+    echo "FAIL: warning flags forced on the parent"
+    exit 1
+fi
+echo "install: C via pkg-config, C++ via find_package and add_subdirectory all split the line"
