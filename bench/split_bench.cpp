@@ -104,53 +104,42 @@ std::vector<Span> FieldSpans(const std::string &line)
     return spans;
 }
 
-void SetBytes(benchmark::State &state, const std::string &line)
+// Registers contender/input, timing split(line) per iteration.
+template <typename Split>
+void Register(const char *contender, const Input &input, Split split)
 {
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * line.size()));
+    const std::string name = std::string(contender) + "/" + input.name;
+    benchmark::RegisterBenchmark(name.c_str(), [line = input.line, split](benchmark::State &state) {
+        for (auto _ : state) {
+            benchmark::DoNotOptimize(split(line));
+            benchmark::ClobberMemory();
+        }
+        state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * line.size()));
+    });
 }
 
-void Register(const Input &input)
+void RegisterAll(const Input &input)
 {
-    const std::string &line = input.line;
-    benchmark::RegisterBenchmark(("parse_csv_line/" + input.name).c_str(), [line](benchmark::State &state) {
-        for (auto _ : state) {
-            int count = parse_csv_line(line.c_str(), table, kRows);
-            benchmark::DoNotOptimize(count);
-            benchmark::ClobberMemory();
-        }
-        SetBytes(state, line);
+    Register("parse_csv_line", input,
+             [](const std::string &line) { return parse_csv_line(line.c_str(), table, kRows); });
+    Register("baseline", input,
+             [](const std::string &line) { return baseline_split(line.c_str(), table, kRows); });
+    Register("getline", input, [](const std::string &line) {
+        std::istringstream in(line);
+        std::vector<std::string> fields;
+        std::string field;
+        while (std::getline(in, field, ','))
+            fields.push_back(field);
+        benchmark::DoNotOptimize(fields.data());
+        return fields.size();
     });
-    benchmark::RegisterBenchmark(("baseline/" + input.name).c_str(), [line](benchmark::State &state) {
-        for (auto _ : state) {
-            int count = baseline_split(line.c_str(), table, kRows);
-            benchmark::DoNotOptimize(count);
-            benchmark::ClobberMemory();
+    Register("memcpy", input, [spans = FieldSpans(input.line)](const std::string &line) {
+        int row = 0;
+        for (const Span &span : spans) {
+            std::memcpy(table[row], line.data() + span.start, span.length);
+            table[row++][span.length] = '\0';
         }
-        SetBytes(state, line);
-    });
-    benchmark::RegisterBenchmark(("getline/" + input.name).c_str(), [line](benchmark::State &state) {
-        for (auto _ : state) {
-            std::istringstream in(line);
-            std::vector<std::string> fields;
-            std::string field;
-            while (std::getline(in, field, ','))
-                fields.push_back(field);
-            benchmark::DoNotOptimize(fields.data());
-        }
-        SetBytes(state, line);
-    });
-    const std::vector<Span> spans = FieldSpans(line);
-    benchmark::RegisterBenchmark(("memcpy/" + input.name).c_str(), [line, spans](benchmark::State &state) {
-        for (auto _ : state) {
-            int row = 0;
-            for (const Span &span : spans) {
-                std::memcpy(table[row], line.data() + span.start, span.length);
-                table[row++][span.length] = '\0';
-            }
-            benchmark::DoNotOptimize(row);
-            benchmark::ClobberMemory();
-        }
-        SetBytes(state, line);
+        return row;
     });
 }
 
@@ -176,7 +165,7 @@ int main(int argc, char **argv)
     for (const Input &input : inputs) {
         if (!SameFields(input))
             return 1;
-        Register(input);
+        RegisterAll(input);
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
