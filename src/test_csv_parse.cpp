@@ -11,10 +11,15 @@ namespace {
 constexpr int MAX_FIELDS = 20;
 constexpr int MATERIALS_FIELD = 5;
 
+#ifdef REPORT_TEST_RECORD
+// Tests build the program around records of other shapes.
+constexpr char RECORD[] = REPORT_TEST_RECORD;
+#else
 constexpr char RECORD[] =
     "Drawstring Hem Crop Hoodie,Female,Tops,Crop Tops,WS,"
     "\"{\"\"polyester_virgin\"\":1.0}\","
     "0.296,14031.53,0.607196,0.070728,0.677924,17.760000";
+#endif
 
 }  // namespace
 

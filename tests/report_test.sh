@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # End-to-end checks of the report program: its exact bytes, a quiet standard
 # error, its exit status, and a lost report reported as a failure.
-# Usage: report_test.sh PROGRAM EXPECTED_REPORT
+# Usage: report_test.sh PROGRAM EXPECTED_REPORT [MEMCHECK...]
+# With MEMCHECK (valgrind and its options), the plain run goes under it.
 set -u
 program=$1 expected=$2
+shift 2
+memcheck=("$@")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -24,7 +27,8 @@ expect_report() {
     [ ! -s "$work/$name.err" ] || fail "$name: wrote to standard error: $(cat "$work/$name.err")"
 }
 
-run plain
+"${memcheck[@]}" "$program" >"$work/plain.out" 2>"$work/plain.err" </dev/null
+echo $? >"$work/plain.status"
 expect_report plain
 
 run with-args --help -x "a,b" ""
