@@ -15,7 +15,8 @@ enum { FIELD_SIZE = 2048 };
  * A comma separates fields unless it stands between double quotes; every
  * double quote toggles that state and is never stored, so a doubled quote
  * vanishes. Nothing is trimmed: spaces, CR and LF are content. The line is
- * only read, up to its NUL.
+ * only read, up to its NUL; a read may reach past the NUL, but never beyond
+ * the aligned 16-byte block that holds it, so it cannot fault.
  *
  * fields has max_fields rows of FIELD_SIZE bytes. A field keeps at most
  * FIELD_SIZE - 1 content bytes; the rest of a longer one is dropped. Only a
