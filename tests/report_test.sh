@@ -13,39 +13,28 @@ failures=0
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-# run NAME [ARGS...]: runs the program with stdout and stderr captured.
-run() {
-    local name=$1; shift
-    "$program" "$@" >"$work/$name.out" 2>"$work/$name.err" </dev/null
-    echo $? >"$work/$name.status"
-}
-
+# expect_report NAME COMMAND...: runs COMMAND (standard input as given by the
+# caller) and checks for the whole report, nothing on stderr and status 0.
 expect_report() {
-    local name=$1
-    [ "$(cat "$work/$name.status")" = 0 ] || fail "$name: exit status $(cat "$work/$name.status")"
+    local name=$1 status
+    shift
+    "$@" >"$work/$name.out" 2>"$work/$name.err"
+    status=$?
+    [ "$status" = 0 ] || fail "$name: exit status $status"
     cmp -s "$expected" "$work/$name.out" || { fail "$name: report differs"; diff "$expected" "$work/$name.out"; }
     [ ! -s "$work/$name.err" ] || fail "$name: wrote to standard error: $(cat "$work/$name.err")"
 }
 
-"${memcheck[@]}" "$program" >"$work/plain.out" 2>"$work/plain.err" </dev/null
-echo $? >"$work/plain.status"
-expect_report plain
-
-run with-args --help -x "a,b" ""
-expect_report with-args
-
-env -i "$program" >"$work/no-env.out" 2>"$work/no-env.err" </dev/null
-echo $? >"$work/no-env.status"
-expect_report no-env
+expect_report plain "${memcheck[@]}" "$program" </dev/null
+expect_report with-args "$program" --help -x "a,b" "" </dev/null
+expect_report no-env env -i "$program" </dev/null
 
 # Standard input that stays open and silent must not hold the program up.
 # (A FIFO held open for writing by this script gives no data and no end.)
 mkfifo "$work/stdin"
 exec 3<>"$work/stdin"
-timeout 10 "$program" >"$work/silent-stdin.out" 2>"$work/silent-stdin.err" <&3
-echo $? >"$work/silent-stdin.status"
+expect_report silent-stdin timeout 10 "$program" <&3
 exec 3>&-
-expect_report silent-stdin
 
 # A full device loses the report: that must show in the status and on stderr.
 "$program" >/dev/full 2>"$work/full.err"

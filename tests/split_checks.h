@@ -32,15 +32,6 @@ inline std::vector<std::string> ModelSplit(const std::string &line, int capacity
     return fields;
 }
 
-// A heap copy of line with its NUL and not one byte more, so that the address
-// sanitizer reports any read past the end of the line.
-inline std::unique_ptr<char[]> ExactLine(const std::string &line)
-{
-    std::unique_ptr<char[]> copy(new char[line.size() + 1]);
-    std::memcpy(copy.get(), line.c_str(), line.size() + 1);
-    return copy;
-}
-
 // A field table of `capacity` rows between two guard rows, every byte of it
 // filled with a pattern, so that a check after a split sees any stray write.
 class GuardedTable {
@@ -106,5 +97,19 @@ private:
     int rows_;
     std::unique_ptr<char[][FIELD_SIZE]> block_;
 };
+
+// Splits a heap copy of line, its NUL and not one byte more (so the address
+// sanitizer reports any read past it), into a guarded table of `capacity`
+// rows. Empty when the split stored exactly `want` and changed no other
+// byte; otherwise the first rule it broke.
+inline std::string SplitMismatch(const std::string &line, int capacity,
+                                 const std::vector<std::string> &want)
+{
+    std::unique_ptr<char[]> copy(new char[line.size() + 1]);
+    std::memcpy(copy.get(), line.c_str(), line.size() + 1);
+    GuardedTable table(capacity);
+    const int count = parse_csv_line(copy.get(), table.Rows(), capacity);
+    return table.Mismatch(count, want);
+}
 
 #endif
