@@ -1,166 +1,149 @@
+// parse_csv_line runs the best kernel this processor can run, chosen once.
+
 #include "csv_line.h"
 
-#include <cstddef>
-#include <cstdint>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-#if defined(__SSE2__) && !defined(CSV_LINE_PORTABLE)
-#include <emmintrin.h>
-#define CSV_LINE_SSE2 1
+#include "kernels.h"
+
+#if defined(__has_feature)
+#if __has_feature(memory_sanitizer)
+#define CSV_LINE_MSAN 1
+#endif
+#endif
+
+#if defined(CSV_LINE_SSE2) || defined(CSV_LINE_AVX2) || defined(CSV_LINE_AVX512)
+#include <cpuid.h>
 #endif
 
 namespace {
 
-#ifdef CSV_LINE_SSE2
+int anywhere() { return 1; }
 
-// The one read that may go past the line's NUL: a whole aligned 16-byte
-// block, called only for a block that holds at least one byte of the line.
-// An aligned block never crosses a page boundary, so if one of its bytes can
-// be read, all can. The bytes past the NUL may lie outside the line's object,
-// which is why the address sanitizer is told to look away here, and only here.
-__attribute__((no_sanitize("address"))) __m128i load_block(const char *block)
+#if defined(CSV_LINE_SSE2) || defined(CSV_LINE_AVX2) || defined(CSV_LINE_AVX512)
+
+// The block kernels read whole aligned blocks, bytes past the NUL included.
+// Those bytes never decide a result, but MemorySanitizer cannot know that
+// and would report them as uninitialised in the caller's program; under it,
+// only the portable kernel runs.
+int block_reads_allowed()
 {
-    return _mm_load_si128(reinterpret_cast<const __m128i *>(block));
+#ifdef CSV_LINE_MSAN
+    return 0;
+#else
+    return 1;
+#endif
 }
 
-// Walks the line's stops in order: its quotes, its separators (the commas
-// outside quotes) and its NUL. Reads the line 16 aligned bytes at a time and
-// keeps the stops of the current block as a bit mask, one bit a byte.
-class Stops {
-public:
-    explicit Stops(const char *line)
-    {
-        const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(line);
-        block_ = reinterpret_cast<const char *>(address & ~std::uintptr_t{15});
-        scan(static_cast<unsigned>(address & 15));
-    }
+// The register state the operating system saves on a context switch (XCR0),
+// or 0 where it does not say.
+unsigned long long saved_state()
+{
+    unsigned eax, ebx, ecx, edx;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & bit_OSXSAVE))
+        return 0;
+    unsigned low, high;
+    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (static_cast<unsigned long long>(high) << 32) | low;
+}
 
-    const char *next()
-    {
-        // A block with no stop left has no NUL, so the next block still
-        // holds bytes of the line.
-        while (pending_ == 0) {
-            block_ += 16;
-            scan(0);
-        }
-        const int at = __builtin_ctz(pending_);
-        pending_ &= pending_ - 1;
-        return block_ + at;
-    }
+int has_avx2()
+{
+    const unsigned long long ymm_state = 0x6;  // SSE and AVX registers
+    unsigned eax, ebx, ecx, edx;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
+        return 0;
+    const bool leaf1 = (ecx & bit_AVX) && (ecx & bit_POPCNT) && (ecx & bit_PCLMUL);
+    if (!leaf1 || !__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
+        return 0;
+    const bool leaf7 = (ebx & bit_AVX2) && (ebx & bit_BMI) && (ebx & bit_BMI2);
+    return leaf7 && (saved_state() & ymm_state) == ymm_state;
+}
 
-private:
-    // Finds the stops among the block's bytes from `from` on (the bytes
-    // before belong to no line).
-    void scan(unsigned from)
-    {
-        const __m128i bytes = load_block(block_);
-        const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
-        const __m128i comma = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(','));
-        const __m128i nul = _mm_cmpeq_epi8(bytes, _mm_setzero_si128());
-        const unsigned of_line = 0xFFFFu << from;
-        pending_ = mask(_mm_or_si128(_mm_or_si128(quote, comma), nul)) & of_line;
-        if (pending_ == 0)
-            return;
-        // A comma stands inside quotes when an odd number of quotes, in
-        // this block and before it, precede it.
-        unsigned inside = mask(quote) & of_line;
-        inside ^= inside << 1;
-        inside ^= inside << 2;
-        inside ^= inside << 4;
-        inside ^= inside << 8;
-        inside = (inside ^ quoted_) & 0xFFFFu;
-        quoted_ = inside & 0x8000u ? 0xFFFFu : 0;
-        pending_ &= ~(mask(comma) & inside);
-    }
+int has_avx512()
+{
+    const unsigned long long zmm_state = 0xE6;  // SSE, AVX, opmask and all of ZMM
+    unsigned eax, ebx, ecx, edx;
+    if (!has_avx2() || !__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
+        return 0;
+    const bool leaf7 = (ebx & bit_AVX512F) && (ebx & bit_AVX512BW) && (ebx & bit_AVX512VL) &&
+                       (ecx & bit_AVX512VBMI2);
+    return leaf7 && (saved_state() & zmm_state) == zmm_state;
+}
 
-    static unsigned mask(__m128i bytes) { return static_cast<unsigned>(_mm_movemask_epi8(bytes)); }
-
-    const char *block_;
-    unsigned pending_;     // stops not yet returned in the current block
-    unsigned quoted_ = 0;  // all 16 bits set when the blocks before end inside quotes
-};
-
-#else
-
-// Walks the line's stops in order: its quotes, its separators (the commas
-// outside quotes) and its NUL, one byte at a time.
-class Stops {
-public:
-    explicit Stops(const char *line) : next_(line) {}
-
-    const char *next()
-    {
-        const char *p = next_;
-        while (*p != '\0' && *p != '"' && (quoted_ || *p != ','))
-            p++;
-        if (*p == '"')
-            quoted_ = !quoted_;
-        next_ = p + 1;
-        return p;
-    }
-
-private:
-    const char *next_;
-    bool quoted_ = false;
-};
+int sse2_runs_here() { return block_reads_allowed(); }
+int avx2_runs_here() { return block_reads_allowed() && has_avx2(); }
+int avx512_runs_here() { return block_reads_allowed() && has_avx512(); }
 
 #endif
 
-// Copies n bytes, each once. Short runs, the common case, stay inline.
-inline void copy_bytes(char *to, const char *from, std::size_t n)
+}  // namespace
+
+extern "C" {
+
+const struct csv_line_kernel csv_line_kernels[] = {
+#ifdef CSV_LINE_AVX512
+    {"avx512", csv_line_split_avx512, avx512_runs_here},
+#endif
+#ifdef CSV_LINE_AVX2
+    {"avx2", csv_line_split_avx2, avx2_runs_here},
+#endif
+#ifdef CSV_LINE_SSE2
+    {"sse2", csv_line_split_sse2, sse2_runs_here},
+#endif
+    {"portable", csv_line_split_portable, anywhere},
+};
+const int csv_line_kernel_count = sizeof csv_line_kernels / sizeof csv_line_kernels[0];
+
+}
+
+namespace {
+
+// The kernel in use; null until the first call chooses it.
+std::atomic<const csv_line_kernel *> active{nullptr};
+
+const csv_line_kernel *best_kernel()
 {
-    if (n >= 16) {
-        std::memcpy(to, from, n);
-        return;
-    }
-    for (std::size_t chunk = 8; chunk > 0; chunk /= 2) {
-        if (n & chunk) {
-            std::memcpy(to, from, chunk);
-            to += chunk;
-            from += chunk;
-        }
-    }
+    const csv_line_kernel *kernel = csv_line_kernels;
+    while (!kernel->runs_here())
+        kernel++;  // the last one runs anywhere
+    return kernel;
+}
+
+const csv_line_kernel *forced_kernel(const char *name)
+{
+    for (const csv_line_kernel *kernel = csv_line_kernels; kernel != csv_line_kernels + csv_line_kernel_count; kernel++)
+        if (std::strcmp(kernel->name, name) == 0)
+            return kernel->runs_here() ? kernel : nullptr;
+    return nullptr;
+}
+
+const csv_line_kernel *choose_kernel()
+{
+    const csv_line_kernel *chosen = active.load(std::memory_order_acquire);
+    if (chosen != nullptr)
+        return chosen;
+    const char *name = std::getenv("CSV_LINE_KERNEL");
+    const csv_line_kernel *forced = name != nullptr && *name != '\0' ? forced_kernel(name) : nullptr;
+    chosen = forced != nullptr ? forced : best_kernel();
+    // Threads that race here choose alike; only the one that sets the choice
+    // tells of a name it could not follow.
+    const csv_line_kernel *none = nullptr;
+    if (active.compare_exchange_strong(none, chosen, std::memory_order_acq_rel) && name != nullptr &&
+        *name != '\0' && forced == nullptr)
+        std::fprintf(stderr, "csv_line: CSV_LINE_KERNEL=%s names no kernel that can run here; using %s\n",
+                     name, chosen->name);
+    return active.load(std::memory_order_acquire);
 }
 
 }  // namespace
 
 int parse_csv_line(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    if (max_fields < 1)
-        return 0;
-
-    int field = 0;                     // row being filled; also the fields completed
-    char *out = fields[0];             // where that row's next content byte goes
-    char *last = out + FIELD_SIZE - 1; // that row's last byte, kept for its terminator
-    const char *content = line;        // first byte of the line not yet stored
-    Stops stops(line);
-
-    for (;;) {
-        const char *stop = stops.next();
-        // The bytes up to the stop are content, as far as the row has room;
-        // the surplus of a longer field is dropped.
-        if (stop != content) {
-            const std::size_t run = static_cast<std::size_t>(stop - content);
-            const std::size_t room = static_cast<std::size_t>(last - out);
-            const std::size_t kept = run < room ? run : room;
-            copy_bytes(out, content, kept);
-            out += kept;
-        }
-        content = stop + 1;
-
-        if (*stop == ',') {
-            *out = '\0';
-            // A separator that fills the table ends the scan: there is no row
-            // left for what follows it.
-            if (++field == max_fields)
-                return field;
-            out = fields[field];
-            last = out + FIELD_SIZE - 1;
-        } else if (*stop == '\0') {
-            break;
-        }
-        // A quote is never stored.
-    }
-    *out = '\0';
-    return field + 1;
+    return choose_kernel()->split(line, fields, max_fields);
 }
+
+const char *csv_line_kernel_name(void) { return choose_kernel()->name; }

@@ -15,8 +15,9 @@ enum { FIELD_SIZE = 2048 };
  * A comma separates fields unless it stands between double quotes; every
  * double quote toggles that state and is never stored, so a doubled quote
  * vanishes. Nothing is trimmed: spaces, CR and LF are content. The line is
- * only read, up to its NUL; a read may reach past the NUL, but never beyond
- * the aligned 16-byte block that holds it, so it cannot fault.
+ * only read, up to its NUL. Reads may reach into the bytes around the line
+ * within the aligned 64-byte blocks that hold its first byte and its NUL,
+ * never beyond them; such a block never crosses a page, so they cannot fault.
  *
  * fields has max_fields rows of FIELD_SIZE bytes. A field keeps at most
  * FIELD_SIZE - 1 content bytes; the rest of a longer one is dropped. Only a
@@ -29,6 +30,16 @@ enum { FIELD_SIZE = 2048 };
  * calls.
  */
 int parse_csv_line(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
+
+/*
+ * Names the kernel that parse_csv_line runs on this processor: "avx512",
+ * "avx2", "sse2" or "portable". The library chooses the fastest one the
+ * processor and its operating system support, once, on the first call of
+ * either function; CSV_LINE_KERNEL=portable|sse2|avx2|avx512 in the
+ * environment forces one (a name it cannot run is reported once on standard
+ * error, and its own choice stands). Every kernel splits alike.
+ */
+const char *csv_line_kernel_name(void);
 
 #ifdef __cplusplus
 }

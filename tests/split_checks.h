@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "csv_line.h"
+#include "kernels.h"
 
 // The rules on whole strings, written plainly: split on every comma outside
 // quotes and drop the quotes; then keep the first `capacity` fields, each cut
@@ -64,9 +66,10 @@ public:
             const size_t stored = row >= 0 && row < count ? want[static_cast<size_t>(row)].size() + 1 : 0;
             const size_t start = static_cast<size_t>(row + 1) * FIELD_SIZE;
             const char *begin = Bytes() + start;
+            if (std::memcmp(begin + stored, pattern + start + stored, FIELD_SIZE - stored) == 0)
+                continue;
             const char *changed = std::mismatch(begin + stored, begin + FIELD_SIZE, pattern + start + stored).first;
-            if (changed != begin + FIELD_SIZE)
-                return Where(row, count) + " changed at byte " + std::to_string(changed - begin);
+            return Where(row, count) + " changed at byte " + std::to_string(changed - begin);
         }
         return "";
     }
@@ -98,17 +101,31 @@ private:
     std::unique_ptr<char[][FIELD_SIZE]> block_;
 };
 
-// Splits a heap copy of line, its NUL and not one byte more (so the address
-// sanitizer reports any read past it), into a guarded table of `capacity`
-// rows. Empty when the split stored exactly `want` and changed no other
-// byte; otherwise the first rule it broke.
-inline std::string SplitMismatch(const std::string &line, int capacity,
-                                 const std::vector<std::string> &want)
+// parse_csv_line itself, then every kernel built into the library; the
+// tests and the fuzz target run each one the processor can run.
+inline std::vector<csv_line_kernel> KernelsUnderTest()
 {
-    std::unique_ptr<char[]> copy(new char[line.size() + 1]);
-    std::memcpy(copy.get(), line.c_str(), line.size() + 1);
+    std::vector<csv_line_kernel> kernels = {{"parse_csv_line", parse_csv_line, [] { return 1; }}};
+    kernels.insert(kernels.end(), csv_line_kernels, csv_line_kernels + csv_line_kernel_count);
+    return kernels;
+}
+
+// Splits a heap copy of line, its NUL and not one byte more (so the address
+// sanitizer reports any read past it), starting `offset` bytes past a
+// 64-byte boundary, into a guarded table of `capacity` rows. Empty when the
+// split stored exactly `want` and changed no other byte; otherwise the first
+// rule it broke.
+inline std::string SplitMismatch(csv_line_split_fn split, const std::string &line, int offset,
+                                 int capacity, const std::vector<std::string> &want)
+{
+    void *buffer = nullptr;
+    if (posix_memalign(&buffer, 64, static_cast<size_t>(offset) + line.size() + 1) != 0)
+        return "out of memory";
+    const std::unique_ptr<char, decltype(&std::free)> owned(static_cast<char *>(buffer), &std::free);
+    char *copy = owned.get() + offset;
+    std::memcpy(copy, line.c_str(), line.size() + 1);
     GuardedTable table(capacity);
-    const int count = parse_csv_line(copy.get(), table.Rows(), capacity);
+    const int count = split(copy, table.Rows(), capacity);
     return table.Mismatch(count, want);
 }
 

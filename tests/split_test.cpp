@@ -5,12 +5,13 @@
 #include <vector>
 
 #include "csv_line.h"
+#include "every_kernel.h"
 #include "split_checks.h"
 
 namespace {
 
 struct Case {
-    const char *what;
+    std::string what;
     std::string line;
     int capacity;
     std::vector<std::string> fields;
@@ -19,21 +20,20 @@ struct Case {
 std::string Repeat(char c, int n) { return std::string(static_cast<size_t>(n), c); }
 const std::string kRowFull = Repeat('x', FIELD_SIZE - 1);
 
-void ExpectSplit(const Case &c)
-{
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(SplitMismatch(c.line, c.capacity, c.fields), "");
-}
-
-void ExpectSplits(const std::vector<Case> &cases)
+// Runs every row with the line starting at every offset from a 64-byte
+// boundary, so that each of its bytes meets each position in a block.
+void ExpectSplits(csv_line_split_fn split, const std::vector<Case> &cases)
 {
     for (const Case &c : cases)
-        ExpectSplit(c);
+        for (int offset = 0; offset < 64; offset++) {
+            SCOPED_TRACE(c.what + ", line at offset " + std::to_string(offset));
+            ASSERT_EQ(SplitMismatch(split, c.line, offset, c.capacity, c.fields), "");
+        }
 }
 
-TEST(ParseCsvLine, SeparatesOnCommas)
+TEST_P(EveryKernel, SeparatesOnCommas)
 {
-    ExpectSplits({
+    ExpectSplits(GetParam().split, {
         {"empty line", "", 4, {""}},
         {"one comma", ",", 4, {"", ""}},
         {"trailing comma", "a,", 4, {"a", ""}},
@@ -46,9 +46,9 @@ TEST(ParseCsvLine, SeparatesOnCommas)
     });
 }
 
-TEST(ParseCsvLine, QuotesToggleAndVanish)
+TEST_P(EveryKernel, QuotesToggleAndVanish)
 {
-    ExpectSplits({
+    ExpectSplits(GetParam().split, {
         {"quoted stretch mid-field", "a\"b,c\"d", 4, {"ab,cd"}},
         {"doubled quote", "a\"\"b", 4, {"ab"}},
         {"quoted fields", "\"a\",\"b\"", 4, {"a", "b"}},
@@ -59,9 +59,9 @@ TEST(ParseCsvLine, QuotesToggleAndVanish)
     });
 }
 
-TEST(ParseCsvLine, StopsAtCapacity)
+TEST_P(EveryKernel, StopsAtCapacity)
 {
-    ExpectSplits({
+    ExpectSplits(GetParam().split, {
         {"zero rows", "a,b", 0, {}},
         {"negative capacity", "a,b", -1, {}},
         {"lowest capacity", "", INT_MIN, {}},
@@ -73,9 +73,9 @@ TEST(ParseCsvLine, StopsAtCapacity)
     });
 }
 
-TEST(ParseCsvLine, CutsFieldsToTheRowWidth)
+TEST_P(EveryKernel, CutsFieldsToTheRowWidth)
 {
-    ExpectSplits({
+    ExpectSplits(GetParam().split, {
         {"2047 bytes fit", kRowFull + ",y", 3, {kRowFull, "y"}},
         {"2048 bytes lose the last", kRowFull + "z,y", 3, {kRowFull, "y"}},
         {"quotes do not count towards the width", Repeat('x', FIELD_SIZE - 2) + "\"\"y", 2,
@@ -87,16 +87,57 @@ TEST(ParseCsvLine, CutsFieldsToTheRowWidth)
     });
 }
 
-TEST(ParseCsvLine, SplitsTheProductRecord)
+TEST_P(EveryKernel, SplitsTheProductRecord)
 {
-    ExpectSplit({"product record",
+    ExpectSplits(GetParam().split, {{"product record",
                  "Drawstring Hem Crop Hoodie,Female,Tops,Crop Tops,WS,"
                  "\"{\"\"polyester_virgin\"\":1.0}\","
                  "0.296,14031.53,0.607196,0.070728,0.677924,17.760000",
                  20,
                  {"Drawstring Hem Crop Hoodie", "Female", "Tops", "Crop Tops", "WS",
                   "{polyester_virgin:1.0}", "0.296", "14031.53", "0.607196", "0.070728",
-                  "0.677924", "17.760000"}});
+                  "0.677924", "17.760000"}}});
+}
+
+// Rows placed against block boundaries: at offset 0, byte `at` is the last
+// of a 16-, 32- or 64-byte block, or the first of the next.
+TEST_P(EveryKernel, MeetsBlockBoundaries)
+{
+    std::vector<Case> cases;
+    for (int at : {15, 16, 31, 32, 63, 64, 127, 128}) {
+        const std::string x = Repeat('x', at), where = " at byte " + std::to_string(at);
+        cases.push_back({"NUL" + where, x, 4, {x}});
+        cases.push_back({"separator" + where, x + ",y", 4, {x, "y"}});
+        cases.push_back({"separators either side" + where, Repeat('x', at - 1) + ",,y", 4,
+                         {Repeat('x', at - 1), "", "y"}});
+        cases.push_back({"quote" + where, x + "\",\"y", 4, {x + ",y"}});
+        cases.push_back({"doubled quote across" + where, Repeat('x', at - 1) + "\"\"y,z", 4,
+                         {Repeat('x', at - 1) + "y", "z"}});
+        cases.push_back({"full table" + where, x + ",y,z", 2, {x, "y"}});
+    }
+    cases.push_back({"quoted stretch across blocks", "a\"" + Repeat(',', 200) + "\"b,c", 4,
+                     {"a" + Repeat(',', 200) + "b", "c"}});
+    cases.push_back({"quoted stretch with doubled quotes across blocks",
+                     "\"" + Repeat('q', 60) + "\"\"" + Repeat(',', 70) + "\"\"\",z", 4,
+                     {Repeat('q', 60) + Repeat(',', 70), "z"}});
+    ExpectSplits(GetParam().split, cases);
+}
+
+// The row fills at every position of a block, with quotes and the field's
+// separator near the cut.
+TEST_P(EveryKernel, FillsTheRowInsideABlock)
+{
+    std::vector<Case> cases;
+    for (int width = FIELD_SIZE - 70; width <= FIELD_SIZE + 70; width++) {
+        const std::string x = Repeat('x', width), field = x.substr(0, FIELD_SIZE - 1);
+        const std::string where = std::to_string(width) + " bytes";
+        cases.push_back({"field of " + where, x + ",y", 3, {field, "y"}});
+        cases.push_back({"quoted field of " + where, "\"" + x + "\",\"y\"", 3, {field, "y"}});
+        const std::string quoted = x.substr(0, static_cast<size_t>(width) - 3) + "\"a,b\"c";
+        cases.push_back({"quotes near the end of " + where, quoted + ",y", 3,
+                         {(x.substr(0, static_cast<size_t>(width) - 3) + "a,bc").substr(0, FIELD_SIZE - 1), "y"}});
+    }
+    ExpectSplits(GetParam().split, cases);
 }
 
 }  // namespace

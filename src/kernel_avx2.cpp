@@ -1,0 +1,55 @@
+// The AVX2 kernel: 32-byte blocks. Compiled with AVX2, BMI1, BMI2, POPCNT
+// and PCLMUL; run only where the processor has them all.
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "copy_bytes.h"
+#include "kernels.h"
+
+namespace {
+namespace avx2 {
+
+typedef __m256i block_t;
+enum { BLOCK = 32 };
+const std::uint64_t ALL = 0xFFFFFFFF;
+
+// The one read that may go past the line: a whole aligned block, read only
+// when it holds at least one byte of the line. An aligned block never
+// crosses a page, so if one of its bytes can be read, all can. Its other
+// bytes may lie outside the line's object, which is why the address
+// sanitizer is told to look away here, and only here.
+__attribute__((no_sanitize("address"))) inline block_t load_block(const char *at)
+{
+    return _mm256_load_si256(reinterpret_cast<const __m256i *>(at));
+}
+
+inline std::uint64_t bytes_equal(block_t bytes, char c)
+{
+    return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(c))));
+}
+
+// A carry-less multiply by all ones.
+inline std::uint64_t prefix_xor(std::uint64_t bits)
+{
+    const __m128i product = _mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<long long>(bits)),
+                                                 _mm_set1_epi8(-1), 0);
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(product));
+}
+
+inline void store_block(char *out, block_t bytes)
+{
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), bytes);
+}
+
+#include "store_runs.inl"
+#include "split_blocks.inl"
+
+}  // namespace avx2
+}  // namespace
+
+int csv_line_split_avx2(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
+{
+    return avx2::split_blocks(line, fields, max_fields);
+}

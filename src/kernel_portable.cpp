@@ -1,0 +1,51 @@
+// The portable kernel: one byte at a time, for any processor.
+
+#include "copy_bytes.h"
+#include "kernels.h"
+
+namespace {
+
+// The line's next stop from p on: a quote, a separator (a comma outside
+// quotes) or the NUL.
+inline const char *next_stop(const char *p, int quoted)
+{
+    while (*p != '\0' && *p != '"' && (quoted || *p != ','))
+        p++;
+    return p;
+}
+
+}  // namespace
+
+int csv_line_split_portable(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
+{
+    if (max_fields < 1)
+        return 0;
+
+    int field = 0;   // the row being filled; also the fields completed
+    int length = 0;  // content bytes stored in that row
+    int quoted = 0;
+    for (const char *content = line;;) {
+        const char *stop = next_stop(content, quoted);
+        // The bytes up to the stop are content, as far as the row has room;
+        // the surplus of a longer field is dropped.
+        const int room = FIELD_SIZE - 1 - length;
+        const int run = stop - content < room ? static_cast<int>(stop - content) : room;
+        copy_bytes(fields[field] + length, content, run);
+        length += run;
+        content = stop + 1;
+
+        if (*stop == '"') {
+            quoted = !quoted;  // a quote is never stored
+        } else if (*stop == ',') {
+            fields[field][length] = '\0';
+            // A separator that fills the table ends the scan: there is no
+            // row left for what follows it.
+            if (++field == max_fields)
+                return field;
+            length = 0;
+        } else {
+            fields[field][length] = '\0';
+            return field + 1;
+        }
+    }
+}

@@ -1,0 +1,37 @@
+/*
+ * The splitter's kernels: one implementation of parse_csv_line for each
+ * instruction set, every one storing exactly what parse_csv_line stores.
+ * Internal to the library, its tests, benchmark and fuzzer; not installed.
+ */
+#ifndef CSV_LINE_KERNELS_H
+#define CSV_LINE_KERNELS_H
+
+#include "csv_line.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef int (*csv_line_split_fn)(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
+
+struct csv_line_kernel {
+    const char *name;         /* as CSV_LINE_KERNEL names it */
+    csv_line_split_fn split;
+    int (*runs_here)(void);   /* 1 when this processor and its OS can run it */
+};
+
+/* The kernels built into the library, best first. The last one, portable,
+   runs anywhere. */
+extern const struct csv_line_kernel csv_line_kernels[];
+extern const int csv_line_kernel_count;
+
+int csv_line_split_portable(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
+int csv_line_split_sse2(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
+int csv_line_split_avx2(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
+int csv_line_split_avx512(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
