@@ -1,7 +1,7 @@
-// Times parse_csv_line against the rules read literally one byte at a time
-// (the baseline), against what a C++ user might write instead (std::getline
-// into strings), and against memcpy of the same bytes into the same table,
-// which no splitter can beat.
+// Times parse_csv_line, and each kernel this processor can run, against the
+// rules read literally one byte at a time (the baseline), against what a C++
+// user might write instead (std::getline into strings), and against memcpy
+// of the same bytes into the same table, which no splitter can beat.
 
 #include <benchmark/benchmark.h>
 
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "csv_line.h"
+#include "kernels.h"
 
 namespace {
 
@@ -104,12 +105,13 @@ std::vector<Span> FieldSpans(const std::string &line)
     return spans;
 }
 
-// Registers contender/input, timing split(line) per iteration.
+// Registers contender/input, timing split(line) per iteration. Every
+// contender reads the same copy of the line, at the same alignment.
 template <typename Split>
 void Register(const char *contender, const Input &input, Split split)
 {
     const std::string name = std::string(contender) + "/" + input.name;
-    benchmark::RegisterBenchmark(name.c_str(), [line = input.line, split](benchmark::State &state) {
+    benchmark::RegisterBenchmark(name.c_str(), [&line = input.line, split](benchmark::State &state) {
         for (auto _ : state) {
             benchmark::DoNotOptimize(split(line));
             benchmark::ClobberMemory();
@@ -118,10 +120,22 @@ void Register(const char *contender, const Input &input, Split split)
     });
 }
 
+// parse_csv_line, then the kernels this processor can run.
+std::vector<csv_line_kernel> Splitters()
+{
+    std::vector<csv_line_kernel> splitters = {{"parse_csv_line", parse_csv_line, [] { return 1; }}};
+    for (int k = 0; k < csv_line_kernel_count; k++)
+        if (csv_line_kernels[k].runs_here())
+            splitters.push_back(csv_line_kernels[k]);
+    return splitters;
+}
+
 void RegisterAll(const Input &input)
 {
-    Register("parse_csv_line", input,
-             [](const std::string &line) { return parse_csv_line(line.c_str(), table, kRows); });
+    for (const csv_line_kernel &splitter : Splitters())
+        Register(splitter.name, input, [split = splitter.split](const std::string &line) {
+            return split(line.c_str(), table, kRows);
+        });
     Register("baseline", input,
              [](const std::string &line) { return baseline_split(line.c_str(), table, kRows); });
     Register("getline", input, [](const std::string &line) {
@@ -143,18 +157,22 @@ void RegisterAll(const Input &input)
     });
 }
 
-// The splitter and the baseline must agree before either is timed.
+// Every splitter must agree with the baseline before any is timed.
 bool SameFields(const Input &input)
 {
-    const int count = parse_csv_line(input.line.c_str(), table, kRows);
     const int want = baseline_split(input.line.c_str(), check_table, kRows);
-    bool same = count == want;
-    for (int k = 0; same && k < count; k++)
-        same = std::strcmp(table[k], check_table[k]) == 0;
-    if (!same)
-        std::fprintf(stderr, "split_bench: parse_csv_line and the baseline differ on %s\n",
-                     input.name.c_str());
-    return same;
+    for (const csv_line_kernel &splitter : Splitters()) {
+        const int count = splitter.split(input.line.c_str(), table, kRows);
+        bool same = count == want;
+        for (int k = 0; same && k < count; k++)
+            same = std::strcmp(table[k], check_table[k]) == 0;
+        if (!same) {
+            std::fprintf(stderr, "split_bench: %s and the baseline differ on %s\n", splitter.name,
+                         input.name.c_str());
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -167,6 +185,7 @@ int main(int argc, char **argv)
             return 1;
         RegisterAll(input);
     }
+    benchmark::AddCustomContext("kernel", csv_line_kernel_name());
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

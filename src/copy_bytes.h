@@ -6,15 +6,15 @@
 
 #include <cstring>
 
-// Copies n bytes, storing each exactly once. Runs shorter than 32 bytes,
+// Copies n bytes, storing each exactly once. Runs shorter than 16 bytes,
 // the common case, stay inline.
 static inline void copy_bytes(char *to, const char *from, int n)
 {
-    if (n >= 32) {
+    if (n >= 16) {
         std::memcpy(to, from, static_cast<std::size_t>(n));
         return;
     }
-    for (int chunk = 16; chunk > 0; chunk /= 2) {
+    for (int chunk = 8; chunk > 0; chunk /= 2) {
         if (n & chunk) {
             std::memcpy(to, from, static_cast<std::size_t>(chunk));
             to += chunk;

@@ -29,6 +29,14 @@ inline std::uint64_t bytes_equal(block_t bytes, char c)
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
 }
 
+inline bool plain(block_t bytes)
+{
+    const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
+    const __m128i comma = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(','));
+    const __m128i nul = _mm_cmpeq_epi8(bytes, _mm_setzero_si128());
+    return _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, comma), nul)) == 0;
+}
+
 inline std::uint64_t prefix_xor(std::uint64_t bits)
 {
     bits ^= bits << 1;
@@ -38,12 +46,7 @@ inline std::uint64_t prefix_xor(std::uint64_t bits)
     return bits;
 }
 
-inline void store_block(char *out, block_t bytes)
-{
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), bytes);
-}
-
-#include "store_runs.inl"
+#define CSV_LINE_PACKS 0
 #include "split_blocks.inl"
 
 }  // namespace sse2

@@ -4,20 +4,41 @@
 //
 //   block_t, BLOCK, ALL      a block of BLOCK bytes; ALL has one bit a byte
 //   load_block(at)           the aligned block at `at`
+//   plain(b)                 true when b holds no NUL, quote or comma
 //   bytes_equal(b, c)        one bit for each byte of b equal to c
 //   prefix_xor(bits)         bit i is the XOR of bits 0 to i
+//   CSV_LINE_PACKS           (a macro) 1 if it packs content in registers
+//
+// A kernel that packs stores each block's content as it goes, quotes left
+// out by its pack, and supplies:
+//
 //   store_block(out, b)      stores the whole block at out
-//   store_content(out, at, b, keep, room)
+//   store_content(out, b, keep, room)
 //                            stores the bytes that keep marks, in order and
 //                            at most room of them, at out; returns how many
-//   store_field(out, at, b, keep, room)
+//   store_field(out, b, keep, room)
 //                            the same, then a NUL behind them
+//
+// A kernel that does not stops at quotes too, and copies each run of
+// content between stops straight from the line, in one piece however many
+// blocks it spans.
 //
 // Masks are uint64_t whatever the width, bit i standing for byte i of the
 // block; bits at or above BLOCK are never set in ALL.
 //
-// Every stored byte is written once, into its place in its row: no store
-// writes a byte that is not a field's content or its terminator.
+// Either way every stored byte is written once, into its place in its row:
+// no store writes a byte that is not a field's content or its terminator.
+
+#if !CSV_LINE_PACKS
+// Copies the run [from, to) to out, as far as room allows; returns how many
+// bytes it stored.
+static inline int copy_run(char *out, const char *from, const char *to, int room)
+{
+    const int kept = to - from < room ? static_cast<int>(to - from) : room;
+    copy_bytes(out, from, kept);
+    return kept;
+}
+#endif
 
 static int split_blocks(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
 {
@@ -25,14 +46,37 @@ static int split_blocks(const char *line, char (*fields)[FIELD_SIZE], int max_fi
         return 0;
 
     const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(line) & (BLOCK - 1);
-    const char *at = line - offset;                        // the aligned block being read
+    const char *at = line - offset;                           // the aligned block being read
     std::uint64_t before = (std::uint64_t{1} << offset) - 1;  // its bytes ahead of the line
-    std::uint64_t quoted = 0;  // all ones while the blocks read so far end inside quotes
-    int field = 0;             // the row being filled; also the fields completed
-    int length = 0;            // content bytes stored in that row
+    std::uint64_t quoted = 0;           // all ones while the blocks so far end inside quotes
+    int field = 0;                      // the row being filled; also the fields completed
+    char *out = fields[0];              // where that row's next content byte goes
+    char *last = out + FIELD_SIZE - 1;  // that row's last byte, kept for its terminator
+#if !CSV_LINE_PACKS
+    const char *run = line;             // the first content byte not yet stored
+#endif
 
     for (;; at += BLOCK, before = 0) {
-        const block_t bytes = load_block(at);
+        block_t bytes = load_block(at);
+        // Blocks of nothing but content: most of a long field. A block
+        // without a NUL is followed by one that holds more of the line.
+        if (before == 0) {
+#if CSV_LINE_PACKS
+            while (plain(bytes) && last - out >= BLOCK) {
+                const block_t next = load_block(at + BLOCK);
+                store_block(out, bytes);
+                out += BLOCK;
+                at += BLOCK;
+                bytes = next;
+            }
+#else
+            while (plain(bytes)) {  // the run goes on through them
+                at += BLOCK;
+                bytes = load_block(at);
+            }
+#endif
+        }
+
         const std::uint64_t quotes = bytes_equal(bytes, '"') & ~before;
         const std::uint64_t nul = bytes_equal(bytes, '\0') & ~before;
         const std::uint64_t end = nul & (0 - nul);  // the line's NUL, if it is in this block
@@ -46,28 +90,39 @@ static int split_blocks(const char *line, char (*fields)[FIELD_SIZE], int max_fi
             quoted = 0 - ((inside >> (BLOCK - 1)) & 1);
         }
         const std::uint64_t separators = bytes_equal(bytes, ',') & ~inside & of_line;
+
+#if CSV_LINE_PACKS
         std::uint64_t content = of_line & ~quotes & ~separators;
-
-        // A block of nothing but content, and room for all of it.
-        if (content == ALL && length <= FIELD_SIZE - 1 - BLOCK) {
-            store_block(fields[field] + length, bytes);
-            length += BLOCK;
-            continue;
-        }
-
-        for (std::uint64_t stops = separators | end; stops != 0; stops &= stops - 1) {
+        std::uint64_t stops = separators | end;
+#else
+        std::uint64_t stops = separators | end | (quotes & of_line);
+#endif
+        for (; stops != 0; stops &= stops - 1) {
             const std::uint64_t stop = stops & (0 - stops);
             // Content past the row's room is dropped; the stop still counts.
-            store_field(fields[field] + length, at, bytes, content & (stop - 1), FIELD_SIZE - 1 - length);
+#if CSV_LINE_PACKS
+            out += store_field(out, bytes, content & (stop - 1), static_cast<int>(last - out));
+            content &= ~(stop - 1);
+#else
+            const char *here = at + __builtin_ctzll(stop);
+            if (here != run)  // quotes and separators often stand side by side
+                out += copy_run(out, run, here, static_cast<int>(last - out));
+            run = here + 1;
+            if (stop & quotes)
+                continue;  // a quote is never stored
+            *out = '\0';
+#endif
             if (stop == end)
                 return field + 1;
             // A separator that fills the table ends the scan: there is no
             // row left for what follows it.
             if (++field == max_fields)
                 return field;
-            length = 0;
-            content &= ~(stop - 1);
+            out = fields[field];
+            last = out + FIELD_SIZE - 1;
         }
-        length += store_content(fields[field] + length, at, bytes, content, FIELD_SIZE - 1 - length);
+#if CSV_LINE_PACKS
+        out += store_content(out, bytes, content, static_cast<int>(last - out));
+#endif
     }
 }
