@@ -55,10 +55,10 @@ inline void store_block(char *out, block_t bytes)
     _mm512_storeu_si512(out, bytes);
 }
 
-// The first `room` bytes that keep marks, or all of them if fewer.
+// The first `room` bits of keep, or all of them if it has fewer.
 inline std::uint64_t first_bytes(std::uint64_t keep, int room)
 {
-    if (__builtin_expect(__builtin_popcountll(keep) <= room, 1))
+    if (__builtin_popcountll(keep) <= room)
         return keep;
     return _pdep_u64(_bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(room)), keep);
 }
@@ -77,11 +77,10 @@ inline block_t pack(block_t bytes, std::uint64_t keep)
 // A masked store with no byte to store is skipped: where the page has not
 // been written since it was last cleaned, such a store can cost hundreds of
 // cycles (seen on AMD Zen 5).
-inline int store_content(char *out, block_t bytes, std::uint64_t keep, int room)
+inline int store_content(char *out, block_t bytes, std::uint64_t keep)
 {
     if (keep == 0)
         return 0;
-    keep = first_bytes(keep, room);
     const int stored = __builtin_popcountll(keep);
     _mm512_mask_storeu_epi8(out, _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(stored)), pack(bytes, keep));
     return stored;
@@ -89,9 +88,8 @@ inline int store_content(char *out, block_t bytes, std::uint64_t keep, int room)
 
 // The terminator is the first zero behind the packed bytes: one store for
 // both. A block that holds a stop keeps at most 63 bytes, so it has one.
-inline int store_field(char *out, block_t bytes, std::uint64_t keep, int room)
+inline int store_field(char *out, block_t bytes, std::uint64_t keep)
 {
-    keep = first_bytes(keep, room);
     const int stored = __builtin_popcountll(keep);
     _mm512_mask_storeu_epi8(out, _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(stored + 1)), pack(bytes, keep));
     return stored;

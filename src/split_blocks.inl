@@ -13,11 +13,12 @@
 // out by its pack, and supplies:
 //
 //   store_block(out, b)      stores the whole block at out
-//   store_content(out, b, keep, room)
-//                            stores the bytes that keep marks, in order and
-//                            at most room of them, at out; returns how many
-//   store_field(out, b, keep, room)
+//   store_content(out, b, keep)
+//                            stores the bytes that keep marks, in order, at
+//                            out; returns how many
+//   store_field(out, b, keep)
 //                            the same, then a NUL behind them
+//   first_bytes(keep, room)  the first room bits of keep
 //
 // A kernel that does not stops at quotes too, and copies each run of
 // content between stops straight from the line, in one piece however many
@@ -77,12 +78,20 @@ static int split_blocks(const char *line, char (*fields)[FIELD_SIZE], int max_fi
 #endif
         }
 
-        const std::uint64_t quotes = bytes_equal(bytes, '"') & ~before;
-        const std::uint64_t nul = bytes_equal(bytes, '\0') & ~before;
+        // The first block may begin ahead of the line; those bytes are
+        // no part of it. (Cleared here, apart, so that later blocks spend
+        // nothing on it.)
+        std::uint64_t quotes = bytes_equal(bytes, '"');
+        std::uint64_t nul = bytes_equal(bytes, '\0');
+        std::uint64_t of_line = ALL;
+        if (before != 0) {
+            quotes &= ~before;
+            nul &= ~before;
+            of_line &= ~before;
+        }
         const std::uint64_t end = nul & (0 - nul);  // the line's NUL, if it is in this block
-        // The bytes of the line in this block. What follows the NUL, quotes
-        // included, is never looked at.
-        const std::uint64_t of_line = (end - 1) & ALL & ~before;
+        // What follows the NUL, quotes included, is never looked at.
+        of_line &= end - 1;
 
         std::uint64_t inside = quoted;  // bytes that stand between quotes
         if (quotes != 0) {
@@ -93,7 +102,15 @@ static int split_blocks(const char *line, char (*fields)[FIELD_SIZE], int max_fi
 
 #if CSV_LINE_PACKS
         std::uint64_t content = of_line & ~quotes & ~separators;
-        std::uint64_t stops = separators | end;
+        std::uint64_t stops = separators;
+        // Only a field begun in an earlier block can run out of room in its
+        // row, and only its first bytes in this block are kept; a field that
+        // begins here has room for all the block holds.
+        if (last - out < BLOCK) {
+            const std::uint64_t first_stop = (stops | end) & (0 - (stops | end));
+            const std::uint64_t first_field = content & (first_stop - 1);
+            content ^= first_field ^ first_bytes(first_field, static_cast<int>(last - out));
+        }
 #else
         std::uint64_t stops = separators | end | (quotes & of_line);
 #endif
@@ -101,8 +118,9 @@ static int split_blocks(const char *line, char (*fields)[FIELD_SIZE], int max_fi
             const std::uint64_t stop = stops & (0 - stops);
             // Content past the row's room is dropped; the stop still counts.
 #if CSV_LINE_PACKS
-            out += store_field(out, bytes, content & (stop - 1), static_cast<int>(last - out));
-            content &= ~(stop - 1);
+            const std::uint64_t keep = content & (stop - 1);
+            store_field(out, bytes, keep);
+            content ^= keep;
 #else
             const char *here = at + __builtin_ctzll(stop);
             if (here != run)  // quotes and separators often stand side by side
@@ -112,8 +130,10 @@ static int split_blocks(const char *line, char (*fields)[FIELD_SIZE], int max_fi
                 continue;  // a quote is never stored
             *out = '\0';
 #endif
+#if !CSV_LINE_PACKS
             if (stop == end)
                 return field + 1;
+#endif
             // A separator that fills the table ends the scan: there is no
             // row left for what follows it.
             if (++field == max_fields)
@@ -122,7 +142,11 @@ static int split_blocks(const char *line, char (*fields)[FIELD_SIZE], int max_fi
             last = out + FIELD_SIZE - 1;
         }
 #if CSV_LINE_PACKS
-        out += store_content(out, bytes, content, static_cast<int>(last - out));
+        if (end != 0) {
+            store_field(out, bytes, content);
+            return field + 1;
+        }
+        out += store_content(out, bytes, content);
 #endif
     }
 }
