@@ -59,35 +59,38 @@ static int split_blocks(const char *line, char (*fields)[FIELD_SIZE], int max_fi
 
     for (;; at += BLOCK, before = 0) {
         block_t bytes = load_block(at);
-        // Blocks of nothing but content: most of a long field. A block
-        // without a NUL is followed by one that holds more of the line.
-        if (before == 0) {
-#if CSV_LINE_PACKS
-            while (plain(bytes) && last - out >= BLOCK) {
-                const block_t next = load_block(at + BLOCK);
-                store_block(out, bytes);
-                out += BLOCK;
-                at += BLOCK;
-                bytes = next;
-            }
-#else
-            while (plain(bytes)) {  // the run goes on through them
+#if !CSV_LINE_PACKS
+        // Blocks of nothing but content: the run goes on through them. A
+        // block without a NUL is followed by one that holds more of the line.
+        if (before == 0)
+            while (plain(bytes)) {
                 at += BLOCK;
                 bytes = load_block(at);
             }
 #endif
-        }
-
-        // The first block may begin ahead of the line; those bytes are
-        // no part of it. (Cleared here, apart, so that later blocks spend
-        // nothing on it.)
         std::uint64_t quotes = bytes_equal(bytes, '"');
         std::uint64_t nul = bytes_equal(bytes, '\0');
+        const std::uint64_t commas = bytes_equal(bytes, ',');
         std::uint64_t of_line = ALL;
         if (before != 0) {
+            // The first block may begin ahead of the line; those bytes are no
+            // part of it. (Cleared apart, so that later blocks skip this.)
             quotes &= ~before;
             nul &= ~before;
             of_line &= ~before;
+#if CSV_LINE_PACKS
+        } else if ((quotes | nul | commas) == 0 && last - out >= BLOCK) {
+            // A block of nothing but content, likely the first of many in
+            // a long field: the ones after it go through a tighter loop. A
+            // block without a NUL is followed by one that holds more of the
+            // line.
+            store_block(out, bytes);
+            for (out += BLOCK; last - out >= BLOCK && plain(load_block(at + BLOCK)); out += BLOCK) {
+                at += BLOCK;
+                store_block(out, load_block(at));
+            }
+            continue;
+#endif
         }
         const std::uint64_t end = nul & (0 - nul);  // the line's NUL, if it is in this block
         // What follows the NUL, quotes included, is never looked at.
@@ -98,7 +101,7 @@ static int split_blocks(const char *line, char (*fields)[FIELD_SIZE], int max_fi
             inside ^= prefix_xor(quotes);
             quoted = 0 - ((inside >> (BLOCK - 1)) & 1);
         }
-        const std::uint64_t separators = bytes_equal(bytes, ',') & ~inside & of_line;
+        const std::uint64_t separators = commas & ~inside & of_line;
 
 #if CSV_LINE_PACKS
         std::uint64_t content = of_line & ~quotes & ~separators;
@@ -112,27 +115,23 @@ static int split_blocks(const char *line, char (*fields)[FIELD_SIZE], int max_fi
             content ^= first_field ^ first_bytes(first_field, static_cast<int>(last - out));
         }
 #else
-        std::uint64_t stops = separators | end | (quotes & of_line);
+        std::uint64_t stops = separators | (quotes & of_line);
 #endif
         for (; stops != 0; stops &= stops - 1) {
             const std::uint64_t stop = stops & (0 - stops);
-            // Content past the row's room is dropped; the stop still counts.
 #if CSV_LINE_PACKS
             const std::uint64_t keep = content & (stop - 1);
             store_field(out, bytes, keep);
             content ^= keep;
 #else
             const char *here = at + __builtin_ctzll(stop);
+            // Content past the row's room is dropped; the stop still counts.
             if (here != run)  // quotes and separators often stand side by side
                 out += copy_run(out, run, here, static_cast<int>(last - out));
             run = here + 1;
             if (stop & quotes)
                 continue;  // a quote is never stored
             *out = '\0';
-#endif
-#if !CSV_LINE_PACKS
-            if (stop == end)
-                return field + 1;
 #endif
             // A separator that fills the table ends the scan: there is no
             // row left for what follows it.
@@ -141,12 +140,21 @@ static int split_blocks(const char *line, char (*fields)[FIELD_SIZE], int max_fi
             out = fields[field];
             last = out + FIELD_SIZE - 1;
         }
+
+        // The rest of the block belongs to the row being filled, up to the
+        // NUL if the line ends here.
 #if CSV_LINE_PACKS
         if (end != 0) {
             store_field(out, bytes, content);
             return field + 1;
         }
         out += store_content(out, bytes, content);
+#else
+        if (end != 0) {
+            out += copy_run(out, run, at + __builtin_ctzll(end), static_cast<int>(last - out));
+            *out = '\0';
+            return field + 1;
+        }
 #endif
     }
 }
