@@ -1,50 +1,66 @@
 #!/usr/bin/env python3
-"""Turns split_bench's JSON output into the README's results table and a
-throughput chart (SVG).
+"""Turns split_bench's JSON output into the README's results tables and a
+throughput chart (SVG). With repetitions, each figure is the median.
 
-    build/bench/bench/split_bench --benchmark_out=results.json --benchmark_out_format=json
+    build/bench/bench/split_bench --benchmark_repetitions=5 --benchmark_out=results.json --benchmark_out_format=json
     python3 bench/report.py results.json --chart bench-throughput.svg > table.md
 """
 import argparse
 import json
 
-CONTENDERS = ["parse_csv_line", "baseline", "getline", "memcpy"]
+KERNELS = ["avx512", "avx2", "sse2", "portable"]
+OTHERS = ["baseline", "getline", "memcpy"]
 TABLE_INPUTS = ["record", "numeric", "quoted", "fields_8", "fields_60", "fields_2000"]
 CHART_WIDTHS = [8, 32, 128, 512, 2047]
-CHART_CONTENDERS = [("parse_csv_line", "#1f77b4"), ("baseline", "#d62728"), ("memcpy", "#7f7f7f")]
+COLOURS = {"avx512": "#1f77b4", "avx2": "#2ca02c", "sse2": "#ff7f0e", "portable": "#9467bd",
+           "baseline": "#d62728", "memcpy": "#7f7f7f"}
 
 
 def load(path):
-    results = {}
-    for run in json.load(open(path))["benchmarks"]:
+    """Per (contender, input): the median time in ns and throughput in GB/s
+    over the repetitions, and the kernel the library chose."""
+    data = json.load(open(path))
+    runs = {}
+    for run in data["benchmarks"]:
         if run.get("run_type", "iteration") != "iteration":
             continue
         contender, name = run["name"].split("/", 1)
+        name = name.split("/")[0]
         scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[run["time_unit"]]
-        results[(contender, name)] = (run["real_time"] * scale, run["bytes_per_second"] / 1e9)
-    return results
+        runs.setdefault((contender, name), []).append(
+            (run["real_time"] * scale, run["bytes_per_second"] / 1e9))
+    results = {key: sorted(values)[len(values) // 2] for key, values in runs.items()}
+    return results, data["context"].get("kernel", "?")
+
+
+def kernels(results):
+    return [k for k in KERNELS if (k, "record") in results]
 
 
 def table(results):
-    head = "| input | " + " | ".join(f"{c} ns (GB/s)" for c in CONTENDERS)
-    head += " | baseline / parse_csv_line | parse_csv_line / memcpy throughput |"
-    lines = [head, "|" + "---|" * (len(CONTENDERS) + 3)]
+    present = kernels(results)
+    contenders = present + OTHERS
+    lines = ["| input | " + " | ".join(f"{c} ns" for c in contenders) + " |",
+             "|" + "---|" * (len(contenders) + 1)]
     for name in TABLE_INPUTS:
-        cells = []
-        for contender in CONTENDERS:
-            ns, gbs = results[(contender, name)]
-            cells.append(f"{ns:,.0f} ({gbs:.2f})")
-        split_ns, split_gbs = results[("parse_csv_line", name)]
-        ratio = results[("baseline", name)][0] / split_ns
-        share = split_gbs / results[("memcpy", name)][1]
-        lines.append(f"| {name} | " + " | ".join(cells) + f" | {ratio:.1f}x | {share:.0%} |")
+        lines.append(f"| {name} | " + " | ".join(f"{results[(c, name)][0]:,.0f}" for c in contenders) + " |")
+    lines += ["", "| input | " + " | ".join(f"{k} vs baseline" for k in present)
+              + " | " + " | ".join(f"{k} vs memcpy" for k in present) + " |",
+              "|" + "---|" * (2 * len(present) + 1)]
+    for name in TABLE_INPUTS:
+        base_ns = results[("baseline", name)][0]
+        memcpy_gbs = results[("memcpy", name)][1]
+        ratios = [f"{base_ns / results[(k, name)][0]:.1f}x" for k in present]
+        shares = [f"{results[(k, name)][1] / memcpy_gbs:.2f}" for k in present]
+        lines.append(f"| {name} | " + " | ".join(ratios + shares) + " |")
     return "\n".join(lines)
 
 
 def chart(results, path):
     width, height, left, bottom, top, right = 640, 400, 70, 50, 30, 150
     plot_w, plot_h = width - left - right, height - top - bottom
-    top_gbs = max(results[(c, f"fields_{w}")][1] for c, _ in CHART_CONTENDERS for w in CHART_WIDTHS)
+    chart_contenders = [(c, COLOURS[c]) for c in kernels(results) + ["baseline", "memcpy"]]
+    top_gbs = max(results[(c, f"fields_{w}")][1] for c, _ in chart_contenders for w in CHART_WIDTHS)
     top_gbs = 10 * int(top_gbs / 10 + 1)
 
     def x(i):
@@ -65,7 +81,7 @@ def chart(results, path):
     svg.append(f'<text x="{left + plot_w / 2}" y="{height - 8}" text-anchor="middle">field length (bytes)</text>')
     svg.append(f'<text x="16" y="{top + plot_h / 2}" text-anchor="middle" '
                f'transform="rotate(-90 16 {top + plot_h / 2})">GB/s</text>')
-    for k, (contender, colour) in enumerate(CHART_CONTENDERS):
+    for k, (contender, colour) in enumerate(chart_contenders):
         points = " ".join(f"{x(i):.1f},{y(results[(contender, f'fields_{w}')][1]):.1f}"
                           for i, w in enumerate(CHART_WIDTHS))
         svg.append(f'<polyline points="{points}" fill="none" stroke="{colour}" stroke-width="2"/>')
@@ -86,7 +102,8 @@ def main():
     parser.add_argument("results", help="split_bench JSON output")
     parser.add_argument("--chart", help="where to write the SVG chart")
     args = parser.parse_args()
-    results = load(args.results)
+    results, chosen = load(args.results)
+    print(f"The library chose the {chosen} kernel.\n")
     print(table(results))
     if args.chart:
         chart(results, args.chart)

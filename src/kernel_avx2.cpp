@@ -7,6 +7,7 @@
 
 #include "copy_bytes.h"
 #include "kernels.h"
+#include "prefix_xor_clmul.h"
 
 namespace {
 namespace avx2 {
@@ -15,11 +16,8 @@ typedef __m256i block_t;
 enum { BLOCK = 32 };
 const std::uint64_t ALL = 0xFFFFFFFF;
 
-// The one read that may go past the line: a whole aligned block, read only
-// when it holds at least one byte of the line. An aligned block never
-// crosses a page, so if one of its bytes can be read, all can. Its other
-// bytes may lie outside the line's object, which is why the address
-// sanitizer is told to look away here, and only here.
+// The one read that may reach outside the line (see split_blocks.inl), and
+// so the one function the address sanitizer is told to look away from.
 __attribute__((no_sanitize("address"))) inline block_t load_block(const char *at)
 {
     return _mm256_load_si256(reinterpret_cast<const __m256i *>(at));
@@ -40,14 +38,6 @@ inline bool plain(block_t bytes)
                                               0, -1, '"', -1, -1, -1, -1, -1, -1, -1, -1, -1, ',', -1, -1, 0);
     const __m256i found = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(specials, bytes), bytes);
     return _mm256_testz_si256(found, found);
-}
-
-// A carry-less multiply by all ones.
-inline std::uint64_t prefix_xor(std::uint64_t bits)
-{
-    const __m128i product = _mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<long long>(bits)),
-                                                 _mm_set1_epi8(-1), 0);
-    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(product));
 }
 
 #define CSV_LINE_PACKS 0

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "kernels.h"
+#include "prefix_xor_clmul.h"
 
 namespace {
 namespace avx512 {
@@ -16,11 +17,8 @@ typedef __m512i block_t;
 enum { BLOCK = 64 };
 const std::uint64_t ALL = ~std::uint64_t{0};
 
-// The one read that may go past the line: a whole aligned block, read only
-// when it holds at least one byte of the line. An aligned block never
-// crosses a page, so if one of its bytes can be read, all can. Its other
-// bytes may lie outside the line's object, which is why the address
-// sanitizer is told to look away here, and only here.
+// The one read that may reach outside the line (see split_blocks.inl), and
+// so the one function the address sanitizer is told to look away from.
 __attribute__((no_sanitize("address"))) inline block_t load_block(const char *at)
 {
     return _mm512_load_si512(at);
@@ -42,14 +40,6 @@ inline bool plain(block_t bytes)
         0x00FFFF2CFFFFFFFF, 0xFFFFFFFFFF22FF00, 0x00FFFF2CFFFFFFFF, 0xFFFFFFFFFF22FF00,
         0x00FFFF2CFFFFFFFF, 0xFFFFFFFFFF22FF00, 0x00FFFF2CFFFFFFFF, 0xFFFFFFFFFF22FF00);
     return _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(specials, bytes), bytes) == 0;
-}
-
-// A carry-less multiply by all ones.
-inline std::uint64_t prefix_xor(std::uint64_t bits)
-{
-    const __m128i product = _mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<long long>(bits)),
-                                                 _mm_set1_epi8(-1), 0);
-    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(product));
 }
 
 inline void store_block(char *out, block_t bytes)

@@ -14,11 +14,8 @@ typedef __m128i block_t;
 enum { BLOCK = 16 };
 const std::uint64_t ALL = 0xFFFF;
 
-// The one read that may go past the line: a whole aligned block, read only
-// when it holds at least one byte of the line. An aligned block never
-// crosses a page, so if one of its bytes can be read, all can. Its other
-// bytes may lie outside the line's object, which is why the address
-// sanitizer is told to look away here, and only here.
+// The one read that may reach outside the line (see split_blocks.inl), and
+// so the one function the address sanitizer is told to look away from.
 __attribute__((no_sanitize("address"))) inline block_t load_block(const char *at)
 {
     return _mm_load_si128(reinterpret_cast<const __m128i *>(at));

@@ -3,10 +3,14 @@
 // instruction set:
 //
 //   block_t, BLOCK, ALL      a block of BLOCK bytes; ALL has one bit a byte
-//   load_block(at)           the aligned block at `at`
+//   load_block(at)           the aligned block at `at`: read only when it
+//                            holds a byte of the line, but its other bytes
+//                            may lie outside the line's object. An aligned
+//                            block never crosses a page, so if one of its
+//                            bytes can be read, all can.
 //   plain(b)                 true when b holds no NUL, quote or comma
 //   bytes_equal(b, c)        one bit for each byte of b equal to c
-//   prefix_xor(bits)         bit i is the XOR of bits 0 to i
+//   prefix_xor(bits)         bit i is the XOR of bits 0 to i of bits
 //   CSV_LINE_PACKS           (a macro) 1 if it packs content in registers
 //
 // A kernel that packs stores each block's content as it goes, quotes left
