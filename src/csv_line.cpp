@@ -121,29 +121,34 @@ const csv_line_kernel *forced_kernel(const char *name)
     return nullptr;
 }
 
+// The first call's choice. Threads that race here choose alike, and only
+// the one whose choice stands tells of a name it could not follow.
 const csv_line_kernel *choose_kernel()
 {
-    const csv_line_kernel *chosen = active.load(std::memory_order_acquire);
-    if (chosen != nullptr)
-        return chosen;
     const char *name = std::getenv("CSV_LINE_KERNEL");
-    const csv_line_kernel *forced = name != nullptr && *name != '\0' ? forced_kernel(name) : nullptr;
-    chosen = forced != nullptr ? forced : best_kernel();
-    // Threads that race here choose alike; only the one that sets the choice
-    // tells of a name it could not follow.
-    const csv_line_kernel *none = nullptr;
-    if (active.compare_exchange_strong(none, chosen, std::memory_order_acq_rel) && name != nullptr &&
-        *name != '\0' && forced == nullptr)
+    const bool asked = name != nullptr && *name != '\0';
+    const csv_line_kernel *forced = asked ? forced_kernel(name) : nullptr;
+    const csv_line_kernel *chosen = forced != nullptr ? forced : best_kernel();
+    const csv_line_kernel *earlier = nullptr;
+    if (!active.compare_exchange_strong(earlier, chosen, std::memory_order_acq_rel))
+        return earlier;
+    if (asked && forced == nullptr)
         std::fprintf(stderr, "csv_line: CSV_LINE_KERNEL=%s names no kernel that can run here; using %s\n",
                      name, chosen->name);
-    return active.load(std::memory_order_acquire);
+    return chosen;
+}
+
+const csv_line_kernel *kernel_in_use()
+{
+    const csv_line_kernel *kernel = active.load(std::memory_order_acquire);
+    return kernel != nullptr ? kernel : choose_kernel();
 }
 
 }  // namespace
 
 int parse_csv_line(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return choose_kernel()->split(line, fields, max_fields);
+    return kernel_in_use()->split(line, fields, max_fields);
 }
 
-const char *csv_line_kernel_name(void) { return choose_kernel()->name; }
+const char *csv_line_kernel_name(void) { return kernel_in_use()->name; }
