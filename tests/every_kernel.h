@@ -5,6 +5,9 @@
 
 #include "split_checks.h"
 
+// Test names and failures show a kernel by its name.
+inline void PrintTo(const csv_line_kernel &kernel, std::ostream *out) { *out << kernel.name; }
+
 // A test of EveryKernel runs once for parse_csv_line and once for each
 // kernel built in; on a kernel this processor cannot run it is skipped, and
 // says so.
