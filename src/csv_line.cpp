@@ -15,7 +15,7 @@
 #endif
 #endif
 
-#if defined(CSV_LINE_SSE2) || defined(CSV_LINE_AVX2) || defined(CSV_LINE_AVX512)
+#ifdef CSV_LINE_SSE2  // the block kernels, built on x86-64
 #include <cpuid.h>
 #endif
 
@@ -23,7 +23,7 @@ namespace {
 
 int anywhere() { return 1; }
 
-#if defined(CSV_LINE_SSE2) || defined(CSV_LINE_AVX2) || defined(CSV_LINE_AVX512)
+#ifdef CSV_LINE_SSE2
 
 // The block kernels read whole aligned blocks, bytes past the NUL included.
 // Those bytes never decide a result, but MemorySanitizer cannot know that
@@ -63,6 +63,7 @@ int has_avx2()
     return leaf7 && (saved_state() & ymm_state) == ymm_state;
 }
 
+#ifdef CSV_LINE_AVX512
 int has_avx512()
 {
     const unsigned long long zmm_state = 0xE6;  // SSE, AVX, opmask and all of ZMM
@@ -74,9 +75,11 @@ int has_avx512()
     return leaf7 && (saved_state() & zmm_state) == zmm_state;
 }
 
+int avx512_runs_here() { return block_reads_allowed() && has_avx512(); }
+#endif
+
 int sse2_runs_here() { return block_reads_allowed(); }
 int avx2_runs_here() { return block_reads_allowed() && has_avx2(); }
-int avx512_runs_here() { return block_reads_allowed() && has_avx512(); }
 
 #endif
 
