@@ -1,5 +1,6 @@
-// The AVX-512 kernel: 64-byte blocks, with the content of a field packed by
-// VBMI2's byte compress and written by one masked store, quotes and all.
+// The AVX-512 kernel: 64-byte blocks. A field's content in a block is packed
+// by VBMI2's byte compress, its quotes left out, and written with its
+// terminator by one masked store.
 // Compiled with AVX-512 F, BW, VL and VBMI2, BMI1, BMI2, POPCNT and PCLMUL;
 // run only where the processor has them all.
 

@@ -34,6 +34,7 @@ inline bool plain(block_t bytes)
     return _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, comma), nul)) == 0;
 }
 
+// By shifts: not every x86-64 processor has PCLMUL.
 inline std::uint64_t prefix_xor(std::uint64_t bits)
 {
     bits ^= bits << 1;
