@@ -81,11 +81,10 @@ inline int store_content(char *out, block_t bytes, std::uint64_t keep)
 
 // The terminator is the first zero behind the packed bytes: one store for
 // both. A block that holds a stop keeps at most 63 bytes, so it has one.
-inline int store_field(char *out, block_t bytes, std::uint64_t keep)
+inline void store_field(char *out, block_t bytes, std::uint64_t keep)
 {
-    const int stored = __builtin_popcountll(keep);
-    _mm512_mask_storeu_epi8(out, _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(stored + 1)), pack(bytes, keep));
-    return stored;
+    const unsigned stored = static_cast<unsigned>(__builtin_popcountll(keep));
+    _mm512_mask_storeu_epi8(out, _bzhi_u64(~std::uint64_t{0}, stored + 1), pack(bytes, keep));
 }
 
 #define CSV_LINE_PACKS 1

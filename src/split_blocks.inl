@@ -21,7 +21,8 @@
 //                            stores the bytes that keep marks, in order, at
 //                            out; returns how many
 //   store_field(out, b, keep)
-//                            the same, then a NUL behind them
+//                            the same, then a NUL behind them; returns
+//                            nothing, since the field then ends
 //   first_bytes(keep, room)  the first room bits of keep
 //
 // A kernel that does not stops at quotes too, and copies each run of
