@@ -1,4 +1,5 @@
-// parse_csv_line runs the best kernel this processor can run, chosen once.
+// parse_csv_line and parse_csv_span run the best kernel this processor can
+// run, chosen once.
 
 #include "csv_line.h"
 
@@ -89,15 +90,15 @@ extern "C" {
 
 const struct csv_line_kernel csv_line_kernels[] = {
 #ifdef CSV_LINE_AVX512
-    {"avx512", csv_line_split_avx512, avx512_runs_here},
+    {"avx512", csv_line_split_avx512, csv_line_span_avx512, avx512_runs_here},
 #endif
 #ifdef CSV_LINE_AVX2
-    {"avx2", csv_line_split_avx2, avx2_runs_here},
+    {"avx2", csv_line_split_avx2, csv_line_span_avx2, avx2_runs_here},
 #endif
 #ifdef CSV_LINE_SSE2
-    {"sse2", csv_line_split_sse2, sse2_runs_here},
+    {"sse2", csv_line_split_sse2, csv_line_span_sse2, sse2_runs_here},
 #endif
-    {"portable", csv_line_split_portable, anywhere},
+    {"portable", csv_line_split_portable, csv_line_span_portable, anywhere},
 };
 const int csv_line_kernel_count = sizeof csv_line_kernels / sizeof csv_line_kernels[0];
 
@@ -152,6 +153,11 @@ const csv_line_kernel *kernel_in_use()
 int parse_csv_line(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
 {
     return kernel_in_use()->split(line, fields, max_fields);
+}
+
+int parse_csv_span(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
+{
+    return kernel_in_use()->span(line, length, fields, max_fields);
 }
 
 const char *csv_line_kernel_name(void) { return kernel_in_use()->name; }

@@ -32,10 +32,20 @@ enum { FIELD_SIZE = 2048 };
 int parse_csv_line(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
 
 /*
- * Names the kernel that parse_csv_line runs on this processor: "avx512",
+ * Splits the line held in the first `length` bytes at `line`, which need no
+ * NUL after them, exactly as parse_csv_line splits a NUL-terminated copy of
+ * those bytes: a NUL among them ends the line there, and a length below 1 is
+ * an empty line. Nothing before `line` is read, nor anything past its last
+ * byte beyond the aligned 64-byte block that holds that byte. Writes, result
+ * and capacity as for parse_csv_line; nothing is allocated.
+ */
+int parse_csv_span(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
+
+/*
+ * Names the kernel that both splitters run on this processor: "avx512",
  * "avx2", "sse2" or "portable". The library chooses the fastest one the
  * processor and its operating system support, once, on the first call of
- * either function; CSV_LINE_KERNEL=portable|sse2|avx2|avx512 in the
+ * any function here; CSV_LINE_KERNEL=portable|sse2|avx2|avx512 in the
  * environment forces one (a name it cannot run is reported once on standard
  * error, and its own choice stands). Every kernel splits alike.
  */

@@ -23,6 +23,12 @@ __attribute__((no_sanitize("address"))) inline block_t load_block(const char *at
     return _mm256_load_si256(reinterpret_cast<const __m256i *>(at));
 }
 
+// A block from anywhere; read only where it lies within the line.
+inline block_t load_unaligned(const char *from)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(from));
+}
+
 inline std::uint64_t bytes_equal(block_t bytes, char c)
 {
     return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(c))));
@@ -48,5 +54,10 @@ inline bool plain(block_t bytes)
 
 int csv_line_split_avx2(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return avx2::split_blocks(line, fields, max_fields);
+    return avx2::split_blocks<false>(line, nullptr, fields, max_fields);
+}
+
+int csv_line_span_avx2(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
+{
+    return avx2::split_blocks<true>(line, line + (length > 0 ? length : 0), fields, max_fields);
 }

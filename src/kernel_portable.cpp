@@ -6,17 +6,19 @@
 namespace {
 
 // The line's next stop from p on: a quote, a separator (a comma outside
-// quotes) or the NUL.
-inline const char *next_stop(const char *p, int quoted)
+// quotes), the NUL or, when Bounded, limit.
+template <bool Bounded>
+inline const char *next_stop(const char *p, const char *limit, int quoted)
 {
-    while (*p != '\0' && *p != '"' && (quoted || *p != ','))
+    while ((!Bounded || p != limit) && *p != '\0' && *p != '"' && (quoted || *p != ','))
         p++;
     return p;
 }
 
-}  // namespace
-
-int csv_line_split_portable(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
+// Splits the line from `line` to its NUL or, when Bounded, to limit if that
+// comes first.
+template <bool Bounded>
+int split_bytes(const char *line, const char *limit, char (*fields)[FIELD_SIZE], int max_fields)
 {
     if (max_fields < 1)
         return 0;
@@ -25,27 +27,40 @@ int csv_line_split_portable(const char *line, char (*fields)[FIELD_SIZE], int ma
     int length = 0;  // content bytes stored in that row
     int quoted = 0;
     for (const char *content = line;;) {
-        const char *stop = next_stop(content, quoted);
+        const char *stop = next_stop<Bounded>(content, limit, quoted);
         // The bytes up to the stop are content, as far as the row has room;
         // the surplus of a longer field is dropped.
         const int room = FIELD_SIZE - 1 - length;
         const int run = stop - content < room ? static_cast<int>(stop - content) : room;
         copy_bytes(fields[field] + length, content, run);
         length += run;
-        content = stop + 1;
 
+        if ((Bounded && stop == limit) || *stop == '\0') {  // limit itself is never read
+            fields[field][length] = '\0';
+            return field + 1;
+        }
+        content = stop + 1;
         if (*stop == '"') {
             quoted = !quoted;  // a quote is never stored
-        } else if (*stop == ',') {
+        } else {
             fields[field][length] = '\0';
             // A separator that fills the table ends the scan: there is no
             // row left for what follows it.
             if (++field == max_fields)
                 return field;
             length = 0;
-        } else {
-            fields[field][length] = '\0';
-            return field + 1;
         }
     }
+}
+
+}  // namespace
+
+int csv_line_split_portable(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
+{
+    return split_bytes<false>(line, nullptr, fields, max_fields);
+}
+
+int csv_line_span_portable(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
+{
+    return split_bytes<true>(line, line + (length > 0 ? length : 0), fields, max_fields);
 }

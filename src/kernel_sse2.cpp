@@ -21,6 +21,12 @@ __attribute__((no_sanitize("address"))) inline block_t load_block(const char *at
     return _mm_load_si128(reinterpret_cast<const __m128i *>(at));
 }
 
+// A block from anywhere; read only where it lies within the line.
+inline block_t load_unaligned(const char *from)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
+}
+
 inline std::uint64_t bytes_equal(block_t bytes, char c)
 {
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
@@ -52,5 +58,10 @@ inline std::uint64_t prefix_xor(std::uint64_t bits)
 
 int csv_line_split_sse2(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return sse2::split_blocks(line, fields, max_fields);
+    return sse2::split_blocks<false>(line, nullptr, fields, max_fields);
+}
+
+int csv_line_span_sse2(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
+{
+    return sse2::split_blocks<true>(line, line + (length > 0 ? length : 0), fields, max_fields);
 }

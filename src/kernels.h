@@ -1,6 +1,7 @@
 /*
- * The splitter's kernels: one implementation of parse_csv_line for each
- * instruction set, every one storing exactly what parse_csv_line stores.
+ * The splitter's kernels: one implementation of parse_csv_line and
+ * parse_csv_span for each instruction set, every one storing exactly what
+ * those store.
  * Internal to the library, its tests, benchmark and fuzzer; not installed.
  */
 #ifndef CSV_LINE_KERNELS_H
@@ -13,10 +14,12 @@ extern "C" {
 #endif
 
 typedef int (*csv_line_split_fn)(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
+typedef int (*csv_line_span_fn)(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
 
 struct csv_line_kernel {
     const char *name;         /* as CSV_LINE_KERNEL names it */
-    csv_line_split_fn split;
+    csv_line_split_fn split;  /* as parse_csv_line */
+    csv_line_span_fn span;    /* as parse_csv_span */
     int (*runs_here)(void);   /* 1 when this processor and its OS can run it */
 };
 
@@ -26,9 +29,13 @@ extern const struct csv_line_kernel csv_line_kernels[];
 extern const int csv_line_kernel_count;
 
 int csv_line_split_portable(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
+int csv_line_span_portable(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
 int csv_line_split_sse2(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
+int csv_line_span_sse2(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
 int csv_line_split_avx2(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
+int csv_line_span_avx2(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
 int csv_line_split_avx512(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
+int csv_line_span_avx512(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
 
 #ifdef __cplusplus
 }

@@ -8,6 +8,13 @@
 //                            may lie outside the line's object. An aligned
 //                            block never crosses a page, so if one of its
 //                            bytes can be read, all can.
+//   load_head(from, n, limit)
+//                            a block whose first n bytes are those from
+//                            `from` on, the first bytes of a span that ends
+//                            at limit; its other bytes may be anything.
+//                            Reads nothing before `from`. (Kernels that do
+//                            not pack get one below, built on their
+//                            load_unaligned.)
 //   plain(b)                 true when b holds no NUL, quote or comma
 //   bytes_equal(b, c)        one bit for each byte of b equal to c
 //   prefix_xor(bits)         bit i is the XOR of bits 0 to i of bits
@@ -44,16 +51,47 @@ static inline int copy_run(char *out, const char *from, const char *to, int room
     copy_bytes(out, from, kept);
     return kept;
 }
+
+// Only the masks are taken from a span's first block, so it is read where
+// it lies: in one load where the span holds a whole block from `from`, else
+// from a copy of its n bytes. Either way nothing past the span is read,
+// which keeps memory checkers that flag such reads quiet.
+inline block_t load_head(const char *from, int n, const char *limit)
+{
+    if (limit - from >= BLOCK)
+        return load_unaligned(from);
+    alignas(BLOCK) char copy[BLOCK] = {};
+    copy_bytes(copy, from, n);
+    return load_block(copy);
+}
 #endif
 
-static int split_blocks(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
+// The bits for the first n bytes of a block, 1 <= n <= BLOCK.
+static inline std::uint64_t first_lanes(std::ptrdiff_t n)
+{
+    return ALL >> (BLOCK - n);
+}
+
+// Splits the line from `line` to its NUL or, when Bounded, to limit if that
+// comes first.
+template <bool Bounded>
+static int split_blocks(const char *line, const char *limit, char (*fields)[FIELD_SIZE], int max_fields)
 {
     if (max_fields < 1)
         return 0;
+    if (Bounded && limit <= line) {
+        fields[0][0] = '\0';
+        return 1;
+    }
 
-    const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(line) & (BLOCK - 1);
-    const char *at = line - offset;                           // the aligned block being read
-    std::uint64_t before = (std::uint64_t{1} << offset) - 1;  // its bytes ahead of the line
+    const int offset = static_cast<int>(reinterpret_cast<std::uintptr_t>(line) & (BLOCK - 1));
+    // The first block. A NUL-terminated line's is the aligned block that
+    // holds its first byte, less the bytes ahead of the line. A span's
+    // starts at the line, since nothing before it may be read, and stops
+    // where the next aligned block starts.
+    const char *at = Bounded ? line : line - offset;  // the block being read
+    std::ptrdiff_t step = Bounded ? BLOCK - offset : BLOCK;  // from at to the next aligned block
+    std::uint64_t lanes = Bounded ? first_lanes(BLOCK - offset) : ALL & (ALL << offset);  // of the line
     std::uint64_t quoted = 0;           // all ones while the blocks so far end inside quotes
     int field = 0;                      // the row being filled; also the fields completed
     char *out = fields[0];              // where that row's next content byte goes
@@ -62,13 +100,16 @@ static int split_blocks(const char *line, char (*fields)[FIELD_SIZE], int max_fi
     const char *run = line;             // the first content byte not yet stored
 #endif
 
-    for (;; at += BLOCK, before = 0) {
-        block_t bytes = load_block(at);
+    for (;; at += step, step = BLOCK, lanes = ALL) {
+        block_t bytes = Bounded && lanes != ALL
+                            ? load_head(at, static_cast<int>(limit - at < step ? limit - at : step), limit)
+                            : load_block(at);
 #if !CSV_LINE_PACKS
         // Blocks of nothing but content: the run goes on through them. A
-        // block without a NUL is followed by one that holds more of the line.
-        if (before == 0)
-            while (plain(bytes)) {
+        // block without a NUL, short of a span's end, is followed by one
+        // that holds more of the line.
+        if (lanes == ALL)
+            while ((!Bounded || limit - at > BLOCK) && plain(bytes)) {
                 at += BLOCK;
                 bytes = load_block(at);
             }
@@ -76,21 +117,27 @@ static int split_blocks(const char *line, char (*fields)[FIELD_SIZE], int max_fi
         std::uint64_t quotes = bytes_equal(bytes, '"');
         std::uint64_t nul = bytes_equal(bytes, '\0');
         const std::uint64_t commas = bytes_equal(bytes, ',');
+        // A span ends at limit unless a NUL ends it sooner.
+        const bool ends = Bounded && limit - at <= step;
+        if (ends)
+            lanes &= first_lanes(limit - at);
         std::uint64_t of_line = ALL;
-        if (before != 0) {
-            // The first block may begin ahead of the line; those bytes are no
-            // part of it. (Cleared apart, so that later blocks skip this.)
-            quotes &= ~before;
-            nul &= ~before;
-            of_line &= ~before;
+        if (lanes != ALL) {
+            // The first or a span's last block holds bytes that are no part
+            // of the line. (Cleared apart, so that other blocks skip this.)
+            quotes &= lanes;
+            nul &= lanes;
+            of_line = lanes;
 #if CSV_LINE_PACKS
-        } else if ((quotes | nul | commas) == 0 && last - out >= BLOCK) {
+        } else if (!ends && (quotes | nul | commas) == 0 && last - out >= BLOCK) {
             // A block of nothing but content, likely the first of many in
             // a long field: the ones after it go through a tighter loop. A
-            // block without a NUL is followed by one that holds more of the
-            // line.
+            // block without a NUL, short of a span's end, is followed by one
+            // that holds more of the line.
             store_block(out, bytes);
-            for (out += BLOCK; last - out >= BLOCK && plain(load_block(at + BLOCK)); out += BLOCK) {
+            for (out += BLOCK; last - out >= BLOCK && (!Bounded || limit - at > 2 * BLOCK) &&
+                               plain(load_block(at + BLOCK));
+                 out += BLOCK) {
                 at += BLOCK;
                 store_block(out, load_block(at));
             }
@@ -147,16 +194,24 @@ static int split_blocks(const char *line, char (*fields)[FIELD_SIZE], int max_fi
         }
 
         // The rest of the block belongs to the row being filled, up to the
-        // NUL if the line ends here.
+        // line's end if it is here.
 #if CSV_LINE_PACKS
-        if (end != 0) {
-            store_field(out, bytes, content);
+        if (end != 0 || ends) {
+            if (Bounded && content == ALL) {
+                // A span that ends with a whole block of content: no byte
+                // of the block is left for the terminator.
+                store_block(out, bytes);
+                out[BLOCK] = '\0';
+            } else {
+                store_field(out, bytes, content);
+            }
             return field + 1;
         }
         out += store_content(out, bytes, content);
 #else
-        if (end != 0) {
-            out += copy_run(out, run, at + __builtin_ctzll(end), static_cast<int>(last - out));
+        if (end != 0 || ends) {
+            const char *stop = end != 0 ? at + __builtin_ctzll(end) : limit;
+            out += copy_run(out, run, stop, static_cast<int>(last - out));
             *out = '\0';
             return field + 1;
         }

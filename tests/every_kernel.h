@@ -5,18 +5,18 @@
 
 #include "split_checks.h"
 
-// Test names and failures show a kernel by its name.
-inline void PrintTo(const csv_line_kernel &kernel, std::ostream *out) { *out << kernel.name; }
+// Test names and failures show a kernel and its entry by name.
+inline void PrintTo(const Entry &entry, std::ostream *out) { *out << EntryName(entry); }
 
-// A test of EveryKernel runs once for parse_csv_line and once for each
-// kernel built in; on a kernel this processor cannot run it is skipped, and
-// says so.
-class EveryKernel : public testing::TestWithParam<csv_line_kernel> {
+// A test of EveryKernel runs through parse_csv_line and parse_csv_span, and
+// through both entries of each kernel built in; on a kernel this processor
+// cannot run it is skipped, and says so.
+class EveryKernel : public testing::TestWithParam<Entry> {
 protected:
     void SetUp() override
     {
-        if (!GetParam().runs_here())
-            GTEST_SKIP() << "the " << GetParam().name << " kernel cannot run here";
+        if (!GetParam().kernel.runs_here())
+            GTEST_SKIP() << "the " << GetParam().kernel.name << " kernel cannot run here";
     }
 };
 

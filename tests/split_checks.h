@@ -101,31 +101,61 @@ private:
     std::unique_ptr<char[][FIELD_SIZE]> block_;
 };
 
-// parse_csv_line itself, then every kernel built into the library; the
-// tests and the fuzz target run each one the processor can run.
+// parse_csv_line and parse_csv_span themselves, then every kernel built
+// into the library; the tests and the fuzz target run each one the
+// processor can run.
 inline std::vector<csv_line_kernel> KernelsUnderTest()
 {
-    std::vector<csv_line_kernel> kernels = {{"parse_csv_line", parse_csv_line, [] { return 1; }}};
+    std::vector<csv_line_kernel> kernels = {{"library", parse_csv_line, parse_csv_span, [] { return 1; }}};
     kernels.insert(kernels.end(), csv_line_kernels, csv_line_kernels + csv_line_kernel_count);
     return kernels;
 }
 
-// Splits a heap copy of line, its NUL and not one byte more (so the address
-// sanitizer reports any read past it), starting `offset` bytes past a
-// 64-byte boundary, into a guarded table of `capacity` rows. Empty when the
+// One way into a kernel: the NUL-terminated line, or the span of bytes.
+struct Entry {
+    csv_line_kernel kernel;
+    bool span;
+};
+
+inline std::vector<Entry> EntriesUnderTest()
+{
+    std::vector<Entry> entries;
+    for (const csv_line_kernel &kernel : KernelsUnderTest())
+        for (const bool span : {false, true})
+            entries.push_back({kernel, span});
+    return entries;
+}
+
+inline std::string EntryName(const Entry &entry)
+{
+    return std::string(entry.kernel.name) + (entry.span ? "_span" : "_line");
+}
+
+// Splits the `length` bytes at `at`, which a line entry needs followed by a
+// NUL and a span entry does not.
+inline int Split(const Entry &entry, const char *at, int length, char (*rows)[FIELD_SIZE], int capacity)
+{
+    return entry.span ? entry.kernel.span(at, length, rows, capacity) : entry.kernel.split(at, rows, capacity);
+}
+
+// Splits a heap copy of line, starting `offset` bytes past a 64-byte
+// boundary, into a guarded table of `capacity` rows. The copy holds the
+// line and not one byte more (so the address sanitizer reports any read
+// past it): its NUL for a line entry, nothing for a span. Empty when the
 // split stored exactly `want` and changed no other byte; otherwise the first
 // rule it broke.
-inline std::string SplitMismatch(csv_line_split_fn split, const std::string &line, int offset,
-                                 int capacity, const std::vector<std::string> &want)
+inline std::string SplitMismatch(const Entry &entry, const std::string &line, int offset, int capacity,
+                                 const std::vector<std::string> &want)
 {
+    const size_t size = line.size() + (entry.span ? 0 : 1);
     void *buffer = nullptr;
-    if (posix_memalign(&buffer, 64, static_cast<size_t>(offset) + line.size() + 1) != 0)
+    if (posix_memalign(&buffer, 64, static_cast<size_t>(offset) + size) != 0)
         return "out of memory";
     const std::unique_ptr<char, decltype(&std::free)> owned(static_cast<char *>(buffer), &std::free);
     char *copy = owned.get() + offset;
-    std::memcpy(copy, line.c_str(), line.size() + 1);
+    std::memcpy(copy, line.c_str(), size);
     GuardedTable table(capacity);
-    const int count = split(copy, table.Rows(), capacity);
+    const int count = Split(entry, copy, static_cast<int>(line.size()), table.Rows(), capacity);
     return table.Mismatch(count, want);
 }
 

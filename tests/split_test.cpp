@@ -22,18 +22,18 @@ const std::string kRowFull = Repeat('x', FIELD_SIZE - 1);
 
 // Runs every row with the line starting at every offset from a 64-byte
 // boundary, so that each of its bytes meets each position in a block.
-void ExpectSplits(csv_line_split_fn split, const std::vector<Case> &cases)
+void ExpectSplits(const Entry &entry, const std::vector<Case> &cases)
 {
     for (const Case &c : cases)
         for (int offset = 0; offset < 64; offset++) {
             SCOPED_TRACE(c.what + ", line at offset " + std::to_string(offset));
-            ASSERT_EQ(SplitMismatch(split, c.line, offset, c.capacity, c.fields), "");
+            ASSERT_EQ(SplitMismatch(entry, c.line, offset, c.capacity, c.fields), "");
         }
 }
 
 TEST_P(EveryKernel, SeparatesOnCommas)
 {
-    ExpectSplits(GetParam().split, {
+    ExpectSplits(GetParam(), {
         {"empty line", "", 4, {""}},
         {"one comma", ",", 4, {"", ""}},
         {"trailing comma", "a,", 4, {"a", ""}},
@@ -43,12 +43,14 @@ TEST_P(EveryKernel, SeparatesOnCommas)
         {"utf-8 passes through", "gr\xC3\xB6\xC3\x9F" "e,\xE2\x82\xAC" "5", 4,
          {"gr\xC3\xB6\xC3\x9F" "e", "\xE2\x82\xAC" "5"}},
         {"high and control bytes", "\xFF\x80\t,\x01\x7F", 4, {"\xFF\x80\t", "\x01\x7F"}},
+        {"a NUL ends the line", std::string("a,b\0c,d", 7), 4, {"a", "b"}},
+        {"a NUL ends the line inside quotes", std::string("\"a\0,b\"", 6), 4, {"a"}},
     });
 }
 
 TEST_P(EveryKernel, QuotesToggleAndVanish)
 {
-    ExpectSplits(GetParam().split, {
+    ExpectSplits(GetParam(), {
         {"quoted stretch mid-field", "a\"b,c\"d", 4, {"ab,cd"}},
         {"doubled quote", "a\"\"b", 4, {"ab"}},
         {"quoted fields", "\"a\",\"b\"", 4, {"a", "b"}},
@@ -61,7 +63,7 @@ TEST_P(EveryKernel, QuotesToggleAndVanish)
 
 TEST_P(EveryKernel, StopsAtCapacity)
 {
-    ExpectSplits(GetParam().split, {
+    ExpectSplits(GetParam(), {
         {"zero rows", "a,b", 0, {}},
         {"negative capacity", "a,b", -1, {}},
         {"lowest capacity", "", INT_MIN, {}},
@@ -75,7 +77,7 @@ TEST_P(EveryKernel, StopsAtCapacity)
 
 TEST_P(EveryKernel, CutsFieldsToTheRowWidth)
 {
-    ExpectSplits(GetParam().split, {
+    ExpectSplits(GetParam(), {
         {"2047 bytes fit", kRowFull + ",y", 3, {kRowFull, "y"}},
         {"2048 bytes lose the last", kRowFull + "z,y", 3, {kRowFull, "y"}},
         {"quotes do not count towards the width", Repeat('x', FIELD_SIZE - 2) + "\"\"y", 2,
@@ -89,7 +91,7 @@ TEST_P(EveryKernel, CutsFieldsToTheRowWidth)
 
 TEST_P(EveryKernel, SplitsTheProductRecord)
 {
-    ExpectSplits(GetParam().split, {{"product record",
+    ExpectSplits(GetParam(), {{"product record",
                  "Drawstring Hem Crop Hoodie,Female,Tops,Crop Tops,WS,"
                  "\"{\"\"polyester_virgin\"\":1.0}\","
                  "0.296,14031.53,0.607196,0.070728,0.677924,17.760000",
@@ -97,6 +99,19 @@ TEST_P(EveryKernel, SplitsTheProductRecord)
                  {"Drawstring Hem Crop Hoodie", "Female", "Tops", "Crop Tops", "WS",
                   "{polyester_virgin:1.0}", "0.296", "14031.53", "0.607196", "0.070728",
                   "0.677924", "17.760000"}}});
+}
+
+TEST(Span, BelowOneByteIsAnEmptyLine)
+{
+    for (const csv_line_kernel &kernel : KernelsUnderTest()) {
+        if (!kernel.runs_here())
+            continue;
+        for (const int length : {0, -1, INT_MIN}) {
+            SCOPED_TRACE(std::string(kernel.name) + ", length " + std::to_string(length));
+            GuardedTable table(2);
+            EXPECT_EQ(table.Mismatch(kernel.span("a,b", length, table.Rows(), 2), {""}), "");
+        }
+    }
 }
 
 // Rows placed against block boundaries: at offset 0, byte `at` is the last
@@ -107,6 +122,7 @@ TEST_P(EveryKernel, MeetsBlockBoundaries)
     for (int at : {15, 16, 31, 32, 63, 64, 127, 128}) {
         const std::string x = Repeat('x', at), where = " at byte " + std::to_string(at);
         cases.push_back({"NUL" + where, x, 4, {x}});
+        cases.push_back({"NUL and more" + where, x + std::string(1, '\0') + ",y", 4, {x}});
         cases.push_back({"separator" + where, x + ",y", 4, {x, "y"}});
         cases.push_back({"separators either side" + where, Repeat('x', at - 1) + ",,y", 4,
                          {Repeat('x', at - 1), "", "y"}});
@@ -120,7 +136,7 @@ TEST_P(EveryKernel, MeetsBlockBoundaries)
     cases.push_back({"quoted stretch with doubled quotes across blocks",
                      "\"" + Repeat('q', 60) + "\"\"" + Repeat(',', 70) + "\"\"\",z", 4,
                      {Repeat('q', 60) + Repeat(',', 70), "z"}});
-    ExpectSplits(GetParam().split, cases);
+    ExpectSplits(GetParam(), cases);
 }
 
 // The row fills at every position of a block, with quotes and the field's
@@ -137,7 +153,7 @@ TEST_P(EveryKernel, FillsTheRowInsideABlock)
         cases.push_back({"quotes near the end of " + where, quoted + ",y", 3,
                          {(x.substr(0, static_cast<size_t>(width) - 3) + "a,bc").substr(0, FIELD_SIZE - 1), "y"}});
     }
-    ExpectSplits(GetParam().split, cases);
+    ExpectSplits(GetParam(), cases);
 }
 
 }  // namespace
