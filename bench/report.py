@@ -53,6 +53,13 @@ def table(results):
         ratios = [f"{base_ns / results[(k, name)][0]:.1f}x" for k in present]
         shares = [f"{results[(k, name)][1] / memcpy_gbs:.2f}" for k in present]
         lines.append(f"| {name} | " + " | ".join(ratios + shares) + " |")
+    lines += ["", "| input | parse_csv_line ns | parse_csv_span ns | "
+              + " | ".join(f"{k} span / line" for k in present) + " |",
+              "|" + "---|" * (len(present) + 3)]
+    for name in TABLE_INPUTS:
+        line_ns, span_ns = results[("parse_csv_line", name)][0], results[("parse_csv_span", name)][0]
+        ratios = [f"{results[(k + '_span', name)][0] / results[(k, name)][0]:.2f}" for k in present]
+        lines.append(f"| {name} | {line_ns:,.0f} | {span_ns:,.0f} | " + " | ".join(ratios) + " |")
     return "\n".join(lines)
 
 

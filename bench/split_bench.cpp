@@ -1,4 +1,5 @@
-// Times parse_csv_line, and each kernel this processor can run, against the
+// Times parse_csv_line and parse_csv_span, and each kernel this processor
+// can run through both, against the
 // rules read literally one byte at a time (the baseline), against what a C++
 // user might write instead (std::getline into strings), and against memcpy
 // of the same bytes into the same table, which no splitter can beat.
@@ -120,22 +121,33 @@ void Register(const char *contender, const Input &input, Split split)
     });
 }
 
-// parse_csv_line, then the kernels this processor can run.
+// The library's entry points, then the kernels this processor can run.
 std::vector<csv_line_kernel> Splitters()
 {
-    std::vector<csv_line_kernel> splitters = {{"parse_csv_line", parse_csv_line, [] { return 1; }}};
+    std::vector<csv_line_kernel> splitters = {{"parse_csv_line", parse_csv_line, parse_csv_span, [] { return 1; }}};
     for (int k = 0; k < csv_line_kernel_count; k++)
         if (csv_line_kernels[k].runs_here())
             splitters.push_back(csv_line_kernels[k]);
     return splitters;
 }
 
+// A splitter's span entry: "parse_csv_span", or the kernel's name with "_span".
+std::string SpanName(const csv_line_kernel &splitter)
+{
+    const std::string name = splitter.name;
+    return name == "parse_csv_line" ? "parse_csv_span" : name + "_span";
+}
+
 void RegisterAll(const Input &input)
 {
-    for (const csv_line_kernel &splitter : Splitters())
+    for (const csv_line_kernel &splitter : Splitters()) {
         Register(splitter.name, input, [split = splitter.split](const std::string &line) {
             return split(line.c_str(), table, kRows);
         });
+        Register(SpanName(splitter).c_str(), input, [span = splitter.span](const std::string &line) {
+            return span(line.data(), static_cast<int>(line.size()), table, kRows);
+        });
+    }
     Register("baseline", input,
              [](const std::string &line) { return baseline_split(line.c_str(), table, kRows); });
     Register("getline", input, [](const std::string &line) {
@@ -157,21 +169,24 @@ void RegisterAll(const Input &input)
     });
 }
 
-// Every splitter must agree with the baseline before any is timed.
+// Every splitter, through both entries, must agree with the baseline before
+// any is timed.
 bool SameFields(const Input &input)
 {
     const int want = baseline_split(input.line.c_str(), check_table, kRows);
-    for (const csv_line_kernel &splitter : Splitters()) {
-        const int count = splitter.split(input.line.c_str(), table, kRows);
-        bool same = count == want;
-        for (int k = 0; same && k < count; k++)
-            same = std::strcmp(table[k], check_table[k]) == 0;
-        if (!same) {
-            std::fprintf(stderr, "split_bench: %s and the baseline differ on %s\n", splitter.name,
-                         input.name.c_str());
-            return false;
+    for (const csv_line_kernel &splitter : Splitters())
+        for (const bool span : {false, true}) {
+            const int count = span ? splitter.span(input.line.data(), static_cast<int>(input.line.size()), table, kRows)
+                                   : splitter.split(input.line.c_str(), table, kRows);
+            bool same = count == want;
+            for (int k = 0; same && k < count; k++)
+                same = std::strcmp(table[k], check_table[k]) == 0;
+            if (!same) {
+                std::fprintf(stderr, "split_bench: %s and the baseline differ on %s\n",
+                             span ? SpanName(splitter).c_str() : splitter.name, input.name.c_str());
+                return false;
+            }
         }
-    }
     return true;
 }
 

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# End-to-end checks of the csv_cut example: its output on a small file, from
+# the file and from a pipe, and what it does with bad input: the status, the
+# message on standard error and that nothing is passed off as success.
+# Usage: csv_cut_test.sh CSV_CUT DIR (DIR holds input.csv and expected.txt)
+set -u
+cut=$1 dir=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# expect NAME STATUS STDERR_PATTERN WANT_FILE COMMAND...: runs COMMAND and
+# checks its status, that standard error matches the pattern (empty: is
+# empty) and, unless WANT_FILE is -, that standard output equals it.
+expect() {
+    local name=$1 want_status=$2 pattern=$3 want=$4 status
+    shift 4
+    "$@" >"$work/out" 2>"$work/err"
+    status=$?
+    [ "$status" = "$want_status" ] || fail "$name: exit status $status, want $want_status"
+    if [ -z "$pattern" ]; then
+        [ ! -s "$work/err" ] || fail "$name: wrote to standard error: $(cat "$work/err")"
+    else
+        grep -q -- "$pattern" "$work/err" || fail "$name: standard error lacks '$pattern': $(cat "$work/err")"
+    fi
+    [ "$want" = - ] || cmp -s "$want" "$work/out" || { fail "$name: output differs"; diff "$want" "$work/out" | head; }
+}
+
+expect file 0 "" "$dir/expected.txt" "$cut" -f 6,1,2 "$dir/input.csv"
+expect pipe 0 "" "$dir/expected.txt" sh -c 'cat "$1" | "$2" -f 6,1,2' sh "$dir/input.csv" "$cut"
+expect dash-is-stdin 0 "" "$dir/expected.txt" "$cut" -f6,1,2 - <"$dir/input.csv"
+
+: >"$work/empty"
+expect empty-file 0 "" "$work/empty" "$cut" -f 1 "$work/empty"
+expect empty-pipe 0 "" "$work/empty" sh -c ': | "$1" -f 1' sh "$cut"
+
+# A range, a field named twice, a line with no LF at the end.
+printf 'a,b,c,d\nx' >"$work/range.csv"
+printf 'b\tc\td\ta\n\t\t\tx\n' >"$work/range.want"
+expect range 0 "" "$work/range.want" "$cut" -f 2-4,1 "$work/range.csv"
+
+# Lines longer than the pipe's read buffer, carried over and grown into.
+{ head -c 3000000 /dev/zero | tr '\0' x; printf ',long\r\nshort,s\n'; } >"$work/long.csv"
+printf 'long\ns\n' >"$work/long.want"
+expect long-lines-in-a-pipe 0 "" "$work/long.want" sh -c 'cat "$1" | "$2" -f 2' sh "$work/long.csv" "$cut"
+
+# A field of exactly a row's 2047 bytes is whole; one byte more is cut,
+# said with its line and field, the rest still printed, and the status 1.
+x2047=$(head -c 2047 /dev/zero | tr '\0' x)
+printf 'a,%s\n' "$x2047" >"$work/fits.csv"
+printf '%s\n' "$x2047" >"$work/fits.want"
+expect field-of-2047-bytes 0 "" "$work/fits.want" "$cut" -f 2 "$work/fits.csv"
+printf 'a,b\nc,"%s"y\ne,f\n' "$x2047" >"$work/cut.csv"
+printf 'b\ta\n%s\tc\nf\te\n' "$x2047" >"$work/cut.want"
+expect field-too-long 1 "line 2, field 2: longer than 2047 bytes; cut" "$work/cut.want" "$cut" -f 2,1 "$work/cut.csv"
+
+expect missing-file 1 "nope.csv: No such file or directory" "$work/empty" "$cut" -f 1 "$work/nope.csv"
+expect directory 1 "Is a directory" - "$cut" -f 1 "$work"
+# A file that tells no size is read all the same; one that cannot be read
+# fails (even for root: /proc/self/mem has nothing at offset 0).
+cut -d, -f1 /proc/version >"$work/version.want"
+expect file-of-no-size 0 "" "$work/version.want" "$cut" -f 1 /proc/version
+expect unreadable-file 1 "Input/output error" - "$cut" -f 1 /proc/self/mem
+expect write-error 1 "write error: No space left on device" - sh -c '"$1" -f 1 "$2" >/dev/full' sh "$cut" "$dir/input.csv"
+
+for list in "" 0 a 1, ,1 3-2 1- -1 " 1" 1.5 4097 1-99999999999999999999; do
+    expect "field list '$list'" 2 "bad field list" "$work/empty" "$cut" -f "$list" "$dir/input.csv"
+done
+expect no-list 2 "usage: " "$work/empty" "$cut" "$dir/input.csv"
+expect two-files 2 "usage: " "$work/empty" "$cut" -f 1 "$dir/input.csv" "$dir/input.csv"
+
+[ "$failures" = 0 ] && echo "csv_cut: all checks passed"
+exit $((failures > 0))
