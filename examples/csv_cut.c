@@ -24,6 +24,9 @@
 #include "csv_line.h"
 
 enum { MAX_FIELD = 4096 }; /* the highest field number a list may name */
+#ifndef BLOCK_SIZE
+#define BLOCK_SIZE (1 << 20)
+#endif
 
 struct cut {
     int wanted[MAX_FIELD]; /* the chosen fields, from 0, in the list's order */
@@ -167,25 +170,11 @@ static size_t cut_lines(struct cut *cut, const char *data, size_t size, int at_e
     return (size_t)(p - data);
 }
 
-/* A regular file of `size` bytes, mapped whole. */
-static int cut_mapped(struct cut *cut, int fd, size_t size, const char *name)
+/* Reads the input in blocks; a line that spans blocks is carried over, and
+   the buffer grows for a line longer than it. */
+static int cut_input(struct cut *cut, int fd, const char *name)
 {
-    void *data = mmap(NULL, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-    if (data == MAP_FAILED) {
-        fprintf(stderr, "%s: %s: %s\n", program, name, strerror(errno));
-        return -1;
-    }
-    madvise(data, size, MADV_SEQUENTIAL);
-    cut_lines(cut, data, size, 1);
-    munmap(data, size);
-    return 0;
-}
-
-/* Anything else (a pipe, a terminal), read in blocks; a line that spans
-   blocks is carried over, and the buffer grows for a line longer than it. */
-static int cut_stream(struct cut *cut, int fd, const char *name)
-{
-    size_t capacity = 1 << 20, held = 0;
+    size_t capacity = BLOCK_SIZE, held = 0;
     char *buffer = malloc(capacity);
 
     if (buffer == NULL) {
@@ -227,7 +216,6 @@ int main(int argc, char **argv)
 {
     static struct cut cut;
     const char *list = NULL, *name = "standard input";
-    struct stat about;
     int fd = STDIN_FILENO, failed, opt;
 
     while ((opt = getopt(argc, argv, "f:")) != -1) {
@@ -256,13 +244,7 @@ int main(int argc, char **argv)
             return 1;
         }
     }
-    if (fstat(fd, &about) != 0) {
-        fprintf(stderr, "%s: %s: %s\n", program, name, strerror(errno));
-        return 1;
-    }
-    /* Some files (those under /proc, say) tell no size and are read. */
-    failed = S_ISREG(about.st_mode) && about.st_size > 0 ? cut_mapped(&cut, fd, (size_t)about.st_size, name)
-                                                         : cut_stream(&cut, fd, name);
+    failed = cut_input(&cut, fd, name);
     write_out(&cut, cut.out, cut.used);
     if (fflush(stdout) != 0 && cut.write_error == 0)
         cut.write_error = errno;

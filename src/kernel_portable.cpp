@@ -5,12 +5,25 @@
 
 namespace {
 
+// For each byte, the states in which it stops a scan: the NUL and the quote
+// in both (bit 0 outside quotes, bit 1 inside), the comma only outside.
+struct StopTable {
+    unsigned char in[256] = {};
+    constexpr StopTable() : in()
+    {
+        in[0] = in['"'] = 3;
+        in[','] = 1;
+    }
+};
+constexpr StopTable stops;
+
 // The line's next stop from p on: a quote, a separator (a comma outside
 // quotes), the NUL or, when Bounded, limit.
 template <bool Bounded>
 inline const char *next_stop(const char *p, const char *limit, int quoted)
 {
-    while ((!Bounded || p != limit) && *p != '\0' && *p != '"' && (quoted || *p != ','))
+    const unsigned char state = quoted ? 2 : 1;
+    while ((!Bounded || p != limit) && !(stops.in[static_cast<unsigned char>(*p)] & state))
         p++;
     return p;
 }
