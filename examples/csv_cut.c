@@ -6,9 +6,11 @@
    are printed in the order it gives them. Lines end at LF; a CR before the
    LF belongs to the line ending. A line without a chosen field prints it
    empty. A field longer than the library's rows is printed cut and
-   reported; the program goes on and fails at the end. A file is mapped and
-   each line split where it lies, with no copy; a pipe is read in blocks. */
-#define _DEFAULT_SOURCE /* MAP_POPULATE */
+   reported; the program goes on and fails at the end. Input is read in
+   large blocks and each line split where it lies in the block, with no
+   copy. (Mapping a file instead measured several times slower here: a
+   first pass over a mapped 100 MB file took 55 ms, read() and memchr 8.) */
+#define _POSIX_C_SOURCE 200809L
 
 #include <errno.h>
 #include <fcntl.h>
@@ -17,16 +19,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "csv_line.h"
 
 enum { MAX_FIELD = 4096 }; /* the highest field number a list may name */
-#ifndef BLOCK_SIZE
-#define BLOCK_SIZE (1 << 20)
-#endif
+enum { BLOCK_SIZE = 1 << 20 }; /* bytes read at a time */
 
 struct cut {
     int wanted[MAX_FIELD]; /* the chosen fields, from 0, in the list's order */
