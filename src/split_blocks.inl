@@ -54,17 +54,19 @@ static inline int copy_run(char *out, const char *from, const char *to, int room
     return kept;
 }
 
-// Read where the span lies: in one load where it holds a whole block from
-// its first byte, else from a copy of its bytes in this block. Either way
-// nothing past the span is read, which keeps memory checkers that flag such
+// The block from the span's first byte on, not from `at`: the caller shifts
+// its masks into place. One load where the span holds a whole block from
+// there, else a copy of the span's bytes in this block; either way nothing
+// outside the span is read, which keeps memory checkers that flag such
 // reads quiet.
 inline block_t load_head(const char *at, std::uint64_t lanes, const char *limit)
 {
     const char *from = at + __builtin_ctzll(lanes);
     if (limit - from >= BLOCK)
         return load_unaligned(from);
+    const char *to = limit < at + BLOCK ? limit : at + BLOCK;
     alignas(BLOCK) char copy[BLOCK] = {};
-    copy_bytes(copy, from, static_cast<int>(limit - from < at + BLOCK - from ? limit - from : at + BLOCK - from));
+    copy_bytes(copy, from, static_cast<int>(to - from));
     return load_block(copy);
 }
 #endif
@@ -145,9 +147,13 @@ static int split_blocks(const char *line, const char *limit, char (*fields)[FIEL
             // block without a NUL, short of a span's end, is followed by one
             // that holds more of the line.
             store_block(out, bytes);
-            for (out += BLOCK; last - out >= BLOCK && (!Bounded || limit - at > 2 * BLOCK) &&
-                               plain(load_block(at + BLOCK));
-                 out += BLOCK) {
+            out += BLOCK;
+            // It may take as many blocks as the row has room for and, in a
+            // span, those before the last block, counted once.
+            std::ptrdiff_t blocks = (last - out) / BLOCK;
+            if (Bounded && blocks > (limit - at - 1) / BLOCK - 1)
+                blocks = (limit - at - 1) / BLOCK - 1;
+            for (; blocks > 0 && plain(load_block(at + BLOCK)); blocks--, out += BLOCK) {
                 at += BLOCK;
                 store_block(out, load_block(at));
             }
