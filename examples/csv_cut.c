@@ -24,7 +24,7 @@
 #include "csv_line.h"
 
 enum { MAX_FIELD = 4096 }; /* the highest field number a list may name */
-enum { BLOCK_SIZE = 1 << 20 }; /* bytes read at a time */
+enum { BLOCK_SIZE = 1 << 18 }; /* bytes read at a time: 256 KB measured a little faster than 1 MB */
 
 struct cut {
     int wanted[MAX_FIELD]; /* the chosen fields, from 0, in the list's order */
