@@ -1,6 +1,14 @@
 #ifndef CSV_LINE_H
 #define CSV_LINE_H
 
+/* Marks the library's functions; in a shared build nothing else of it is
+   visible. */
+#if defined(__GNUC__) || defined(__clang__)
+#define CSV_LINE_API __attribute__((visibility("default")))
+#else
+#define CSV_LINE_API
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -29,7 +37,7 @@ enum { FIELD_SIZE = 2048 };
  * and 0 when max_fields < 1. Nothing is allocated; no state is kept between
  * calls.
  */
-int parse_csv_line(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
+CSV_LINE_API int parse_csv_line(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
 
 /*
  * Splits the line held in the first `length` bytes at `line`, which need no
@@ -39,7 +47,7 @@ int parse_csv_line(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
  * byte beyond the aligned 64-byte block that holds that byte. Writes, result
  * and capacity as for parse_csv_line; nothing is allocated.
  */
-int parse_csv_span(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
+CSV_LINE_API int parse_csv_span(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
 
 /*
  * Names the kernel that both splitters run on this processor: "avx512",
@@ -49,7 +57,7 @@ int parse_csv_span(const char *line, int length, char (*fields)[FIELD_SIZE], int
  * environment forces one (a name it cannot run is reported once on standard
  * error, and its own choice stands). Every kernel splits alike.
  */
-const char *csv_line_kernel_name(void);
+CSV_LINE_API const char *csv_line_kernel_name(void);
 
 #ifdef __cplusplus
 }

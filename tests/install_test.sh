@@ -21,6 +21,9 @@ cmake --install "$build" --prefix "$work/prefix" >/dev/null
 # shellcheck disable=SC2086 # the flags are lists of words
 export PKG_CONFIG_PATH
 PKG_CONFIG_PATH=$(dirname "$(find "$work/prefix" -name csv_line.pc)")
+# A shared library in a scratch prefix is found at run time only when asked.
+export LD_LIBRARY_PATH
+LD_LIBRARY_PATH=$(pkg-config --variable=libdir csv_line)
 "$cc" $cflags $(pkg-config --cflags csv_line) "$consumers/split_one.c" \
     $ldflags $(pkg-config --libs csv_line) -o "$work/c_consumer"
 expect_output "$work/c_consumer"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # CSV_LINE_KERNEL: a kernel this processor runs is used as asked, silently;
 # any other name leaves the library's own choice, said once on standard
-# error. The C caller names the kernel parse_csv_line runs.
-# Usage: kernel_env_test.sh C_CALLER
+# error. PROGRAM names the kernel parse_csv_line runs.
+# Usage: kernel_env_test.sh PROGRAM
 set -euo pipefail
 caller=$1
 work=$(mktemp -d)
@@ -13,7 +13,7 @@ ran() { sed -n 's/^parse_csv_line runs the \(.*\) kernel$/\1/p' "$work/out"; }
 
 "$caller" >"$work/out"
 own=$(ran)
-[ -n "$own" ] || fail "the C caller named no kernel"
+[ -n "$own" ] || fail "$caller named no kernel"
 
 for name in portable sse2 avx2 avx512 AVX2 avx512x ''; do
     CSV_LINE_KERNEL=$name "$caller" >"$work/out" 2>"$work/err" || fail "CSV_LINE_KERNEL='$name' failed"

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# The shared library's exported symbols must be the functions its header
+# declares, no more (no kernel or helper leaks out) and no fewer.
+# Usage: abi_test.sh SHARED_LIBRARY HEADER
+set -euo pipefail
+library=$1 header=$2
+
+# Every function the header declares: a line that ends in ");", named by
+# the word before its first "(".
+declared=$(grep -E '^[A-Za-z_].*\);$' "$header" | grep -v -E '^(typedef|#)' |
+           sed -E 's/^[^(]*[^A-Za-z0-9_(]([A-Za-z_][A-Za-z0-9_]*)\(.*$/\1/' | sort)
+exported=$(nm -D --defined-only --format=just-symbols "$library" | sort)
+
+[ -n "$declared" ] || { echo "FAIL: found no function in $header"; exit 1; }
+if [ "$declared" != "$exported" ]; then
+    echo "FAIL: $library exports other symbols than $header declares"
+    diff <(echo "$declared") <(echo "$exported") | sed -n 's/^< /  missing: /p; s/^> /  leaked: /p'
+    exit 1
+fi
+echo "exported, as declared:" $exported
