@@ -1,25 +1,29 @@
-# Installs the header, the static library and the program, with a CMake
-# package (find_package(csv_line 1.0), target csv_line::csv_line) and a
-# pkg-config file.
+# Installs the header, the library (static, or shared with its soname link)
+# and the program, with a CMake package (find_package(csv_line 1.0), target
+# csv_line::csv_line) and a pkg-config file. Each file belongs to one of
+# three components, as the Debian packages split them: runtime (the shared
+# library), development (all that building against it needs) and programs.
 
 include(CMakePackageConfigHelpers)
 
 set(CSV_LINE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/csv_line)
 
 install(TARGETS csv_line EXPORT csv_line-targets
-        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS test_csv_parse RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(EXPORT csv_line-targets NAMESPACE csv_line:: DESTINATION ${CSV_LINE_CMAKE_DIR})
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
+        PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+install(TARGETS test_csv_parse RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+install(EXPORT csv_line-targets NAMESPACE csv_line:: DESTINATION ${CSV_LINE_CMAKE_DIR}
+        COMPONENT development)
 
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/csv_line-config-version.cmake
                                  COMPATIBILITY SameMajorVersion)
 install(FILES cmake/csv_line-config.cmake ${CMAKE_CURRENT_BINARY_DIR}/csv_line-config-version.cmake
-        DESTINATION ${CSV_LINE_CMAKE_DIR})
+        DESTINATION ${CSV_LINE_CMAKE_DIR} COMPONENT development)
 
 # The .pc file finds its prefix from where it lies, so the package can be
 # installed under any prefix, or moved.
 file(RELATIVE_PATH CSV_LINE_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(cmake/csv_line.pc.in ${CMAKE_CURRENT_BINARY_DIR}/csv_line.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/csv_line.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/csv_line.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT development)

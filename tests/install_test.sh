@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Installs the build into a scratch prefix and builds programs outside the
-# project against it: a C one through pkg-config, a C++ one through
-# find_package, and a C++ one that adds the source tree as a subdirectory.
-# Usage: install_test.sh BUILD_DIR SOURCE_DIR CC CXX CFLAGS CXXFLAGS LDFLAGS
+# Builds programs outside the project against the installed library: a C one
+# through pkg-config, a C++ one through find_package, and a C++ one that adds
+# the source tree as a subdirectory; runs them and the installed program.
+# Given a build directory, installs it into a scratch prefix first and points
+# the tools there; given "-", uses what is installed on the system (the
+# Debian packages), with no hints at all, and skips the subdirectory build.
+# Usage: install_test.sh BUILD_DIR|- SOURCE_DIR CC CXX CFLAGS CXXFLAGS LDFLAGS
 set -euo pipefail
 build=$1 source=$(cd "$2" && pwd) cc=$3 cxx=$4 cflags=$5 cxxflags=$6 ldflags=$7
 work=$(mktemp -d)
@@ -16,20 +19,25 @@ expect_output() {
     [ "$got" = "$want" ] || { echo "FAIL: $1 printed '$got', want '$want'"; exit 1; }
 }
 
-cmake --install "$build" --prefix "$work/prefix" >/dev/null
+cmake_hints=()
+program=/usr/bin/test_csv_parse
+if [ "$build" != - ]; then
+    cmake --install "$build" --prefix "$work/prefix" >/dev/null
+    cmake_hints=(-DCMAKE_PREFIX_PATH="$work/prefix")
+    program=$work/prefix/bin/test_csv_parse
+    export PKG_CONFIG_PATH LD_LIBRARY_PATH
+    PKG_CONFIG_PATH=$(dirname "$(find "$work/prefix" -name csv_line.pc)")
+    # A shared library in a scratch prefix is found at run time only when asked.
+    LD_LIBRARY_PATH=$(pkg-config --variable=libdir csv_line)
+fi
 
 # shellcheck disable=SC2086 # the flags are lists of words
-export PKG_CONFIG_PATH
-PKG_CONFIG_PATH=$(dirname "$(find "$work/prefix" -name csv_line.pc)")
-# A shared library in a scratch prefix is found at run time only when asked.
-export LD_LIBRARY_PATH
-LD_LIBRARY_PATH=$(pkg-config --variable=libdir csv_line)
 "$cc" $cflags $(pkg-config --cflags csv_line) "$consumers/split_one.c" \
     $ldflags $(pkg-config --libs csv_line) -o "$work/c_consumer"
 expect_output "$work/c_consumer"
 
 configure_cxx() {  # configure_cxx DIR VERSION
-    cmake -S "$consumers/cxx" -B "$1" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" \
+    cmake -S "$consumers/cxx" -B "$1" -G Ninja "${cmake_hints[@]}" \
         -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$cxxflags" \
         -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCSV_LINE_WANTED_VERSION="$2" >"$1.log" 2>&1
 }
@@ -41,7 +49,8 @@ if configure_cxx "$work/cxx2" 2.0; then
     exit 1
 fi
 
-"$work/prefix/bin/test_csv_parse" | cmp - "$source/tests/expected_report.txt"
+"$program" | cmp - "$source/tests/expected_report.txt"
+[ "$build" != - ] || { echo "installed: C via pkg-config and C++ via find_package split the line"; exit 0; }
 
 # As a subdirectory the project brings no tests and no flags of its own.
 cmake -S "$consumers/subdir" -B "$work/subdir" -G Ninja -DCSV_LINE_SOURCE_DIR="$source" \

@@ -1,0 +1,82 @@
+# Debian packages, split as distributions split a C library:
+#   libcsv-line1      the shared library and its soname link
+#   libcsv-line-dev   the header, the .so link, the CMake package and the
+#                     pkg-config file; depends on exactly its libcsv-line1
+#   test-csv-parse    the report program
+# Built with BUILD_SHARED_LIBS and CMAKE_INSTALL_PREFIX=/usr (the packages
+# preset), then `cpack --preset packages`.
+
+set(CSV_LINE_DEB_RUNTIME libcsv-line${PROJECT_VERSION_MAJOR})
+set(CSV_LINE_DEB_DEVELOPMENT libcsv-line-dev)
+set(CSV_LINE_DEB_PROGRAMS test-csv-parse)
+
+# What Debian asks of every package: its copyright and changelog, the
+# changelog and manual page compressed as dpkg expects (no name, no time).
+set(csv_line_debian ${CMAKE_CURRENT_BINARY_DIR}/debian)
+file(MAKE_DIRECTORY ${csv_line_debian})
+foreach(file changelog test_csv_parse.1)
+  execute_process(COMMAND gzip -9 -n -c ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/${file}
+                  OUTPUT_FILE ${csv_line_debian}/${file}.gz COMMAND_ERROR_IS_FATAL ANY)
+endforeach()
+foreach(component runtime development programs)
+  string(TOUPPER ${component} upper)
+  set(doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CSV_LINE_DEB_${upper}})
+  install(FILES cmake/debian/copyright DESTINATION ${doc} COMPONENT ${component})
+  install(FILES ${csv_line_debian}/changelog.gz DESTINATION ${doc} RENAME changelog.Debian.gz
+          COMPONENT ${component})
+endforeach()
+install(FILES ${csv_line_debian}/test_csv_parse.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        COMPONENT programs)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME csv-line)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "csv_line maintainers <maintainers@csv-line.example>")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_COMPONENTS_ALL runtime development programs)
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+# Dependencies between the packages come from the components' DEPENDS
+# below; those on the system's libraries, from dpkg-shlibdeps, which finds
+# libcsv_line.so.1 in the runtime package's staging directory.
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+    ${CMAKE_BINARY_DIR}/_CPack_Packages/Linux/DEB/csv-line-${PROJECT_VERSION}-Linux/runtime/usr/${CMAKE_INSTALL_LIBDIR})
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${CSV_LINE_DEB_RUNTIME})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# ldconfig runs by dpkg's trigger once per installation run.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/triggers)
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "one-pass splitter of comma-separated lines (shared library)
+csv_line splits one line of comma-separated text into fields, in one pass,
+into a table of fixed-width rows that the caller owns, either a
+NUL-terminated line or a span of bytes where it lies. It allocates nothing
+and never writes outside the fields it stores; on x86-64 it runs the
+fastest of its AVX-512, AVX2 and SSE2 kernels that the processor supports.
+.
+This package holds the shared library.")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${CSV_LINE_DEB_DEVELOPMENT})
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "one-pass splitter of comma-separated lines (development files)
+csv_line splits one line of comma-separated text into fields, in one pass,
+into a table of fixed-width rows that the caller owns.
+.
+This package holds the header csv_line.h, the link to the shared library,
+the CMake package (find_package(csv_line)) and the pkg-config file.")
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME ${CSV_LINE_DEB_PROGRAMS})
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION "splits a product record with csv_line and reports its fields
+test_csv_parse splits the product record it carries into its fields with
+the csv_line library and prints a report of 15 lines.")
+
+include(CPack)
+cpack_add_component(runtime)
+cpack_add_component(development DEPENDS runtime)
+cpack_add_component(programs DEPENDS runtime)

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# The Debian packages as a user gets them: builds them (and the same
+# packages numbered 0.9.0, to upgrade from), checks them with lintian,
+# installs the old ones and then the new over them with dpkg, builds and
+# runs the consumer programs and the installed report program against them
+# with no hints (install_test.sh -), then purges them and checks that no
+# file of theirs is left. Leaves the system as it found it, even when a
+# step fails. Needs root, and a system without these packages; skipped,
+# saying so, otherwise.
+# Usage (from the project root): tests/package_test.sh
+set -euo pipefail
+if [ "$(id -u)" != 0 ]; then
+    echo "package test skipped: installing packages needs root"
+    exit 0
+fi
+packages=(libcsv-line1 libcsv-line-dev test-csv-parse)
+for package in "${packages[@]}"; do
+    if dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q installed; then
+        echo "package test skipped: $package is installed here already, and the test would remove it"
+        exit 0
+    fi
+done
+work=$(mktemp -d)
+cleanup() {
+    dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+cmake --workflow --preset packages >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "building the packages"; }
+cpack --preset packages -D CPACK_PACKAGE_VERSION=0.9.0 -B "$work/old" >"$work/old.log" 2>&1 ||
+    { cat "$work/old.log"; fail "building the 0.9.0 packages"; }
+new=(build/packages/*_1.0.0-1_*.deb)
+old=("$work"/old/*_0.9.0-1_*.deb)
+[ "${#new[@]}" = 3 ] && [ "${#old[@]}" = 3 ] || fail "want three packages of each version: ${new[*]} ${old[*]}"
+for deb in "${new[@]}"; do
+    echo "$(dpkg-deb -f "$deb" Package) $(dpkg-deb -f "$deb" Version): $(stat -c %s "$deb") bytes;" \
+         "depends on: $(dpkg-deb -f "$deb" Depends)"
+done
+
+echo "lintian:"
+lintian --fail-on error "${new[@]}" | sed 's/^/  /' || fail "lintian found errors"
+
+# dpkg refuses to overwrite a file that another package owns, so both
+# installations also prove that none is.
+dpkg -i "${old[@]}" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "installing 0.9.0"; }
+dpkg -i "${new[@]}" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "installing 1.0.0 over 0.9.0"; }
+for package in "${packages[@]}"; do
+    [ "$(dpkg-query -W -f='${Version}' "$package")" = 1.0.0-1 ] || fail "$package is not at 1.0.0-1"
+done
+
+bash tests/install_test.sh - . cc c++ "" "" ""
+libraries=$(ldd /usr/bin/test_csv_parse)
+grep -q -E "libcsv_line.so.1 => (/usr)?/lib/x86_64-linux-gnu/" <<<"$libraries" ||
+    fail "the installed program does not use the installed library: $libraries"
+
+files=$(for deb in "${new[@]}"; do dpkg-deb -c "$deb"; done | awk '$1 !~ /^d/ { print $6 }' | sed 's/^\.//')
+dpkg --purge "${packages[@]}" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "purging the packages"; }
+left=$(for file in $files; do [ ! -e "$file" ] && [ ! -L "$file" ] || echo "$file"; done)
+[ -z "$left" ] || fail "left after purging: $left"
+[ ! -e /usr/share/doc/libcsv-line1 ] || fail "/usr/share/doc/libcsv-line1 left after purging"
+echo "packages: built, checked, installed over 0.9.0, used, and purged without a trace"
