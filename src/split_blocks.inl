@@ -9,14 +9,16 @@
 //                            block never crosses a page, so if one of its
 //                            bytes can be read, all can.
 //   load_head(at, lanes, limit)
-//                            the aligned block at `at` that holds the first
-//                            byte of a span ending at limit, and bytes
-//                            ahead of it, which are not read: lanes marks
-//                            the bytes from the span's first on. Kernels
-//                            that do not pack get one below, built on
-//                            their load_unaligned; it returns the block
-//                            from the span's first byte instead, and only
-//                            its masks are used, shifted into place.
+//                            (kernels that pack) the aligned block at `at`
+//                            that holds the first byte of a span ending at
+//                            limit, and bytes ahead of it, which are not
+//                            read: lanes marks the bytes from the span's
+//                            first on
+//   load_unaligned(from)     (kernels that do not) the block at `from`, any
+//                            alignment; a load_head below is built on it,
+//                            which returns the block from the span's first
+//                            byte instead, and only its masks are used,
+//                            shifted into place
 //   plain(b)                 true when b holds no NUL, quote or comma
 //   bytes_equal(b, c)        one bit for each byte of b equal to c
 //   prefix_xor(bits)         bit i is the XOR of bits 0 to i of bits
