@@ -107,5 +107,5 @@ int csv_line_split_avx512(const char *line, char (*fields)[FIELD_SIZE], int max_
 
 int csv_line_span_avx512(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return avx512::split_blocks<true>(line, line + (length > 0 ? length : 0), fields, max_fields);
+    return avx512::split_blocks<true>(line, csv_line_span_end(line, length), fields, max_fields);
 }

@@ -81,5 +81,5 @@ int csv_line_split_portable(const char *line, char (*fields)[FIELD_SIZE], int ma
 
 int csv_line_span_portable(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return split_bytes<true>(line, line + (length > 0 ? length : 0), fields, max_fields);
+    return split_bytes<true>(line, csv_line_span_end(line, length), fields, max_fields);
 }

@@ -63,5 +63,5 @@ int csv_line_split_sse2(const char *line, char (*fields)[FIELD_SIZE], int max_fi
 
 int csv_line_span_sse2(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return sse2::split_blocks<true>(line, line + (length > 0 ? length : 0), fields, max_fields);
+    return sse2::split_blocks<true>(line, csv_line_span_end(line, length), fields, max_fields);
 }

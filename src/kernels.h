@@ -23,6 +23,13 @@ struct csv_line_kernel {
     int (*runs_here)(void);   /* 1 when this processor and its OS can run it */
 };
 
+/* Where a span of `length` bytes from line ends: a length below 1 is an
+   empty line. */
+static inline const char *csv_line_span_end(const char *line, int length)
+{
+    return length > 0 ? line + length : line;
+}
+
 /* The kernels built into the library, best first. The last one, portable,
    runs anywhere. */
 extern const struct csv_line_kernel csv_line_kernels[];
