@@ -124,7 +124,7 @@ void Register(const char *contender, const Input &input, Split split)
 // The library's entry points, then the kernels this processor can run.
 std::vector<csv_line_kernel> Splitters()
 {
-    std::vector<csv_line_kernel> splitters = {{"parse_csv_line", parse_csv_line, parse_csv_span, [] { return 1; }}};
+    std::vector<csv_line_kernel> splitters = {{"parse_csv_line", parse_csv_line, parse_csv_span, parse_csv_record, [] { return 1; }}};
     for (int k = 0; k < csv_line_kernel_count; k++)
         if (csv_line_kernels[k].runs_here())
             splitters.push_back(csv_line_kernels[k]);

@@ -1,5 +1,5 @@
-// parse_csv_line and parse_csv_span run the best kernel this processor can
-// run, chosen once.
+// parse_csv_line, parse_csv_span and parse_csv_record run the best kernel
+// this processor can run, chosen once.
 
 #include "csv_line.h"
 
@@ -90,15 +90,15 @@ extern "C" {
 
 const struct csv_line_kernel csv_line_kernels[] = {
 #ifdef CSV_LINE_AVX512
-    {"avx512", csv_line_split_avx512, csv_line_span_avx512, avx512_runs_here},
+    {"avx512", csv_line_split_avx512, csv_line_span_avx512, csv_line_record_avx512, avx512_runs_here},
 #endif
 #ifdef CSV_LINE_AVX2
-    {"avx2", csv_line_split_avx2, csv_line_span_avx2, avx2_runs_here},
+    {"avx2", csv_line_split_avx2, csv_line_span_avx2, csv_line_record_avx2, avx2_runs_here},
 #endif
 #ifdef CSV_LINE_SSE2
-    {"sse2", csv_line_split_sse2, csv_line_span_sse2, sse2_runs_here},
+    {"sse2", csv_line_split_sse2, csv_line_span_sse2, csv_line_record_sse2, sse2_runs_here},
 #endif
-    {"portable", csv_line_split_portable, csv_line_span_portable, anywhere},
+    {"portable", csv_line_split_portable, csv_line_span_portable, csv_line_record_portable, anywhere},
 };
 const int csv_line_kernel_count = sizeof csv_line_kernels / sizeof csv_line_kernels[0];
 
@@ -158,6 +158,12 @@ int parse_csv_line(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
 int parse_csv_span(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
 {
     return kernel_in_use()->span(line, length, fields, max_fields);
+}
+
+int parse_csv_record(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields, int *record_length)
+{
+    int ignored;
+    return kernel_in_use()->record(text, length, fields, max_fields, record_length != nullptr ? record_length : &ignored);
 }
 
 const char *csv_line_kernel_name(void) { return kernel_in_use()->name; }

@@ -50,7 +50,30 @@ CSV_LINE_API int parse_csv_line(const char *line, char (*fields)[FIELD_SIZE], in
 CSV_LINE_API int parse_csv_span(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
 
 /*
- * Names the kernel that both splitters run on this processor: "avx512",
+ * Splits the record at the start of the `length` bytes at `text` and says
+ * where the next one starts. The record runs up to the first LF that stands
+ * outside quotes, the quotes counted from `text` by the same toggle (a NUL
+ * counts as an ordinary byte here); an LF between quotes is content. Its
+ * fields are exactly those parse_csv_span stores for the record's bytes
+ * without its line ending, which is that LF and a CR just before it.
+ *
+ * *record_length is set to the bytes the record takes, line ending
+ * included, so the next record starts at text + *record_length. When no LF
+ * stands outside quotes, all `length` bytes are split as the record and
+ * *record_length is 0: at the end of the input, use the fields; with more
+ * to come, read more and call again from the same place. A length below 1
+ * is an empty record: one empty field, *record_length 0. The record's end
+ * is found even when separators fill the table first, or max_fields < 1.
+ * record_length may be null.
+ *
+ * Reads as parse_csv_span reads; writes, result and capacity as for
+ * parse_csv_line. Nothing is allocated.
+ */
+CSV_LINE_API int parse_csv_record(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
+                                  int *record_length);
+
+/*
+ * Names the kernel that the splitters run on this processor: "avx512",
  * "avx2", "sse2" or "portable". The library chooses the fastest one the
  * processor and its operating system support, once, on the first call of
  * any function here; CSV_LINE_KERNEL=portable|sse2|avx2|avx512 in the

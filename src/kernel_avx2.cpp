@@ -12,41 +12,48 @@
 namespace {
 namespace avx2 {
 
-typedef __m256i block_t;
-enum { BLOCK = 32 };
-const std::uint64_t ALL = 0xFFFFFFFF;
+struct Avx2 {
+    typedef __m256i block_t;
+    static constexpr int BLOCK = 32;
+    static constexpr std::uint64_t ALL = 0xFFFFFFFF;
+    static constexpr bool packs = false;
 
-// The one read that may reach outside the line (see split_blocks.inl), and
-// so the one function the address sanitizer is told to look away from.
-__attribute__((no_sanitize("address"))) inline block_t load_block(const char *at)
-{
-    return _mm256_load_si256(reinterpret_cast<const __m256i *>(at));
-}
+    // The one read that may reach outside the line (see split_blocks.inl),
+    // and so the one function the address sanitizer is told to look away
+    // from.
+    __attribute__((no_sanitize("address"))) static block_t load_block(const char *at)
+    {
+        return _mm256_load_si256(reinterpret_cast<const __m256i *>(at));
+    }
 
-// A block from anywhere; read only where it lies within the line.
-inline block_t load_unaligned(const char *from)
-{
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(from));
-}
+    // A block from anywhere; read only where it lies within the line.
+    static block_t load_unaligned(const char *from)
+    {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(from));
+    }
 
-inline std::uint64_t bytes_equal(block_t bytes, char c)
-{
-    return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(c))));
-}
+    static std::uint64_t bytes_equal(block_t bytes, char c)
+    {
+        return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(c))));
+    }
 
-// The NUL, the quote (0x22) and the comma (0x2C) differ in their low four
-// bits, so one table lookup by those bits, compared with the byte, finds all
-// three. The other entries match no byte with their low bits; a byte with
-// its high bit set looks up zero, which it is not.
-inline bool plain(block_t bytes)
-{
-    const __m256i specials = _mm256_setr_epi8(0, -1, '"', -1, -1, -1, -1, -1, -1, -1, -1, -1, ',', -1, -1, 0,
-                                              0, -1, '"', -1, -1, -1, -1, -1, -1, -1, -1, -1, ',', -1, -1, 0);
-    const __m256i found = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(specials, bytes), bytes);
-    return _mm256_testz_si256(found, found);
-}
+    // The NUL, the quote (0x22), the comma (0x2C) and the LF (0x0A) differ
+    // in their low four bits, so one table lookup by those bits, compared
+    // with the byte, finds them all. The other entries match no byte with
+    // their low bits; a byte with its high bit set looks up zero, which it
+    // is not.
+    static bool plain(block_t bytes, bool lf)
+    {
+        const char n = lf ? '\n' : -1;
+        const __m256i specials = _mm256_setr_epi8(0, -1, '"', -1, -1, -1, -1, -1, -1, -1, n, -1, ',', -1, -1, 0,
+                                                  0, -1, '"', -1, -1, -1, -1, -1, -1, -1, n, -1, ',', -1, -1, 0);
+        const __m256i found = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(specials, bytes), bytes);
+        return _mm256_testz_si256(found, found);
+    }
 
-#define CSV_LINE_PACKS 0
+    static std::uint64_t prefix_xor(std::uint64_t bits) { return prefix_xor_clmul(bits); }
+};
+
 #include "split_blocks.inl"
 
 }  // namespace avx2
@@ -54,10 +61,17 @@ inline bool plain(block_t bytes)
 
 int csv_line_split_avx2(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return avx2::split_blocks<false>(line, nullptr, fields, max_fields);
+    return avx2::split_blocks<avx2::Avx2, Ends::nul>(line, nullptr, fields, max_fields);
 }
 
 int csv_line_span_avx2(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return avx2::split_blocks<true>(line, csv_line_span_end(line, length), fields, max_fields);
+    return avx2::split_blocks<avx2::Avx2, Ends::span>(line, csv_line_span_end(line, length), fields, max_fields);
+}
+
+int csv_line_record_avx2(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
+                         int *record_length)
+{
+    return avx2::split_blocks<avx2::Avx2, Ends::record>(text, csv_line_span_end(text, length), fields, max_fields,
+                                                        record_length);
 }

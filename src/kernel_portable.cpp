@@ -5,27 +5,30 @@
 
 namespace {
 
-// For each byte, the states in which it stops a scan: the NUL and the quote
-// in both (bit 0 outside quotes, bit 1 inside), the comma only outside.
+// For each byte, the states in which it stops a scan: bit 0 outside quotes,
+// bit 1 inside, bit 2 outside quotes in a record. The NUL and the quote stop
+// it in every state, the comma only outside quotes, the LF only outside
+// quotes in a record.
 struct StopTable {
     unsigned char in[256] = {};
     constexpr StopTable()
     {
-        in[0] = in['"'] = 3;
-        in[','] = 1;
+        in[0] = in[static_cast<unsigned char>('"')] = 7;
+        in[static_cast<unsigned char>(',')] = 5;
+        in[static_cast<unsigned char>('\n')] = 4;
     }
 };
 constexpr StopTable stops;
 
 // The line's next stop from p on: a quote, a separator (a comma outside
-// quotes), the NUL or, when Bounded, limit.
-template <bool Bounded>
+// quotes), the NUL, in a record its LF, or limit.
+template <Ends E>
 inline const char *next_stop(const char *p, const char *limit, int quoted)
 {
-    const unsigned char state = quoted ? 2 : 1;
+    const unsigned char state = quoted ? 2 : E == Ends::record ? 4 : 1;
     // Four bytes a round, in order, so that a bound is tested once a round
     // and no byte past a stop is read. Only a bounded scan leaves the loop.
-    for (; !Bounded || limit - p >= 4; p += 4)
+    for (; E == Ends::nul || limit - p >= 4; p += 4)
         for (int i = 0; i < 4; i++)
             if (stops.in[static_cast<unsigned char>(p[i])] & state)
                 return p + i;
@@ -34,28 +37,53 @@ inline const char *next_stop(const char *p, const char *limit, int quoted)
     return p;
 }
 
-// Splits the line from `line` to its NUL or, when Bounded, to limit if that
-// comes first.
-template <bool Bounded>
-int split_bytes(const char *line, const char *limit, char (*fields)[FIELD_SIZE], int max_fields)
+// The length of the record at text from p on, where `quoted` holds: up to
+// the first LF outside quotes and that LF, or 0 when there is none before
+// limit. A NUL is an ordinary byte here.
+int record_length(const char *text, const char *p, const char *limit, int quoted)
 {
-    if (max_fields < 1)
+    for (; p != limit; p++) {
+        if (*p == '"')
+            quoted = !quoted;
+        else if (*p == '\n' && !quoted)
+            return static_cast<int>(p + 1 - text);
+    }
+    return 0;
+}
+
+// Splits the line from `line` to its end (see Ends) and, for a record, sets
+// *length_out to the record's length. limit is used unless E is Ends::nul.
+template <Ends E>
+int split_bytes(const char *line, const char *limit, char (*fields)[FIELD_SIZE], int max_fields,
+                int *length_out = nullptr)
+{
+    if (max_fields < 1) {
+        if constexpr (E == Ends::record)
+            *length_out = record_length(line, line, limit, 0);
         return 0;
+    }
 
     int field = 0;   // the row being filled; also the fields completed
     int length = 0;  // content bytes stored in that row
     int quoted = 0;
     for (const char *content = line;;) {
-        const char *stop = next_stop<Bounded>(content, limit, quoted);
+        const char *stop = next_stop<E>(content, limit, quoted);
+        const bool at_limit = E != Ends::nul && stop == limit;  // limit itself is never read
+        // In a record, a CR just before its LF belongs to the line ending.
+        const bool lf = E == Ends::record && !at_limit && *stop == '\n';
+        const char *content_end = lf && stop != content && stop[-1] == '\r' ? stop - 1 : stop;
         // The bytes up to the stop are content, as far as the row has room;
         // the surplus of a longer field is dropped.
         const int room = FIELD_SIZE - 1 - length;
-        const int run = stop - content < room ? static_cast<int>(stop - content) : room;
+        const int run = content_end - content < room ? static_cast<int>(content_end - content) : room;
         copy_bytes(fields[field] + length, content, run);
         length += run;
 
-        if ((Bounded && stop == limit) || *stop == '\0') {  // limit itself is never read
+        if (at_limit || lf || *stop == '\0') {
             fields[field][length] = '\0';
+            if constexpr (E == Ends::record)
+                *length_out = at_limit ? 0 : lf ? static_cast<int>(stop + 1 - line)
+                                                : record_length(line, stop + 1, limit, quoted);
             return field + 1;
         }
         content = stop + 1;
@@ -63,10 +91,13 @@ int split_bytes(const char *line, const char *limit, char (*fields)[FIELD_SIZE],
             quoted = !quoted;  // a quote is never stored
         } else {
             fields[field][length] = '\0';
-            // A separator that fills the table ends the scan: there is no
+            // A separator that fills the table ends the fields: there is no
             // row left for what follows it.
-            if (++field == max_fields)
+            if (++field == max_fields) {
+                if constexpr (E == Ends::record)
+                    *length_out = record_length(line, content, limit, 0);
                 return field;
+            }
             length = 0;
         }
     }
@@ -76,10 +107,16 @@ int split_bytes(const char *line, const char *limit, char (*fields)[FIELD_SIZE],
 
 int csv_line_split_portable(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return split_bytes<false>(line, nullptr, fields, max_fields);
+    return split_bytes<Ends::nul>(line, nullptr, fields, max_fields);
 }
 
 int csv_line_span_portable(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return split_bytes<true>(line, csv_line_span_end(line, length), fields, max_fields);
+    return split_bytes<Ends::span>(line, csv_line_span_end(line, length), fields, max_fields);
+}
+
+int csv_line_record_portable(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
+                             int *record_length)
+{
+    return split_bytes<Ends::record>(text, csv_line_span_end(text, length), fields, max_fields, record_length);
 }

@@ -10,47 +10,53 @@
 namespace {
 namespace sse2 {
 
-typedef __m128i block_t;
-enum { BLOCK = 16 };
-const std::uint64_t ALL = 0xFFFF;
+struct Sse2 {
+    typedef __m128i block_t;
+    static constexpr int BLOCK = 16;
+    static constexpr std::uint64_t ALL = 0xFFFF;
+    static constexpr bool packs = false;
 
-// The one read that may reach outside the line (see split_blocks.inl), and
-// so the one function the address sanitizer is told to look away from.
-__attribute__((no_sanitize("address"))) inline block_t load_block(const char *at)
-{
-    return _mm_load_si128(reinterpret_cast<const __m128i *>(at));
-}
+    // The one read that may reach outside the line (see split_blocks.inl),
+    // and so the one function the address sanitizer is told to look away
+    // from.
+    __attribute__((no_sanitize("address"))) static block_t load_block(const char *at)
+    {
+        return _mm_load_si128(reinterpret_cast<const __m128i *>(at));
+    }
 
-// A block from anywhere; read only where it lies within the line.
-inline block_t load_unaligned(const char *from)
-{
-    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
-}
+    // A block from anywhere; read only where it lies within the line.
+    static block_t load_unaligned(const char *from)
+    {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
+    }
 
-inline std::uint64_t bytes_equal(block_t bytes, char c)
-{
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
-}
+    static std::uint64_t bytes_equal(block_t bytes, char c)
+    {
+        return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
+    }
 
-inline bool plain(block_t bytes)
-{
-    const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
-    const __m128i comma = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(','));
-    const __m128i nul = _mm_cmpeq_epi8(bytes, _mm_setzero_si128());
-    return _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, comma), nul)) == 0;
-}
+    static bool plain(block_t bytes, bool lf)
+    {
+        const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
+        const __m128i comma = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(','));
+        const __m128i nul = _mm_cmpeq_epi8(bytes, _mm_setzero_si128());
+        __m128i found = _mm_or_si128(_mm_or_si128(quote, comma), nul);
+        if (lf)
+            found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')));
+        return _mm_movemask_epi8(found) == 0;
+    }
 
-// By shifts: not every x86-64 processor has PCLMUL.
-inline std::uint64_t prefix_xor(std::uint64_t bits)
-{
-    bits ^= bits << 1;
-    bits ^= bits << 2;
-    bits ^= bits << 4;
-    bits ^= bits << 8;
-    return bits;
-}
+    // By shifts: not every x86-64 processor has PCLMUL.
+    static std::uint64_t prefix_xor(std::uint64_t bits)
+    {
+        bits ^= bits << 1;
+        bits ^= bits << 2;
+        bits ^= bits << 4;
+        bits ^= bits << 8;
+        return bits;
+    }
+};
 
-#define CSV_LINE_PACKS 0
 #include "split_blocks.inl"
 
 }  // namespace sse2
@@ -58,10 +64,17 @@ inline std::uint64_t prefix_xor(std::uint64_t bits)
 
 int csv_line_split_sse2(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return sse2::split_blocks<false>(line, nullptr, fields, max_fields);
+    return sse2::split_blocks<sse2::Sse2, Ends::nul>(line, nullptr, fields, max_fields);
 }
 
 int csv_line_span_sse2(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return sse2::split_blocks<true>(line, csv_line_span_end(line, length), fields, max_fields);
+    return sse2::split_blocks<sse2::Sse2, Ends::span>(line, csv_line_span_end(line, length), fields, max_fields);
+}
+
+int csv_line_record_sse2(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
+                         int *record_length)
+{
+    return sse2::split_blocks<sse2::Sse2, Ends::record>(text, csv_line_span_end(text, length), fields, max_fields,
+                                                        record_length);
 }

@@ -9,7 +9,7 @@
 
 // Bit i of the result is the XOR of bits 0 to i: a carry-less multiply by
 // all ones.
-static inline std::uint64_t prefix_xor(std::uint64_t bits)
+static inline std::uint64_t prefix_xor_clmul(std::uint64_t bits)
 {
     const __m128i product = _mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<long long>(bits)),
                                                  _mm_set1_epi8(-1), 0);

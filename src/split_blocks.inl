@@ -1,6 +1,6 @@
 // The block splitter: one algorithm for every block width. The kernel file
-// that includes it, inside a namespace of its own, first supplies for its
-// instruction set:
+// that includes it, inside a namespace of its own, describes its
+// instruction set in a struct K:
 //
 //   block_t, BLOCK, ALL      a block of BLOCK bytes; ALL has one bit a byte
 //   load_block(at)           the aligned block at `at`: read only when it
@@ -8,85 +8,203 @@
 //                            may lie outside the line's object. An aligned
 //                            block never crosses a page, so if one of its
 //                            bytes can be read, all can.
-//   load_head(at, lanes, limit)
-//                            (kernels that pack) the aligned block at `at`
-//                            that holds the first byte of a span ending at
-//                            limit, and bytes ahead of it, which are not
-//                            read: lanes marks the bytes from the span's
-//                            first on
-//   load_unaligned(from)     (kernels that do not) the block at `from`, any
-//                            alignment; a load_head below is built on it,
-//                            which returns the block from the span's first
-//                            byte instead, and only its masks are used,
-//                            shifted into place
-//   plain(b)                 true when b holds no NUL, quote or comma
+//   plain(b, lf)             true when b holds no NUL, quote or comma, and
+//                            when lf, no LF
 //   bytes_equal(b, c)        one bit for each byte of b equal to c
 //   prefix_xor(bits)         bit i is the XOR of bits 0 to i of bits
-//   CSV_LINE_PACKS           (a macro) 1 if it packs content in registers
+//   packs                    how it stores content (below)
 //
-// A kernel that packs stores each block's content as it goes, quotes left
-// out by its pack, and supplies:
+// A kernel that packs (packs == true) stores each block's content as it
+// goes, quotes left out by its pack, and supplies:
 //
+//   load_head(at, lanes, limit)
+//                            the aligned block at `at` that holds the first
+//                            byte of a span ending at limit; bytes ahead of
+//                            the span, which lanes leaves out, are not read
 //   store_block(out, b)      stores the whole block at out
 //   store_content(out, b, keep)
 //                            stores the bytes that keep marks, in order, at
 //                            out; returns how many
 //   store_field(out, b, keep)
-//                            the same, then a NUL behind them; returns
-//                            nothing, since the field then ends
+//                            the same, then a NUL behind them
 //   first_bytes(keep, room)  the first room bits of keep
 //
-// A kernel that does not stops at quotes too, and copies each run of
-// content between stops straight from the line, in one piece however many
-// blocks it spans.
+// A kernel that copies (packs == false) stops at quotes too, and copies
+// each run of content between stops straight from the line, in one piece
+// however many blocks it spans. It supplies:
+//
+//   load_unaligned(from)     the block at `from`, any alignment
 //
 // Masks are uint64_t whatever the width, bit i standing for byte i of the
 // block; bits at or above BLOCK are never set in ALL.
 //
-// Either way every stored byte is written once, into its place in its row:
-// no store writes a byte that is not a field's content or its terminator.
+// Either way every stored byte is written into its place in its row, and no
+// store writes a byte that is not a field's content or its terminator.
 
-#if !CSV_LINE_PACKS
+// The lowest set bit of bits, or 0.
+static inline std::uint64_t lowest(std::uint64_t bits)
+{
+    return bits & (0 - bits);
+}
+
+// The bits for the first n bytes of a block, 1 <= n <= BLOCK.
+template <class K>
+static inline std::uint64_t first_lanes(std::ptrdiff_t n)
+{
+    return K::ALL >> (K::BLOCK - n);
+}
+
 // Copies the run [from, to) to out, as far as room allows; returns how many
 // bytes it stored.
-static inline int copy_run(char *out, const char *from, const char *to, int room)
+static inline int copy_run(char *out, const char *from, const char *to, std::ptrdiff_t room)
 {
-    const int kept = to - from < room ? static_cast<int>(to - from) : room;
+    const int kept = static_cast<int>(to - from < room ? to - from : room);
     copy_bytes(out, from, kept);
     return kept;
 }
 
-// The block from the span's first byte on, not from `at`: the caller shifts
-// its masks into place. One load where the span holds a whole block from
-// there, else a copy of the span's bytes in this block; either way nothing
-// outside the span is read, which keeps memory checkers that flag such
-// reads quiet.
-inline block_t load_head(const char *at, std::uint64_t lanes, const char *limit)
+// The first block of a span, which starts `at` + ctz(lanes) and ends at
+// limit. A kernel that packs reads it with the bytes ahead of the span left
+// out. One that copies reads it from the span's first byte instead: one load
+// where the span holds a whole block from there, else a copy of the span's
+// bytes in this block, so that nothing outside the span is read and memory
+// checkers that flag such reads stay quiet. Its masks are shifted into
+// place by find_specials.
+template <class K>
+static inline typename K::block_t load_head(const char *at, std::uint64_t lanes, const char *limit)
 {
-    const char *from = at + __builtin_ctzll(lanes);
-    if (limit - from >= BLOCK)
-        return load_unaligned(from);
-    const char *to = limit < at + BLOCK ? limit : at + BLOCK;
-    alignas(BLOCK) char copy[BLOCK] = {};
-    copy_bytes(copy, from, static_cast<int>(to - from));
-    return load_block(copy);
+    if constexpr (K::packs) {
+        return K::load_head(at, lanes, limit);
+    } else {
+        const char *from = at + __builtin_ctzll(lanes);
+        if (limit - from >= K::BLOCK)
+            return K::load_unaligned(from);
+        const char *to = limit < at + K::BLOCK ? limit : at + K::BLOCK;
+        alignas(K::BLOCK) char copy[K::BLOCK] = {};
+        copy_bytes(copy, from, static_cast<int>(to - from));
+        return K::load_block(copy);
+    }
 }
-#endif
 
-// The bits for the first n bytes of a block, 1 <= n <= BLOCK.
-static inline std::uint64_t first_lanes(std::ptrdiff_t n)
+// The bytes of a block that a split looks at.
+struct Specials {
+    std::uint64_t quotes, commas, nul, lf;
+};
+
+// Step 1: the block's special bytes, among those that lanes marks as the
+// line's. lf is found only for a record.
+template <class K, Ends E>
+static inline Specials find_specials(typename K::block_t bytes, std::uint64_t lanes)
 {
-    return ALL >> (BLOCK - n);
+    Specials found = {K::bytes_equal(bytes, '"'), K::bytes_equal(bytes, ','), K::bytes_equal(bytes, '\0'),
+                      E == Ends::record ? K::bytes_equal(bytes, '\n') : 0};
+    if (lanes != K::ALL) {
+        // The first or a span's last block holds bytes that are no part of
+        // the line. (Cleared apart, so that other blocks skip this.)
+        if (!K::packs && E != Ends::nul && (lanes & 1) == 0) {
+            const int first = __builtin_ctzll(lanes);  // read from the span's first byte
+            found = {found.quotes << first, found.commas << first, found.nul << first, found.lf << first};
+        }
+        found = {found.quotes & lanes, found.commas & lanes, found.nul & lanes, found.lf & lanes};
+    }
+    return found;
 }
 
-// Splits the line from `line` to its NUL or, when Bounded, to limit if that
-// comes first.
-template <bool Bounded>
-static int split_blocks(const char *line, const char *limit, char (*fields)[FIELD_SIZE], int max_fields)
+// What a block's special bytes mean once quotes are counted.
+struct Masks {
+    std::uint64_t separators;  // commas outside quotes, before the line's end
+    std::uint64_t of_line;     // the line's bytes, up to its end
+    std::uint64_t end;         // the line's end, if in this block
+    std::uint64_t record_end;  // a record's LF, if in this block
+};
+
+// Step 2: the quotes counted, from `quoted`, all ones when the blocks
+// before end inside quotes, which it updates for the next block. The line
+// ends at its NUL or, in a record, at the line ending: the LF outside
+// quotes and a CR just before it in this block. A record's LF is found
+// whatever stands before it, NUL included.
+template <class K, Ends E>
+static inline Masks count_quotes(const Specials &found, std::uint64_t lanes, const char *at, std::uint64_t &quoted)
 {
-    if (max_fields < 1)
+    std::uint64_t inside = quoted;  // bytes that stand between quotes
+    if (found.quotes != 0) {
+        inside ^= K::prefix_xor(found.quotes);
+        quoted = 0 - ((inside >> (K::BLOCK - 1)) & 1);
+    }
+    std::uint64_t ending = 0;
+    const std::uint64_t record_end = lowest(found.lf & ~inside);
+    if (E == Ends::record && record_end != 0) {
+        const int lf = __builtin_ctzll(record_end);
+        const bool cr = lf > 0 && ((lanes >> (lf - 1)) & 1) && at[lf - 1] == '\r';
+        ending = cr ? record_end >> 1 : record_end;
+    }
+    const std::uint64_t end = lowest(found.nul | ending);
+    // What follows the end, quotes included, is never stored.
+    const std::uint64_t of_line = lanes & (end - 1);
+    return {found.commas & ~inside & of_line, of_line, end, record_end};
+}
+
+// The length of a record whose fields ended in the block at `at`, given
+// that block's record_end and the quote state after it: up to its LF and
+// that LF, or 0 when no LF outside quotes comes before limit. The blocks
+// after it are only searched for the LF.
+template <class K>
+static int record_length(const char *text, const char *at, std::uint64_t record_end, std::uint64_t quoted,
+                         const char *limit)
+{
+    while (record_end == 0) {
+        at += K::BLOCK;
+        if (at >= limit)
+            return 0;
+        const typename K::block_t bytes = K::load_block(at);
+        const std::uint64_t lanes = limit - at < K::BLOCK ? first_lanes<K>(limit - at) : K::ALL;
+        const std::uint64_t quotes = K::bytes_equal(bytes, '"') & lanes;
+        std::uint64_t inside = quoted;
+        if (quotes != 0) {
+            inside ^= K::prefix_xor(quotes);
+            quoted = 0 - ((inside >> (K::BLOCK - 1)) & 1);
+        }
+        record_end = K::bytes_equal(bytes, '\n') & ~inside & lanes;
+    }
+    return static_cast<int>(at + __builtin_ctzll(record_end) + 1 - text);
+}
+
+// The length of the record at text, ending by limit, with nothing stored.
+template <class K>
+static int record_length_only(const char *text, const char *limit)
+{
+    if (limit <= text)
         return 0;
-    if (Bounded && limit <= line) {
+    const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(text) & (K::BLOCK - 1);
+    const char *at = text - offset;
+    std::uint64_t lanes = K::ALL & (K::ALL << offset);
+    if (limit - at <= K::BLOCK)
+        lanes &= first_lanes<K>(limit - at);
+    const typename K::block_t bytes = offset != 0 ? load_head<K>(at, lanes, limit) : K::load_block(at);
+    std::uint64_t quoted = 0;
+    const Masks masks = count_quotes<K, Ends::record>(find_specials<K, Ends::record>(bytes, lanes), lanes, at, quoted);
+    return record_length<K>(text, at, masks.record_end, quoted, limit);
+}
+
+// Splits the line from `line` to its end (see Ends) and, for a record, sets
+// *length_out to the record's length. limit is used unless E is Ends::nul.
+template <class K, Ends E>
+static int split_blocks(const char *line, const char *limit, char (*fields)[FIELD_SIZE], int max_fields,
+                        int *length_out = nullptr)
+{
+    typedef typename K::block_t block_t;
+    constexpr int BLOCK = K::BLOCK;
+    constexpr std::uint64_t ALL = K::ALL;
+    constexpr bool bounded = E != Ends::nul;
+
+    if (max_fields < 1) {
+        if constexpr (E == Ends::record)
+            *length_out = record_length_only<K>(line, limit);
+        return 0;
+    }
+    if (bounded && limit <= line) {
+        if constexpr (E == Ends::record)
+            *length_out = 0;
         fields[0][0] = '\0';
         return 1;
     }
@@ -100,139 +218,127 @@ static int split_blocks(const char *line, const char *limit, char (*fields)[FIEL
     int rows_left = max_fields;         // the row being filled and those after it
     char *out = fields[0];              // where that row's next content byte goes
     char *last = out + FIELD_SIZE - 1;  // that row's last byte, kept for its terminator
-#if !CSV_LINE_PACKS
-    const char *run = line;             // the first content byte not yet stored
+    const char *run = line;             // (copying) the first content byte not yet stored
+    bool cut = false;                   // (packing a record) the row has dropped bytes
     // A span goes on past a block that starts below this.
-    const std::uintptr_t more_after = Bounded ? reinterpret_cast<std::uintptr_t>(limit) - BLOCK : 0;
-#endif
+    const std::uintptr_t more_after = bounded ? reinterpret_cast<std::uintptr_t>(limit) - BLOCK : 0;
+
+    // The scan's end: the count of fields stored and, for a record, its
+    // length, from the block where its fields ended.
+    auto done = [&](int stored, std::uint64_t record_end) {
+        if constexpr (E == Ends::record)
+            *length_out = record_length<K>(line, at, record_end, quoted, limit);
+        return stored;
+    };
 
     // Nothing before a span is read, so its first block is read apart.
-    for (block_t bytes = Bounded && lanes != ALL ? load_head(at, lanes, limit) : load_block(at);;
-         at += BLOCK, lanes = ALL, bytes = load_block(at)) {
-#if !CSV_LINE_PACKS
-        // Blocks of nothing but content: the run goes on through them. A
-        // block without a NUL, short of a span's end, is followed by one
-        // that holds more of the line. (The two tests are joined by `&`
-        // into one branch: as two, they halved this loop's speed.)
-        if (lanes == ALL)
-            while ((!Bounded || reinterpret_cast<std::uintptr_t>(at) < more_after) & plain(bytes)) {
-                at += BLOCK;
-                bytes = load_block(at);
-            }
-#endif
-        std::uint64_t quotes = bytes_equal(bytes, '"');
-        std::uint64_t nul = bytes_equal(bytes, '\0');
-        std::uint64_t commas = bytes_equal(bytes, ',');
-        // A span ends at limit unless a NUL ends it sooner.
-        const bool ends = Bounded && limit - at <= BLOCK;
+    for (block_t bytes = bounded && lanes != ALL ? load_head<K>(at, lanes, limit) : K::load_block(at);;
+         at += BLOCK, lanes = ALL, bytes = K::load_block(at)) {
+        if constexpr (!K::packs) {
+            // Blocks of nothing but content: the run goes on through them.
+            // A block without a NUL, short of a span's end, is followed by
+            // one that holds more of the line. (The two tests are joined by
+            // `&` into one branch: as two, they halved this loop's speed.)
+            if (lanes == ALL)
+                while ((!bounded || reinterpret_cast<std::uintptr_t>(at) < more_after) &
+                       K::plain(bytes, E == Ends::record)) {
+                    at += BLOCK;
+                    bytes = K::load_block(at);
+                }
+        }
+        // A span ends at limit unless the line ends sooner.
+        const bool ends = bounded && limit - at <= BLOCK;
         if (ends)
-            lanes &= first_lanes(limit - at);
-        std::uint64_t of_line = ALL;
-        if (lanes != ALL) {
-            // The first or a span's last block holds bytes that are no part
-            // of the line. (Cleared apart, so that other blocks skip this.)
-#if !CSV_LINE_PACKS
-            if (Bounded && (lanes & 1) == 0) {  // read from the span's first byte
-                const int offset_in_block = __builtin_ctzll(lanes);
-                quotes <<= offset_in_block;
-                nul <<= offset_in_block;
-                commas <<= offset_in_block;
+            lanes &= first_lanes<K>(limit - at);
+        const Specials found = find_specials<K, E>(bytes, lanes);
+        if constexpr (K::packs) {
+            if (lanes == ALL && !ends && (found.quotes | found.nul | found.commas | found.lf) == 0 &&
+                last - out >= BLOCK) {
+                // A block of nothing but content, likely the first of many
+                // in a long field: the ones after it go through a tighter
+                // loop. It may take as many blocks as the row has room for
+                // and, in a span, those before the last block, counted once.
+                K::store_block(out, bytes);
+                out += BLOCK;
+                std::ptrdiff_t blocks = (last - out) / BLOCK;
+                if (bounded && blocks > (limit - at - 1) / BLOCK - 1)
+                    blocks = (limit - at - 1) / BLOCK - 1;
+                for (; blocks > 0 && K::plain(K::load_block(at + BLOCK), E == Ends::record); blocks--, out += BLOCK) {
+                    at += BLOCK;
+                    K::store_block(out, K::load_block(at));
+                }
+                continue;
             }
-#endif
-            quotes &= lanes;
-            nul &= lanes;
-            of_line = lanes;
-#if CSV_LINE_PACKS
-        } else if (!ends && (quotes | nul | commas) == 0 && last - out >= BLOCK) {
-            // A block of nothing but content, likely the first of many in
-            // a long field: the ones after it go through a tighter loop. A
-            // block without a NUL, short of a span's end, is followed by one
-            // that holds more of the line.
-            store_block(out, bytes);
-            out += BLOCK;
-            // It may take as many blocks as the row has room for and, in a
-            // span, those before the last block, counted once.
-            std::ptrdiff_t blocks = (last - out) / BLOCK;
-            if (Bounded && blocks > (limit - at - 1) / BLOCK - 1)
-                blocks = (limit - at - 1) / BLOCK - 1;
-            for (; blocks > 0 && plain(load_block(at + BLOCK)); blocks--, out += BLOCK) {
-                at += BLOCK;
-                store_block(out, load_block(at));
+        }
+        const Masks masks = count_quotes<K, E>(found, lanes, at, quoted);
+        // A record's CR LF may straddle two blocks: then its CR went into
+        // the row with the block before, if the row had room for it.
+        const bool cr_before = E == Ends::record && masks.end == 1 && masks.record_end == 1 && at > line &&
+                               at[-1] == '\r';
+
+        // Step 3: store the fields that end in this block.
+        std::uint64_t content = masks.of_line & ~found.quotes & ~masks.separators;  // (packing)
+        std::uint64_t stops = masks.separators;
+        if constexpr (K::packs) {
+            // Only a field begun in an earlier block can run out of room in
+            // its row, and only its first bytes in this block are kept; a
+            // field that begins here has room for all the block holds.
+            if (last - out < BLOCK) {
+                const std::uint64_t first_field = content & (lowest(stops | masks.end) - 1);
+                const std::uint64_t kept = K::first_bytes(first_field, static_cast<int>(last - out));
+                content ^= first_field ^ kept;
+                cut |= kept != first_field;
             }
-            continue;
-#endif
+        } else {
+            stops |= found.quotes & masks.of_line;
         }
-        const std::uint64_t end = nul & (0 - nul);  // the line's NUL, if it is in this block
-        // What follows the NUL, quotes included, is never looked at.
-        of_line &= end - 1;
-
-        std::uint64_t inside = quoted;  // bytes that stand between quotes
-        if (quotes != 0) {
-            inside ^= prefix_xor(quotes);
-            quoted = 0 - ((inside >> (BLOCK - 1)) & 1);
-        }
-        const std::uint64_t separators = commas & ~inside & of_line;
-
-#if CSV_LINE_PACKS
-        std::uint64_t content = of_line & ~quotes & ~separators;
-        std::uint64_t stops = separators;
-        // Only a field begun in an earlier block can run out of room in its
-        // row, and only its first bytes in this block are kept; a field that
-        // begins here has room for all the block holds.
-        if (last - out < BLOCK) {
-            const std::uint64_t first_stop = (stops | end) & (0 - (stops | end));
-            const std::uint64_t first_field = content & (first_stop - 1);
-            content ^= first_field ^ first_bytes(first_field, static_cast<int>(last - out));
-        }
-#else
-        std::uint64_t stops = separators | (quotes & of_line);
-#endif
         for (; stops != 0; stops &= stops - 1) {
-            const std::uint64_t stop = stops & (0 - stops);
-#if CSV_LINE_PACKS
-            const std::uint64_t keep = content & (stop - 1);
-            store_field(out, bytes, keep);
-            content ^= keep;
-#else
-            const char *here = at + __builtin_ctzll(stop);
-            // Content past the row's room is dropped; the stop still counts.
-            if (here != run)  // quotes and separators often stand side by side
-                out += copy_run(out, run, here, static_cast<int>(last - out));
-            run = here + 1;
-            if (stop & quotes)
-                continue;  // a quote is never stored
-            *out = '\0';
-#endif
-            // A separator that fills the table ends the scan: there is no
+            const std::uint64_t stop = lowest(stops);
+            if constexpr (K::packs) {
+                const std::uint64_t keep = content & (stop - 1);
+                K::store_field(out, bytes, keep);
+                content ^= keep;
+                cut = false;
+            } else {
+                const char *here = at + __builtin_ctzll(stop);
+                // Content past the row's room is dropped; the stop still counts.
+                if (here != run)  // quotes and separators often stand side by side
+                    out += copy_run(out, run, here, last - out);
+                run = here + 1;
+                if (stop & found.quotes)
+                    continue;  // a quote is never stored
+                *out = '\0';
+            }
+            // A separator that fills the table ends the fields: there is no
             // row left for what follows it.
             if (--rows_left == 0)
-                return max_fields;
+                return done(max_fields, masks.record_end);
             last += FIELD_SIZE;
             out = last - (FIELD_SIZE - 1);
         }
 
         // The rest of the block belongs to the row being filled, up to the
         // line's end if it is here.
-#if CSV_LINE_PACKS
-        if (end != 0 || ends) {
-            if (Bounded && content == ALL) {
-                // A span that ends with a whole block of content: no byte
-                // of the block is left for the terminator.
-                store_block(out, bytes);
-                out[BLOCK] = '\0';
+        if (masks.end != 0 || ends) {
+            if constexpr (K::packs) {
+                if (cr_before && !cut)
+                    out--;  // the CR stored with the block before
+                if (bounded && content == ALL) {
+                    // A span that ends with a whole block of content: no
+                    // byte of the block is left for the terminator.
+                    K::store_block(out, bytes);
+                    out[BLOCK] = '\0';
+                } else {
+                    K::store_field(out, bytes, content);
+                }
             } else {
-                store_field(out, bytes, content);
+                const char *stop = masks.end != 0 ? at + __builtin_ctzll(masks.end) - cr_before : limit;
+                out += copy_run(out, run, stop, last - out);
+                *out = '\0';
             }
-            return max_fields - rows_left + 1;
+            return done(max_fields - rows_left + 1, masks.record_end);
         }
-        out += store_content(out, bytes, content);
-#else
-        if (end != 0 || ends) {
-            const char *stop = end != 0 ? at + __builtin_ctzll(end) : limit;
-            out += copy_run(out, run, stop, static_cast<int>(last - out));
-            *out = '\0';
-            return max_fields - rows_left + 1;
-        }
-#endif
+        if constexpr (K::packs)
+            out += K::store_content(out, bytes, content);
     }
 }

@@ -1,10 +1,10 @@
 /* The splitter called from C: the header must compile as C, link with C
    linkage, and FIELD_SIZE must serve as an array bound. Every kernel this
-   processor runs splits a line, and then every prefix of a longer one held
+   processor runs splits a line, and then every prefix of a longer text held
    in a heap buffer of exactly its size at each start offset, as the portable
-   kernel splits the line: with its NUL through the line entry, without one
-   through the span entry. Built with MemorySanitizer too: no kernel may let
-   a byte it reads past the line decide anything. */
+   kernel splits it: with its NUL through the line entry, without one
+   through the span and record entries. Built with MemorySanitizer too: no
+   kernel may let a byte it reads past the line decide anything. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,28 +13,35 @@
 #include "kernels.h"
 
 enum { ROWS = 8 };
+enum way { LINE, SPAN, RECORD };
 
 static char table[ROWS][FIELD_SIZE], model[ROWS][FIELD_SIZE];
 
 /* Splits the first `length` bytes of text from a heap buffer that holds
    them at `offset`, and after them their NUL for the line entry, nothing
-   for the span entry. */
-static int same_split(const struct csv_line_kernel *kernel, int span, const char *text, size_t length, size_t offset)
+   for the others. */
+static int same_split(const struct csv_line_kernel *kernel, enum way way, const char *text, size_t length,
+                      size_t offset)
 {
     static char prefix[FIELD_SIZE];
-    char *buffer = malloc(offset + length + !span), *line;
-    int n, want, k;
+    char *buffer = malloc(offset + length + (way == LINE)), *line;
+    int n, want, k, record_length = -1, want_length = -1;
 
     if (buffer == NULL)
         return 0;
     line = buffer + offset;
     memcpy(prefix, text, length);
     prefix[length] = '\0';
-    memcpy(line, prefix, length + !span);
-    n = span ? kernel->span(line, (int)length, table, ROWS) : kernel->split(line, table, ROWS);
+    memcpy(line, prefix, length + (way == LINE));
+    if (way == RECORD) {
+        n = kernel->record(line, (int)length, table, ROWS, &record_length);
+        want = csv_line_record_portable(prefix, (int)length, model, ROWS, &want_length);
+    } else {
+        n = way == SPAN ? kernel->span(line, (int)length, table, ROWS) : kernel->split(line, table, ROWS);
+        want = csv_line_split_portable(prefix, model, ROWS);
+    }
     free(buffer);
-    want = csv_line_split_portable(prefix, model, ROWS);
-    if (n != want)
+    if (n != want || record_length != want_length)
         return 0;
     for (k = 0; k < n; k++)
         if (strcmp(table[k], model[k]) != 0)
@@ -44,20 +51,21 @@ static int same_split(const struct csv_line_kernel *kernel, int span, const char
 
 static int check(const struct csv_line_kernel *kernel)
 {
-    static const char text[] = "a,\"b,c\"\"d\",,e f,ghijklmnopqrstuvwxyz,0123456789,\"\",x";
-    int n = kernel->split("id,\"a, b\",", table, 3), span;
+    static const char text[] = "a,\"b,c\"\"d\",,e f,ghijk\r\nlmnopqrstuvwxyz,0123456789,\"\n\",x\r\n\"\",y";
+    static const char *const ways[] = {"as a line", "as a span", "as a record"};
+    int n = kernel->split("id,\"a, b\",", table, 3), way;
     size_t offset, length;
 
     if (n != 3 || strcmp(table[0], "id") != 0 || strcmp(table[1], "a, b") != 0 || strcmp(table[2], "") != 0) {
         fprintf(stderr, "%s: got %d fields [%s] [%s] [%s]\n", kernel->name, n, table[0], table[1], table[2]);
         return 1;
     }
-    for (span = 0; span < 2; span++)
+    for (way = LINE; way <= RECORD; way++)
         for (offset = 0; offset < 16; offset++)
             for (length = 0; length < sizeof text; length++)
-                if (!same_split(kernel, span, text, length, offset)) {
+                if (!same_split(kernel, (enum way)way, text, length, offset)) {
                     fprintf(stderr, "%s: splits the first %zu bytes at offset %zu %s unlike portable\n",
-                            kernel->name, length, offset, span ? "as a span" : "as a line");
+                            kernel->name, length, offset, ways[way]);
                     return 1;
                 }
     return 0;
@@ -65,8 +73,14 @@ static int check(const struct csv_line_kernel *kernel)
 
 int main(void)
 {
-    static const struct csv_line_kernel library = {"library", parse_csv_line, parse_csv_span, NULL};
+    static const struct csv_line_kernel library = {"library", parse_csv_line, parse_csv_span, parse_csv_record,
+                                                   NULL};
     int failed = check(&library), k;
+
+    if (parse_csv_record("a\nb", 3, table, ROWS, NULL) != 1) {
+        fprintf(stderr, "parse_csv_record fails with no record_length\n");
+        failed = 1;
+    }
 
     for (k = 0; k < csv_line_kernel_count; k++) {
         if (csv_line_kernels[k].runs_here())

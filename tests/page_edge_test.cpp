@@ -1,6 +1,6 @@
 // Lines placed right against pages that cannot be read: a split must read
 // nothing beyond the aligned blocks that hold bytes of its line, and a span
-// nothing before its first byte.
+// or a record nothing before its first byte.
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -25,27 +25,34 @@ TEST_P(EveryKernel, ReadsNoPageOutsideTheLine)
     ASSERT_EQ(mprotect(mapped, page, PROT_NONE), 0);
     ASSERT_EQ(mprotect(end, page, PROT_NONE), 0);
 
-    // Long enough to cross two 64-byte blocks from any start.
-    const std::string text = "a,\"b,c\"\"d\",,e f,ghijklmnopqrstuvwxyz,0123456789,\"\",\"quoted, "
+    // Long enough to cross two 64-byte blocks from any start; as a record it
+    // ends at its CR LF, past a quoted LF.
+    const std::string text = "a,\"b,c\"\"d\",,e f,ghijklmnopqrstuvwxyz,0123456789,\"\",\"quoted, \n"
                              "across the blocks\",ABCDEFGHIJKLMNOPQRSTUVWXYZ,0,1,2,3,4,5,6,7,8,9,"
-                             "the last field of the line";
+                             "the last field,\r\nof the line";
     const Entry &entry = GetParam();
+    const bool terminated = entry.way == Way::line;
     for (size_t length = 0; length <= text.size(); length++) {
         const std::string line = text.substr(0, length);
         // The line's NUL on the page's last byte, or a span's last byte
         // there (so the line starts at every alignment); then the line on
         // the page's first byte.
-        for (char *at : {end - length - (entry.span ? 0 : 1), first}) {
+        for (char *at : {end - length - (terminated ? 1 : 0), first}) {
             SCOPED_TRACE("line of " + std::to_string(length) + " bytes at page offset " +
                          std::to_string(at - first));
             // Around a span, bytes that would change its fields if taken
             // for part of it.
             for (char *p = first; p != end; p++)
                 *p = (p - first) % 3 == 0 ? '"' : ',';
-            std::memcpy(at, line.c_str(), length + (entry.span ? 0 : 1));
+            std::memcpy(at, line.c_str(), length + (terminated ? 1 : 0));
             GuardedTable table(24);
-            const int count = Split(entry, at, static_cast<int>(length), table.Rows(), 24);
-            ASSERT_EQ(table.Mismatch(count, ModelSplit(line, 24)), "");
+            int record_length = 0;
+            const int count = Split(entry, at, static_cast<int>(length), table.Rows(), 24, &record_length);
+            const ModelRecordResult record = ModelRecord(line, 24);
+            ASSERT_EQ(table.Mismatch(count, entry.way == Way::record ? record.fields : ModelSplit(line, 24)), "");
+            if (entry.way == Way::record) {
+                ASSERT_EQ(record_length, record.length);
+            }
         }
     }
     munmap(mapped, 3 * page);

@@ -101,62 +101,117 @@ private:
     std::unique_ptr<char[][FIELD_SIZE]> block_;
 };
 
-// parse_csv_line and parse_csv_span themselves, then every kernel built
-// into the library; the tests and the fuzz target run each one the
-// processor can run.
+// What a record entry stores and says, by the model.
+struct ModelRecordResult {
+    std::vector<std::string> fields;
+    int length;  // the record with its line ending, or 0 when it has none
+};
+
+// The record rule, written plainly: the record ends at the first LF outside
+// quotes (a NUL counts as any byte), and its fields are the split of what
+// comes before that LF and a CR just before it, up to a NUL.
+inline ModelRecordResult ModelRecord(const std::string &text, int capacity)
+{
+    bool quoted = false;
+    size_t end = text.size();
+    int length = 0;
+    for (size_t i = 0; i < text.size() && length == 0; i++) {
+        if (text[i] == '"') {
+            quoted = !quoted;
+        } else if (text[i] == '\n' && !quoted) {
+            end = i > 0 && text[i - 1] == '\r' ? i - 1 : i;
+            length = static_cast<int>(i + 1);
+        }
+    }
+    const std::string record = text.substr(0, end);
+    return {ModelSplit(record.substr(0, strnlen(record.c_str(), record.size())), capacity), length};
+}
+
+// parse_csv_line, parse_csv_span and parse_csv_record themselves, then
+// every kernel built into the library; the tests and the fuzz target run
+// each one the processor can run.
 inline std::vector<csv_line_kernel> KernelsUnderTest()
 {
-    std::vector<csv_line_kernel> kernels = {{"library", parse_csv_line, parse_csv_span, [] { return 1; }}};
+    std::vector<csv_line_kernel> kernels = {
+        {"library", parse_csv_line, parse_csv_span, parse_csv_record, [] { return 1; }}};
     kernels.insert(kernels.end(), csv_line_kernels, csv_line_kernels + csv_line_kernel_count);
     return kernels;
 }
 
-// One way into a kernel: the NUL-terminated line, or the span of bytes.
+// The ways into a kernel: the NUL-terminated line, the span of bytes, and
+// the record at the start of the bytes.
+enum class Way { line, span, record };
+
 struct Entry {
     csv_line_kernel kernel;
-    bool span;
+    Way way;
 };
 
 inline std::vector<Entry> EntriesUnderTest()
 {
     std::vector<Entry> entries;
     for (const csv_line_kernel &kernel : KernelsUnderTest())
-        for (const bool span : {false, true})
-            entries.push_back({kernel, span});
+        for (const Way way : {Way::line, Way::span, Way::record})
+            entries.push_back({kernel, way});
     return entries;
 }
 
 inline std::string EntryName(const Entry &entry)
 {
-    return std::string(entry.kernel.name) + (entry.span ? "_span" : "_line");
+    static const char *const ways[] = {"_line", "_span", "_record"};
+    return entry.kernel.name + std::string(ways[static_cast<int>(entry.way)]);
 }
 
 // Splits the `length` bytes at `at`, which a line entry needs followed by a
-// NUL and a span entry does not.
-inline int Split(const Entry &entry, const char *at, int length, char (*rows)[FIELD_SIZE], int capacity)
+// NUL and the others do not. A record entry sets *record_length.
+inline int Split(const Entry &entry, const char *at, int length, char (*rows)[FIELD_SIZE], int capacity,
+                 int *record_length)
 {
-    return entry.span ? entry.kernel.span(at, length, rows, capacity) : entry.kernel.split(at, rows, capacity);
+    switch (entry.way) {
+    case Way::line:
+        return entry.kernel.split(at, rows, capacity);
+    case Way::span:
+        return entry.kernel.span(at, length, rows, capacity);
+    case Way::record:
+        return entry.kernel.record(at, length, rows, capacity, record_length);
+    }
+    return -1;
 }
 
-// Splits a heap copy of line, starting `offset` bytes past a 64-byte
+// Splits a heap copy of text, starting `offset` bytes past a 64-byte
 // boundary, into a guarded table of `capacity` rows. The copy holds the
-// line and not one byte more (so the address sanitizer reports any read
-// past it): its NUL for a line entry, nothing for a span. Empty when the
-// split stored exactly `want` and changed no other byte; otherwise the first
-// rule it broke.
-inline std::string SplitMismatch(const Entry &entry, const std::string &line, int offset, int capacity,
-                                 const std::vector<std::string> &want)
+// text and not one byte more (so the address sanitizer reports any read
+// past it): its NUL for a line entry, nothing for the others. Empty when the
+// split stored exactly `want`, changed no other byte and, through a record
+// entry, said the record takes `want_length` bytes; otherwise the first rule
+// it broke.
+inline std::string SplitMismatch(const Entry &entry, const std::string &text, int offset, int capacity,
+                                 const std::vector<std::string> &want, int want_length = 0)
 {
-    const size_t size = line.size() + (entry.span ? 0 : 1);
+    const size_t size = text.size() + (entry.way == Way::line ? 1 : 0);
     void *buffer = nullptr;
     if (posix_memalign(&buffer, 64, static_cast<size_t>(offset) + size) != 0)
         return "out of memory";
     const std::unique_ptr<char, decltype(&std::free)> owned(static_cast<char *>(buffer), &std::free);
     char *copy = owned.get() + offset;
-    std::memcpy(copy, line.c_str(), size);
+    std::memcpy(copy, text.c_str(), size);
     GuardedTable table(capacity);
-    const int count = Split(entry, copy, static_cast<int>(line.size()), table.Rows(), capacity);
+    int length = -1;
+    const int count = Split(entry, copy, static_cast<int>(text.size()), table.Rows(), capacity, &length);
+    if (entry.way == Way::record && length != want_length)
+        return "record length is " + std::to_string(length) + ", want " + std::to_string(want_length);
     return table.Mismatch(count, want);
+}
+
+// The same, with what the model says the entry should store and say.
+inline std::string ModelMismatch(const Entry &entry, const std::string &text, int offset, int capacity)
+{
+    if (entry.way == Way::record) {
+        const ModelRecordResult want = ModelRecord(text, capacity);
+        return SplitMismatch(entry, text, offset, capacity, want.fields, want.length);
+    }
+    const std::string line(text.c_str(), strnlen(text.c_str(), text.size()));
+    return SplitMismatch(entry, text, offset, capacity, ModelSplit(line, capacity));
 }
 
 #endif

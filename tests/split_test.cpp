@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,13 +25,30 @@ const std::string kRowFull = Repeat('x', FIELD_SIZE - 1);
 
 // Runs every row with the line starting at every offset from a 64-byte
 // boundary, so that each of its bytes meets each position in a block.
+// Through a record entry a row runs as a record: as it stands, ended by LF
+// or CR LF, and followed by another record; the row's fields must be what
+// the model gives for the record it ends by LF.
 void ExpectSplits(const Entry &entry, const std::vector<Case> &cases)
 {
-    for (const Case &c : cases)
-        for (int offset = 0; offset < 64; offset++) {
-            SCOPED_TRACE(c.what + ", line at offset " + std::to_string(offset));
-            ASSERT_EQ(SplitMismatch(entry, c.line, offset, c.capacity, c.fields), "");
+    for (const Case &c : cases) {
+        if (entry.way == Way::record) {
+            const ModelRecordResult ended = ModelRecord(c.line + "\n", c.capacity);
+            if (ended.length == static_cast<int>(c.line.size()) + 1) {
+                ASSERT_EQ(ended.fields, c.fields) << c.what;
+            }
         }
+        const std::vector<std::string> texts =
+            entry.way == Way::record ? std::vector<std::string>{c.line, c.line + "\n", c.line + "\r\n", c.line + "\nz,\"\n\n"}
+                                     : std::vector<std::string>{c.line};
+        for (const std::string &text : texts)
+            for (int offset = 0; offset < 64; offset++) {
+                SCOPED_TRACE(c.what + ", " + std::to_string(text.size()) + " bytes at offset " + std::to_string(offset));
+                if (entry.way == Way::record)
+                    ASSERT_EQ(ModelMismatch(entry, text, offset, c.capacity), "");
+                else
+                    ASSERT_EQ(SplitMismatch(entry, text, offset, c.capacity, c.fields), "");
+            }
+    }
 }
 
 TEST_P(EveryKernel, SeparatesOnCommas)
@@ -110,7 +130,142 @@ TEST(Span, BelowOneByteIsAnEmptyLine)
             SCOPED_TRACE(std::string(kernel.name) + ", length " + std::to_string(length));
             GuardedTable table(2);
             EXPECT_EQ(table.Mismatch(kernel.span("a,b", length, table.Rows(), 2), {""}), "");
+            int record_length = -1;
+            EXPECT_EQ(table.Mismatch(kernel.record("a\nb", length, table.Rows(), 2, &record_length), {""}), "");
+            EXPECT_EQ(record_length, 0);
         }
+    }
+}
+
+TEST(Record, LengthMayBeNull)
+{
+    char rows[2][FIELD_SIZE];
+    EXPECT_EQ(parse_csv_record("a,b\nc", 5, rows, 2, nullptr), 2);
+    EXPECT_STREQ(rows[1], "b");
+}
+
+struct RecordCase {
+    std::string what;
+    std::string text;
+    int capacity;
+    std::vector<std::string> fields;
+    int length;
+};
+
+// Runs each row through a record entry at every offset from a 64-byte
+// boundary; other entries skip it.
+void ExpectRecords(const Entry &entry, const std::vector<RecordCase> &cases)
+{
+    if (entry.way != Way::record)
+        return;
+    for (const RecordCase &c : cases) {
+        const ModelRecordResult model = ModelRecord(c.text, c.capacity);
+        ASSERT_EQ(model.fields, c.fields) << c.what << " (the model)";
+        ASSERT_EQ(model.length, c.length) << c.what << " (the model)";
+        for (int offset = 0; offset < 64; offset++) {
+            SCOPED_TRACE(c.what + ", at offset " + std::to_string(offset));
+            ASSERT_EQ(SplitMismatch(entry, c.text, offset, c.capacity, c.fields, c.length), "");
+        }
+    }
+}
+
+TEST_P(EveryKernel, RecordsEndAtAnLFOutsideQuotes)
+{
+    ExpectRecords(GetParam(), {
+        {"LF", "a,b\nc,d\n", 4, {"a", "b"}, 4},
+        {"CR LF", "a,b\r\nc", 4, {"a", "b"}, 5},
+        {"only LF", "\n", 4, {""}, 1},
+        {"only CR LF", "\r\nx", 4, {""}, 2},
+        {"empty field before the ending", "a,\r\n", 4, {"a", ""}, 4},
+        {"no ending", "a,b", 4, {"a", "b"}, 0},
+        {"CR alone is content", "a\rb,c\r", 4, {"a\rb", "c\r"}, 0},
+        {"CR alone before the ending", "a\r\r\n", 4, {"a\r"}, 4},
+        {"LF inside quotes is content", "a,\"x\ny\",b\nz", 4, {"a", "x\ny", "b"}, 10},
+        {"CR LF inside quotes is content", "\"x\r\n\"\r\n", 4, {"x\r\n"}, 7},
+        {"quote opened across the line break", "a\"b\nc\"d,e\nf", 4, {"ab\ncd", "e"}, 10},
+        {"unclosed quote takes the rest", "a,\"b\nc,d\n", 4, {"a", "b\nc,d\n"}, 0},
+        {"quote after the ending does not count", "a\n\"b\n", 4, {"a"}, 2},
+        {"NUL ends the fields, not the record", std::string("a\0b,c\nd", 7), 4, {"a"}, 6},
+        {"quotes after a NUL still count", std::string("a\0\"\n\",x\ny", 9), 4, {"a"}, 8},
+        {"NUL inside quotes", std::string("\"a\0\n\"\nb", 7), 4, {"a"}, 6},
+        {"NUL just before the CR", std::string("a\0\r\n", 4), 4, {"a"}, 4},
+    });
+}
+
+TEST_P(EveryKernel, RecordsEndEvenWhenTheTableFills)
+{
+    ExpectRecords(GetParam(), {
+        {"full table", "x,y,z\"\n\",w\nnext", 2, {"x", "y"}, 11},
+        {"full table, separator before the ending", "x,y,\r\nz", 2, {"x", "y"}, 6},
+        {"full table, no ending", "x,y,z", 2, {"x", "y"}, 0},
+        {"one row", "x,\"\n\"\ny", 1, {"x"}, 6},
+        {"zero rows", "a,\"b\nc\"\nd", 0, {}, 8},
+        {"negative capacity", "a\r\nb", -3, {}, 3},
+        {"zero rows, no ending", "a,\"\n", 0, {}, 0},
+        {"full table, then a NUL", std::string("x,y,\0\"\n\"\n", 9), 2, {"x", "y"}, 9},
+        {"full table, ending blocks away", "x,y," + Repeat('z', 300) + "\"\n\"" + Repeat('w', 100) + "\nv", 2,
+         {"x", "y"}, 408},
+    });
+}
+
+// A record's ending against block boundaries, and fields that fill their
+// row just before it: the CR of a CR LF that straddles two blocks was stored
+// with the first unless the row had no room left for it.
+TEST_P(EveryKernel, RecordEndingsMeetBlockBoundariesAndFullRows)
+{
+    std::vector<RecordCase> cases;
+    for (int at : {15, 16, 31, 32, 63, 64, 127, 128}) {
+        const std::string x = Repeat('x', at), where = " at byte " + std::to_string(at);
+        cases.push_back({"LF" + where, x + "\nb", 4, {x}, at + 1});
+        cases.push_back({"CR LF" + where, x + "\r\nb", 4, {x}, at + 2});
+        cases.push_back({"CR LF after a quote" + where, Repeat('x', at - 1) + "\"\r\n\"\r\nb", 4,
+                         {Repeat('x', at - 1) + "\r\n"}, at + 5});
+        cases.push_back({"quoted LF" + where, "\"" + x + "\n\",y\n", 4, {x + "\n", "y"}, at + 6});
+        cases.push_back({"separator then LF" + where, x + ",\nb", 4, {x, ""}, at + 2});
+        cases.push_back({"NUL then LF" + where, x + std::string("\0\n", 2), 4, {x}, at + 2});
+    }
+    const std::string full = Repeat('x', FIELD_SIZE - 1);
+    cases.push_back({"CR LF behind a full row", full + "\r\n", 2, {full}, FIELD_SIZE + 1});
+    cases.push_back({"CR that fills the row", Repeat('x', FIELD_SIZE - 2) + "\r\n", 2,
+                     {Repeat('x', FIELD_SIZE - 2)}, FIELD_SIZE});
+    cases.push_back({"CR kept, CR of the ending dropped", Repeat('x', FIELD_SIZE - 2) + "\r\r\n", 2,
+                     {Repeat('x', FIELD_SIZE - 2) + "\r"}, FIELD_SIZE + 1});
+    cases.push_back({"long quoted field with line breaks", "a,\"" + Repeat('\n', 3000) + "\"\r\nb", 3,
+                     {"a", Repeat('\n', FIELD_SIZE - 1)}, 3006});
+    ExpectRecords(GetParam(), cases);
+}
+
+// A buffer of many records, walked from its start as a reader of a file
+// would, each record's split and length checked against the model.
+TEST_P(EveryKernel, WalksABufferOfRecords)
+{
+    if (GetParam().way != Way::record)
+        return;
+    std::string text;
+    for (int k = 0; k < 300; k++) {
+        text += std::to_string(k * 7919) + ",\"a " + Repeat(',', k % 70) + (k % 3 ? "\n" : "") + "\"";
+        text += k % 5 ? "," + Repeat('y', k * 13 % 150) : "";
+        text += k % 4 ? "\n" : "\r\n";
+    }
+    for (int offset : {0, 1, 17, 63}) {
+        SCOPED_TRACE("buffer at offset " + std::to_string(offset));
+        void *buffer = nullptr;
+        ASSERT_EQ(posix_memalign(&buffer, 64, static_cast<size_t>(offset) + text.size()), 0);
+        const std::unique_ptr<char, decltype(&std::free)> owned(static_cast<char *>(buffer), &std::free);
+        char *copy = owned.get() + offset;
+        std::memcpy(copy, text.data(), text.size());
+        int records = 0;
+        for (size_t at = 0; at < text.size(); records++) {
+            const ModelRecordResult want = ModelRecord(text.substr(at), 4);
+            GuardedTable table(4);
+            int length = -1;
+            const int count = GetParam().kernel.record(copy + at, static_cast<int>(text.size() - at), table.Rows(), 4, &length);
+            ASSERT_EQ(table.Mismatch(count, want.fields), "") << "record " << records << " at byte " << at;
+            ASSERT_EQ(length, want.length) << "record " << records << " at byte " << at;
+            ASSERT_GT(length, 0);
+            at += static_cast<size_t>(length);
+        }
+        EXPECT_EQ(records, 300);
     }
 }
 
