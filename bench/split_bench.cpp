@@ -1,8 +1,10 @@
 // Times parse_csv_line and parse_csv_span, and each kernel this processor
-// can run through both, against the
-// rules read literally one byte at a time (the baseline), against what a C++
-// user might write instead (std::getline into strings), and against memcpy
-// of the same bytes into the same table, which no splitter can beat.
+// can run through both, against the rules read literally one byte at a time
+// (the baseline), against what a C++ user might write instead (std::getline
+// into strings), and against memcpy of the same bytes into the same table,
+// which no splitter can beat. Then walks a buffer of many records, as a
+// reader of a file does, with parse_csv_record and with memchr and
+// parse_csv_span, through the library and each kernel.
 
 #include <benchmark/benchmark.h>
 
@@ -190,6 +192,63 @@ bool SameFields(const Input &input)
     return true;
 }
 
+// Lines as a file holds them, each ended by LF: the product record and
+// numeric lines by turns, about 100 KB, which the walks below go through.
+std::string RecordBuffer(const std::vector<Input> &inputs)
+{
+    std::string buffer;
+    for (int k = 0; k < 1000; k++)
+        buffer += inputs[static_cast<size_t>(k % 2)].line + "\n";
+    return buffer;
+}
+
+// Splits every record of the buffer; returns how many.
+int WalkRecords(csv_line_record_fn record, const std::string &buffer)
+{
+    const char *at = buffer.data(), *end = at + buffer.size();
+    int records = 0;
+    for (int length; at != end; at += length != 0 ? length : end - at, records++)
+        record(at, static_cast<int>(end - at), table, kRows, &length);
+    return records;
+}
+
+// The same with each line's end found by memchr first, then the line
+// split where it lies.
+int WalkLines(csv_line_span_fn span, const std::string &buffer)
+{
+    const char *at = buffer.data(), *end = at + buffer.size();
+    int lines = 0;
+    for (; at != end; lines++) {
+        const char *lf = static_cast<const char *>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+        const char *line_end = lf == nullptr ? end : lf > at && lf[-1] == '\r' ? lf - 1 : lf;
+        span(at, static_cast<int>(line_end - at), table, kRows);
+        at = lf == nullptr ? end : lf + 1;
+    }
+    return lines;
+}
+
+void RegisterWalks(const Input &input)
+{
+    for (const csv_line_kernel &splitter : Splitters()) {
+        const std::string name = splitter.name == std::string("parse_csv_line") ? "parse_csv" : splitter.name;
+        Register((name + "_record").c_str(), input,
+                 [record = splitter.record](const std::string &text) { return WalkRecords(record, text); });
+        Register((name + "_memchr_span").c_str(), input,
+                 [span = splitter.span](const std::string &text) { return WalkLines(span, text); });
+    }
+}
+
+// Both walks, through every splitter, must find as many records.
+bool SameWalks(const std::string &buffer)
+{
+    for (const csv_line_kernel &splitter : Splitters())
+        if (WalkRecords(splitter.record, buffer) != 1000 || WalkLines(splitter.span, buffer) != 1000) {
+            std::fprintf(stderr, "split_bench: %s walks the buffer wrong\n", splitter.name);
+            return false;
+        }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -200,6 +259,10 @@ int main(int argc, char **argv)
             return 1;
         RegisterAll(input);
     }
+    const Input walk = {"walk", RecordBuffer(inputs)};
+    if (!SameWalks(walk.line))
+        return 1;
+    RegisterWalks(walk);
     benchmark::AddCustomContext("kernel", csv_line_kernel_name());
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))

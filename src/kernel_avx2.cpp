@@ -61,17 +61,16 @@ struct Avx2 {
 
 int csv_line_split_avx2(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return avx2::split_blocks<avx2::Avx2, Ends::nul>(line, nullptr, fields, max_fields);
+    return avx2::split_line<avx2::Avx2>(line, fields, max_fields);
 }
 
 int csv_line_span_avx2(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return avx2::split_blocks<avx2::Avx2, Ends::span>(line, csv_line_span_end(line, length), fields, max_fields);
+    return avx2::split_span<avx2::Avx2>(line, length, fields, max_fields);
 }
 
 int csv_line_record_avx2(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
                          int *record_length)
 {
-    return avx2::split_blocks<avx2::Avx2, Ends::record>(text, csv_line_span_end(text, length), fields, max_fields,
-                                                        record_length);
+    return avx2::split_record<avx2::Avx2>(text, length, fields, max_fields, record_length);
 }

@@ -109,18 +109,16 @@ struct Avx512 {
 
 int csv_line_split_avx512(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return avx512::split_blocks<avx512::Avx512, Ends::nul>(line, nullptr, fields, max_fields);
+    return avx512::split_line<avx512::Avx512>(line, fields, max_fields);
 }
 
 int csv_line_span_avx512(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return avx512::split_blocks<avx512::Avx512, Ends::span>(line, csv_line_span_end(line, length), fields,
-                                                            max_fields);
+    return avx512::split_span<avx512::Avx512>(line, length, fields, max_fields);
 }
 
 int csv_line_record_avx512(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
                            int *record_length)
 {
-    return avx512::split_blocks<avx512::Avx512, Ends::record>(text, csv_line_span_end(text, length), fields,
-                                                              max_fields, record_length);
+    return avx512::split_record<avx512::Avx512>(text, length, fields, max_fields, record_length);
 }

@@ -64,17 +64,16 @@ struct Sse2 {
 
 int csv_line_split_sse2(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return sse2::split_blocks<sse2::Sse2, Ends::nul>(line, nullptr, fields, max_fields);
+    return sse2::split_line<sse2::Sse2>(line, fields, max_fields);
 }
 
 int csv_line_span_sse2(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    return sse2::split_blocks<sse2::Sse2, Ends::span>(line, csv_line_span_end(line, length), fields, max_fields);
+    return sse2::split_span<sse2::Sse2>(line, length, fields, max_fields);
 }
 
 int csv_line_record_sse2(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
                          int *record_length)
 {
-    return sse2::split_blocks<sse2::Sse2, Ends::record>(text, csv_line_span_end(text, length), fields, max_fields,
-                                                        record_length);
+    return sse2::split_record<sse2::Sse2>(text, length, fields, max_fields, record_length);
 }

@@ -124,19 +124,21 @@ struct Masks {
 // quotes and a CR just before it in this block. A record's LF is found
 // whatever stands before it, NUL included.
 template <class K, Ends E>
-static inline Masks count_quotes(const Specials &found, std::uint64_t lanes, const char *at, std::uint64_t &quoted)
+static inline Masks count_quotes(const Specials &found, std::uint64_t lanes, const char *at,
+                                 std::uint64_t &quoted)
 {
     std::uint64_t inside = quoted;  // bytes that stand between quotes
     if (found.quotes != 0) {
         inside ^= K::prefix_xor(found.quotes);
         quoted = 0 - ((inside >> (K::BLOCK - 1)) & 1);
     }
-    std::uint64_t ending = 0;
-    const std::uint64_t record_end = lowest(found.lf & ~inside);
-    if (E == Ends::record && record_end != 0) {
-        const int lf = __builtin_ctzll(record_end);
-        const bool cr = lf > 0 && ((lanes >> (lf - 1)) & 1) && at[lf - 1] == '\r';
-        ending = cr ? record_end >> 1 : record_end;
+    std::uint64_t record_end = 0, ending = 0;
+    // Tested apart, so that blocks without an LF do not wait for the count.
+    if (E == Ends::record && found.lf != 0) {
+        record_end = lowest(found.lf & ~inside);
+        // A CR just before the LF, in this block, belongs to the ending.
+        const std::uint64_t cr = (record_end >> 1) & lanes;
+        ending = cr != 0 && at[__builtin_ctzll(cr)] == '\r' ? cr : record_end;
     }
     const std::uint64_t end = lowest(found.nul | ending);
     // What follows the end, quotes included, is never stored.
@@ -144,18 +146,19 @@ static inline Masks count_quotes(const Specials &found, std::uint64_t lanes, con
     return {found.commas & ~inside & of_line, of_line, end, record_end};
 }
 
-// The length of a record whose fields ended in the block at `at`, given
-// that block's record_end and the quote state after it: up to its LF and
-// that LF, or 0 when no LF outside quotes comes before limit. The blocks
-// after it are only searched for the LF.
+// Where the record after one whose fields ended in the block at `at`
+// starts, when that block holds no LF outside quotes and `quoted` is the
+// state after it: just past the LF in a block after it, or null when none
+// comes before limit. Those blocks are only searched for the LF.
 template <class K>
-static int record_length(const char *text, const char *at, std::uint64_t record_end, std::uint64_t quoted,
-                         const char *limit)
+__attribute__((noinline)) static const char *record_next_after(const char *at, std::uint64_t quoted,
+                                                               const char *limit) noexcept
 {
+    std::uint64_t record_end = 0;
     while (record_end == 0) {
         at += K::BLOCK;
         if (at >= limit)
-            return 0;
+            return nullptr;
         const typename K::block_t bytes = K::load_block(at);
         const std::uint64_t lanes = limit - at < K::BLOCK ? first_lanes<K>(limit - at) : K::ALL;
         const std::uint64_t quotes = K::bytes_equal(bytes, '"') & lanes;
@@ -166,15 +169,24 @@ static int record_length(const char *text, const char *at, std::uint64_t record_
         }
         record_end = K::bytes_equal(bytes, '\n') & ~inside & lanes;
     }
-    return static_cast<int>(at + __builtin_ctzll(record_end) + 1 - text);
+    return at + __builtin_ctzll(record_end) + 1;
 }
 
-// The length of the record at text, ending by limit, with nothing stored.
+// Most records end in the block where their fields do: the scan on is kept
+// out of line.
 template <class K>
-static int record_length_only(const char *text, const char *limit)
+static inline const char *record_next(const char *at, std::uint64_t record_end, std::uint64_t quoted,
+                                      const char *limit)
+{
+    return record_end != 0 ? at + __builtin_ctzll(record_end) + 1 : record_next_after<K>(at, quoted, limit);
+}
+
+// The same for the record at text, ending by limit, with nothing stored.
+template <class K>
+static const char *record_next_only(const char *text, const char *limit)
 {
     if (limit <= text)
-        return 0;
+        return nullptr;
     const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(text) & (K::BLOCK - 1);
     const char *at = text - offset;
     std::uint64_t lanes = K::ALL & (K::ALL << offset);
@@ -182,31 +194,33 @@ static int record_length_only(const char *text, const char *limit)
         lanes &= first_lanes<K>(limit - at);
     const typename K::block_t bytes = offset != 0 ? load_head<K>(at, lanes, limit) : K::load_block(at);
     std::uint64_t quoted = 0;
-    const Masks masks = count_quotes<K, Ends::record>(find_specials<K, Ends::record>(bytes, lanes), lanes, at, quoted);
-    return record_length<K>(text, at, masks.record_end, quoted, limit);
+    const Specials found = find_specials<K, Ends::record>(bytes, lanes);
+    const Masks masks = count_quotes<K, Ends::record>(found, lanes, at, quoted);
+    return record_next<K>(at, masks.record_end, quoted, limit);
 }
 
-// Splits the line from `line` to its end (see Ends) and, for a record, sets
-// *length_out to the record's length. limit is used unless E is Ends::nul.
+// What a split found: the fields stored and, for a record, where the next
+// one starts (null when it has no LF outside quotes).
+struct Split {
+    int count;
+    const char *next;
+};
+
+// Splits the line from `line` to its end (see Ends) and, for a record,
+// finds where the next starts. limit is used unless E is Ends::nul.
 template <class K, Ends E>
-static int split_blocks(const char *line, const char *limit, char (*fields)[FIELD_SIZE], int max_fields,
-                        int *length_out = nullptr)
+static Split split_blocks(const char *line, const char *limit, char (*fields)[FIELD_SIZE], int max_fields)
 {
     typedef typename K::block_t block_t;
     constexpr int BLOCK = K::BLOCK;
     constexpr std::uint64_t ALL = K::ALL;
     constexpr bool bounded = E != Ends::nul;
 
-    if (max_fields < 1) {
-        if constexpr (E == Ends::record)
-            *length_out = record_length_only<K>(line, limit);
-        return 0;
-    }
+    if (max_fields < 1)
+        return {0, E == Ends::record ? record_next_only<K>(line, limit) : nullptr};
     if (bounded && limit <= line) {
-        if constexpr (E == Ends::record)
-            *length_out = 0;
         fields[0][0] = '\0';
-        return 1;
+        return {1, nullptr};
     }
 
     const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(line) & (BLOCK - 1);
@@ -219,16 +233,14 @@ static int split_blocks(const char *line, const char *limit, char (*fields)[FIEL
     char *out = fields[0];              // where that row's next content byte goes
     char *last = out + FIELD_SIZE - 1;  // that row's last byte, kept for its terminator
     const char *run = line;             // (copying) the first content byte not yet stored
-    bool cut = false;                   // (packing a record) the row has dropped bytes
+    const char *cut = nullptr;          // (packing a record) the last byte of the row that last dropped bytes
     // A span goes on past a block that starts below this.
     const std::uintptr_t more_after = bounded ? reinterpret_cast<std::uintptr_t>(limit) - BLOCK : 0;
 
-    // The scan's end: the count of fields stored and, for a record, its
-    // length, from the block where its fields ended.
+    // The scan's end: the count of fields stored and, for a record, where
+    // the next starts, from the block where its fields ended.
     auto done = [&](int stored, std::uint64_t record_end) {
-        if constexpr (E == Ends::record)
-            *length_out = record_length<K>(line, at, record_end, quoted, limit);
-        return stored;
+        return Split{stored, E == Ends::record ? record_next<K>(at, record_end, quoted, limit) : nullptr};
     };
 
     // Nothing before a span is read, so its first block is read apart.
@@ -271,10 +283,6 @@ static int split_blocks(const char *line, const char *limit, char (*fields)[FIEL
             }
         }
         const Masks masks = count_quotes<K, E>(found, lanes, at, quoted);
-        // A record's CR LF may straddle two blocks: then its CR went into
-        // the row with the block before, if the row had room for it.
-        const bool cr_before = E == Ends::record && masks.end == 1 && masks.record_end == 1 && at > line &&
-                               at[-1] == '\r';
 
         // Step 3: store the fields that end in this block.
         std::uint64_t content = masks.of_line & ~found.quotes & ~masks.separators;  // (packing)
@@ -287,7 +295,8 @@ static int split_blocks(const char *line, const char *limit, char (*fields)[FIEL
                 const std::uint64_t first_field = content & (lowest(stops | masks.end) - 1);
                 const std::uint64_t kept = K::first_bytes(first_field, static_cast<int>(last - out));
                 content ^= first_field ^ kept;
-                cut |= kept != first_field;
+                if (kept != first_field)
+                    cut = last;
             }
         } else {
             stops |= found.quotes & masks.of_line;
@@ -298,7 +307,6 @@ static int split_blocks(const char *line, const char *limit, char (*fields)[FIEL
                 const std::uint64_t keep = content & (stop - 1);
                 K::store_field(out, bytes, keep);
                 content ^= keep;
-                cut = false;
             } else {
                 const char *here = at + __builtin_ctzll(stop);
                 // Content past the row's room is dropped; the stop still counts.
@@ -318,10 +326,15 @@ static int split_blocks(const char *line, const char *limit, char (*fields)[FIEL
         }
 
         // The rest of the block belongs to the row being filled, up to the
-        // line's end if it is here.
-        if (masks.end != 0 || ends) {
+        // line's end if it is here. (Only a block with a NUL or an LF may
+        // hold the end: tested first, that needs no wait for the quotes.)
+        if (((found.nul | found.lf) != 0 || ends) && (masks.end != 0 || ends)) {
+            // A record's CR LF may straddle two blocks: then its CR went
+            // into the row with the block before, if the row had room.
+            const bool cr_before = E == Ends::record && masks.end == 1 && masks.record_end == 1 && at > line &&
+                                   at[-1] == '\r';
             if constexpr (K::packs) {
-                if (cr_before && !cut)
+                if (cr_before && cut != last)
                     out--;  // the CR stored with the block before
                 if (bounded && content == ALL) {
                     // A span that ends with a whole block of content: no
@@ -341,4 +354,26 @@ static int split_blocks(const char *line, const char *limit, char (*fields)[FIEL
         if constexpr (K::packs)
             out += K::store_content(out, bytes, content);
     }
+}
+
+// The three entries of a kernel.
+template <class K>
+static int split_line(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
+{
+    return split_blocks<K, Ends::nul>(line, nullptr, fields, max_fields).count;
+}
+
+template <class K>
+static int split_span(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
+{
+    return split_blocks<K, Ends::span>(line, csv_line_span_end(line, length), fields, max_fields).count;
+}
+
+template <class K>
+static int split_record(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
+                        int *record_length)
+{
+    const Split split = split_blocks<K, Ends::record>(text, csv_line_span_end(text, length), fields, max_fields);
+    *record_length = split.next != nullptr ? static_cast<int>(split.next - text) : 0;
+    return split.count;
 }
