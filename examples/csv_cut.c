@@ -1,15 +1,22 @@
-/* csv_cut -f LIST [FILE]: prints the chosen fields of every line of a
+/* csv_cut -f LIST [FILE]: prints the chosen fields of every record of a
    comma-separated file (standard input when no file, or "-", is given),
-   separated by a tab.
+   one record a line, separated by a tab.
 
-   LIST names fields by number, counted from 1, as in 1,6 or 2-4, and they
-   are printed in the order it gives them. Lines end at LF; a CR before the
-   LF belongs to the line ending. A line without a chosen field prints it
-   empty. A field longer than the library's rows is printed cut and
-   reported; the program goes on and fails at the end. Input is read in
-   large blocks and each line split where it lies in the block, with no
-   copy. (Mapping a file instead measured several times slower here: a
-   first pass over a mapped 100 MB file took 55 ms, read() and memchr 8.) */
+   LIST names fields by number, counted from 1, as in 1,6 or 2-4 or 3- (from
+   the third to the record's last) or -2 (the first two), printed in the
+   order it gives them. A record ends at an LF outside quotes, so a quoted
+   cell may hold line breaks; a CR before that LF belongs to the ending. In
+   the output a field's TAB, LF, CR and backslash are written \t, \n, \r and
+   \\, so that every output line is one record and the output can be read
+   back. A record without a chosen field prints it empty.
+
+   Input is read in large blocks and each record split where it lies in the
+   block. A record may take up to MAX_RECORD bytes: memory follows the
+   longest record, not the input. A longer record is reported, ended at its
+   first line break, and the rest read on; a physical line longer than that
+   prints the fields in its first MAX_RECORD bytes. Messages name the
+   physical line, counted from 1, where the record began. Every problem
+   makes the exit status non-zero once the input is done. */
 #define _POSIX_C_SOURCE 200809L
 
 #include <errno.h>
@@ -23,17 +30,29 @@
 
 #include "csv_line.h"
 
-enum { MAX_FIELD = 4096 }; /* the highest field number a list may name */
-enum { BLOCK_SIZE = 1 << 18 }; /* bytes read at a time: 256 KB measured a little faster than 1 MB */
+enum { MAX_FIELD = 4096 };           /* the highest field number a list may name */
+enum { BLOCK_SIZE = 1 << 18 };       /* bytes read at first: 256 KB measured a little faster than 1 MB */
+enum { MAX_RECORD = 16 << 20 };      /* the most bytes of input held at once: a record's limit */
+enum { OUT_SIZE = 1 << 16 };         /* output gathered before it is written */
+
+/* One item of the list: fields first to last, counted from 0; last is -1
+   for an open range, which runs to the record's last field. */
+struct range {
+    int first, last;
+};
 
 struct cut {
-    int wanted[MAX_FIELD]; /* the chosen fields, from 0, in the list's order */
-    int count;             /* how many the list names */
-    int rows;              /* the table's rows: the highest chosen field + 1 */
+    struct range *ranges;
+    int count;             /* ranges in the list */
+    int rows;              /* the table's rows: the highest field needed + 1 */
+    int open;              /* the list has an open range */
     char (*fields)[FIELD_SIZE];
-    long long line;        /* the number of the line being cut, from 1 */
-    int lost;              /* fields or lines not printed whole, so far */
-    char out[1 << 16];     /* output not yet written */
+    /* Physical lines: the line number of the byte at `counted` in the
+       buffer, whose earlier bytes have been counted. */
+    long long line;
+    size_t counted;
+    int problems;          /* records not printed whole, so far */
+    char out[OUT_SIZE + 2 * FIELD_SIZE + 16]; /* room for a whole escaped field past OUT_SIZE */
     size_t used;
     int write_error;       /* errno of the first failed write, or 0 */
 };
@@ -42,40 +61,66 @@ static const char *program = "csv_cut";
 
 static void usage(void)
 {
-    fprintf(stderr, "usage: %s -f LIST [FILE]\n", program);
+    fprintf(stderr, "usage: %s -f LIST [FILE]\n"
+                    "Prints fields of each record, tab-separated; a field's tab, LF, CR and\n"
+                    "backslash are written \\t, \\n, \\r and \\\\. LIST: 1,6  2-4  3-  -2\n",
+            program);
 }
 
-/* Reads LIST into cut->wanted. Returns 0, or -1 after saying what is wrong. */
+/* A field number at *p, 1 to MAX_FIELD; moves *p past it. -1 if none. */
+static int field_number(const char **p)
+{
+    long n = 0;
+
+    if (**p < '0' || **p > '9')
+        return -1;
+    while (**p >= '0' && **p <= '9' && n <= MAX_FIELD)
+        n = n * 10 + (*(*p)++ - '0');
+    return n >= 1 && n <= MAX_FIELD && (**p < '0' || **p > '9') ? (int)n : -1;
+}
+
+/* Reads LIST into cut->ranges. Returns 0, or -1 after saying what is wrong. */
 static int parse_list(struct cut *cut, const char *list)
 {
     const char *p = list;
 
-    for (;;) {
-        char *end;
-        long first = strtol(p, &end, 10), last = first;
-        if (*p < '0' || *p > '9' || first < 1 || first > MAX_FIELD)
-            break;
-        if (*end == '-') {
-            p = end + 1;
-            last = strtol(p, &end, 10);
-            if (*p < '0' || *p > '9' || last < first || last > MAX_FIELD)
-                break;
-        }
-        for (; first <= last; first++) {
-            if (cut->count == MAX_FIELD)
-                goto bad;
-            cut->wanted[cut->count++] = (int)first - 1;
-            if (first > cut->rows)
-                cut->rows = (int)first;
-        }
-        if (*end == '\0')
-            return 0;
-        if (*end != ',')
-            break;
-        p = end + 1;
+    cut->ranges = malloc((strlen(list) / 2 + 1) * sizeof *cut->ranges); /* an item takes 2 bytes or more */
+    if (cut->ranges == NULL) {
+        fprintf(stderr, "%s: out of memory\n", program);
+        return -1;
     }
-bad:
-    fprintf(stderr, "%s: bad field list '%s': give field numbers from 1 to %d, as in 1,6 or 2-4\n",
+    for (;;) {
+        struct range r = {0, -1};
+        if (*p != '-' && (r.first = field_number(&p)) < 0)
+            break;
+        r.last = r.first;
+        if (*p == '-') {
+            p++;
+            if (r.first == 0 && (*p == ',' || *p == '\0'))
+                break; /* "-" alone */
+            r.last = *p == ',' || *p == '\0' ? 0 : field_number(&p);
+            if (r.last < 0 || (r.last != 0 && r.last < (r.first > 0 ? r.first : 1)))
+                break;
+            r.first = r.first > 0 ? r.first : 1;
+        }
+        r.first--;
+        r.last--; /* an open range: -1 */
+        if (r.last < 0)
+            cut->open = 1;
+        else if (r.last + 1 > cut->rows)
+            cut->rows = r.last + 1;
+        cut->ranges[cut->count++] = r;
+        if (*p == '\0') {
+            /* An open range needs every field: one row more than any list
+               may name tells a record with more apart. */
+            if (cut->open)
+                cut->rows = MAX_FIELD + 1;
+            return 0;
+        }
+        if (*p++ != ',')
+            break;
+    }
+    fprintf(stderr, "%s: bad field list '%s': give field numbers from 1 to %d, as in 1,6 or 2-4 or 3-\n",
             program, list, MAX_FIELD);
     return -1;
 }
@@ -86,32 +131,97 @@ static void write_out(struct cut *cut, const char *bytes, size_t n)
         cut->write_error = errno != 0 ? errno : EIO;
 }
 
-static void put(struct cut *cut, const char *bytes, size_t n)
+/* Makes room for a whole escaped field and its separator. */
+static void room_for_field(struct cut *cut)
 {
-    if (n > sizeof cut->out - cut->used) {
+    if (cut->used > OUT_SIZE) {
         write_out(cut, cut->out, cut->used);
         cut->used = 0;
     }
-    if (n > sizeof cut->out) {
-        write_out(cut, bytes, n);
-        return;
-    }
-    memcpy(cut->out + cut->used, bytes, n);
-    cut->used += n;
 }
 
-/* The content bytes of field k of the line, counted in full: only asked of
-   a field that fills its row, to tell a field of exactly that width from a
-   longer one. */
-static size_t field_width(const char *line, int length, int k)
+/* Bytes that a field cannot print as they are, and the NUL that ends it;
+   also true of the bytes from 1 to 13 that need no escape, which then go
+   the slow way. Eight bytes at a time, as a word. */
+static int may_need_escape(uint64_t word)
 {
-    size_t width = 0;
-    int field = 0, quoted = 0, i;
+    const uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+    const uint64_t backslashes = word ^ (ones * '\\');
+    return (((word - ones * 14) & ~word) | ((backslashes - ones) & ~backslashes)) & highs ? 1 : 0;
+}
 
-    for (i = 0; i < length && line[i] != '\0' && field <= k; i++) {
-        if (line[i] == '"')
+/* Appends the NUL-terminated field from a row, escaped; returns how many
+   bytes of it there were. The row is read a word at a time, which stays
+   within the table: every row but the last is followed by another, and the
+   table has a word's slack. */
+static size_t put_field(struct cut *cut, const char *field)
+{
+    char *out = cut->out + cut->used;
+    const char *p = field;
+
+    for (;;) {
+        uint64_t word;
+        memcpy(&word, p, sizeof word);
+        if (!may_need_escape(word)) {
+            memcpy(out, &word, sizeof word);
+            out += sizeof word;
+            p += sizeof word;
+            continue;
+        }
+        for (const char *end = p + sizeof word; p != end; p++) {
+            switch (*p) {
+            case '\0':
+                cut->used = (size_t)(out - cut->out);
+                return (size_t)(p - field);
+            case '\t': *out++ = '\\'; *out++ = 't'; break;
+            case '\n': *out++ = '\\'; *out++ = 'n'; break;
+            case '\r': *out++ = '\\'; *out++ = 'r'; break;
+            case '\\': *out++ = '\\'; *out++ = '\\'; break;
+            default: *out++ = *p;
+            }
+        }
+    }
+}
+
+/* Counts the LF bytes of [p, p + n). In rounds of 240 bytes, so that a
+   byte-wide count of each lane cannot overflow and compilers keep it in
+   vector registers. */
+static long long count_lines(const char *p, size_t n)
+{
+    long long lines = 0;
+
+    for (; n >= 240; p += 240, n -= 240) {
+        unsigned char round = 0;
+        for (int i = 0; i < 240; i++)
+            round = (unsigned char)(round + (p[i] == '\n'));
+        lines += round;
+    }
+    for (; n > 0; p++, n--)
+        lines += *p == '\n';
+    return lines;
+}
+
+/* The physical line at offset `at` of the buffer, at or after the last
+   one asked for. */
+static long long line_at(struct cut *cut, const char *buffer, size_t at)
+{
+    cut->line += count_lines(buffer + cut->counted, at - cut->counted);
+    cut->counted = at;
+    return cut->line;
+}
+
+/* The content bytes of field k of the record, counted in full: only asked
+   of a field that fills its row, to tell a field of exactly that width from
+   a longer one. */
+static size_t field_width(const char *record, size_t length, int k)
+{
+    size_t width = 0, i;
+    int field = 0, quoted = 0;
+
+    for (i = 0; i < length && record[i] != '\0' && field <= k; i++) {
+        if (record[i] == '"')
             quoted = !quoted;
-        else if (line[i] == ',' && !quoted)
+        else if (record[i] == ',' && !quoted)
             field++;
         else if (field == k)
             width++;
@@ -119,92 +229,184 @@ static size_t field_width(const char *line, int length, int k)
     return width;
 }
 
-/* Prints the chosen fields of the line of `length` bytes at `line`, which
-   has no line ending. */
-static void cut_line(struct cut *cut, const char *line, size_t length)
+/* Prints the chosen fields of the record at offset `at` of the buffer,
+   whose content (no line ending) is `length` bytes and whose split stored
+   n fields in cut->fields. */
+static void print_record(struct cut *cut, const char *buffer, size_t at, size_t length, int n)
 {
-    int n, k;
+    const char *record = buffer + at;
+    int k, printed = 0;
 
-    cut->line++;
-    if (length > INT_MAX) {
-        fprintf(stderr, "%s: line %lld: longer than %d bytes; not split\n", program, cut->line, INT_MAX);
-        cut->lost++;
-        put(cut, "\n", 1);
-        return;
+    if (n > MAX_FIELD) {
+        fprintf(stderr, "%s: line %lld: more than %d fields; the rest not printed\n", program,
+                line_at(cut, buffer, at), MAX_FIELD);
+        cut->problems++;
+        n = MAX_FIELD;
     }
-    n = parse_csv_span(line, (int)length, cut->fields, cut->rows);
     for (k = 0; k < cut->count; k++) {
-        const int field = cut->wanted[k];
-        const char *text = field < n ? cut->fields[field] : "";
-        const size_t width = strlen(text);
-        if (width == FIELD_SIZE - 1 && field_width(line, (int)length, field) > width) {
-            fprintf(stderr, "%s: line %lld, field %d: longer than %d bytes; cut\n", program, cut->line,
-                    field + 1, FIELD_SIZE - 1);
-            cut->lost++;
+        const struct range r = cut->ranges[k];
+        const int last = r.last >= 0 ? r.last : n - 1;
+        for (int field = r.first; field <= last; field++) {
+            room_for_field(cut);
+            if (printed++ > 0)
+                cut->out[cut->used++] = '\t';
+            if (field >= n)
+                continue; /* a record without the field prints it empty */
+            if (put_field(cut, cut->fields[field]) == FIELD_SIZE - 1 &&
+                field_width(record, length, field) > FIELD_SIZE - 1) {
+                fprintf(stderr, "%s: line %lld, field %d: longer than %d bytes; cut\n", program,
+                        line_at(cut, buffer, at), field + 1, FIELD_SIZE - 1);
+                cut->problems++;
+            }
         }
-        if (k > 0)
-            put(cut, "\t", 1);
-        put(cut, text, width);
     }
-    put(cut, "\n", 1);
+    cut->out[cut->used++] = '\n';
 }
 
-/* Cuts every line of data that ends in LF, and at the end of the input the
-   rest too, until a write fails; returns how many bytes it used. */
-static size_t cut_lines(struct cut *cut, const char *data, size_t size, int at_end)
+/* Prints the record at `at` that ends at the buffer's first LF from there:
+   one over MAX_RECORD, cut short where it most likely went wrong. Returns
+   the offset after that LF, or 0 when the buffer has none. */
+static size_t print_first_line(struct cut *cut, const char *buffer, size_t at, size_t held)
 {
-    const char *p = data, *end = data + size;
-    const char *lf;
+    const char *lf = memchr(buffer + at, '\n', held - at);
+    const size_t end = lf != NULL ? (size_t)(lf - buffer) : held;
+    const size_t length = end - at - (end > at && lf != NULL && buffer[end - 1] == '\r');
+    const long long line = line_at(cut, buffer, at);
 
-    while (cut->write_error == 0 && (lf = memchr(p, '\n', (size_t)(end - p))) != NULL) {
-        const char *line_end = lf > p && lf[-1] == '\r' ? lf - 1 : lf;
-        cut_line(cut, p, (size_t)(line_end - p));
-        p = lf + 1;
-    }
-    if (at_end && p != end) {
-        cut_line(cut, p, (size_t)(end - p));
-        p = end;
-    }
-    return (size_t)(p - data);
+    if (lf != NULL)
+        fprintf(stderr, "%s: line %lld: record longer than %d MiB (a quote not closed?); ended at its line end\n",
+                program, line, MAX_RECORD >> 20);
+    else
+        fprintf(stderr, "%s: line %lld: line longer than %d MiB; printed the fields in its first %d MiB\n",
+                program, line, MAX_RECORD >> 20, MAX_RECORD >> 20);
+    cut->problems++;
+    print_record(cut, buffer, at, length, parse_csv_span(buffer + at, (int)length, cut->fields, cut->rows));
+    return lf != NULL ? end + 1 : 0;
 }
 
-/* Reads the input in blocks; a line that spans blocks is carried over, and
-   the buffer grows for a line longer than it. */
+/* Prints every record of buffer[at, held) that ends in an LF and, at the
+   end of the input, the rest as the last; returns where the first record
+   not printed starts. */
+static size_t cut_records(struct cut *cut, const char *buffer, size_t at, size_t held, int at_end)
+{
+    while (at < held && cut->write_error == 0) {
+        const char *record = buffer + at;
+        int length;
+        const int n = parse_csv_record(record, (int)(held - at), cut->fields, cut->rows, &length);
+        if (length > 0) {
+            const size_t content = (size_t)length - 1 - (length > 1 && record[length - 2] == '\r');
+            print_record(cut, buffer, at, content, n);
+            at += (size_t)length;
+            continue;
+        }
+        if (!at_end)
+            break;
+        /* The last record, with no LF after it: a quote left open took
+           the rest of the input into it. */
+        {
+            size_t quotes = 0, i;
+            for (i = at; i < held; i++)
+                quotes += buffer[i] == '"';
+            if (quotes % 2 != 0) {
+                fprintf(stderr, "%s: line %lld: quote not closed by the end of the input\n", program,
+                        line_at(cut, buffer, at));
+                cut->problems++;
+            }
+        }
+        print_record(cut, buffer, at, held - at, n);
+        at = held;
+    }
+    return at;
+}
+
+/* Reads until an LF, dropping what comes before it; returns how many bytes
+   after it are now at the start of the buffer, 0 at the end of the input,
+   or -1 on a read error. */
+static ssize_t skip_to_line_end(struct cut *cut, int fd, char *buffer, size_t capacity)
+{
+    for (;;) {
+        const ssize_t got = read(fd, buffer, capacity);
+        const char *lf;
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got;
+        lf = memchr(buffer, '\n', (size_t)got);
+        if (lf != NULL) {
+            const size_t after = (size_t)got - (size_t)(lf + 1 - buffer);
+            memmove(buffer, lf + 1, after);
+            cut->line++;
+            return (ssize_t)after;
+        }
+    }
+}
+
+/* Reads the input in blocks and prints its records. A record still open
+   at the end of what is held is carried to the front of the buffer and
+   split again once the buffer holds twice its bytes, so that no byte is
+   split more than a few times however the input arrives; the buffer grows
+   for it, up to MAX_RECORD. */
 static int cut_input(struct cut *cut, int fd, const char *name)
 {
-    size_t capacity = BLOCK_SIZE, held = 0;
+    size_t capacity = BLOCK_SIZE, held = 0, need = 1;
     char *buffer = malloc(capacity);
+    int at_end = 0;
 
     if (buffer == NULL) {
         fprintf(stderr, "%s: out of memory\n", program);
         return -1;
     }
-    for (;;) {
-        ssize_t got;
+    cut->line = 1;
+    while (cut->write_error == 0) {
         size_t used;
-        if (held == capacity) {
-            char *bigger = capacity <= SIZE_MAX / 2 ? realloc(buffer, capacity * 2) : NULL;
+        while (held < need && !at_end) {
+            const ssize_t got = read(fd, buffer + held, capacity - held);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0) {
+                fprintf(stderr, "%s: %s: %s\n", program, name, strerror(errno));
+                free(buffer);
+                return -1;
+            }
+            at_end = got == 0;
+            held += (size_t)got;
+        }
+        used = cut_records(cut, buffer, 0, held, at_end);
+        if (used == held && at_end)
+            break;
+        if (used == 0 && held == MAX_RECORD) {
+            used = print_first_line(cut, buffer, 0, held);
+            if (used == 0) {
+                /* One line fills the buffer: the rest of it is dropped. */
+                const ssize_t after = skip_to_line_end(cut, fd, buffer, capacity);
+                if (after < 0) {
+                    fprintf(stderr, "%s: %s: %s\n", program, name, strerror(errno));
+                    free(buffer);
+                    return -1;
+                }
+                held = (size_t)after;
+                cut->counted = 0;
+                need = 1;
+                continue;
+            }
+        }
+        line_at(cut, buffer, used);
+        memmove(buffer, buffer + used, held - used);
+        held -= used;
+        cut->counted = 0;
+        need = held < MAX_RECORD / 2 ? 2 * held + 1 : MAX_RECORD;
+        if (need > capacity) {
+            char *bigger;
+            while (capacity < need)
+                capacity = capacity * 2 < MAX_RECORD ? capacity * 2 : MAX_RECORD;
+            bigger = realloc(buffer, capacity);
             if (bigger == NULL) {
-                fprintf(stderr, "%s: line %lld is too long to hold in memory\n", program, cut->line + 1);
+                fprintf(stderr, "%s: out of memory\n", program);
                 free(buffer);
                 return -1;
             }
             buffer = bigger;
-            capacity *= 2;
         }
-        got = read(fd, buffer + held, capacity - held);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            fprintf(stderr, "%s: %s: %s\n", program, name, strerror(errno));
-            free(buffer);
-            return -1;
-        }
-        used = cut_lines(cut, buffer, held + (size_t)got, got == 0);
-        held = held + (size_t)got - used;
-        memmove(buffer, buffer + used, held);
-        if (got == 0 || cut->write_error != 0)
-            break;
     }
     free(buffer);
     return 0;
@@ -229,7 +431,9 @@ int main(int argc, char **argv)
     }
     if (parse_list(&cut, list) != 0)
         return 2;
-    cut.fields = malloc((size_t)cut.rows * FIELD_SIZE);
+    /* Zeroed, with a word's slack, so that put_field reads only bytes that
+       were written. */
+    cut.fields = calloc((size_t)cut.rows * FIELD_SIZE + 8, 1);
     if (cut.fields == NULL) {
         fprintf(stderr, "%s: out of memory\n", program);
         return 1;
@@ -249,5 +453,6 @@ int main(int argc, char **argv)
     if (cut.write_error != 0)
         fprintf(stderr, "%s: write error: %s\n", program, strerror(cut.write_error));
     free(cut.fields);
-    return failed || cut.write_error != 0 || cut.lost > 0;
+    free(cut.ranges);
+    return failed || cut.write_error != 0 || cut.problems > 0;
 }

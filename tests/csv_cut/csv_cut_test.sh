@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end checks of the csv_cut example: its output on a small file, from
-# the file and from a pipe, and what it does with bad input: the status, the
-# message on standard error and that nothing is passed off as success.
+# the file and from a pipe, records that hold line breaks, and what it does
+# with bad input: the status, the message on standard error and that nothing
+# is passed off as success.
 # Usage: csv_cut_test.sh CSV_CUT DIR (DIR holds input.csv and expected.txt)
 set -u
 cut=$1 dir=$2
@@ -56,6 +57,45 @@ printf 'a,b\nc,"%s"y\ne,f\n' "$x2047" >"$work/cut.csv"
 printf 'b\ta\n%s\tc\nf\te\n' "$x2047" >"$work/cut.want"
 expect field-too-long 1 "line 2, field 2: longer than 2047 bytes; cut" "$work/cut.want" "$cut" -f 2,1 "$work/cut.csv"
 
+# Records: a quoted cell may hold line breaks, and each record prints as one
+# line, its fields' TAB, LF, CR and backslash escaped.
+printf 'id,note,qty\n1,"two\nlines",5\n2,"a, b",7\r\n' >"$work/notes.csv"
+printf 'id\tqty\n1\t5\n2\t7\n' >"$work/notes.want"
+expect records-with-line-breaks 0 "" "$work/notes.want" "$cut" -f 1,3 "$work/notes.csv"
+printf 'note\ntwo\\nlines\na, b\n' >"$work/notes2.want"
+expect line-break-escaped 0 "" "$work/notes2.want" sh -c 'cat "$1" | "$2" -f 2' sh "$work/notes.csv" "$cut"
+printf 'a\tb,c\\d,"e\rf\r\n",g\r\n' >"$work/escapes.csv"
+printf 'a\\tb\tc\\\\d\te\\rf\\r\\n\tg\n' >"$work/escapes.want"
+expect escapes 0 "" "$work/escapes.want" "$cut" -f 1-4 "$work/escapes.csv"
+
+# Open ranges, as cut has them; a list may name a field more than once.
+printf 'a,b,c,d\nx\n' >"$work/open.csv"
+printf 'c\td\n\n' >"$work/open3.want"
+expect open-range 0 "" "$work/open3.want" "$cut" -f 3- "$work/open.csv"
+printf 'a\tb\td\nx\t\t\n' >"$work/open2.want"
+expect range-to-2 0 "" "$work/open2.want" "$cut" -f -2,4 "$work/open.csv"
+expect every-field-once-more 0 "" - "$cut" -f 1-4096,1 "$work/open.csv"
+
+# Messages name the physical line where a record began. A quote open at
+# the end of the input takes the rest into its record, and is reported.
+printf 'a,"1\n2\n3",c\nb,"%s"y\n' "$(head -c 2047 /dev/zero | tr '\0' x)" >"$work/lines.csv"
+expect line-numbers 1 "line 4, field 2: longer than 2047 bytes; cut" - "$cut" -f 2 "$work/lines.csv"
+printf 'a,b\n\nA4,"unclosed, quote,6\nz\n' >"$work/open-quote.csv"
+printf 'a\tb\n\t\nA4\tunclosed, quote,6\\nz\\n\n' >"$work/open-quote.want"
+expect quote-open-at-the-end 1 "line 3: quote not closed by the end of the input" "$work/open-quote.want" \
+    "$cut" -f 1,2 "$work/open-quote.csv"
+
+# A record over 16 MiB (a quote left open) is ended at its first line end
+# and the records after it read on; a physical line over 16 MiB prints the
+# fields in its first 16 MiB and the rest of it is skipped.
+{ printf 'a,b\nc,"open\nd,e\n'; head -c 17000000 /dev/zero | tr '\0' '\n'; printf '"\nf,g\n'; } >"$work/huge-record.csv"
+expect record-over-the-limit 1 "line 2: record longer than 16 MiB" - "$cut" -f 1,2 "$work/huge-record.csv"
+head -n 3 "$work/out" >"$work/huge-record.head"
+printf 'a\tb\nc\topen\nd\te\n' | cmp -s - "$work/huge-record.head" || fail "record-over-the-limit: first lines differ"
+{ printf 'a,b\nc,'; head -c 20000000 /dev/zero | tr '\0' x; printf ',d\ne,f\n'; } >"$work/huge-line.csv"
+expect line-over-the-limit 1 "line 2: line longer than 16 MiB" - sh -c 'cat "$1" | "$2" -f 1' sh "$work/huge-line.csv" "$cut"
+printf 'a\nc\ne\n' | cmp -s - "$work/out" || fail "line-over-the-limit: output differs"
+
 expect missing-file 1 "nope.csv: No such file or directory" "$work/empty" "$cut" -f 1 "$work/nope.csv"
 expect directory 1 "Is a directory" - "$cut" -f 1 "$work"
 # A file that tells no size is read all the same; one that cannot be read
@@ -65,7 +105,7 @@ expect file-of-no-size 0 "" "$work/version.want" "$cut" -f 1 /proc/version
 expect unreadable-file 1 "Input/output error" - "$cut" -f 1 /proc/self/mem
 expect write-error 1 "write error: No space left on device" - sh -c '"$1" -f 1 "$2" >/dev/full' sh "$cut" "$dir/input.csv"
 
-for list in "" 0 a 1, ,1 3-2 1- -1 " 1" 1.5 4097 1-99999999999999999999; do
+for list in "" 0 a 1, ,1 3-2 - 1-- --1 " 1" 1.5 4097 1-4097 1-99999999999999999999; do
     expect "field list '$list'" 2 "bad field list" "$work/empty" "$cut" -f "$list" "$dir/input.csv"
 done
 expect no-list 2 "usage: " "$work/empty" "$cut" "$dir/input.csv"

@@ -1,0 +1,82 @@
+#!/usr/bin/env python3
+"""csv_cut's time grows linearly with its input however that input arrives,
+and its memory follows the longest record, up to its 16 MiB limit.
+
+Records just under the limit are cut from a file and from a pipe that
+delivers at most 64 KB a read; splitting an unfinished record again after
+every read would take the pipe run tens of times the file run's CPU time
+(the margins here are wide, so that a busy machine does not fail them).
+Then a line over the limit, through a pipe, must be reported and cut in
+memory that stays near the limit.
+
+    bounds_test.py CSV_CUT [--no-memory-check]
+"""
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+
+MIB = 1 << 20
+
+
+def run(args, stdin):
+    """Status, standard error, CPU seconds and peak resident KiB of one run
+    of csv_cut, from that process's own usage."""
+    with tempfile.TemporaryFile() as err:
+        proc = subprocess.Popen(args, stdin=stdin, stdout=subprocess.DEVNULL, stderr=err)
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        err.seek(0)
+        return proc.returncode, err.read().decode(), usage.ru_utime + usage.ru_stime, usage.ru_maxrss
+
+
+def write_repeated(out, chunk, times):
+    for _ in range(times):
+        out.write(chunk)
+
+
+def main():
+    csv_cut, check_memory = sys.argv[1], "--no-memory-check" not in sys.argv
+    failures = []
+    with tempfile.TemporaryDirectory() as work:
+        big = os.path.join(work, "big.csv")
+        with open(big, "wb") as out:
+            for k in range(4):  # records of 15 MiB, every other one with its line breaks quoted
+                out.write(b"%d," % k + (b'"' if k % 2 else b""))
+                write_repeated(out, b"y\n" * 512 if k % 2 else b"x" * 1024, 15 * 1024)
+                out.write((b'"' if k % 2 else b"") + b",end\n")
+        status, err, file_cpu, _ = run([csv_cut, "-f", "1,3", big], subprocess.DEVNULL)
+        if status != 0 or err:
+            failures.append(f"from the file: status {status}, {err!r}")
+        with open(big, "rb") as data:
+            cat = subprocess.Popen(["cat"], stdin=data, stdout=subprocess.PIPE)
+            status, err, pipe_cpu, _ = run([csv_cut, "-f", "1,3"], cat.stdout)
+            cat.wait()
+        if status != 0 or err:
+            failures.append(f"from a pipe: status {status}, {err!r}")
+        print(f"60 MiB of long records: {file_cpu:.3f} s of CPU from the file, {pipe_cpu:.3f} s from a pipe")
+        if pipe_cpu > 4 * file_cpu + 0.25:
+            failures.append("a pipe takes far longer than the file: an unfinished record is split again too often")
+
+        huge = os.path.join(work, "huge.csv")
+        with open(huge, "wb") as out:
+            out.write(b"a,b\n")
+            write_repeated(out, b"z" * MIB, 100)
+            out.write(b",c\nd,e\n")
+        with open(huge, "rb") as data:
+            cat = subprocess.Popen(["cat"], stdin=data, stdout=subprocess.PIPE)
+            status, err, cpu, peak_kib = run([csv_cut, "-f", "1"], cat.stdout)
+            cat.wait()
+        print(f"a 100 MiB line from a pipe: {cpu:.3f} s of CPU, peak resident {peak_kib / 1024:.1f} MiB")
+        if status != 1 or "line 2: line longer than 16 MiB" not in err:
+            failures.append(f"a line over the limit: status {status}, {err!r}")
+        if check_memory and peak_kib > 24 * 1024:
+            failures.append(f"a line over the limit took {peak_kib / 1024:.1f} MiB")
+    for failure in failures:
+        print("FAIL:", failure)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
