@@ -27,6 +27,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "csv_line.h"
 
@@ -52,7 +55,7 @@ struct cut {
     long long line;
     size_t counted;
     int problems;          /* records not printed whole, so far */
-    char out[OUT_SIZE + 2 * FIELD_SIZE + 16]; /* room for a whole escaped field past OUT_SIZE */
+    char out[OUT_SIZE + 2 * FIELD_SIZE + 16]; /* room for a whole escaped field, and a word, past OUT_SIZE */
     size_t used;
     int write_error;       /* errno of the first failed write, or 0 */
 };
@@ -140,14 +143,29 @@ static void room_for_field(struct cut *cut)
     }
 }
 
-/* Bytes that a field cannot print as they are, and the NUL that ends it;
-   also true of the bytes from 1 to 13 that need no escape, which then go
-   the slow way. Eight bytes at a time, as a word. */
-static int may_need_escape(uint64_t word)
+/* One bit in each byte of a word that may need an escape or end the field:
+   TAB, LF, CR, backslash or NUL, and the bytes from 1 to 13 that need none,
+   which then take the slow way. The lowest flagged byte is always one of
+   them; bytes above it may be flagged falsely. */
+static uint64_t may_need_escape(uint64_t word)
 {
     const uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
     const uint64_t backslashes = word ^ (ones * '\\');
-    return (((word - ones * 14) & ~word) | ((backslashes - ones) & ~backslashes)) & highs ? 1 : 0;
+    return (((word - ones * 14) & ~word) | ((backslashes - ones) & ~backslashes)) & highs;
+}
+
+/* How many bytes of the word, in memory order, come before the first one
+   that flags marks. */
+static unsigned bytes_before(uint64_t flags)
+{
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return (unsigned)__builtin_ctzll(flags) / 8;
+#else
+    unsigned n = 0;
+    while (!(flags & (0x80u << (8 * n))))
+        n++;
+    return n;
+#endif
 }
 
 /* Appends the NUL-terminated field from a row, escaped; returns how many
@@ -160,42 +178,50 @@ static size_t put_field(struct cut *cut, const char *field)
     const char *p = field;
 
     for (;;) {
-        uint64_t word;
+        uint64_t word, flags;
+        unsigned plain;
         memcpy(&word, p, sizeof word);
-        if (!may_need_escape(word)) {
-            memcpy(out, &word, sizeof word);
+        memcpy(out, &word, sizeof word);
+        flags = may_need_escape(word);
+        if (flags == 0) {
             out += sizeof word;
             p += sizeof word;
             continue;
         }
-        for (const char *end = p + sizeof word; p != end; p++) {
-            switch (*p) {
-            case '\0':
-                cut->used = (size_t)(out - cut->out);
-                return (size_t)(p - field);
-            case '\t': *out++ = '\\'; *out++ = 't'; break;
-            case '\n': *out++ = '\\'; *out++ = 'n'; break;
-            case '\r': *out++ = '\\'; *out++ = 'r'; break;
-            case '\\': *out++ = '\\'; *out++ = '\\'; break;
-            default: *out++ = *p;
-            }
+        plain = bytes_before(flags);
+        out += plain;
+        p += plain;
+        switch (*p++) {
+        case '\0':
+            cut->used = (size_t)(out - cut->out);
+            return (size_t)(p - 1 - field);
+        case '\t': *out++ = '\\'; *out++ = 't'; break;
+        case '\n': *out++ = '\\'; *out++ = 'n'; break;
+        case '\r': *out++ = '\\'; *out++ = 'r'; break;
+        case '\\': *out++ = '\\'; *out++ = '\\'; break;
+        default: *out++ = p[-1];
         }
     }
 }
 
-/* Counts the LF bytes of [p, p + n). In rounds of 240 bytes, so that a
-   byte-wide count of each lane cannot overflow and compilers keep it in
-   vector registers. */
+/* Counts the LF bytes of [p, p + n). */
 static long long count_lines(const char *p, size_t n)
 {
     long long lines = 0;
 
-    for (; n >= 240; p += 240, n -= 240) {
-        unsigned char round = 0;
-        for (int i = 0; i < 240; i++)
-            round = (unsigned char)(round + (p[i] == '\n'));
-        lines += round;
+#ifdef __SSE2__
+    /* Sixteen byte-wide counts, summed before any can overflow. */
+    const __m128i lf = _mm_set1_epi8('\n');
+    while (n >= 16) {
+        const size_t rounds = n / 16 < 255 ? n / 16 : 255;
+        __m128i counts = _mm_setzero_si128();
+        for (size_t i = 0; i < rounds; i++, p += 16)
+            counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(const void *)p), lf));
+        counts = _mm_sad_epu8(counts, _mm_setzero_si128());
+        lines += _mm_cvtsi128_si64(counts) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(counts, counts));
+        n -= rounds * 16;
     }
+#endif
     for (; n > 0; p++, n--)
         lines += *p == '\n';
     return lines;

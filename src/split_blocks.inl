@@ -147,14 +147,15 @@ static inline Masks count_quotes(const Specials &found, std::uint64_t lanes, con
 }
 
 // Where the record after one whose fields ended in the block at `at`
-// starts, when that block holds no LF outside quotes and `quoted` is the
-// state after it: just past the LF in a block after it, or null when none
-// comes before limit. Those blocks are only searched for the LF.
+// starts, given that block's record_end and `quoted`, the quote state after
+// it: just past the first LF outside quotes, or null when none comes before
+// limit. The blocks after it are only searched for that LF, which needs
+// only the parity of the quotes ahead of each LF.
 template <class K>
-__attribute__((noinline)) static const char *record_next_after(const char *at, std::uint64_t quoted,
-                                                               const char *limit) noexcept
+static inline const char *record_next(const char *at, std::uint64_t record_end, std::uint64_t quoted,
+                                      const char *limit)
 {
-    std::uint64_t record_end = 0;
+    int odd = static_cast<int>(quoted & 1);  // quotes so far, modulo 2
     while (record_end == 0) {
         at += K::BLOCK;
         if (at >= limit)
@@ -162,23 +163,12 @@ __attribute__((noinline)) static const char *record_next_after(const char *at, s
         const typename K::block_t bytes = K::load_block(at);
         const std::uint64_t lanes = limit - at < K::BLOCK ? first_lanes<K>(limit - at) : K::ALL;
         const std::uint64_t quotes = K::bytes_equal(bytes, '"') & lanes;
-        std::uint64_t inside = quoted;
-        if (quotes != 0) {
-            inside ^= K::prefix_xor(quotes);
-            quoted = 0 - ((inside >> (K::BLOCK - 1)) & 1);
-        }
-        record_end = K::bytes_equal(bytes, '\n') & ~inside & lanes;
+        for (std::uint64_t lfs = K::bytes_equal(bytes, '\n') & lanes; lfs != 0 && record_end == 0; lfs &= lfs - 1)
+            if ((odd ^ __builtin_parityll(quotes & (lowest(lfs) - 1))) == 0)
+                record_end = lowest(lfs);
+        odd ^= __builtin_parityll(quotes);
     }
     return at + __builtin_ctzll(record_end) + 1;
-}
-
-// Most records end in the block where their fields do: the scan on is kept
-// out of line.
-template <class K>
-static inline const char *record_next(const char *at, std::uint64_t record_end, std::uint64_t quoted,
-                                      const char *limit)
-{
-    return record_end != 0 ? at + __builtin_ctzll(record_end) + 1 : record_next_after<K>(at, quoted, limit);
 }
 
 // The same for the record at text, ending by limit, with nothing stored.
