@@ -60,6 +60,11 @@ def table(results):
         line_ns, span_ns = results[("parse_csv_line", name)][0], results[("parse_csv_span", name)][0]
         ratios = [f"{results[(k + '_span', name)][0] / results[(k, name)][0]:.2f}" for k in present]
         lines.append(f"| {name} | {line_ns:,.0f} | {span_ns:,.0f} | " + " | ".join(ratios) + " |")
+    lines += ["", "| walk of 1,000 records | record walk us | memchr + span walk us | record / memchr + span |",
+              "|---|---|---|---|"]
+    for k in ["parse_csv"] + present:
+        record_ns, lines_ns = results[(k + "_record", "walk")][0], results[(k + "_memchr_span", "walk")][0]
+        lines.append(f"| {k} | {record_ns / 1e3:.1f} | {lines_ns / 1e3:.1f} | {record_ns / lines_ns:.2f} |")
     return "\n".join(lines)
 
 

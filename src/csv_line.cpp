@@ -126,8 +126,9 @@ const csv_line_kernel *forced_kernel(const char *name)
 }
 
 // The first call's choice. Threads that race here choose alike, and only
-// the one whose choice stands tells of a name it could not follow.
-const csv_line_kernel *choose_kernel()
+// the one whose choice stands tells of a name it could not follow. Kept
+// out of line, so that every later call is a load, a test and a jump.
+__attribute__((cold, noinline)) const csv_line_kernel *choose_kernel()
 {
     const char *name = std::getenv("CSV_LINE_KERNEL");
     const bool asked = name != nullptr && *name != '\0';
@@ -162,8 +163,7 @@ int parse_csv_span(const char *line, int length, char (*fields)[FIELD_SIZE], int
 
 int parse_csv_record(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields, int *record_length)
 {
-    int ignored;
-    return kernel_in_use()->record(text, length, fields, max_fields, record_length != nullptr ? record_length : &ignored);
+    return kernel_in_use()->record(text, length, fields, max_fields, record_length);
 }
 
 const char *csv_line_kernel_name(void) { return kernel_in_use()->name; }

@@ -118,5 +118,9 @@ int csv_line_span_portable(const char *line, int length, char (*fields)[FIELD_SI
 int csv_line_record_portable(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
                              int *record_length)
 {
-    return split_bytes<Ends::record>(text, csv_line_span_end(text, length), fields, max_fields, record_length);
+    int found;
+    const int count = split_bytes<Ends::record>(text, csv_line_span_end(text, length), fields, max_fields, &found);
+    if (record_length != nullptr)
+        *record_length = found;
+    return count;
 }

@@ -22,7 +22,7 @@ struct csv_line_kernel {
     const char *name;         /* as CSV_LINE_KERNEL names it */
     csv_line_split_fn split;  /* as parse_csv_line */
     csv_line_span_fn span;    /* as parse_csv_span */
-    csv_line_record_fn record; /* as parse_csv_record, with record_length never null */
+    csv_line_record_fn record; /* as parse_csv_record */
     int (*runs_here)(void);   /* 1 when this processor and its OS can run it */
 };
 

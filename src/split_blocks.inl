@@ -364,6 +364,7 @@ static int split_record(const char *text, int length, char (*fields)[FIELD_SIZE]
                         int *record_length)
 {
     const Split split = split_blocks<K, Ends::record>(text, csv_line_span_end(text, length), fields, max_fields);
-    *record_length = split.next != nullptr ? static_cast<int>(split.next - text) : 0;
+    if (record_length != nullptr)
+        *record_length = split.next != nullptr ? static_cast<int>(split.next - text) : 0;
     return split.count;
 }
