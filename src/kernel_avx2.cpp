@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "copy_bytes.h"
+#include "group_shuffles.h"
 #include "kernels.h"
 #include "prefix_xor_clmul.h"
 
@@ -17,6 +18,7 @@ struct Avx2 {
     static constexpr int BLOCK = 32;
     static constexpr std::uint64_t ALL = 0xFFFFFFFF;
     static constexpr bool packs = false;
+    static constexpr bool packs_quotes = true;  // a block with quotes is packed by pack()
 
     // The one read that may reach outside the line (see split_blocks.inl),
     // and so the one function the address sanitizer is told to look away
@@ -52,6 +54,33 @@ struct Avx2 {
     }
 
     static std::uint64_t prefix_xor(std::uint64_t bits) { return prefix_xor_clmul(bits); }
+
+    // Writes the bytes that keep marks, in order, at out, and may write
+    // past them up to out + BLOCK. Each 8-byte group is packed by a shuffle
+    // from the table, and the four go out by 8-byte stores that overlap.
+    static void pack(block_t bytes, std::uint64_t keep, char *out)
+    {
+        const std::uint64_t second = 0x0808080808080808;  // the second group of a 16-byte lane
+        const __m256i control = _mm256_setr_epi64x(
+            static_cast<long long>(group_shuffles.of[keep & 0xFF]),
+            static_cast<long long>(group_shuffles.of[(keep >> 8) & 0xFF] + second),
+            static_cast<long long>(group_shuffles.of[(keep >> 16) & 0xFF]),
+            static_cast<long long>(group_shuffles.of[(keep >> 24) & 0xFF] + second));
+        const __m256i groups = _mm256_shuffle_epi8(bytes, control);
+        const __m128i low = _mm256_castsi256_si128(groups), high = _mm256_extracti128_si256(groups, 1);
+        out = store_group(out, low, keep & 0xFF);
+        out = store_group(out, _mm_unpackhi_epi64(low, low), keep & 0xFF00);
+        out = store_group(out, high, keep & 0xFF0000);
+        store_group(out, _mm_unpackhi_epi64(high, high), 0);
+    }
+
+    // Stores the low 8 bytes of group at out; returns where the next group
+    // goes, past the `kept` bytes it marks.
+    static char *store_group(char *out, __m128i group, std::uint64_t kept)
+    {
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out), group);
+        return out + __builtin_popcountll(kept);
+    }
 };
 
 #include "split_blocks.inl"

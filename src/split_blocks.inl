@@ -29,11 +29,18 @@
 //                            the same, then a NUL behind them
 //   first_bytes(keep, room)  the first room bits of keep
 //
-// A kernel that copies (packs == false) stops at quotes too, and copies
-// each run of content between stops straight from the line, in one piece
-// however many blocks it spans. It supplies:
+// A kernel that copies (packs == false) copies each run of content between
+// separators straight from the line, in one piece however many blocks it
+// spans. It supplies:
 //
 //   load_unaligned(from)     the block at `from`, any alignment
+//   packs_quotes             true if it has a byte shuffle to pack with:
+//   pack(b, keep, out)       writes the bytes that keep marks, in order, at
+//                            out, and may write past them up to out + BLOCK
+//
+// With pack, a block that holds quotes is packed, quotes and separators
+// left out, into an image, whose runs go to the rows with exact lengths;
+// without it, quotes are stops as well, where runs end.
 //
 // Masks are uint64_t whatever the width, bit i standing for byte i of the
 // block; bits at or above BLOCK are never set in ALL.
@@ -81,9 +88,33 @@ static inline typename K::block_t load_head(const char *at, std::uint64_t lanes,
             return K::load_unaligned(from);
         const char *to = limit < at + K::BLOCK ? limit : at + K::BLOCK;
         alignas(K::BLOCK) char copy[K::BLOCK] = {};
-        copy_bytes(copy, from, static_cast<int>(to - from));
+        copy_short(copy, from, static_cast<int>(to - from));  // less than a block
         return K::load_block(copy);
     }
+}
+
+// Whether a copying kernel packs a block that holds quotes, instead of
+// stopping at each quote: only one with a byte shuffle says so, and
+// supplies pack(b, keep, out).
+template <class K>
+static constexpr bool packs_quotes()
+{
+    return !K::packs && K::packs_quotes;
+}
+
+template <class K>
+static inline void pack_quoted(typename K::block_t bytes, std::uint64_t keep, char *out)
+{
+    if constexpr (packs_quotes<K>())
+        K::pack(bytes, keep, out);
+}
+
+// How far past `at` a copying kernel read a span's first block, whose
+// masks find_specials shifts into place.
+template <class K, Ends E>
+static inline int head_shift(std::uint64_t lanes)
+{
+    return !K::packs && E != Ends::nul && (lanes & 1) == 0 ? __builtin_ctzll(lanes) : 0;
 }
 
 // The bytes of a block that a split looks at.
@@ -101,8 +132,7 @@ static inline Specials find_specials(typename K::block_t bytes, std::uint64_t la
     if (lanes != K::ALL) {
         // The first or a span's last block holds bytes that are no part of
         // the line. (Cleared apart, so that other blocks skip this.)
-        if (!K::packs && E != Ends::nul && (lanes & 1) == 0) {
-            const int first = __builtin_ctzll(lanes);  // read from the span's first byte
+        if (const int first = head_shift<K, E>(lanes)) {  // read from the span's first byte
             found = {found.quotes << first, found.commas << first, found.nul << first, found.lf << first};
         }
         found = {found.quotes & lanes, found.commas & lanes, found.nul & lanes, found.lf & lanes};
@@ -223,6 +253,7 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
     char *out = fields[0];              // where that row's next content byte goes
     char *last = out + FIELD_SIZE - 1;  // that row's last byte, kept for its terminator
     const char *run = line;             // (copying) the first content byte not yet stored
+    alignas(16) char image[BLOCK];      // (copying) a block's content, packed
     const char *cut = nullptr;          // (packing a record) the last byte of the row that last dropped bytes
     // A span goes on past a block that starts below this.
     const std::uintptr_t more_after = bounded ? reinterpret_cast<std::uintptr_t>(limit) - BLOCK : 0;
@@ -275,8 +306,9 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
         const Masks masks = count_quotes<K, E>(found, lanes, at, quoted);
 
         // Step 3: store the fields that end in this block.
-        std::uint64_t content = masks.of_line & ~found.quotes & ~masks.separators;  // (packing)
+        std::uint64_t content = masks.of_line & ~found.quotes & ~masks.separators;
         std::uint64_t stops = masks.separators;
+        bool packed = false;  // (copying) runs come from the block's packed image, not the line
         if constexpr (K::packs) {
             // Only a field begun in an earlier block can run out of room in
             // its row, and only its first bytes in this block are kept; a
@@ -288,8 +320,18 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
                 if (kept != first_field)
                     cut = last;
             }
-        } else {
+        } else if (!packs_quotes<K>() || (found.quotes & masks.of_line) == 0) {
             stops |= found.quotes & masks.of_line;
+        } else {
+            packed = true;
+            // A block with quotes: its content, quotes and separators left
+            // out, is packed into an image, and each field's run is copied
+            // from there, so that a quote costs no more than other content.
+            // The run begun before the block goes first.
+            if (run < at)
+                out += copy_run(out, run, at, last - out);
+            pack_quoted<K>(bytes, content >> head_shift<K, E>(lanes), image);
+            run = image;
         }
         for (; stops != 0; stops &= stops - 1) {
             const std::uint64_t stop = lowest(stops);
@@ -298,11 +340,11 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
                 K::store_field(out, bytes, keep);
                 content ^= keep;
             } else {
-                const char *here = at + __builtin_ctzll(stop);
+                const char *here = packed ? image + __builtin_popcountll(content & (stop - 1)) : at + __builtin_ctzll(stop);
                 // Content past the row's room is dropped; the stop still counts.
                 if (here != run)  // quotes and separators often stand side by side
                     out += copy_run(out, run, here, last - out);
-                run = here + 1;
+                run = packed ? here : here + 1;
                 if (stop & found.quotes)
                     continue;  // a quote is never stored
                 *out = '\0';
@@ -335,14 +377,25 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
                     K::store_field(out, bytes, content);
                 }
             } else {
-                const char *stop = masks.end != 0 ? at + __builtin_ctzll(masks.end) - cr_before : limit;
+                const char *stop = packed              ? image + __builtin_popcountll(content)
+                                   : masks.end != 0 ? at + __builtin_ctzll(masks.end) - cr_before
+                                                    : limit;
                 out += copy_run(out, run, stop, last - out);
                 *out = '\0';
             }
             return done(max_fields - rows_left + 1, masks.record_end);
         }
-        if constexpr (K::packs)
+        if constexpr (K::packs) {
             out += K::store_content(out, bytes, content);
+        } else if (packed) {
+            // The bytes after the block's last quote or separator stay a run
+            // of the line, begun here: so a long field goes on as one run, and
+            // a record's CR just before the next block waits with it.
+            const std::uint64_t last_stop = std::uint64_t{1} << (63 - __builtin_clzll(found.quotes | masks.separators));
+            const std::uint64_t before = (last_stop << 1) - 1;
+            out += copy_run(out, run, image + __builtin_popcountll(content & before), last - out);
+            run = at + 64 - __builtin_clzll(before);
+        }
     }
 }
 
