@@ -6,35 +6,32 @@
 
 #include <cstring>
 
-// Copies n bytes, 0 <= n <= 32, by two stores that overlap in the run's
-// middle (16 + 16, 8 + 8, 4 + 4 or 2 + 2), with no branch for each power of
-// two: the overlap writes the same bytes twice, and nothing outside the run.
+// Copies n bytes, size <= n <= 2 * size, by two stores of size bytes that
+// overlap in the run's middle: the overlap writes the same bytes twice, and
+// nothing outside the run.
+template <int size>
+static inline void copy_overlapping(char *to, const char *from, int n)
+{
+    char head[size], tail[size];
+    std::memcpy(head, from, size);
+    std::memcpy(tail, from + n - size, size);
+    std::memcpy(to, head, size);
+    std::memcpy(to + n - size, tail, size);
+}
+
+// Copies n bytes, 0 <= n <= 32, with no branch for each power of two.
 static inline void copy_short(char *to, const char *from, int n)
 {
-    char head[16], tail[16];
-    if (n >= 16) {
-        std::memcpy(head, from, 16);
-        std::memcpy(tail, from + n - 16, 16);
-        std::memcpy(to, head, 16);
-        std::memcpy(to + n - 16, tail, 16);
-    } else if (n >= 8) {
-        std::memcpy(head, from, 8);
-        std::memcpy(tail, from + n - 8, 8);
-        std::memcpy(to, head, 8);
-        std::memcpy(to + n - 8, tail, 8);
-    } else if (n >= 4) {
-        std::memcpy(head, from, 4);
-        std::memcpy(tail, from + n - 4, 4);
-        std::memcpy(to, head, 4);
-        std::memcpy(to + n - 4, tail, 4);
-    } else if (n >= 2) {
-        std::memcpy(head, from, 2);
-        std::memcpy(tail, from + n - 2, 2);
-        std::memcpy(to, head, 2);
-        std::memcpy(to + n - 2, tail, 2);
-    } else if (n == 1) {
+    if (n >= 16)
+        copy_overlapping<16>(to, from, n);
+    else if (n >= 8)
+        copy_overlapping<8>(to, from, n);
+    else if (n >= 4)
+        copy_overlapping<4>(to, from, n);
+    else if (n >= 2)
+        copy_overlapping<2>(to, from, n);
+    else if (n == 1)
         *to = *from;
-    }
 }
 
 // Copies n bytes; runs of up to 32, the common case, stay inline.
