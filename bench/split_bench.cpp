@@ -84,6 +84,18 @@ std::vector<Input> Inputs()
     }
     for (int width : {8, 32, 60, 128, 512, 2000, 2047})
         inputs.push_back({"fields_" + std::to_string(width), TextFields(kRows, width)});
+    // How much quotes cost: the same 20 fields bare, quoted, with doubled
+    // quotes, and a quote between every two bytes.
+    const auto twenty = [](const std::string &field) {
+        std::string line = field;
+        for (int k = 1; k < kRows; k++)
+            line += "," + field;
+        return line;
+    };
+    inputs.push_back({"bare_8", twenty("abcdefgh")});
+    inputs.push_back({"quoted_8", twenty("\"abcdefgh\"")});
+    inputs.push_back({"doubled_quotes", twenty("\"ab\"\"cd\"\"ef\"")});
+    inputs.push_back({"quote_per_byte", twenty("a\"b\"c\"d\"e\"f\"g\"h")});
     return inputs;
 }
 

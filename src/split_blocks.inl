@@ -253,7 +253,7 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
     char *out = fields[0];              // where that row's next content byte goes
     char *last = out + FIELD_SIZE - 1;  // that row's last byte, kept for its terminator
     const char *run = line;             // (copying) the first content byte not yet stored
-    alignas(16) char image[BLOCK];      // (copying) a block's content, packed
+    alignas(16) char image[BLOCK];      // (copying, with pack) a block's content, packed
     const char *cut = nullptr;          // (packing a record) the last byte of the row that last dropped bytes
     // A span goes on past a block that starts below this.
     const std::uintptr_t more_after = bounded ? reinterpret_cast<std::uintptr_t>(limit) - BLOCK : 0;
