@@ -5,9 +5,11 @@
 set -euo pipefail
 library=$1 header=$2
 
-# Every function the header declares: a line that ends in ");", named by
+# Every function the header declares: a line that ends in ");", once a
+# declaration continued after a comma is joined into one line, named by
 # the word before its first "(".
-declared=$(grep -E '^[A-Za-z_].*\);$' "$header" | grep -v -E '^(typedef|#)' |
+declared=$(sed -E ':join; /,$/ { N; s/,\n[[:space:]]*/, /; b join }' "$header" |
+           grep -E '^[A-Za-z_].*\);$' | grep -v -E '^(typedef|#)' |
            sed -E 's/^[^(]*[^A-Za-z0-9_(]([A-Za-z_][A-Za-z0-9_]*)\(.*$/\1/' | sort)
 exported=$(nm -D --defined-only --format=just-symbols "$library" | sort)
 
