@@ -361,8 +361,9 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
         // line's end if it is here. (Only a block with a NUL or an LF may
         // hold the end: tested first, that needs no wait for the quotes.)
         if (((found.nul | found.lf) != 0 || ends) && (masks.end != 0 || ends)) {
-            // A record's CR LF may straddle two blocks: then its CR went
-            // into the row with the block before, if the row had room.
+            // A record's CR LF may straddle two blocks. A packing kernel
+            // then stored the CR with the block before, if the row had room;
+            // a copying one holds it at the end of the run still to copy.
             const bool cr_before = E == Ends::record && masks.end == 1 && masks.record_end == 1 && at > line &&
                                    at[-1] == '\r';
             if constexpr (K::packs) {
