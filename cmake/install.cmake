@@ -12,7 +12,9 @@ install(TARGETS csv_line EXPORT csv_line-targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
         PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
-install(TARGETS test_csv_parse RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+if(TARGET test_csv_parse)
+  install(TARGETS test_csv_parse RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+endif()
 install(EXPORT csv_line-targets NAMESPACE csv_line:: DESTINATION ${CSV_LINE_CMAKE_DIR}
         COMPONENT development)
 

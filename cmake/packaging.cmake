@@ -6,6 +6,10 @@
 # Built with BUILD_SHARED_LIBS and CMAKE_INSTALL_PREFIX=/usr (the packages
 # preset), then `cpack --preset packages`.
 
+if(NOT TARGET test_csv_parse)
+  message(FATAL_ERROR "The Debian packages include the program: set CSV_LINE_BUILD_PROGRAM")
+endif()
+
 set(CSV_LINE_DEB_RUNTIME libcsv-line${PROJECT_VERSION_MAJOR})
 set(CSV_LINE_DEB_DEVELOPMENT libcsv-line-dev)
 set(CSV_LINE_DEB_PROGRAMS test-csv-parse)

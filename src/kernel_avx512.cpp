@@ -50,9 +50,9 @@ struct Avx512 {
     // FF FF 0A FF, 2C FF FF 00 (with FF for 0A when the LF is not wanted).
     static bool plain(block_t bytes, bool lf)
     {
-        const long long with_lf = lf ? 0x00FFFF2CFF0AFFFF : 0x00FFFF2CFFFFFFFF;
-        const __m512i specials = _mm512_set_epi64(with_lf, 0xFFFFFFFFFF22FF00, with_lf, 0xFFFFFFFFFF22FF00,
-                                                  with_lf, 0xFFFFFFFFFF22FF00, with_lf, 0xFFFFFFFFFF22FF00);
+        const long long with_lf = static_cast<long long>(lf ? 0x00FFFF2CFF0AFFFF : 0x00FFFF2CFFFFFFFF);
+        const long long low = static_cast<long long>(0xFFFFFFFFFF22FF00);
+        const __m512i specials = _mm512_set_epi64(with_lf, low, with_lf, low, with_lf, low, with_lf, low);
         return _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(specials, bytes), bytes) == 0;
     }
 

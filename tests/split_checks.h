@@ -39,7 +39,7 @@ inline std::vector<std::string> ModelSplit(const std::string &line, int capacity
 class GuardedTable {
 public:
     explicit GuardedTable(int capacity)
-        : rows_(capacity > 0 ? capacity : 0), block_(new char[rows_ + 2][FIELD_SIZE])
+        : rows_(capacity > 0 ? capacity : 0), block_(new char[static_cast<size_t>(rows_) + 2][FIELD_SIZE])
     {
         std::memcpy(Bytes(), Pattern(Size()), Size());
     }
@@ -53,7 +53,7 @@ public:
     {
         if (count != static_cast<int>(want.size()))
             return "count is " + std::to_string(count) + ", want " + std::to_string(want.size());
-        for (int k = 0; k < count; k++) {
+        for (size_t k = 0; k < want.size(); k++) {
             const char *row = block_[k + 1];
             const std::string got(row, strnlen(row, FIELD_SIZE));
             if (got != want[k])
