@@ -154,15 +154,29 @@ static uint64_t may_need_escape(uint64_t word)
     return (((word - ones * 14) & ~word) | ((backslashes - ones) & ~backslashes)) & highs;
 }
 
-/* How many bytes of the word, in memory order, come before the first one
+/* The 8 bytes at p as a word whose lowest byte is the first in memory,
+   whatever the byte order: the borrows of may_need_escape run from lower
+   bytes to higher ones, so only bytes after a flagged one may be flagged
+   falsely. */
+static uint64_t load_in_order(const char *p)
+{
+    uint64_t word;
+    memcpy(&word, p, sizeof word);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    word = __builtin_bswap64(word);
+#endif
+    return word;
+}
+
+/* How many bytes of a word from load_in_order come before the first one
    that flags marks. */
 static unsigned bytes_before(uint64_t flags)
 {
-#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#if defined(__GNUC__)
     return (unsigned)__builtin_ctzll(flags) / 8;
 #else
     unsigned n = 0;
-    while (!(flags & (0x80u << (8 * n))))
+    while (!(flags & ((uint64_t)0x80 << (8 * n))))
         n++;
     return n;
 #endif
@@ -178,14 +192,13 @@ static size_t put_field(struct cut *cut, const char *field)
     const char *p = field;
 
     for (;;) {
-        uint64_t word, flags;
+        uint64_t flags;
         unsigned plain;
-        memcpy(&word, p, sizeof word);
-        memcpy(out, &word, sizeof word);
-        flags = may_need_escape(word);
+        memcpy(out, p, 8);
+        flags = may_need_escape(load_in_order(p));
         if (flags == 0) {
-            out += sizeof word;
-            p += sizeof word;
+            out += 8;
+            p += 8;
             continue;
         }
         plain = bytes_before(flags);
