@@ -19,18 +19,20 @@
 #ifdef CSV_LINE_SSE2  // the block kernels, built on x86-64
 #include <cpuid.h>
 #endif
+#ifdef CSV_LINE_NEON  // the block kernels, built on 64-bit ARM
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
 
 namespace {
 
 int anywhere() { return 1; }
 
-#ifdef CSV_LINE_SSE2
-
 // The block kernels read whole aligned blocks, bytes past the NUL included.
 // Those bytes never decide a result, but MemorySanitizer cannot know that
 // and would report them as uninitialised in the caller's program; under it,
 // only the portable kernel runs.
-int block_reads_allowed()
+[[maybe_unused]] int block_reads_allowed()
 {
 #ifdef CSV_LINE_MSAN
     return 0;
@@ -38,6 +40,13 @@ int block_reads_allowed()
     return 1;
 #endif
 }
+
+#ifdef CSV_LINE_NEON
+int neon_runs_here() { return block_reads_allowed(); }
+int neon_pmull_runs_here() { return block_reads_allowed() && (getauxval(AT_HWCAP) & HWCAP_PMULL) != 0; }
+#endif
+
+#ifdef CSV_LINE_SSE2
 
 // The register state the operating system saves on a context switch (XCR0),
 // or 0 where it does not say.
@@ -97,6 +106,11 @@ const struct csv_line_kernel csv_line_kernels[] = {
 #endif
 #ifdef CSV_LINE_SSE2
     {"sse2", csv_line_split_sse2, csv_line_span_sse2, csv_line_record_sse2, sse2_runs_here},
+#endif
+#ifdef CSV_LINE_NEON
+    {"neon", csv_line_split_neon, csv_line_span_neon, csv_line_record_neon, neon_pmull_runs_here},
+    {"neon_nopmull", csv_line_split_neon_nopmull, csv_line_span_neon_nopmull, csv_line_record_neon_nopmull,
+     neon_runs_here},
 #endif
     {"portable", csv_line_split_portable, csv_line_span_portable, csv_line_record_portable, anywhere},
 };

@@ -55,6 +55,15 @@ int csv_line_span_avx512(const char *line, int length, char (*fields)[FIELD_SIZE
 int csv_line_record_avx512(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
                          int *record_length);
 
+int csv_line_split_neon(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
+int csv_line_span_neon(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
+int csv_line_record_neon(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
+                         int *record_length);
+int csv_line_split_neon_nopmull(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
+int csv_line_span_neon_nopmull(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
+int csv_line_record_neon_nopmull(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
+                                 int *record_length);
+
 #ifdef __cplusplus
 }
 
