@@ -34,11 +34,13 @@ static inline void copy_short(char *to, const char *from, int n)
         *to = *from;
 }
 
-// Copies n bytes; runs of up to 32, the common case, stay inline.
+// Copies n bytes; runs of up to 64, the common case, stay inline.
 static inline void copy_bytes(char *to, const char *from, int n)
 {
-    if (n > 32)
+    if (n > 64)
         std::memcpy(to, from, static_cast<std::size_t>(n));
+    else if (n > 32)
+        copy_overlapping<32>(to, from, n);
     else
         copy_short(to, from, n);
 }
