@@ -14,3 +14,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# LeakSanitizer cannot run under qemu-user, and the sanitizer reads its
+# options from qemu's own environment: set there, they win over any other.
+if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=[^ ]*address")
+  set(CMAKE_CROSSCOMPILING_EMULATOR env ASAN_OPTIONS=detect_leaks=0 ${CMAKE_CROSSCOMPILING_EMULATOR})
+endif()
