@@ -34,15 +34,22 @@ static inline void copy_short(char *to, const char *from, int n)
         *to = *from;
 }
 
+// Copies n bytes, 0 <= n <= 64.
+static inline void copy_up_to_64(char *to, const char *from, int n)
+{
+    if (n > 32)
+        copy_overlapping<32>(to, from, n);
+    else
+        copy_short(to, from, n);
+}
+
 // Copies n bytes; runs of up to 64, the common case, stay inline.
 static inline void copy_bytes(char *to, const char *from, int n)
 {
     if (n > 64)
         std::memcpy(to, from, static_cast<std::size_t>(n));
-    else if (n > 32)
-        copy_overlapping<32>(to, from, n);
     else
-        copy_short(to, from, n);
+        copy_up_to_64(to, from, n);
 }
 
 #endif
