@@ -12,19 +12,14 @@
 template <int size>
 static inline void copy_overlapping(char *to, const char *from, int n)
 {
-    char head[size], tail[size];
-    std::memcpy(head, from, size);
-    std::memcpy(tail, from + n - size, size);
-    std::memcpy(to, head, size);
-    std::memcpy(to + n - size, tail, size);
+    std::memcpy(to, from, size);
+    std::memcpy(to + n - size, from + n - size, size);
 }
 
-// Copies n bytes, 0 <= n <= 32, with no branch for each power of two.
-static inline void copy_short(char *to, const char *from, int n)
+// Copies n bytes, 0 <= n <= 15.
+static inline void copy_below_16(char *to, const char *from, int n)
 {
-    if (n >= 16)
-        copy_overlapping<16>(to, from, n);
-    else if (n >= 8)
+    if (n >= 8)
         copy_overlapping<8>(to, from, n);
     else if (n >= 4)
         copy_overlapping<4>(to, from, n);
@@ -34,22 +29,34 @@ static inline void copy_short(char *to, const char *from, int n)
         *to = *from;
 }
 
-// Copies n bytes, 0 <= n <= 64.
-static inline void copy_up_to_64(char *to, const char *from, int n)
+// Copies n bytes, 0 <= n < bound, where bound is at most 64: no branch
+// is taken for a size the bound rules out.
+template <int bound>
+static inline void copy_less_than(char *to, const char *from, int n)
 {
-    if (n > 32)
-        copy_overlapping<32>(to, from, n);
-    else
-        copy_short(to, from, n);
+    if constexpr (bound > 32) {
+        if (n > 32)
+            return copy_overlapping<32>(to, from, n);
+    }
+    if constexpr (bound > 16) {
+        if (n >= 16)
+            return copy_overlapping<16>(to, from, n);
+    }
+    copy_below_16(to, from, n);
 }
 
-// Copies n bytes; runs of up to 64, the common case, stay inline.
+// Copies n bytes. Runs of up to 64, the common case, stay inline, and the
+// shortest, the most common, are told apart first.
 static inline void copy_bytes(char *to, const char *from, int n)
 {
-    if (n > 64)
-        std::memcpy(to, from, static_cast<std::size_t>(n));
+    if (n < 16)
+        copy_below_16(to, from, n);
+    else if (n <= 32)
+        copy_overlapping<16>(to, from, n);
+    else if (n <= 64)
+        copy_overlapping<32>(to, from, n);
     else
-        copy_up_to_64(to, from, n);
+        std::memcpy(to, from, static_cast<std::size_t>(n));
 }
 
 #endif

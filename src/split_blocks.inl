@@ -88,7 +88,7 @@ static inline typename K::block_t load_head(const char *at, std::uint64_t lanes,
             return K::load_unaligned(from);
         const char *to = limit < at + K::BLOCK ? limit : at + K::BLOCK;
         alignas(K::BLOCK) char copy[K::BLOCK] = {};
-        copy_up_to_64(copy, from, static_cast<int>(to - from));  // less than a block
+        copy_less_than<K::BLOCK>(copy, from, static_cast<int>(to - from));
         return K::load_block(copy);
     }
 }
