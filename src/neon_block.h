@@ -76,17 +76,23 @@ struct NeonBlock {
     // Writes the bytes that keep marks, in order, at out, and may write
     // past them up to out + BLOCK: each 8-byte group packed by a lookup in
     // the table (an index past the group selects zero), the groups stored
-    // by 8-byte stores that overlap.
+    // by 8-byte stores that overlap, each where the kept bytes of the
+    // groups before it end.
     static void pack(const block_t &bytes, std::uint64_t keep, char *out)
     {
+        // The kept bytes of each group, by one count of each byte's bits;
+        // times 0x0101...01, byte g sums groups 0 to g.
+        const std::uint64_t counts = vget_lane_u64(vreinterpret_u64_u8(vcnt_u8(vcreate_u8(keep))), 0);
+        const std::uint64_t ends = counts * 0x0101010101010101;
+        const std::uint64_t second = 0x0808080808080808;  // the second group of a register
         auto *to = reinterpret_cast<std::uint8_t *>(out);
-        for (const uint8x16_t &part : bytes.part) {
-            const std::uint64_t low = keep & 0xFF, high = (keep >> 8) & 0xFF;
-            vst1_u8(to, vtbl1_u8(vget_low_u8(part), vcreate_u8(group_shuffles.of[low])));
-            to += __builtin_popcountll(low);
-            vst1_u8(to, vtbl1_u8(vget_high_u8(part), vcreate_u8(group_shuffles.of[high])));
-            to += __builtin_popcountll(high);
-            keep >>= 16;
+        for (int part = 0; part < 4; part++) {
+            const int group = 2 * part;
+            const std::uint64_t low = (keep >> (8 * group)) & 0xFF, high = (keep >> (8 * group + 8)) & 0xFF;
+            const std::uint64_t start = group == 0 ? 0 : (ends >> (8 * group - 8)) & 0xFF;
+            vst1_u8(to + start, vqtbl1_u8(bytes.part[part], vcreate_u8(group_shuffles.of[low])));
+            vst1_u8(to + ((ends >> (8 * group)) & 0xFF),
+                    vqtbl1_u8(bytes.part[part], vcreate_u8(group_shuffles.of[high] + second)));
         }
     }
 };
