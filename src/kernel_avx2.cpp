@@ -18,6 +18,7 @@ struct Avx2 {
     static constexpr int BLOCK = 32;
     static constexpr std::uint64_t ALL = 0xFFFFFFFF;
     static constexpr bool packs = false;
+    static constexpr int plain_after = 0;  // the test for a block of content alone is cheap
     static constexpr bool packs_quotes = true;  // a block with quotes is packed by pack()
 
     // The one read that may reach outside the line (see split_blocks.inl),

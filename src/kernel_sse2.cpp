@@ -15,6 +15,7 @@ struct Sse2 {
     static constexpr int BLOCK = 16;
     static constexpr std::uint64_t ALL = 0xFFFF;
     static constexpr bool packs = false;
+    static constexpr int plain_after = 0;  // the test for a block of content alone is cheap
     // No byte shuffle: quotes stay stops. (Taking dropped bytes out of each
     // 8-byte group with shifts measured twice as slow on quoted lines.)
     static constexpr bool packs_quotes = false;

@@ -34,6 +34,8 @@
 // spans. It supplies:
 //
 //   load_unaligned(from)     the block at `from`, any alignment
+//   plain_after              how long the open run must be before blocks
+//                            of content alone are looked for (0: always)
 //   packs_quotes             true if it has a byte shuffle to pack with:
 //   pack(b, keep, out)       writes the bytes that keep marks, in order, at
 //                            out, and may write past them up to out + BLOCK
@@ -272,7 +274,11 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
             // A block without a NUL, short of a span's end, is followed by
             // one that holds more of the line. (The two tests are joined by
             // `&` into one branch: as two, they halved this loop's speed.)
-            if (lanes == ALL)
+            // A kernel whose test for them costs more than a little may
+            // look for them only once the run still open is plain_after
+            // bytes long, so that short fields do not pay for a test that
+            // fails.
+            if (lanes == ALL && (K::plain_after == 0 || at - run >= K::plain_after))
                 while ((!bounded || reinterpret_cast<std::uintptr_t>(at) < more_after) &
                        K::plain(bytes, E == Ends::record)) {
                     at += BLOCK;
