@@ -298,6 +298,22 @@ TEST_P(EveryKernel, MeetsBlockBoundaries)
     ExpectSplits(GetParam(), cases);
 }
 
+// Quotes at every position of a 64-byte block, and so of every 8-byte group
+// a block is packed by: alone, doubled, in a run, and between every byte.
+TEST_P(EveryKernel, DropsQuotesAtEveryPosition)
+{
+    std::vector<Case> cases;
+    for (int at = 0; at < 72; at++) {
+        const std::string x = Repeat('x', at), where = " at byte " + std::to_string(at);
+        cases.push_back({"quote" + where, x + "\"ab,c\"d,e", 4, {x + "ab,cd", "e"}});
+        cases.push_back({"doubled quote" + where, x + "\"\"y,\"z\"", 4, {x + "y", "z"}});
+        cases.push_back({"run of five quotes" + where, x + "\"\"\"\"\"a,b\",c", 4, {x + "a,b", "c"}});
+        cases.push_back({"quote between every byte" + where, x + "a\"b\"c\"d\"e\"f\"g\"h\",i", 4,
+                         {x + "abcdefgh", "i"}});
+    }
+    ExpectSplits(GetParam(), cases);
+}
+
 // The row fills at every position of a block, with quotes and the field's
 // separator near the cut.
 TEST_P(EveryKernel, FillsTheRowInsideABlock)
