@@ -11,15 +11,13 @@
 #include "copy_bytes.h"
 #include "kernels.h"
 #include "neon_block.h"
+#include "prefix_xor_pmull.h"
 
 namespace {
 namespace mca {
 
-struct Neon : NeonBlock {
-    static std::uint64_t prefix_xor(std::uint64_t bits)
-    {
-        return vgetq_lane_u64(vreinterpretq_u64_p128(vmull_p64(bits, ~std::uint64_t{0})), 0);
-    }
+struct Neon : NeonBlock {  // as the neon kernel has it
+    static std::uint64_t prefix_xor(std::uint64_t bits) { return prefix_xor_pmull(bits); }
 };
 
 #include "split_blocks.inl"

@@ -7,17 +7,13 @@
 #include "copy_bytes.h"
 #include "kernels.h"
 #include "neon_block.h"
+#include "prefix_xor_pmull.h"
 
 namespace {
 namespace neon_pmull {
 
 struct NeonPmull : NeonBlock {
-    // Bit i of the result is the XOR of bits 0 to i: a carry-less multiply
-    // by all ones.
-    static std::uint64_t prefix_xor(std::uint64_t bits)
-    {
-        return vgetq_lane_u64(vreinterpretq_u64_p128(vmull_p64(bits, ~std::uint64_t{0})), 0);
-    }
+    static std::uint64_t prefix_xor(std::uint64_t bits) { return prefix_xor_pmull(bits); }
 };
 
 #include "split_blocks.inl"
