@@ -40,9 +40,11 @@
 //   pack(b, keep, out)       writes the bytes that keep marks, in order, at
 //                            out, and may write past them up to out + BLOCK
 //
-// With pack, a block that holds quotes is packed, quotes and separators
-// left out, into an image, whose runs go to the rows with exact lengths;
-// without it, quotes are stops as well, where runs end.
+// Quotes that frame a field, one just after a separator and one just
+// before the next, only move where a run begins or ends. Any other quote is
+// a stop as well, where a run ends; with pack, a block that holds such
+// quotes is packed instead, quotes and separators left out, into an image,
+// whose runs go to the rows with exact lengths.
 //
 // Masks are uint64_t whatever the width, bit i standing for byte i of the
 // block; bits at or above BLOCK are never set in ALL.
@@ -64,11 +66,16 @@ static inline std::uint64_t first_lanes(std::ptrdiff_t n)
 }
 
 // Copies the run [from, to) to out, as far as room allows; returns how many
-// bytes it stored.
+// bytes it stored. A run known to be at most `longest` bytes long, when that
+// is not 0, is copied with no test for longer ones.
+template <int longest = 0>
 static inline int copy_run(char *out, const char *from, const char *to, std::ptrdiff_t room)
 {
     const int kept = static_cast<int>(to - from < room ? to - from : room);
-    copy_bytes(out, from, kept);
+    if constexpr (longest != 0)
+        copy_less_than<longest + 1>(out, from, kept);
+    else
+        copy_bytes(out, from, kept);
     return kept;
 }
 
@@ -118,6 +125,29 @@ static inline int head_shift(std::uint64_t lanes)
 {
     return !K::packs && E != Ends::nul && (lanes & 1) == 0 ? __builtin_ctzll(lanes) : 0;
 }
+
+// How many quotes stand in a row from byte `place` of a block on, given
+// the block's quotes; place is at most the block's length.
+template <class K>
+static inline int quotes_from(std::uint64_t quotes, int place)
+{
+    if constexpr (K::BLOCK == 64)  // a shift by 64 is undefined
+        return place == 64 ? 0 : __builtin_ctzll(~(quotes >> place));
+    else
+        return __builtin_ctzll(~(quotes >> place));
+}
+
+// How a copying kernel finds the runs of content in a block.
+enum class Runs {
+    plain,   // no quotes: a run ends at each separator and begins after it
+    framed,  // quotes, each a stop of its own or framing a field
+    packed,  // quotes: runs are copied from the block's content, packed
+};
+
+template <Runs R>
+struct Way {
+    static constexpr Runs value = R;
+};
 
 // The bytes of a block that a split looks at.
 struct Specials {
@@ -255,8 +285,14 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
     char *out = fields[0];              // where that row's next content byte goes
     char *last = out + FIELD_SIZE - 1;  // that row's last byte, kept for its terminator
     const char *run = line;             // (copying) the first content byte not yet stored
-    alignas(16) char image[BLOCK];      // (copying, with pack) a block's content, packed
+    // (Copying, with pack) a block's content, packed. Twice a block long:
+    // g++ cannot tell that a run copied from it ends inside its first
+    // half, and warns of reads past its end otherwise.
+    alignas(16) char image[2 * BLOCK];
     const char *cut = nullptr;          // (packing a record) the last byte of the row that last dropped bytes
+    // (Copying) the bit of the block's byte that the open run starts at,
+    // when it is the line's first byte or follows a separator; else 0.
+    std::uint64_t resumed = lowest(lanes);
     // A span goes on past a block that starts below this.
     const std::uintptr_t more_after = bounded ? reinterpret_cast<std::uintptr_t>(limit) - BLOCK : 0;
 
@@ -283,6 +319,7 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
                        K::plain(bytes, E == Ends::record)) {
                     at += BLOCK;
                     bytes = K::load_block(at);
+                    resumed = 0;
                 }
         }
         // A span ends at limit unless the line ends sooner.
@@ -313,54 +350,96 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
 
         // Step 3: store the fields that end in this block.
         std::uint64_t content = masks.of_line & ~found.quotes & ~masks.separators;
-        std::uint64_t stops = masks.separators;
-        bool packed = false;  // (copying) runs come from the block's packed image, not the line
+        Runs way = Runs::plain;  // (copying) how this block's runs are found
         if constexpr (K::packs) {
             // Only a field begun in an earlier block can run out of room in
             // its row, and only its first bytes in this block are kept; a
             // field that begins here has room for all the block holds.
             if (last - out < BLOCK) {
-                const std::uint64_t first_field = content & (lowest(stops | masks.end) - 1);
+                const std::uint64_t first_field = content & (lowest(masks.separators | masks.end) - 1);
                 const std::uint64_t kept = K::first_bytes(first_field, static_cast<int>(last - out));
                 content ^= first_field ^ kept;
                 if (kept != first_field)
                     cut = last;
             }
-        } else if (!packs_quotes<K>() || (found.quotes & masks.of_line) == 0) {
-            stops |= found.quotes & masks.of_line;
-        } else {
-            packed = true;
-            // A block with quotes: its content, quotes and separators left
-            // out, is packed into an image, and each field's run is copied
-            // from there, so that a quote costs no more than other content.
-            // The run begun before the block goes first.
-            if (run < at)
-                out += copy_run(out, run, at, last - out);
-            pack_quoted<K>(bytes, content >> head_shift<K, E>(lanes), image);
-            run = image;
-        }
-        for (; stops != 0; stops &= stops - 1) {
-            const std::uint64_t stop = lowest(stops);
-            if constexpr (K::packs) {
-                const std::uint64_t keep = content & (stop - 1);
+            for (std::uint64_t stops = masks.separators; stops != 0; stops &= stops - 1) {
+                const std::uint64_t keep = content & (lowest(stops) - 1);
                 K::store_field(out, bytes, keep);
                 content ^= keep;
-            } else {
-                const char *here = packed ? image + __builtin_popcountll(content & (stop - 1)) : at + __builtin_ctzll(stop);
-                // Content past the row's room is dropped; the stop still counts.
-                if (here != run)  // quotes and separators often stand side by side
-                    out += copy_run(out, run, here, last - out);
-                run = packed ? here : here + 1;
-                if (stop & found.quotes)
-                    continue;  // a quote is never stored
-                *out = '\0';
+                // A separator that fills the table ends the fields: there
+                // is no row left for what follows it.
+                if (--rows_left == 0)
+                    return done(max_fields, masks.record_end);
+                last += FIELD_SIZE;
+                out = last - (FIELD_SIZE - 1);
             }
-            // A separator that fills the table ends the fields: there is no
-            // row left for what follows it.
-            if (--rows_left == 0)
+        } else {
+            // Copies the run that ends at each stop, found the block's way;
+            // returns true when a separator fills the table. (One loop for
+            // each way, so that a block without quotes pays nothing for
+            // them.) For a framed block, quotes are the block's quotes, and
+            // trimmed marks the separators whose run ends a byte sooner.
+            const auto copy_runs = [&](auto way_here, std::uint64_t stops, std::uint64_t quotes, std::uint64_t trimmed) {
+                constexpr Runs R = decltype(way_here)::value;
+                for (; stops != 0; stops &= stops - 1) {
+                    const std::uint64_t stop = lowest(stops);
+                    const int place = __builtin_ctzll(stop);
+                    const char *here = R == Runs::packed ? image + __builtin_popcountll(content & (stop - 1)) : at + place;
+                    const char *end = R == Runs::framed ? here - ((trimmed >> place) & 1) : here;
+                    // Content past the row's room is dropped; the stop still counts.
+                    if (end != run)  // quotes and separators often stand side by side
+                        out += copy_run<R == Runs::packed ? BLOCK : 0>(out, run, end, last - out);
+                    run = R == Runs::packed   ? here
+                          : R == Runs::framed ? here + 1 + quotes_from<K>(quotes, place + 1)
+                                              : here + 1;
+                    if (R == Runs::framed && (stop & quotes) != 0)
+                        continue;  // a quote is never stored
+                    *out = '\0';
+                    // A separator that fills the table ends the fields:
+                    // there is no row left for what follows it.
+                    if (--rows_left == 0)
+                        return true;
+                    last += FIELD_SIZE;
+                    out = last - (FIELD_SIZE - 1);
+                }
+                return false;
+            };
+            const std::uint64_t quotes = found.quotes & masks.of_line;
+            bool full;
+            if (quotes == 0) {
+                full = copy_runs(Way<Runs::plain>{}, masks.separators, 0, 0);
+            } else {
+                // Quotes are never stored, so a stop's run resumes past the
+                // quotes right after it, as the open run does if it starts
+                // at a quote. Most quotes frame a field: one just after a
+                // separator, passed over so, and one alone just before the
+                // next separator, trimmed from that separator's run. (No
+                // quote is both: it would put one of the two inside quotes.)
+                // Any other run of quotes is a stop, at its first quote.
+                const std::uint64_t firsts = quotes & ~(quotes << 1);
+                const std::uint64_t closing = firsts & (masks.separators >> 1);
+                const std::uint64_t quote_stops = firsts & ~((masks.separators << 1) | resumed | closing);
+                if (!packs_quotes<K>() || quote_stops == 0) {
+                    way = Runs::framed;
+                    if (resumed & quotes)
+                        run += quotes_from<K>(quotes, __builtin_ctzll(resumed));
+                    full = copy_runs(Way<Runs::framed>{}, masks.separators | quote_stops, quotes, closing << 1);
+                } else {
+                    // A block with more quotes: its content, quotes and
+                    // separators left out, is packed into an image, and
+                    // each field's run is copied from there, so that a
+                    // quote costs no more than other content. The run begun
+                    // before the block goes first.
+                    way = Runs::packed;
+                    if (run < at)
+                        out += copy_run(out, run, at, last - out);
+                    pack_quoted<K>(bytes, content >> head_shift<K, E>(lanes), image);
+                    run = image;
+                    full = copy_runs(Way<Runs::packed>{}, masks.separators, 0, 0);
+                }
+            }
+            if (full)
                 return done(max_fields, masks.record_end);
-            last += FIELD_SIZE;
-            out = last - (FIELD_SIZE - 1);
         }
 
         // The rest of the block belongs to the row being filled, up to the
@@ -384,25 +463,28 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
                     K::store_field(out, bytes, content);
                 }
             } else {
-                const char *stop = packed              ? image + __builtin_popcountll(content)
-                                   : masks.end != 0 ? at + __builtin_ctzll(masks.end) - cr_before
-                                                    : limit;
-                out += copy_run(out, run, stop, last - out);
+                if (way == Runs::packed)
+                    out += copy_run<BLOCK>(out, run, image + __builtin_popcountll(content), last - out);
+                else
+                    out += copy_run(out, run, masks.end != 0 ? at + __builtin_ctzll(masks.end) - cr_before : limit,
+                                    last - out);
                 *out = '\0';
             }
             return done(max_fields - rows_left + 1, masks.record_end);
         }
         if constexpr (K::packs) {
             out += K::store_content(out, bytes, content);
-        } else if (packed) {
+        } else if (way == Runs::packed) {
             // The bytes after the block's last quote or separator stay a run
             // of the line, begun here: so a long field goes on as one run, and
             // a record's CR just before the next block waits with it.
             const std::uint64_t last_stop = std::uint64_t{1} << (63 - __builtin_clzll(found.quotes | masks.separators));
             const std::uint64_t before = (last_stop << 1) - 1;
-            out += copy_run(out, run, image + __builtin_popcountll(content & before), last - out);
+            out += copy_run<BLOCK>(out, run, image + __builtin_popcountll(content & before), last - out);
             run = at + 64 - __builtin_clzll(before);
         }
+        if constexpr (!K::packs)
+            resumed = masks.separators >> (BLOCK - 1);
     }
 }
 

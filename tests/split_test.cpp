@@ -310,6 +310,8 @@ TEST_P(EveryKernel, DropsQuotesAtEveryPosition)
         cases.push_back({"run of five quotes" + where, x + "\"\"\"\"\"a,b\",c", 4, {x + "a,b", "c"}});
         cases.push_back({"quote between every byte" + where, x + "a\"b\"c\"d\"e\"f\"g\"h\",i", 4,
                          {x + "abcdefgh", "i"}});
+        cases.push_back({"quoted fields" + where, x + ",\"a\",\"\",\"b\"\"c\",\"\"\"\"", 6, {x, "a", "", "bc", ""}});
+        cases.push_back({"quotes before a separator" + where, x + "a\"\",b\"\"\",c\"", 4, {x + "a", "b,c"}});
     }
     ExpectSplits(GetParam(), cases);
 }
