@@ -137,11 +137,24 @@ static inline int quotes_from(std::uint64_t quotes, int place)
         return __builtin_ctzll(~(quotes >> place));
 }
 
+// The place of the lowest set bit of bits, or 64 when none is: a bit that
+// a shift carried out of a 64-byte block's mask stood for the next block's
+// first byte.
+template <class K>
+static inline int first_place(std::uint64_t bits)
+{
+    if constexpr (K::BLOCK == 64)
+        return bits != 0 ? __builtin_ctzll(bits) : 64;
+    else
+        return __builtin_ctzll(bits);
+}
+
 // How a copying kernel finds the runs of content in a block.
 enum class Runs {
-    plain,   // no quotes: a run ends at each separator and begins after it
-    framed,  // quotes, each a stop of its own or framing a field
-    packed,  // quotes: runs are copied from the block's content, packed
+    plain,    // no quotes: a run ends at each separator and begins after it
+    framed,   // quotes, all framing fields: runs end and begin where marked
+    stopped,  // quotes, some a stop of their own
+    packed,   // quotes: runs are copied from the block's content, packed
 };
 
 template <Runs R>
@@ -377,23 +390,30 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
             // Copies the run that ends at each stop, found the block's way;
             // returns true when a separator fills the table. (One loop for
             // each way, so that a block without quotes pays nothing for
-            // them.) For a framed block, quotes are the block's quotes, and
+            // them.) For a framed block, starts marks where each run
+            // begins; for a stopped one, quotes are the block's quotes and
             // trimmed marks the separators whose run ends a byte sooner.
-            const auto copy_runs = [&](auto way_here, std::uint64_t stops, std::uint64_t quotes, std::uint64_t trimmed) {
+            const auto copy_runs = [&](auto way_here, std::uint64_t stops, std::uint64_t starts,
+                                       std::uint64_t quotes, std::uint64_t trimmed) {
                 constexpr Runs R = decltype(way_here)::value;
                 for (; stops != 0; stops &= stops - 1) {
                     const std::uint64_t stop = lowest(stops);
                     const int place = __builtin_ctzll(stop);
                     const char *here = R == Runs::packed ? image + __builtin_popcountll(content & (stop - 1)) : at + place;
-                    const char *end = R == Runs::framed ? here - ((trimmed >> place) & 1) : here;
+                    const char *end = R == Runs::stopped ? here - ((trimmed >> place) & 1) : here;
                     // Content past the row's room is dropped; the stop still counts.
                     if (end != run)  // quotes and separators often stand side by side
                         out += copy_run<R == Runs::packed ? BLOCK : 0>(out, run, end, last - out);
-                    run = R == Runs::packed   ? here
-                          : R == Runs::framed ? here + 1 + quotes_from<K>(quotes, place + 1)
-                                              : here + 1;
-                    if (R == Runs::framed && (stop & quotes) != 0)
-                        continue;  // a quote is never stored
+                    if constexpr (R == Runs::framed) {
+                        run = at + first_place<K>(starts);
+                        starts &= starts - 1;
+                    } else {
+                        run = R == Runs::packed    ? here
+                              : R == Runs::stopped ? here + 1 + quotes_from<K>(quotes, place + 1)
+                                                   : here + 1;
+                        if (R == Runs::stopped && (stop & quotes) != 0)
+                            continue;  // a quote is never stored
+                    }
                     *out = '\0';
                     // A separator that fills the table ends the fields:
                     // there is no row left for what follows it.
@@ -407,7 +427,7 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
             const std::uint64_t quotes = found.quotes & masks.of_line;
             bool full;
             if (quotes == 0) {
-                full = copy_runs(Way<Runs::plain>{}, masks.separators, 0, 0);
+                full = copy_runs(Way<Runs::plain>{}, masks.separators, 0, 0, 0);
             } else {
                 // Quotes are never stored, so a stop's run resumes past the
                 // quotes right after it, as the open run does if it starts
@@ -419,11 +439,19 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
                 const std::uint64_t firsts = quotes & ~(quotes << 1);
                 const std::uint64_t closing = firsts & (masks.separators >> 1);
                 const std::uint64_t quote_stops = firsts & ~((masks.separators << 1) | resumed | closing);
-                if (!packs_quotes<K>() || quote_stops == 0) {
+                if (resumed & quotes)
+                    run += quotes_from<K>(quotes, __builtin_ctzll(resumed));
+                if (quote_stops == 0) {
+                    // Each run ends at its separator, or at the closing quote
+                    // before it, and begins after it, past the quotes there:
+                    // a carry through them finds the byte after them.
                     way = Runs::framed;
-                    if (resumed & quotes)
-                        run += quotes_from<K>(quotes, __builtin_ctzll(resumed));
-                    full = copy_runs(Way<Runs::framed>{}, masks.separators | quote_stops, quotes, closing << 1);
+                    const std::uint64_t after = masks.separators << 1;
+                    const std::uint64_t starts = (((after & quotes) + quotes) | after) & ~quotes;
+                    full = copy_runs(Way<Runs::framed>{}, (masks.separators ^ (closing << 1)) | closing, starts, 0, 0);
+                } else if (!packs_quotes<K>()) {
+                    way = Runs::stopped;
+                    full = copy_runs(Way<Runs::stopped>{}, masks.separators | quote_stops, 0, quotes, closing << 1);
                 } else {
                     // A block with more quotes: its content, quotes and
                     // separators left out, is packed into an image, and
@@ -435,7 +463,7 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
                         out += copy_run(out, run, at, last - out);
                     pack_quoted<K>(bytes, content >> head_shift<K, E>(lanes), image);
                     run = image;
-                    full = copy_runs(Way<Runs::packed>{}, masks.separators, 0, 0);
+                    full = copy_runs(Way<Runs::packed>{}, masks.separators, 0, 0, 0);
                 }
             }
             if (full)
