@@ -152,9 +152,10 @@ static inline int first_place(std::uint64_t bits)
 // How a copying kernel finds the runs of content in a block.
 enum class Runs {
     plain,    // no quotes: a run ends at each separator and begins after it
-    framed,   // quotes, all framing fields: runs end and begin where marked
-    stopped,  // quotes, some a stop of their own
-    packed,   // quotes: runs are copied from the block's content, packed
+    framed,   // quotes that frame fields: runs end at stops, begin where marked
+    stopped,  // other quotes too, a stop at each run of them
+    each,     // other quotes, all apart: each quote a stop
+    packed,   // other quotes: runs are copied from the block's packed content
 };
 
 template <Runs R>
@@ -363,7 +364,7 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
 
         // Step 3: store the fields that end in this block.
         std::uint64_t content = masks.of_line & ~found.quotes & ~masks.separators;
-        Runs way = Runs::plain;  // (copying) how this block's runs are found
+        bool packed = false;  // (copying) runs come from the block's packed image, not the line
         if constexpr (K::packs) {
             // Only a field begun in an earlier block can run out of room in
             // its row, and only its first bytes in this block are kept; a
@@ -390,30 +391,27 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
             // Copies the run that ends at each stop, found the block's way;
             // returns true when a separator fills the table. (One loop for
             // each way, so that a block without quotes pays nothing for
-            // them.) For a framed block, starts marks where each run
-            // begins; for a stopped one, quotes are the block's quotes and
-            // trimmed marks the separators whose run ends a byte sooner.
+            // them.) With quotes unpacked, starts marks where the run after
+            // each stop begins, and the stops that quote_stops marks end no
+            // field.
             const auto copy_runs = [&](auto way_here, std::uint64_t stops, std::uint64_t starts,
-                                       std::uint64_t quotes, std::uint64_t trimmed) {
+                                       std::uint64_t quote_stops) {
                 constexpr Runs R = decltype(way_here)::value;
                 for (; stops != 0; stops &= stops - 1) {
                     const std::uint64_t stop = lowest(stops);
-                    const int place = __builtin_ctzll(stop);
-                    const char *here = R == Runs::packed ? image + __builtin_popcountll(content & (stop - 1)) : at + place;
-                    const char *end = R == Runs::stopped ? here - ((trimmed >> place) & 1) : here;
+                    const char *here = R == Runs::packed ? image + __builtin_popcountll(content & (stop - 1))
+                                                         : at + __builtin_ctzll(stop);
                     // Content past the row's room is dropped; the stop still counts.
-                    if (end != run)  // quotes and separators often stand side by side
-                        out += copy_run<R == Runs::packed ? BLOCK : 0>(out, run, end, last - out);
-                    if constexpr (R == Runs::framed) {
+                    if (here != run)  // quotes and separators often stand side by side
+                        out += copy_run<R == Runs::packed ? BLOCK : 0>(out, run, here, last - out);
+                    if constexpr (R == Runs::framed || R == Runs::stopped) {
                         run = at + first_place<K>(starts);
                         starts &= starts - 1;
                     } else {
-                        run = R == Runs::packed    ? here
-                              : R == Runs::stopped ? here + 1 + quotes_from<K>(quotes, place + 1)
-                                                   : here + 1;
-                        if (R == Runs::stopped && (stop & quotes) != 0)
-                            continue;  // a quote is never stored
+                        run = R == Runs::packed ? here : here + 1;
                     }
+                    if ((R == Runs::stopped || R == Runs::each) && (stop & quote_stops) != 0)
+                        continue;
                     *out = '\0';
                     // A separator that fills the table ends the fields:
                     // there is no row left for what follows it.
@@ -427,43 +425,45 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
             const std::uint64_t quotes = found.quotes & masks.of_line;
             bool full;
             if (quotes == 0) {
-                full = copy_runs(Way<Runs::plain>{}, masks.separators, 0, 0, 0);
+                full = copy_runs(Way<Runs::plain>{}, masks.separators, 0, 0);
             } else {
-                // Quotes are never stored, so a stop's run resumes past the
-                // quotes right after it, as the open run does if it starts
-                // at a quote. Most quotes frame a field: one just after a
-                // separator, passed over so, and one alone just before the
-                // next separator, trimmed from that separator's run. (No
-                // quote is both: it would put one of the two inside quotes.)
-                // Any other run of quotes is a stop, at its first quote.
+                // Quotes are never stored. Most frame a field: one just
+                // after a separator (or where the open run starts), one
+                // alone just before the next separator. (No quote is both:
+                // it would put one of the two inside quotes.) These only
+                // move where runs begin and end: each field's run ends at
+                // its separator, or at the closing quote before it. Any
+                // other run of quotes is a stop, at its first quote. The
+                // run after each stop begins past the quotes there, found
+                // by a carry through them.
                 const std::uint64_t firsts = quotes & ~(quotes << 1);
                 const std::uint64_t closing = firsts & (masks.separators >> 1);
                 const std::uint64_t quote_stops = firsts & ~((masks.separators << 1) | resumed | closing);
-                if (resumed & quotes)
-                    run += quotes_from<K>(quotes, __builtin_ctzll(resumed));
-                if (quote_stops == 0) {
-                    // Each run ends at its separator, or at the closing quote
-                    // before it, and begins after it, past the quotes there:
-                    // a carry through them finds the byte after them.
-                    way = Runs::framed;
-                    const std::uint64_t after = masks.separators << 1;
-                    const std::uint64_t starts = (((after & quotes) + quotes) | after) & ~quotes;
-                    full = copy_runs(Way<Runs::framed>{}, (masks.separators ^ (closing << 1)) | closing, starts, 0, 0);
-                } else if (!packs_quotes<K>()) {
-                    way = Runs::stopped;
-                    full = copy_runs(Way<Runs::stopped>{}, masks.separators | quote_stops, 0, quotes, closing << 1);
-                } else {
-                    // A block with more quotes: its content, quotes and
-                    // separators left out, is packed into an image, and
-                    // each field's run is copied from there, so that a
-                    // quote costs no more than other content. The run begun
-                    // before the block goes first.
-                    way = Runs::packed;
+                if (quote_stops != 0 && packs_quotes<K>()) {
+                    // Other quotes, and a byte shuffle: the block's content,
+                    // quotes and separators left out, is packed into an
+                    // image, and each field's run is copied from there, so
+                    // that a quote costs no more than other content. The
+                    // run begun before the block goes first.
+                    packed = true;
                     if (run < at)
                         out += copy_run(out, run, at, last - out);
                     pack_quoted<K>(bytes, content >> head_shift<K, E>(lanes), image);
                     run = image;
-                    full = copy_runs(Way<Runs::packed>{}, masks.separators, 0, 0, 0);
+                    full = copy_runs(Way<Runs::packed>{}, masks.separators, 0, 0);
+                } else if (quote_stops != 0 && (quotes & (quotes << 1)) == 0) {
+                    // Other quotes, all apart: each quote is a stop, with
+                    // the run resuming just past it, which costs a stop
+                    // less than finding where runs begin.
+                    full = copy_runs(Way<Runs::each>{}, masks.separators | quotes, 0, quotes);
+                } else {
+                    if (resumed & quotes)
+                        run += quotes_from<K>(quotes, __builtin_ctzll(resumed));
+                    const std::uint64_t stops = (masks.separators ^ (closing << 1)) | closing | quote_stops;
+                    const std::uint64_t after = (masks.separators | quote_stops) << 1;
+                    const std::uint64_t starts = (((after & quotes) + quotes) | after) & ~quotes;
+                    full = quote_stops == 0 ? copy_runs(Way<Runs::framed>{}, stops, starts, 0)
+                                            : copy_runs(Way<Runs::stopped>{}, stops, starts, quote_stops);
                 }
             }
             if (full)
@@ -491,7 +491,7 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
                     K::store_field(out, bytes, content);
                 }
             } else {
-                if (way == Runs::packed)
+                if (packed)
                     out += copy_run<BLOCK>(out, run, image + __builtin_popcountll(content), last - out);
                 else
                     out += copy_run(out, run, masks.end != 0 ? at + __builtin_ctzll(masks.end) - cr_before : limit,
@@ -502,7 +502,7 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
         }
         if constexpr (K::packs) {
             out += K::store_content(out, bytes, content);
-        } else if (way == Runs::packed) {
+        } else if (packed) {
             // The bytes after the block's last quote or separator stay a run
             // of the line, begun here: so a long field goes on as one run, and
             // a record's CR just before the next block waits with it.
