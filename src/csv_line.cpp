@@ -74,18 +74,20 @@ int has_avx2()
 }
 
 #ifdef CSV_LINE_AVX512
-int has_avx512()
+// AVX-512 F and BW, and with vbmi2, VL and VBMI2 as well.
+int has_avx512(bool vbmi2)
 {
     const unsigned long long zmm_state = 0xE6;  // SSE, AVX, opmask and all of ZMM
     unsigned eax, ebx, ecx, edx;
     if (!has_avx2() || !__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
         return 0;
-    const bool leaf7 = (ebx & bit_AVX512F) && (ebx & bit_AVX512BW) && (ebx & bit_AVX512VL) &&
-                       (ecx & bit_AVX512VBMI2);
+    const bool leaf7 = (ebx & bit_AVX512F) && (ebx & bit_AVX512BW) &&
+                       (!vbmi2 || ((ebx & bit_AVX512VL) && (ecx & bit_AVX512VBMI2)));
     return leaf7 && (saved_state() & zmm_state) == zmm_state;
 }
 
-int avx512_runs_here() { return block_reads_allowed() && has_avx512(); }
+int avx512_runs_here() { return block_reads_allowed() && has_avx512(true); }
+int avx512bw_runs_here() { return block_reads_allowed() && has_avx512(false); }
 #endif
 
 int sse2_runs_here() { return block_reads_allowed(); }
@@ -100,6 +102,7 @@ extern "C" {
 const struct csv_line_kernel csv_line_kernels[] = {
 #ifdef CSV_LINE_AVX512
     {"avx512", csv_line_split_avx512, csv_line_span_avx512, csv_line_record_avx512, avx512_runs_here},
+    {"avx512bw", csv_line_split_avx512bw, csv_line_span_avx512bw, csv_line_record_avx512bw, avx512bw_runs_here},
 #endif
 #ifdef CSV_LINE_AVX2
     {"avx2", csv_line_split_avx2, csv_line_span_avx2, csv_line_record_avx2, avx2_runs_here},

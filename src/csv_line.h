@@ -74,9 +74,10 @@ CSV_LINE_API int parse_csv_record(const char *text, int length, char (*fields)[F
 
 /*
  * Names the kernel that the splitters run on this processor: "avx512",
- * "avx2", "sse2" or "portable". The library chooses the fastest one the
+ * "avx512bw", "avx2", "sse2" or "portable" (on 64-bit ARM "neon",
+ * "neon_nopmull" or "portable"). The library chooses the fastest one the
  * processor and its operating system support, once, on the first call of
- * any function here; CSV_LINE_KERNEL=portable|sse2|avx2|avx512 in the
+ * any function here; CSV_LINE_KERNEL=<one of those names> in the
  * environment forces one (a name it cannot run is reported once on standard
  * error, and its own choice stands). Every kernel splits alike.
  */

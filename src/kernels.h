@@ -50,6 +50,10 @@ int csv_line_split_avx2(const char *line, char (*fields)[FIELD_SIZE], int max_fi
 int csv_line_span_avx2(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
 int csv_line_record_avx2(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
                          int *record_length);
+int csv_line_split_avx512bw(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
+int csv_line_span_avx512bw(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
+int csv_line_record_avx512bw(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
+                             int *record_length);
 int csv_line_split_avx512(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
 int csv_line_span_avx512(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
 int csv_line_record_avx512(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,

@@ -39,6 +39,10 @@
 //   packs_quotes             true if it has a byte shuffle to pack with:
 //   pack(b, keep, out)       writes the bytes that keep marks, in order, at
 //                            out, and may write past them up to out + BLOCK
+//   masked_copy              true if it copies runs of up to BLOCK bytes by
+//   copy_masked(out, from, n)
+//                            which copies n bytes, 1 <= n <= BLOCK, and
+//                            reads and writes no other
 //
 // Quotes that frame a field, one just after a separator and one just
 // before the next, only move where a run begins or ends. Any other quote is
@@ -68,14 +72,20 @@ static inline std::uint64_t first_lanes(std::ptrdiff_t n)
 // Copies the run [from, to) to out, as far as room allows; returns how many
 // bytes it stored. A run known to be at most `longest` bytes long, when that
 // is not 0, is copied with no test for longer ones.
-template <int longest = 0>
+template <class K, int longest = 0>
 static inline int copy_run(char *out, const char *from, const char *to, std::ptrdiff_t room)
 {
     const int kept = static_cast<int>(to - from < room ? to - from : room);
-    if constexpr (longest != 0)
+    if constexpr (K::masked_copy) {
+        if (kept > K::BLOCK)
+            std::memcpy(out, from, static_cast<std::size_t>(kept));
+        else if (kept > 0)  // (a masked store of nothing can be slow)
+            K::copy_masked(out, from, kept);
+    } else if constexpr (longest != 0) {
         copy_less_than<longest + 1>(out, from, kept);
-    else
+    } else {
         copy_bytes(out, from, kept);
+    }
     return kept;
 }
 
@@ -403,7 +413,7 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
                                                          : at + __builtin_ctzll(stop);
                     // Content past the row's room is dropped; the stop still counts.
                     if (here != run)  // quotes and separators often stand side by side
-                        out += copy_run<R == Runs::packed ? BLOCK : 0>(out, run, here, last - out);
+                        out += copy_run<K, R == Runs::packed ? BLOCK : 0>(out, run, here, last - out);
                     if constexpr (R == Runs::framed || R == Runs::stopped) {
                         run = at + first_place<K>(starts);
                         starts &= starts - 1;
@@ -447,7 +457,7 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
                     // run begun before the block goes first.
                     packed = true;
                     if (run < at)
-                        out += copy_run(out, run, at, last - out);
+                        out += copy_run<K>(out, run, at, last - out);
                     pack_quoted<K>(bytes, content >> head_shift<K, E>(lanes), image);
                     run = image;
                     full = copy_runs(Way<Runs::packed>{}, masks.separators, 0, 0);
@@ -492,9 +502,9 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
                 }
             } else {
                 if (packed)
-                    out += copy_run<BLOCK>(out, run, image + __builtin_popcountll(content), last - out);
+                    out += copy_run<K, BLOCK>(out, run, image + __builtin_popcountll(content), last - out);
                 else
-                    out += copy_run(out, run, masks.end != 0 ? at + __builtin_ctzll(masks.end) - cr_before : limit,
+                    out += copy_run<K>(out, run, masks.end != 0 ? at + __builtin_ctzll(masks.end) - cr_before : limit,
                                     last - out);
                 *out = '\0';
             }
@@ -508,7 +518,7 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
             // a record's CR just before the next block waits with it.
             const std::uint64_t last_stop = std::uint64_t{1} << (63 - __builtin_clzll(found.quotes | masks.separators));
             const std::uint64_t before = (last_stop << 1) - 1;
-            out += copy_run<BLOCK>(out, run, image + __builtin_popcountll(content & before), last - out);
+            out += copy_run<K, BLOCK>(out, run, image + __builtin_popcountll(content & before), last - out);
             run = at + 64 - __builtin_clzll(before);
         }
         if constexpr (!K::packs)

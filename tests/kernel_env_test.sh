@@ -15,7 +15,7 @@ ran() { sed -n 's/^parse_csv_line runs the \(.*\) kernel$/\1/p' "$work/out"; }
 own=$(ran)
 [ -n "$own" ] || fail "$caller named no kernel"
 
-for name in portable sse2 avx2 avx512 neon neon_nopmull AVX2 avx512x ''; do
+for name in portable sse2 avx2 avx512 avx512bw neon neon_nopmull AVX2 avx512x ''; do
     CSV_LINE_KERNEL=$name "$caller" >"$work/out" 2>"$work/err" || fail "CSV_LINE_KERNEL='$name' failed"
     if [ "$(ran)" = "$name" ]; then
         [ ! -s "$work/err" ] || fail "CSV_LINE_KERNEL=$name used, yet said: $(cat "$work/err")"
