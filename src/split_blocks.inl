@@ -371,6 +371,10 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
             }
         }
         const Masks masks = count_quotes<K, E>(found, lanes, at, quoted);
+        // Only a block with a NUL or an LF, or a span's last, may hold the
+        // line's end. A record's end waits for the quotes to be counted, so
+        // for a record that is tested first.
+        const bool may_end = E != Ends::record || (found.nul | found.lf) != 0 || ends;
 
         // Step 3: store the fields that end in this block.
         std::uint64_t content = masks.of_line & ~found.quotes & ~masks.separators;
@@ -481,9 +485,8 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
         }
 
         // The rest of the block belongs to the row being filled, up to the
-        // line's end if it is here. (Only a block with a NUL or an LF may
-        // hold the end: tested first, that needs no wait for the quotes.)
-        if (((found.nul | found.lf) != 0 || ends) && (masks.end != 0 || ends)) {
+        // line's end if it is here.
+        if (may_end && (masks.end != 0 || ends)) {
             // A record's CR LF may straddle two blocks. A packing kernel
             // then stored the CR with the block before, if the row had room;
             // a copying one holds it at the end of the run still to copy.
