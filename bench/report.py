@@ -8,11 +8,11 @@ throughput chart (SVG). With repetitions, each figure is the median.
 import argparse
 import json
 
-KERNELS = ["avx512", "avx2", "sse2", "portable"]
+KERNELS = ["avx512", "avx512bw", "avx2", "sse2", "portable"]
 OTHERS = ["baseline", "getline", "memcpy"]
 TABLE_INPUTS = ["record", "numeric", "quoted", "fields_8", "fields_60", "fields_2000"]
 CHART_WIDTHS = [8, 32, 128, 512, 2047]
-COLOURS = {"avx512": "#1f77b4", "avx2": "#2ca02c", "sse2": "#ff7f0e", "portable": "#9467bd",
+COLOURS = {"avx512": "#1f77b4", "avx512bw": "#17becf", "avx2": "#2ca02c", "sse2": "#ff7f0e", "portable": "#9467bd",
            "baseline": "#d62728", "memcpy": "#7f7f7f"}
 
 
