@@ -8,26 +8,15 @@
 
 #include <cstdint>
 
+#include "avx512_block.h"
 #include "copy_bytes.h"
 #include "kernels.h"
-#include "prefix_xor_clmul.h"
 
 namespace {
 namespace avx512 {
 
-struct Avx512 {
-    typedef __m512i block_t;
-    static constexpr int BLOCK = 64;
-    static constexpr std::uint64_t ALL = ~std::uint64_t{0};
+struct Avx512 : Avx512Block {
     static constexpr bool packs = true;
-
-    // The one read that may reach outside the line (see split_blocks.inl),
-    // and so the one function the address sanitizer is told to look away
-    // from.
-    __attribute__((no_sanitize("address"))) static block_t load_block(const char *at)
-    {
-        return _mm512_load_si512(at);
-    }
 
     // By a masked load: the bytes it leaves out are not read at all. (The
     // ones it reads may lie past the span, hence the sanitizer's exemption.)
@@ -36,27 +25,6 @@ struct Avx512 {
     {
         return _mm512_maskz_loadu_epi8(lanes, at);
     }
-
-    static std::uint64_t bytes_equal(block_t bytes, char c)
-    {
-        return _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(c));
-    }
-
-    // The NUL, the quote (0x22), the comma (0x2C) and the LF (0x0A) differ
-    // in their low four bits, so one table lookup by those bits, compared
-    // with the byte, finds them all. The other entries match no byte with
-    // their low bits; a byte with its high bit set looks up zero, which it
-    // is not. The table, in each 16 bytes: 00 FF 22 FF, FF FF FF FF,
-    // FF FF 0A FF, 2C FF FF 00 (with FF for 0A when the LF is not wanted).
-    static bool plain(block_t bytes, bool lf)
-    {
-        const long long with_lf = static_cast<long long>(lf ? 0x00FFFF2CFF0AFFFF : 0x00FFFF2CFFFFFFFF);
-        const long long low = static_cast<long long>(0xFFFFFFFFFF22FF00);
-        const __m512i specials = _mm512_set_epi64(with_lf, low, with_lf, low, with_lf, low, with_lf, low);
-        return _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(specials, bytes), bytes) == 0;
-    }
-
-    static std::uint64_t prefix_xor(std::uint64_t bits) { return prefix_xor_clmul(bits); }
 
     static void store_block(char *out, block_t bytes) { _mm512_storeu_si512(out, bytes); }
 

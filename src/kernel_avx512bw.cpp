@@ -8,49 +8,21 @@
 
 #include <cstdint>
 
+#include "avx512_block.h"
 #include "copy_bytes.h"
 #include "kernels.h"
-#include "prefix_xor_clmul.h"
 
 namespace {
 namespace avx512bw {
 
-struct Avx512bw {
-    typedef __m512i block_t;
-    static constexpr int BLOCK = 64;
-    static constexpr std::uint64_t ALL = ~std::uint64_t{0};
+struct Avx512bw : Avx512Block {
     static constexpr bool packs = false;
     static constexpr int plain_after = 0;  // the test for a block of content alone is cheap
     static constexpr bool packs_quotes = true;  // a block with quotes is packed by pack()
     static constexpr bool masked_copy = true;   // runs of up to a block are copied by copy_masked()
 
-    // The one read that may reach outside the line (see split_blocks.inl),
-    // and so the one function the address sanitizer is told to look away
-    // from.
-    __attribute__((no_sanitize("address"))) static block_t load_block(const char *at)
-    {
-        return _mm512_load_si512(at);
-    }
-
     // A block from anywhere; read only where it lies within the line.
     static block_t load_unaligned(const char *from) { return _mm512_loadu_si512(from); }
-
-    static std::uint64_t bytes_equal(block_t bytes, char c)
-    {
-        return _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(c));
-    }
-
-    // As the avx512 kernel finds them: one table lookup by the low four
-    // bits, compared with the byte.
-    static bool plain(block_t bytes, bool lf)
-    {
-        const long long with_lf = static_cast<long long>(lf ? 0x00FFFF2CFF0AFFFF : 0x00FFFF2CFFFFFFFF);
-        const long long low = static_cast<long long>(0xFFFFFFFFFF22FF00);
-        const __m512i specials = _mm512_set_epi64(with_lf, low, with_lf, low, with_lf, low, with_lf, low);
-        return _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(specials, bytes), bytes) == 0;
-    }
-
-    static std::uint64_t prefix_xor(std::uint64_t bits) { return prefix_xor_clmul(bits); }
 
     // Copies n bytes, 1 <= n <= BLOCK: the bytes the mask leaves out are
     // neither read nor written.

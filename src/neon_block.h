@@ -11,6 +11,10 @@
 
 #include "group_shuffles.h"
 
+// (Internal linkage: the two kernels are compiled for different
+// processors, and no copy of this code may be shared between them.)
+namespace {
+
 struct NeonBlock {
     struct block_t {
         uint8x16_t part[4];
@@ -100,5 +104,7 @@ struct NeonBlock {
         }
     }
 };
+
+}  // namespace
 
 #endif
