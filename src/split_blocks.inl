@@ -467,8 +467,9 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
                     full = copy_runs(Way<Runs::packed>{}, masks.separators, 0, 0);
                 } else if (quote_stops != 0 && (quotes & (quotes << 1)) == 0) {
                     // Other quotes, all apart: each quote is a stop, with
-                    // the run resuming just past it, which costs a stop
-                    // less than finding where runs begin.
+                    // the run resuming just past it. With no run of quotes
+                    // to pass over, that costs less than finding where runs
+                    // begin.
                     full = copy_runs(Way<Runs::each>{}, masks.separators | quotes, 0, quotes);
                 } else {
                     if (resumed & quotes)
