@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@ namespace {
 using bench::baseline_split;
 using bench::Input;
 using bench::kRows;
+using bench::Placed;
 alignas(64) char table[kRows][FIELD_SIZE];
 alignas(64) char check_table[kRows][FIELD_SIZE];
 
@@ -47,15 +49,18 @@ std::vector<Span> FieldSpans(const std::string &line)
     return spans;
 }
 
-// Registers contender/input, timing split(line) per iteration. Every
-// contender reads the same copy of the line, at the same alignment.
+// Registers contender/input, timing split(text) per iteration, with text
+// the line's copy at each place in turn. Every contender reads the same
+// copies.
 template <typename Split>
-void Register(const char *contender, const Input &input, Split split)
+void Register(const char *contender, const Input &input, const Placed &line, Split split)
 {
     const std::string name = std::string(contender) + "/" + input.name;
-    benchmark::RegisterBenchmark(name.c_str(), [&line = input.line, split](benchmark::State &state) {
+    benchmark::RegisterBenchmark(name.c_str(), [&line, split](benchmark::State &state) {
+        int place = 0;
         for (auto _ : state) {
-            benchmark::DoNotOptimize(split(line));
+            benchmark::DoNotOptimize(split(line.c_str(place)));
+            place = place + 1 < Placed::kPlaces ? place + 1 : 0;
             benchmark::ClobberMemory();
         }
         state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * line.size()));
@@ -79,20 +84,20 @@ std::string SpanName(const csv_line_kernel &splitter)
     return name == "parse_csv_line" ? "parse_csv_span" : name + "_span";
 }
 
-void RegisterAll(const Input &input)
+void RegisterAll(const Input &input, const Placed &line)
 {
     for (const csv_line_kernel &splitter : Splitters()) {
-        Register(splitter.name, input, [split = splitter.split](const std::string &line) {
-            return split(line.c_str(), table, kRows);
+        Register(splitter.name, input, line, [split = splitter.split](const char *text) {
+            return split(text, table, kRows);
         });
-        Register(SpanName(splitter).c_str(), input, [span = splitter.span](const std::string &line) {
-            return span(line.data(), static_cast<int>(line.size()), table, kRows);
-        });
+        Register(SpanName(splitter).c_str(), input, line,
+                 [span = splitter.span, size = static_cast<int>(line.size())](const char *text) {
+                     return span(text, size, table, kRows);
+                 });
     }
-    Register("baseline", input,
-             [](const std::string &line) { return baseline_split(line.c_str(), table, kRows); });
-    Register("getline", input, [](const std::string &line) {
-        std::istringstream in(line);
+    Register("baseline", input, line, [](const char *text) { return baseline_split(text, table, kRows); });
+    Register("getline", input, line, [&whole = input.line](const char *) {
+        std::istringstream in(whole);
         std::vector<std::string> fields;
         std::string field;
         while (std::getline(in, field, ','))
@@ -100,34 +105,37 @@ void RegisterAll(const Input &input)
         benchmark::DoNotOptimize(fields.data());
         return fields.size();
     });
-    Register("memcpy", input, [spans = FieldSpans(input.line)](const std::string &line) {
+    Register("memcpy", input, line, [spans = FieldSpans(input.line)](const char *text) {
         int row = 0;
         for (const Span &span : spans) {
-            std::memcpy(table[row], line.data() + span.start, span.length);
+            std::memcpy(table[row], text + span.start, span.length);
             table[row++][span.length] = '\0';
         }
         return row;
     });
 }
 
-// Every splitter, through both entries, must agree with the baseline before
-// any is timed.
-bool SameFields(const Input &input)
+// Every splitter, through both entries, must agree with the baseline, from
+// every place, before any is timed.
+bool SameFields(const Input &input, const Placed &line)
 {
     const int want = baseline_split(input.line.c_str(), check_table, kRows);
     for (const csv_line_kernel &splitter : Splitters())
-        for (const bool span : {false, true}) {
-            const int count = span ? splitter.span(input.line.data(), static_cast<int>(input.line.size()), table, kRows)
-                                   : splitter.split(input.line.c_str(), table, kRows);
-            bool same = count == want;
-            for (int k = 0; same && k < count; k++)
-                same = std::strcmp(table[k], check_table[k]) == 0;
-            if (!same) {
-                std::fprintf(stderr, "split_bench: %s and the baseline differ on %s\n",
-                             span ? SpanName(splitter).c_str() : splitter.name, input.name.c_str());
-                return false;
+        for (int place = 0; place < Placed::kPlaces; place++)
+            for (const bool span : {false, true}) {
+                const char *text = line.c_str(place);
+                const int count = span ? splitter.span(text, static_cast<int>(line.size()), table, kRows)
+                                       : splitter.split(text, table, kRows);
+                bool same = count == want;
+                for (int k = 0; same && k < count; k++)
+                    same = std::strcmp(table[k], check_table[k]) == 0;
+                if (!same) {
+                    std::fprintf(stderr, "split_bench: %s and the baseline differ on %s, %d bytes into a block\n",
+                                 span ? SpanName(splitter).c_str() : splitter.name, input.name.c_str(),
+                                 Placed::kOffsets[place]);
+                    return false;
+                }
             }
-        }
     return true;
 }
 
@@ -142,9 +150,9 @@ std::string RecordBuffer(const std::vector<Input> &inputs)
 }
 
 // Splits every record of the buffer; returns how many.
-int WalkRecords(csv_line_record_fn record, const std::string &buffer)
+int WalkRecords(csv_line_record_fn record, const char *at, size_t size)
 {
-    const char *at = buffer.data(), *end = at + buffer.size();
+    const char *end = at + size;
     int records = 0;
     for (int length; at != end; at += length != 0 ? length : end - at, records++)
         record(at, static_cast<int>(end - at), table, kRows, &length);
@@ -153,9 +161,9 @@ int WalkRecords(csv_line_record_fn record, const std::string &buffer)
 
 // The same with each line's end found by memchr first, then the line
 // split where it lies.
-int WalkLines(csv_line_span_fn span, const std::string &buffer)
+int WalkLines(csv_line_span_fn span, const char *at, size_t size)
 {
-    const char *at = buffer.data(), *end = at + buffer.size();
+    const char *end = at + size;
     int lines = 0;
     for (; at != end; lines++) {
         const char *lf = static_cast<const char *>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
@@ -166,22 +174,25 @@ int WalkLines(csv_line_span_fn span, const std::string &buffer)
     return lines;
 }
 
-void RegisterWalks(const Input &input)
+void RegisterWalks(const Input &input, const Placed &buffer)
 {
     for (const csv_line_kernel &splitter : Splitters()) {
         const std::string name = splitter.name == std::string("parse_csv_line") ? "parse_csv" : splitter.name;
-        Register((name + "_record").c_str(), input,
-                 [record = splitter.record](const std::string &text) { return WalkRecords(record, text); });
-        Register((name + "_memchr_span").c_str(), input,
-                 [span = splitter.span](const std::string &text) { return WalkLines(span, text); });
+        Register((name + "_record").c_str(), input, buffer,
+                 [record = splitter.record, size = buffer.size()](const char *text) {
+                     return WalkRecords(record, text, size);
+                 });
+        Register((name + "_memchr_span").c_str(), input, buffer,
+                 [span = splitter.span, size = buffer.size()](const char *text) { return WalkLines(span, text, size); });
     }
 }
 
 // Both walks, through every splitter, must find as many records.
-bool SameWalks(const std::string &buffer)
+bool SameWalks(const Placed &buffer)
 {
     for (const csv_line_kernel &splitter : Splitters())
-        if (WalkRecords(splitter.record, buffer) != 1000 || WalkLines(splitter.span, buffer) != 1000) {
+        if (WalkRecords(splitter.record, buffer.c_str(0), buffer.size()) != 1000 ||
+            WalkLines(splitter.span, buffer.c_str(0), buffer.size()) != 1000) {
             std::fprintf(stderr, "split_bench: %s walks the buffer wrong\n", splitter.name);
             return false;
         }
@@ -193,15 +204,18 @@ bool SameWalks(const std::string &buffer)
 int main(int argc, char **argv)
 {
     const std::vector<Input> inputs = bench::Inputs();
+    std::deque<Placed> placed;  // (a deque, so that each stays where it is as more come)
     for (const Input &input : inputs) {
-        if (!SameFields(input))
+        const Placed &line = placed.emplace_back(input.line);
+        if (!SameFields(input, line))
             return 1;
-        RegisterAll(input);
+        RegisterAll(input, line);
     }
     const Input walk = {"walk", RecordBuffer(inputs)};
-    if (!SameWalks(walk.line))
+    const Placed &buffer = placed.emplace_back(walk.line, 1);
+    if (!SameWalks(buffer))
         return 1;
-    RegisterWalks(walk);
+    RegisterWalks(walk, buffer);
     benchmark::AddCustomContext("kernel", csv_line_kernel_name());
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
