@@ -62,7 +62,7 @@ class Placed {
     // A text too large to be held 8 times in the caches, such as a file's
     // worth of records, takes `places` 1: it starts a block.
     explicit Placed(const std::string &line, int places = kPlaces)
-        : line_(line), places_(places), stride_((line.size() / 64 + 2) * 64),
+        : size_(line.size()), places_(places), stride_((line.size() / 64 + 2) * 64),
           bytes_(static_cast<char *>(std::aligned_alloc(64, stride_ * static_cast<size_t>(places))), std::free)
     {
         if (bytes_ == nullptr)
@@ -76,11 +76,10 @@ class Placed {
     {
         return bytes_.get() + stride_ * static_cast<size_t>(k % places_) + kOffsets[k % places_];
     }
-    size_t size() const { return line_.size(); }
-    const std::string &str() const { return line_; }
+    size_t size() const { return size_; }
 
   private:
-    std::string line_;
+    size_t size_;
     int places_;
     size_t stride_;
     std::unique_ptr<char, void (*)(void *)> bytes_;
