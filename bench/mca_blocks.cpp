@@ -10,6 +10,7 @@
 
 #include "copy_bytes.h"
 #include "kernels.h"
+#include "scan_ends.h"
 #include "neon_block.h"
 #include "prefix_xor_pmull.h"
 

@@ -70,10 +70,11 @@ void Register(const char *contender, const Input &input, const Placed &line, Spl
 // The library's entry points, then the kernels this processor can run.
 std::vector<csv_line_kernel> Splitters()
 {
-    std::vector<csv_line_kernel> splitters = {{"parse_csv_line", parse_csv_line, parse_csv_span, parse_csv_record, [] { return 1; }}};
+    std::vector<csv_line_kernel> splitters = {
+        {"parse_csv_line", 0, parse_csv_line, parse_csv_span, parse_csv_record, parse_csv_fields}};
     for (int k = 0; k < csv_line_kernel_count; k++)
-        if (csv_line_kernels[k].runs_here())
-            splitters.push_back(csv_line_kernels[k]);
+        if (csv_line_kernel_runs_here(csv_line_kernels[k]))
+            splitters.push_back(*csv_line_kernels[k]);
     return splitters;
 }
 

@@ -22,8 +22,8 @@ csv_line_split_fn Splitter(const char *name)
     if (std::strcmp(name, "baseline") == 0)
         return bench::baseline_split;
     for (int k = 0; k < csv_line_kernel_count; k++)
-        if (std::strcmp(csv_line_kernels[k].name, name) == 0 && csv_line_kernels[k].runs_here())
-            return csv_line_kernels[k].split;
+        if (std::strcmp(csv_line_kernels[k]->name, name) == 0 && csv_line_kernel_runs_here(csv_line_kernels[k]))
+            return csv_line_kernels[k]->split;
     return nullptr;
 }
 

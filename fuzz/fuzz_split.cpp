@@ -3,12 +3,14 @@
 // plainly written model of the rules, and every byte of a guarded table
 // against stray writes. Aborts on the first broken rule.
 //
-// Input: the first byte chooses the capacity and where the text starts
-// against a 64-byte boundary; the rest is the text. The line entry splits
-// the text up to its first NUL; the span entry splits all of it, and then a
-// prefix whose length its last byte chooses; the record entry walks the
-// text record by record, as a reader of a file would, and splits that
-// prefix as one record.
+// Input: the first byte chooses the capacity, where the text starts
+// against a 64-byte boundary and the position entry's separator (the
+// comma most often; the quote, which it must refuse, too); the rest is the
+// text. The line entry splits the text up to its first NUL; the span entry
+// splits all of it, and then a prefix whose length its last byte chooses;
+// the record and position entries walk the text record by record, as a
+// reader of a file would, and take that prefix as one record. The two
+// models must agree on the text where it holds no NUL.
 
 #include <cstdint>
 #include <cstdio>
@@ -21,9 +23,11 @@
 
 namespace {
 
-void Expect(const Entry &entry, const std::string &text, int offset, int capacity)
+void Expect(const Entry &entry, const std::string &text, int offset, int capacity, char separator = ',')
 {
-    const std::string broken = ModelMismatch(entry, text, offset, capacity);
+    const std::string broken = entry.way == Way::fields
+                                   ? FieldsMismatch(entry.kernel, text, offset, separator, capacity)
+                                   : ModelMismatch(entry, text, offset, capacity);
     if (!broken.empty()) {
         std::fprintf(stderr, "%s broke a split rule on %zu bytes at capacity %d, offset %d: %s\n",
                      EntryName(entry).c_str(), text.size(), capacity, offset, broken.c_str());
@@ -33,11 +37,11 @@ void Expect(const Entry &entry, const std::string &text, int offset, int capacit
 
 // Each record of the text from where the one before ended, up to the last,
 // which has no line ending.
-void ExpectRecords(const csv_line_kernel &kernel, const std::string &text, int offset, int capacity)
+void ExpectRecords(const Entry &entry, const std::string &text, int offset, int capacity, char separator)
 {
     for (size_t at = 0;;) {
         const std::string rest = text.substr(at);
-        Expect({kernel, Way::record}, rest, (offset + static_cast<int>(at)) % 64, capacity);
+        Expect(entry, rest, (offset + static_cast<int>(at)) % 64, capacity, separator);
         const int length = ModelRecord(rest, capacity).length;
         if (length == 0)
             return;
@@ -51,22 +55,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0)
         return 0;
+    static const char separators[] = {',', ',', ';', '\t', '\0', '"'};
     const int capacity = data[0] % 27 - 2;
     const int offset = data[0] / 27 * 7;
+    const char separator = separators[data[0] % sizeof separators];
     const std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
     const std::string line(text.c_str(), strnlen(text.c_str(), text.size()));
     const size_t cut = size > 1 ? data[size - 1] % size : 0;
     const std::string prefix = text.substr(0, text.size() - cut);
 
+    if (text.find('\0') == std::string::npos) {
+        const std::string disagree = ModelsDisagree(text, capacity);
+        if (!disagree.empty()) {
+            std::fprintf(stderr, "the record and position models disagree: %s\n", disagree.c_str());
+            std::abort();
+        }
+    }
     for (int k = 0; k < csv_line_kernel_count; k++) {
-        const csv_line_kernel &kernel = csv_line_kernels[k];
-        if (!kernel.runs_here())
+        const csv_line_kernel &kernel = *csv_line_kernels[k];
+        if (!csv_line_kernel_runs_here(&kernel))
             continue;
         Expect({kernel, Way::line}, line, offset, capacity);
         Expect({kernel, Way::span}, text, offset, capacity);
         Expect({kernel, Way::span}, prefix, offset, capacity);
-        ExpectRecords(kernel, text, offset, capacity);
+        ExpectRecords({kernel, Way::record}, text, offset, capacity, ',');
         Expect({kernel, Way::record}, prefix, offset, capacity);
+        ExpectRecords({kernel, Way::fields}, text, offset, capacity, separator);
+        Expect({kernel, Way::fields}, prefix, offset, capacity, separator);
     }
     return 0;
 }

@@ -1,5 +1,4 @@
-// parse_csv_line, parse_csv_span and parse_csv_record run the best kernel
-// this processor can run, chosen once.
+// The entries run the best kernel this processor can run, chosen once.
 
 #include "csv_line.h"
 
@@ -26,25 +25,18 @@
 
 namespace {
 
-int anywhere() { return 1; }
-
 // The block kernels read whole aligned blocks, bytes past the NUL included.
 // Those bytes never decide a result, but MemorySanitizer cannot know that
 // and would report them as uninitialised in the caller's program; under it,
 // only the portable kernel runs.
-[[maybe_unused]] int block_reads_allowed()
+constexpr bool block_reads_allowed()
 {
 #ifdef CSV_LINE_MSAN
-    return 0;
+    return false;
 #else
-    return 1;
+    return true;
 #endif
 }
-
-#ifdef CSV_LINE_NEON
-int neon_runs_here() { return block_reads_allowed(); }
-int neon_pmull_runs_here() { return block_reads_allowed() && (getauxval(AT_HWCAP) & HWCAP_PMULL) != 0; }
-#endif
 
 #ifdef CSV_LINE_SSE2
 
@@ -60,64 +52,80 @@ unsigned long long saved_state()
     return (static_cast<unsigned long long>(high) << 32) | low;
 }
 
-int has_avx2()
+// The CSV_LINE_NEEDS_ bits this x86-64 processor and its OS provide.
+unsigned x86_features()
 {
-    const unsigned long long ymm_state = 0x6;  // SSE and AVX registers
+    const unsigned long long ymm_state = 0x6;   // SSE and AVX registers
+    const unsigned long long zmm_state = 0xE6;  // those, opmask and all of ZMM
     unsigned eax, ebx, ecx, edx;
     if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
         return 0;
     const bool leaf1 = (ecx & bit_AVX) && (ecx & bit_POPCNT) && (ecx & bit_PCLMUL);
     if (!leaf1 || !__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
         return 0;
-    const bool leaf7 = (ebx & bit_AVX2) && (ebx & bit_BMI) && (ebx & bit_BMI2);
-    return leaf7 && (saved_state() & ymm_state) == ymm_state;
+    const unsigned long long state = saved_state();
+    unsigned have = 0;
+    if ((ebx & bit_AVX2) && (ebx & bit_BMI) && (ebx & bit_BMI2) && (state & ymm_state) == ymm_state)
+        have |= CSV_LINE_NEEDS_AVX2;
+    if ((have & CSV_LINE_NEEDS_AVX2) && (ebx & bit_AVX512F) && (ebx & bit_AVX512BW) && (state & zmm_state) == zmm_state)
+        have |= CSV_LINE_NEEDS_AVX512BW;
+    if ((have & CSV_LINE_NEEDS_AVX512BW) && (ebx & bit_AVX512VL) && (ecx & bit_AVX512VBMI2))
+        have |= CSV_LINE_NEEDS_AVX512VBMI2;
+    return have;
 }
 
-#ifdef CSV_LINE_AVX512
-// AVX-512 F and BW, and with vbmi2, VL and VBMI2 as well.
-int has_avx512(bool vbmi2)
+#endif
+
+// Every CSV_LINE_NEEDS_ bit this processor and its OS provide.
+unsigned features_here()
 {
-    const unsigned long long zmm_state = 0xE6;  // SSE, AVX, opmask and all of ZMM
-    unsigned eax, ebx, ecx, edx;
-    if (!has_avx2() || !__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
-        return 0;
-    const bool leaf7 = (ebx & bit_AVX512F) && (ebx & bit_AVX512BW) &&
-                       (!vbmi2 || ((ebx & bit_AVX512VL) && (ecx & bit_AVX512VBMI2)));
-    return leaf7 && (saved_state() & zmm_state) == zmm_state;
+    unsigned have = block_reads_allowed() ? CSV_LINE_NEEDS_BLOCK_READS : 0;
+#ifdef CSV_LINE_SSE2
+    have |= x86_features();
+#endif
+#ifdef CSV_LINE_NEON
+    if ((getauxval(AT_HWCAP) & HWCAP_PMULL) != 0)
+        have |= CSV_LINE_NEEDS_PMULL;
+#endif
+    return have;
 }
-
-int avx512_runs_here() { return block_reads_allowed() && has_avx512(true); }
-int avx512bw_runs_here() { return block_reads_allowed() && has_avx512(false); }
-#endif
-
-int sse2_runs_here() { return block_reads_allowed(); }
-int avx2_runs_here() { return block_reads_allowed() && has_avx2(); }
-
-#endif
 
 }  // namespace
 
 extern "C" {
 
-const struct csv_line_kernel csv_line_kernels[] = {
+const struct csv_line_kernel *const csv_line_kernels[] = {
 #ifdef CSV_LINE_AVX512
-    {"avx512", csv_line_split_avx512, csv_line_span_avx512, csv_line_record_avx512, avx512_runs_here},
-    {"avx512bw", csv_line_split_avx512bw, csv_line_span_avx512bw, csv_line_record_avx512bw, avx512bw_runs_here},
+    &csv_line_avx512_kernel,
+    &csv_line_avx512bw_kernel,
 #endif
 #ifdef CSV_LINE_AVX2
-    {"avx2", csv_line_split_avx2, csv_line_span_avx2, csv_line_record_avx2, avx2_runs_here},
+    &csv_line_avx2_kernel,
 #endif
 #ifdef CSV_LINE_SSE2
-    {"sse2", csv_line_split_sse2, csv_line_span_sse2, csv_line_record_sse2, sse2_runs_here},
+    &csv_line_sse2_kernel,
 #endif
 #ifdef CSV_LINE_NEON
-    {"neon", csv_line_split_neon, csv_line_span_neon, csv_line_record_neon, neon_pmull_runs_here},
-    {"neon_nopmull", csv_line_split_neon_nopmull, csv_line_span_neon_nopmull, csv_line_record_neon_nopmull,
-     neon_runs_here},
+    &csv_line_neon_kernel,
+    &csv_line_neon_nopmull_kernel,
 #endif
-    {"portable", csv_line_split_portable, csv_line_span_portable, csv_line_record_portable, anywhere},
+    &csv_line_portable_kernel,
 };
 const int csv_line_kernel_count = sizeof csv_line_kernels / sizeof csv_line_kernels[0];
+
+int csv_line_kernel_runs_here(const struct csv_line_kernel *kernel)
+{
+    // Found once; threads that race here find the same. (Not a local
+    // static: its guard would need the C++ runtime, which C callers lack.)
+    static std::atomic<unsigned> found{0};
+    const unsigned known = 1u << 31;
+    unsigned have = found.load(std::memory_order_relaxed);
+    if (have == 0) {
+        have = features_here() | known;
+        found.store(have, std::memory_order_relaxed);
+    }
+    return (kernel->needs & ~have) == 0;
+}
 
 }
 
@@ -128,17 +136,17 @@ std::atomic<const csv_line_kernel *> active{nullptr};
 
 const csv_line_kernel *best_kernel()
 {
-    const csv_line_kernel *kernel = csv_line_kernels;
-    while (!kernel->runs_here())
+    const csv_line_kernel *const *kernel = csv_line_kernels;
+    while (!csv_line_kernel_runs_here(*kernel))
         kernel++;  // the last one runs anywhere
-    return kernel;
+    return *kernel;
 }
 
 const csv_line_kernel *forced_kernel(const char *name)
 {
-    for (const csv_line_kernel *kernel = csv_line_kernels; kernel != csv_line_kernels + csv_line_kernel_count; kernel++)
-        if (std::strcmp(kernel->name, name) == 0)
-            return kernel->runs_here() ? kernel : nullptr;
+    for (int k = 0; k < csv_line_kernel_count; k++)
+        if (std::strcmp(csv_line_kernels[k]->name, name) == 0)
+            return csv_line_kernel_runs_here(csv_line_kernels[k]) ? csv_line_kernels[k] : nullptr;
     return nullptr;
 }
 
@@ -181,6 +189,12 @@ int parse_csv_span(const char *line, int length, char (*fields)[FIELD_SIZE], int
 int parse_csv_record(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields, int *record_length)
 {
     return kernel_in_use()->record(text, length, fields, max_fields, record_length);
+}
+
+int parse_csv_fields(const char *text, int length, char separator, csv_field *fields, int max_fields,
+                     int *record_length)
+{
+    return kernel_in_use()->fields(text, length, separator, fields, max_fields, record_length);
 }
 
 const char *csv_line_kernel_name(void) { return kernel_in_use()->name; }

@@ -72,6 +72,66 @@ CSV_LINE_API int parse_csv_span(const char *line, int length, char (*fields)[FIE
 CSV_LINE_API int parse_csv_record(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
                                   int *record_length);
 
+/* Where one field of a record lies in the text it was found in. */
+typedef struct csv_field {
+    int start;  /* offset of its first raw byte from the text */
+    int length; /* its raw bytes, up to its separator or the record's ending */
+    int quotes; /* the double quotes among them */
+} csv_field;
+
+/*
+ * Finds where the fields of the record at the start of the `length` bytes
+ * at `text` lie, and where the next record starts, storing no byte of
+ * them. The record is found as parse_csv_record finds it: up to the first
+ * LF outside quotes, every double quote toggling, and that LF and a CR just
+ * before it are its ending, in no field. `separator` separates fields where
+ * it stands outside quotes; between quotes it is content. A NUL is content
+ * too. No field has a length limit.
+ *
+ * fields[k] says where field k's raw bytes lie. By the splitting rule its
+ * content is those bytes with every quote dropped: length - quotes bytes,
+ * the raw bytes themselves when quotes is 0 (csv_field_content copies it).
+ * For a comma and a record without NUL, that is what parse_csv_record
+ * stores, without its cut at FIELD_SIZE - 1 bytes.
+ *
+ * *record_length, which may be null, is set as parse_csv_record sets it:
+ * the record's bytes with its ending, or 0 when no LF stands outside
+ * quotes. A length below 1 is an empty record: one field {0, 0, 0}.
+ *
+ * Returns the number of fields stored, at most max_fields; once the table
+ * is full nothing more is stored, but the record's end is still found (so
+ * a full table may mean fields were left out). Returns 0 when
+ * max_fields < 1, and -1, writing nothing at all, when the separator is
+ * the double quote, LF or CR. Writes nothing but fields[0] to
+ * fields[result - 1] and *record_length; reads as parse_csv_span reads.
+ * Nothing is allocated.
+ */
+CSV_LINE_API int parse_csv_fields(const char *text, int length, char separator, csv_field *fields, int max_fields,
+                                  int *record_length);
+
+/*
+ * Writes the content of a field that parse_csv_fields found in `text`:
+ * its raw bytes with every quote dropped. At most out_size - 1 bytes are
+ * written, then a NUL; nothing when out_size < 1. Returns the content's
+ * whole length, length - quotes, which is out_size or more when the
+ * content was cut, as snprintf does.
+ */
+CSV_LINE_API int csv_field_content(const char *text, const csv_field *field, char *out, int out_size);
+
+/*
+ * Writes the value that readers of RFC 4180 files (spreadsheets,
+ * databases) give a field that parse_csv_fields found in `text`, when the
+ * field is well formed for them: either it holds no quote, and its value
+ * is its raw bytes, or it is quoted whole, opening and closing with a
+ * quote with every quote between those doubled, and its value is what the
+ * outer quotes enclose with each doubled quote as one. Written and bounded
+ * as by csv_field_content; returns the value's whole length. Any other
+ * field (a quote inside an unquoted field, bytes after a closing quote)
+ * writes nothing and returns -1: its content by the splitting rule is what
+ * csv_field_content gives.
+ */
+CSV_LINE_API int csv_field_value(const char *text, const csv_field *field, char *out, int out_size);
+
 /*
  * Names the kernel that the splitters run on this processor: "avx512",
  * "avx512bw", "avx2", "sse2" or "portable" (on 64-bit ARM "neon",

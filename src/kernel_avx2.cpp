@@ -8,6 +8,7 @@
 #include "copy_bytes.h"
 #include "group_shuffles.h"
 #include "kernels.h"
+#include "scan_ends.h"
 #include "prefix_xor_clmul.h"
 
 namespace {
@@ -90,18 +91,5 @@ struct Avx2 {
 }  // namespace avx2
 }  // namespace
 
-int csv_line_split_avx2(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
-{
-    return avx2::split_line<avx2::Avx2>(line, fields, max_fields);
-}
-
-int csv_line_span_avx2(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
-{
-    return avx2::split_span<avx2::Avx2>(line, length, fields, max_fields);
-}
-
-int csv_line_record_avx2(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
-                         int *record_length)
-{
-    return avx2::split_record<avx2::Avx2>(text, length, fields, max_fields, record_length);
-}
+extern "C" const csv_line_kernel csv_line_avx2_kernel =
+    avx2::describe<avx2::Avx2>("avx2", CSV_LINE_NEEDS_BLOCK_READS | CSV_LINE_NEEDS_AVX2);

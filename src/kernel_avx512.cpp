@@ -11,6 +11,7 @@
 #include "avx512_block.h"
 #include "copy_bytes.h"
 #include "kernels.h"
+#include "scan_ends.h"
 
 namespace {
 namespace avx512 {
@@ -75,18 +76,5 @@ struct Avx512 : Avx512Block {
 }  // namespace avx512
 }  // namespace
 
-int csv_line_split_avx512(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
-{
-    return avx512::split_line<avx512::Avx512>(line, fields, max_fields);
-}
-
-int csv_line_span_avx512(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
-{
-    return avx512::split_span<avx512::Avx512>(line, length, fields, max_fields);
-}
-
-int csv_line_record_avx512(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
-                           int *record_length)
-{
-    return avx512::split_record<avx512::Avx512>(text, length, fields, max_fields, record_length);
-}
+extern "C" const csv_line_kernel csv_line_avx512_kernel =
+    avx512::describe<avx512::Avx512>("avx512", CSV_LINE_NEEDS_BLOCK_READS | CSV_LINE_NEEDS_AVX512VBMI2);

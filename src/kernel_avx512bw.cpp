@@ -11,6 +11,7 @@
 #include "avx512_block.h"
 #include "copy_bytes.h"
 #include "kernels.h"
+#include "scan_ends.h"
 
 namespace {
 namespace avx512bw {
@@ -61,18 +62,5 @@ struct Avx512bw : Avx512Block {
 }  // namespace avx512bw
 }  // namespace
 
-int csv_line_split_avx512bw(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
-{
-    return avx512bw::split_line<avx512bw::Avx512bw>(line, fields, max_fields);
-}
-
-int csv_line_span_avx512bw(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
-{
-    return avx512bw::split_span<avx512bw::Avx512bw>(line, length, fields, max_fields);
-}
-
-int csv_line_record_avx512bw(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
-                             int *record_length)
-{
-    return avx512bw::split_record<avx512bw::Avx512bw>(text, length, fields, max_fields, record_length);
-}
+extern "C" const csv_line_kernel csv_line_avx512bw_kernel =
+    avx512bw::describe<avx512bw::Avx512bw>("avx512bw", CSV_LINE_NEEDS_BLOCK_READS | CSV_LINE_NEEDS_AVX512BW);

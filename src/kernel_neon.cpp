@@ -1,41 +1,26 @@
-// The NEON kernel for processors without PMULL: the quote count's prefix
-// XOR by shifts. Every 64-bit ARM processor can run it.
+// The NEON kernel with PMULL: the quote count's prefix XOR by one
+// carry-less multiply. Compiled with the crypto extension; run only where
+// the processor has PMULL.
 
 #include <cstdint>
 
 #include "copy_bytes.h"
 #include "kernels.h"
+#include "scan_ends.h"
 #include "neon_block.h"
+#include "prefix_xor_pmull.h"
 
 namespace {
-namespace neon {
+namespace neon_pmull {
 
-struct Neon : NeonBlock {
-    static std::uint64_t prefix_xor(std::uint64_t bits)
-    {
-        for (int shift = 1; shift < 64; shift *= 2)
-            bits ^= bits << shift;
-        return bits;
-    }
+struct NeonPmull : NeonBlock {
+    static std::uint64_t prefix_xor(std::uint64_t bits) { return prefix_xor_pmull(bits); }
 };
 
 #include "split_blocks.inl"
 
-}  // namespace neon
+}  // namespace neon_pmull
 }  // namespace
 
-int csv_line_split_neon_nopmull(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
-{
-    return neon::split_line<neon::Neon>(line, fields, max_fields);
-}
-
-int csv_line_span_neon_nopmull(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
-{
-    return neon::split_span<neon::Neon>(line, length, fields, max_fields);
-}
-
-int csv_line_record_neon_nopmull(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
-                                 int *record_length)
-{
-    return neon::split_record<neon::Neon>(text, length, fields, max_fields, record_length);
-}
+extern "C" const csv_line_kernel csv_line_neon_kernel =
+    neon_pmull::describe<neon_pmull::NeonPmull>("neon", CSV_LINE_NEEDS_BLOCK_READS | CSV_LINE_NEEDS_PMULL);

@@ -2,6 +2,7 @@
 
 #include "copy_bytes.h"
 #include "kernels.h"
+#include "scan_ends.h"
 
 namespace {
 
@@ -103,20 +104,63 @@ int split_bytes(const char *line, const char *limit, char (*fields)[FIELD_SIZE],
     }
 }
 
-}  // namespace
+// Finds where the fields of the record at text lie, up to limit (see
+// parse_csv_fields).
+int fields_bytes(const char *text, int length, char separator, csv_field *fields, int max_fields,
+                 int *length_out)
+{
+    if (csv_line_separator_refused(separator))
+        return -1;
+    const char *limit = csv_line_span_end(text, length);
+    if (max_fields < 1) {
+        if (length_out != nullptr)
+            *length_out = record_length(text, text, limit, 0);
+        return 0;
+    }
+    int stored = 0;
+    int start = 0;   // the open field's first byte
+    int quotes = 0;  // quotes in it so far
+    bool quoted = false;
+    const char *p = text;
+    for (; p != limit; p++) {
+        if (*p == '"') {
+            quoted = !quoted;
+            quotes++;
+        } else if (!quoted && *p == separator) {
+            const int end = static_cast<int>(p - text);
+            fields[stored++] = {start, end - start, quotes};
+            // A full table stores no more; the record's end is still found.
+            if (stored == max_fields) {
+                if (length_out != nullptr)
+                    *length_out = record_length(text, p + 1, limit, 0);
+                return stored;
+            }
+            start = end + 1;
+            quotes = 0;
+        } else if (!quoted && *p == '\n') {
+            break;
+        }
+    }
+    int end = static_cast<int>(p - text);
+    if (length_out != nullptr)
+        *length_out = p != limit ? end + 1 : 0;
+    if (p != limit && end > start && p[-1] == '\r')
+        end--;  // a CR just before the LF belongs to the ending
+    fields[stored++] = {start, end - start, quotes};
+    return stored;
+}
 
-int csv_line_split_portable(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
+int split_line(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
 {
     return split_bytes<Ends::nul>(line, nullptr, fields, max_fields);
 }
 
-int csv_line_span_portable(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
+int split_span(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
 {
     return split_bytes<Ends::span>(line, csv_line_span_end(line, length), fields, max_fields);
 }
 
-int csv_line_record_portable(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
-                             int *record_length)
+int split_record(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields, int *record_length)
 {
     int found;
     const int count = split_bytes<Ends::record>(text, csv_line_span_end(text, length), fields, max_fields, &found);
@@ -124,3 +168,8 @@ int csv_line_record_portable(const char *text, int length, char (*fields)[FIELD_
         *record_length = found;
     return count;
 }
+
+}  // namespace
+
+extern "C" const csv_line_kernel csv_line_portable_kernel = {"portable", 0, split_line, split_span, split_record,
+                                                             fields_bytes};

@@ -6,6 +6,7 @@
 
 #include "copy_bytes.h"
 #include "kernels.h"
+#include "scan_ends.h"
 
 namespace {
 namespace sse2 {
@@ -68,18 +69,5 @@ struct Sse2 {
 }  // namespace sse2
 }  // namespace
 
-int csv_line_split_sse2(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
-{
-    return sse2::split_line<sse2::Sse2>(line, fields, max_fields);
-}
-
-int csv_line_span_sse2(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields)
-{
-    return sse2::split_span<sse2::Sse2>(line, length, fields, max_fields);
-}
-
-int csv_line_record_sse2(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
-                         int *record_length)
-{
-    return sse2::split_record<sse2::Sse2>(text, length, fields, max_fields, record_length);
-}
+extern "C" const csv_line_kernel csv_line_sse2_kernel =
+    sse2::describe<sse2::Sse2>("sse2", CSV_LINE_NEEDS_BLOCK_READS);

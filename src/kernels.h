@@ -1,8 +1,9 @@
 /*
- * The splitter's kernels: one implementation of parse_csv_line,
- * parse_csv_span and parse_csv_record for each instruction set, every one
- * storing exactly what those store.
- * Internal to the library, its tests, benchmark and fuzzer; not installed.
+ * The splitter's kernels: one implementation of every entry of csv_line.h
+ * for each instruction set, each storing exactly what the others store.
+ * Each kernel's file exports one descriptor; the library keeps them in a
+ * table, best first. Internal to the library, its tests, benchmarks and
+ * fuzzer; not installed.
  */
 #ifndef CSV_LINE_KERNELS_H
 #define CSV_LINE_KERNELS_H
@@ -17,14 +18,44 @@ typedef int (*csv_line_split_fn)(const char *line, char (*fields)[FIELD_SIZE], i
 typedef int (*csv_line_span_fn)(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
 typedef int (*csv_line_record_fn)(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
                                   int *record_length);
+typedef int (*csv_line_fields_fn)(const char *text, int length, char separator, csv_field *fields,
+                                  int max_fields, int *record_length);
+
+/* What a kernel needs of the processor and its operating system. */
+enum {
+    CSV_LINE_NEEDS_BLOCK_READS = 1 << 0, /* reads of whole aligned blocks (not under MemorySanitizer) */
+    CSV_LINE_NEEDS_AVX2 = 1 << 1,        /* AVX2, BMI1, BMI2, POPCNT, PCLMUL, YMM state saved */
+    CSV_LINE_NEEDS_AVX512BW = 1 << 2,    /* those, AVX-512 F and BW, ZMM state saved */
+    CSV_LINE_NEEDS_AVX512VBMI2 = 1 << 3, /* those, AVX-512 VL and VBMI2 */
+    CSV_LINE_NEEDS_PMULL = 1 << 4        /* 64-bit ARM's PMULL */
+};
 
 struct csv_line_kernel {
-    const char *name;         /* as CSV_LINE_KERNEL names it */
-    csv_line_split_fn split;  /* as parse_csv_line */
-    csv_line_span_fn span;    /* as parse_csv_span */
+    const char *name;          /* as CSV_LINE_KERNEL names it */
+    unsigned needs;            /* CSV_LINE_NEEDS_ bits */
+    csv_line_split_fn split;   /* as parse_csv_line */
+    csv_line_span_fn span;     /* as parse_csv_span */
     csv_line_record_fn record; /* as parse_csv_record */
-    int (*runs_here)(void);   /* 1 when this processor and its OS can run it */
+    csv_line_fields_fn fields; /* as parse_csv_fields */
 };
+
+/* The kernels built into the library, best first. The last one, portable,
+   runs anywhere. */
+extern const struct csv_line_kernel *const csv_line_kernels[];
+extern const int csv_line_kernel_count;
+
+/* 1 when this processor and its operating system have all the kernel
+   needs. */
+int csv_line_kernel_runs_here(const struct csv_line_kernel *kernel);
+
+/* Each kernel's descriptor, exported by its own file. */
+extern const struct csv_line_kernel csv_line_portable_kernel;
+extern const struct csv_line_kernel csv_line_sse2_kernel;
+extern const struct csv_line_kernel csv_line_avx2_kernel;
+extern const struct csv_line_kernel csv_line_avx512bw_kernel;
+extern const struct csv_line_kernel csv_line_avx512_kernel;
+extern const struct csv_line_kernel csv_line_neon_kernel;
+extern const struct csv_line_kernel csv_line_neon_nopmull_kernel;
 
 /* Where a span of `length` bytes from line ends: a length below 1 is an
    empty line. */
@@ -33,48 +64,14 @@ static inline const char *csv_line_span_end(const char *line, int length)
     return length > 0 ? line + length : line;
 }
 
-/* The kernels built into the library, best first. The last one, portable,
-   runs anywhere. */
-extern const struct csv_line_kernel csv_line_kernels[];
-extern const int csv_line_kernel_count;
-
-int csv_line_split_portable(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
-int csv_line_span_portable(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
-int csv_line_record_portable(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
-                         int *record_length);
-int csv_line_split_sse2(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
-int csv_line_span_sse2(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
-int csv_line_record_sse2(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
-                         int *record_length);
-int csv_line_split_avx2(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
-int csv_line_span_avx2(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
-int csv_line_record_avx2(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
-                         int *record_length);
-int csv_line_split_avx512bw(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
-int csv_line_span_avx512bw(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
-int csv_line_record_avx512bw(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
-                             int *record_length);
-int csv_line_split_avx512(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
-int csv_line_span_avx512(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
-int csv_line_record_avx512(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
-                         int *record_length);
-
-int csv_line_split_neon(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
-int csv_line_span_neon(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
-int csv_line_record_neon(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
-                         int *record_length);
-int csv_line_split_neon_nopmull(const char *line, char (*fields)[FIELD_SIZE], int max_fields);
-int csv_line_span_neon_nopmull(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
-int csv_line_record_neon_nopmull(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
-                                 int *record_length);
+/* The bytes parse_csv_fields refuses as a separator. */
+static inline int csv_line_separator_refused(char separator)
+{
+    return separator == '"' || separator == '\n' || separator == '\r';
+}
 
 #ifdef __cplusplus
 }
-
-// Where a kernel's scan of a line ends: at its NUL (parse_csv_line); at its
-// NUL or its limit (parse_csv_span); at its NUL, its line ending or its
-// limit, and the record goes on to its LF (parse_csv_record).
-enum class Ends { nul, span, record };
 #endif
 
 #endif

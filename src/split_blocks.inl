@@ -178,13 +178,21 @@ struct Specials {
     std::uint64_t quotes, commas, nul, lf;
 };
 
-// Step 1: the block's special bytes, among those that lanes marks as the
-// line's. lf is found only for a record.
-template <class K, Ends E>
-static inline Specials find_specials(typename K::block_t bytes, std::uint64_t lanes)
+// Whether a scan that ends as E says looks for LFs.
+static constexpr bool finds_lf(Ends E)
 {
-    Specials found = {K::bytes_equal(bytes, '"'), K::bytes_equal(bytes, ','), K::bytes_equal(bytes, '\0'),
-                      E == Ends::record ? K::bytes_equal(bytes, '\n') : 0};
+    return E == Ends::record || E == Ends::fields;
+}
+
+// Step 1: the block's special bytes, among those that lanes marks as the
+// line's: its quotes, separators (in `commas`), NULs and LFs. The NUL is
+// looked for unless it is content, the LF only in a record.
+template <class K, Ends E>
+static inline Specials find_specials(typename K::block_t bytes, std::uint64_t lanes, char separator = ',')
+{
+    Specials found = {K::bytes_equal(bytes, '"'), K::bytes_equal(bytes, separator),
+                      E != Ends::fields ? K::bytes_equal(bytes, '\0') : 0,
+                      finds_lf(E) ? K::bytes_equal(bytes, '\n') : 0};
     if (lanes != K::ALL) {
         // The first or a span's last block holds bytes that are no part of
         // the line. (Cleared apart, so that other blocks skip this.)
@@ -220,7 +228,7 @@ static inline Masks count_quotes(const Specials &found, std::uint64_t lanes, con
     }
     std::uint64_t record_end = 0, ending = 0;
     // Tested apart, so that blocks without an LF do not wait for the count.
-    if (E == Ends::record && found.lf != 0) {
+    if (finds_lf(E) && found.lf != 0) {
         record_end = lowest(found.lf & ~inside);
         // A CR just before the LF, in this block, belongs to the ending.
         const std::uint64_t cr = (record_end >> 1) & lanes;
@@ -257,30 +265,158 @@ static inline const char *record_next(const char *at, std::uint64_t record_end, 
     return at + __builtin_ctzll(record_end) + 1;
 }
 
-// The same for the record at text, ending by limit, with nothing stored.
-template <class K>
-static const char *record_next_only(const char *text, const char *limit)
-{
-    if (limit <= text)
-        return nullptr;
-    const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(text) & (K::BLOCK - 1);
-    const char *at = text - offset;
-    std::uint64_t lanes = K::ALL & (K::ALL << offset);
-    if (limit - at <= K::BLOCK)
-        lanes &= first_lanes<K>(limit - at);
-    const typename K::block_t bytes = offset != 0 ? load_head<K>(at, lanes, limit) : K::load_block(at);
-    std::uint64_t quoted = 0;
-    const Specials found = find_specials<K, Ends::record>(bytes, lanes);
-    const Masks masks = count_quotes<K, Ends::record>(found, lanes, at, quoted);
-    return record_next<K>(at, masks.record_end, quoted, limit);
-}
-
 // What a split found: the fields stored and, for a record, where the next
 // one starts (null when it has no LF outside quotes).
 struct Split {
     int count;
     const char *next;
 };
+
+// The blocks that hold a span's bytes, in order: where each lies and which
+// of its bytes are the span's. The first is read from the span's first
+// byte (see load_head), the others whole and aligned.
+template <class K>
+struct Blocks {
+    const char *at;         // the aligned block being read
+    std::uint64_t lanes;    // its bytes that are the span's
+    const char *const limit;
+
+    Blocks(const char *text, const char *limit_)
+        : at(text - (reinterpret_cast<std::uintptr_t>(text) & (K::BLOCK - 1))),
+          lanes(K::ALL & (K::ALL << (text - at))), limit(limit_)
+    {
+        clip();
+    }
+
+    typename K::block_t first() const { return (lanes & 1) != 0 ? K::load_block(at) : load_head<K>(at, lanes, limit); }
+
+    // Moves to the next block; false when the span has no byte there.
+    bool next()
+    {
+        at += K::BLOCK;
+        if (at >= limit)
+            return false;
+        lanes = K::ALL;
+        clip();
+        return true;
+    }
+
+    typename K::block_t load() const { return K::load_block(at); }
+
+    // The span's last block holds bytes past its end.
+    void clip()
+    {
+        if (limit - at <= K::BLOCK)
+            lanes &= first_lanes<K>(limit - at);
+    }
+};
+
+// The same for the record at text, ending by limit, with nothing stored.
+template <class K>
+static const char *record_next_only(const char *text, const char *limit)
+{
+    if (limit <= text)
+        return nullptr;
+    const Blocks<K> blocks(text, limit);
+    std::uint64_t quoted = 0;
+    const Specials found = find_specials<K, Ends::record>(blocks.first(), blocks.lanes);
+    const Masks masks = count_quotes<K, Ends::record>(found, blocks.lanes, blocks.at, quoted);
+    return record_next<K>(blocks.at, masks.record_end, quoted, limit);
+}
+
+// The places of the set bits of `bits`, lowest first, in places[0] to
+// places[count - 1], where count is returned; places[count] to
+// places[count + 3] may be written too. Four a round, each clearing the
+// lowest bit, with no branch for each bit.
+static inline int flatten(std::uint64_t bits, int *places)
+{
+    const int count = __builtin_popcountll(bits);
+    const std::uint64_t past = std::uint64_t{1} << 63;  // (a place for a bit that is not there)
+    for (int written = 0; written < count; written += 4, places += 4) {
+        places[0] = __builtin_ctzll(bits | past);
+        bits &= bits - 1;
+        places[1] = __builtin_ctzll(bits | past);
+        bits &= bits - 1;
+        places[2] = __builtin_ctzll(bits | past);
+        bits &= bits - 1;
+        places[3] = __builtin_ctzll(bits | past);
+        bits &= bits - 1;
+    }
+    return count;
+}
+
+// Writes positions: the fields of one record as parse_csv_fields gives
+// them, from the separators found block by block.
+struct FieldWriter {
+    csv_field *next;       // the entry for the open field
+    csv_field *const end;  // past the table's last entry
+    int start;             // the open field's first byte, from the text
+    int quotes_at_start;   // quotes in the record before it
+
+    // Stores the fields that end at the separators of the block `base`
+    // bytes into the text, of which `before` quotes come before it; with
+    // `quoted`, each field's quotes are counted from the block's. Returns
+    // true when a separator fills the table.
+    template <bool quoted>
+    bool store(std::uint64_t separators, std::uint64_t quotes, int base, int before)
+    {
+        int places[64 + 4];
+        const int count = flatten(separators, places);
+        const int room = static_cast<int>(end - next);
+        const int stored = count < room ? count : room;
+        for (int k = 0; k < stored; k++) {
+            const int place = places[k];
+            const int quotes_to_end =
+                quoted ? before + __builtin_popcountll(quotes & ((std::uint64_t{1} << place) - 1)) : before;
+            *next++ = {start, base + place - start, quotes_to_end - quotes_at_start};
+            start = base + place + 1;
+            quotes_at_start = quotes_to_end;
+        }
+        return count >= room;
+    }
+
+    // Stores the record's last field, ending `length` bytes into the text
+    // with `quotes` quotes before that.
+    void finish(int length, int quotes) { *next++ = {start, length - start, quotes - quotes_at_start}; }
+};
+
+// Finds where the fields of the record at text lie, up to limit (see
+// parse_csv_fields), and where the next record starts. Needs room for one
+// field at least, and a span of one byte at least.
+template <class K>
+static Split find_fields(const char *text, const char *limit, char separator, csv_field *fields, int max_fields)
+{
+    Blocks<K> blocks(text, limit);
+    FieldWriter writer = {fields, fields + max_fields, 0, 0};
+    std::uint64_t quoted = 0;
+    int before = 0;  // quotes in the record before the block
+    for (typename K::block_t bytes = blocks.first();; bytes = blocks.load()) {
+        const Specials found = find_specials<K, Ends::fields>(bytes, blocks.lanes, separator);
+        const Masks masks = count_quotes<K, Ends::fields>(found, blocks.lanes, blocks.at, quoted);
+        const int base = static_cast<int>(blocks.at - text);
+        if (masks.separators != 0) {
+            const bool full = found.quotes == 0
+                                  ? writer.store<false>(masks.separators, 0, base, before)
+                                  : writer.store<true>(masks.separators, found.quotes, base, before);
+            if (full)
+                return {max_fields, record_next<K>(blocks.at, masks.record_end, quoted, limit)};
+        }
+        if (masks.record_end != 0) {
+            const int place = __builtin_ctzll(masks.record_end);
+            const int quotes = before + __builtin_popcountll(found.quotes & (masks.record_end - 1));
+            // A CR just before the LF, here or in the block before, belongs
+            // to the ending.
+            const int end = base + place - (base + place > writer.start && text[base + place - 1] == '\r');
+            writer.finish(end, quotes);
+            return {static_cast<int>(writer.next - fields), blocks.at + place + 1};
+        }
+        before += __builtin_popcountll(found.quotes);
+        if (!blocks.next()) {
+            writer.finish(static_cast<int>(limit - text), before);
+            return {static_cast<int>(writer.next - fields), nullptr};
+        }
+    }
+}
 
 // Splits the line from `line` to its end (see Ends) and, for a record,
 // finds where the next starts. limit is used unless E is Ends::nul.
@@ -551,4 +687,32 @@ static int split_record(const char *text, int length, char (*fields)[FIELD_SIZE]
     if (record_length != nullptr)
         *record_length = split.next != nullptr ? static_cast<int>(split.next - text) : 0;
     return split.count;
+}
+
+template <class K>
+static int split_fields(const char *text, int length, char separator, csv_field *fields, int max_fields,
+                        int *record_length)
+{
+    if (csv_line_separator_refused(separator))
+        return -1;
+    const char *limit = csv_line_span_end(text, length);
+    Split split = {0, nullptr};
+    if (max_fields < 1) {
+        split.next = record_next_only<K>(text, limit);
+    } else if (limit == text) {
+        fields[0] = {0, 0, 0};
+        split.count = 1;
+    } else {
+        split = find_fields<K>(text, limit, separator, fields, max_fields);
+    }
+    if (record_length != nullptr)
+        *record_length = split.next != nullptr ? static_cast<int>(split.next - text) : 0;
+    return split.count;
+}
+
+// The kernel's descriptor: its name, what it needs and its entries.
+template <class K>
+static constexpr csv_line_kernel describe(const char *name, unsigned needs)
+{
+    return {name, needs, split_line<K>, split_span<K>, split_record<K>, split_fields<K>};
 }

@@ -15,7 +15,7 @@ class EveryKernel : public testing::TestWithParam<Entry> {
 protected:
     void SetUp() override
     {
-        if (!GetParam().kernel.runs_here())
+        if (!csv_line_kernel_runs_here(&GetParam().kernel))
             GTEST_SKIP() << "the " << GetParam().kernel.name << " kernel cannot run here";
     }
 };

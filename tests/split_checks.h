@@ -127,20 +127,21 @@ inline ModelRecordResult ModelRecord(const std::string &text, int capacity)
     return {ModelSplit(record.substr(0, strnlen(record.c_str(), record.size())), capacity), length};
 }
 
-// parse_csv_line, parse_csv_span and parse_csv_record themselves, then
-// every kernel built into the library; the tests and the fuzz target run
-// each one the processor can run.
+// The library's entries themselves, then every kernel built into the
+// library; the tests and the fuzz target run each one the processor can
+// run.
 inline std::vector<csv_line_kernel> KernelsUnderTest()
 {
     std::vector<csv_line_kernel> kernels = {
-        {"library", parse_csv_line, parse_csv_span, parse_csv_record, [] { return 1; }}};
-    kernels.insert(kernels.end(), csv_line_kernels, csv_line_kernels + csv_line_kernel_count);
+        {"library", 0, parse_csv_line, parse_csv_span, parse_csv_record, parse_csv_fields}};
+    for (int k = 0; k < csv_line_kernel_count; k++)
+        kernels.push_back(*csv_line_kernels[k]);
     return kernels;
 }
 
-// The ways into a kernel: the NUL-terminated line, the span of bytes, and
-// the record at the start of the bytes.
-enum class Way { line, span, record };
+// The ways into a kernel: the NUL-terminated line, the span of bytes, the
+// record at the start of the bytes, and where that record's fields lie.
+enum class Way { line, span, record, fields };
 
 struct Entry {
     csv_line_kernel kernel;
@@ -151,14 +152,14 @@ inline std::vector<Entry> EntriesUnderTest()
 {
     std::vector<Entry> entries;
     for (const csv_line_kernel &kernel : KernelsUnderTest())
-        for (const Way way : {Way::line, Way::span, Way::record})
+        for (const Way way : {Way::line, Way::span, Way::record, Way::fields})
             entries.push_back({kernel, way});
     return entries;
 }
 
 inline std::string EntryName(const Entry &entry)
 {
-    static const char *const ways[] = {"_line", "_span", "_record"};
+    static const char *const ways[] = {"_line", "_span", "_record", "_fields"};
     return entry.kernel.name + std::string(ways[static_cast<int>(entry.way)]);
 }
 
@@ -174,8 +175,153 @@ inline int Split(const Entry &entry, const char *at, int length, char (*rows)[FI
         return entry.kernel.span(at, length, rows, capacity);
     case Way::record:
         return entry.kernel.record(at, length, rows, capacity, record_length);
+    case Way::fields:
+        break;  // stores positions, not rows: see FieldsMismatch
     }
     return -1;
+}
+
+inline bool operator==(const csv_field &a, const csv_field &b)
+{
+    return a.start == b.start && a.length == b.length && a.quotes == b.quotes;
+}
+
+inline std::string Describe(const csv_field &field)
+{
+    return "{" + std::to_string(field.start) + ", " + std::to_string(field.length) + ", " +
+           std::to_string(field.quotes) + "}";
+}
+
+// What the position entry stores and says, by the model.
+struct ModelFieldsResult {
+    std::vector<csv_field> fields;
+    int length;  // the record with its line ending, or 0 when it has none
+};
+
+// The position rule, written plainly: the record ends at the first LF
+// outside quotes; each separator outside quotes before it ends a field,
+// and the record's last field ends at that LF, or at a CR just before it.
+inline ModelFieldsResult ModelFields(const std::string &text, char separator, int capacity)
+{
+    std::vector<csv_field> fields;
+    csv_field open = {0, 0, 0};
+    bool quoted = false;
+    int length = 0;
+    size_t i = 0;
+    for (; i < text.size(); i++) {
+        if (text[i] == '"') {
+            quoted = !quoted;
+            open.quotes++;
+        } else if (text[i] == separator && !quoted) {
+            open.length = static_cast<int>(i) - open.start;
+            fields.push_back(open);
+            open = {static_cast<int>(i) + 1, 0, 0};
+        } else if (text[i] == '\n' && !quoted) {
+            length = static_cast<int>(i) + 1;
+            break;
+        }
+    }
+    const int end = static_cast<int>(i);
+    open.length = end - open.start - (length != 0 && end > open.start && text[i - 1] == '\r' ? 1 : 0);
+    fields.push_back(open);
+    fields.resize(static_cast<size_t>(std::max(0, std::min(capacity, static_cast<int>(fields.size())))));
+    return {fields, length};
+}
+
+// A field's content: its raw bytes with every quote dropped.
+inline std::string Content(const std::string &text, const csv_field &field)
+{
+    std::string content;
+    for (const char c : text.substr(static_cast<size_t>(field.start), static_cast<size_t>(field.length)))
+        if (c != '"')
+            content += c;
+    return content;
+}
+
+// Empty when the two models agree on a text of a record without NUL: the
+// content of each field the position model finds, cut to a row, is what
+// the record model stores.
+inline std::string ModelsDisagree(const std::string &text, int capacity)
+{
+    const ModelFieldsResult positions = ModelFields(text, ',', capacity);
+    const ModelRecordResult record = ModelRecord(text, capacity);
+    std::vector<std::string> contents;
+    for (const csv_field &field : positions.fields)
+        contents.push_back(Content(text, field).substr(0, FIELD_SIZE - 1));
+    if (positions.length != record.length)
+        return "the models end the record at " + std::to_string(positions.length) + " and " +
+               std::to_string(record.length);
+    return contents == record.fields ? "" : "the models find other fields";
+}
+
+// A table of positions between two guard entries, every byte of it filled
+// with a pattern, so that a check after a split sees any stray write.
+class GuardedFields {
+public:
+    explicit GuardedFields(int capacity)
+        : entries_(static_cast<size_t>(std::max(capacity, 0)) + 2, csv_field{kFill, kFill, kFill})
+    {
+    }
+
+    csv_field *Entries() { return entries_.data() + 1; }
+
+    // Empty when a call that returned `count` stored exactly `want` and
+    // changed no other entry; otherwise the first rule it broke.
+    std::string Mismatch(int count, const std::vector<csv_field> &want) const
+    {
+        if (count != static_cast<int>(want.size()))
+            return "count is " + std::to_string(count) + ", want " + std::to_string(want.size());
+        for (size_t k = 0; k < entries_.size(); k++) {
+            const bool stored = k >= 1 && k <= want.size();
+            const csv_field expected = stored ? want[k - 1] : csv_field{kFill, kFill, kFill};
+            if (!(entries_[k] == expected))
+                return (stored ? "field " + std::to_string(k - 1) : "entry " + std::to_string(k) + " of the guarded table") +
+                       " is " + Describe(entries_[k]) + ", want " + Describe(expected);
+        }
+        return "";
+    }
+
+private:
+    static constexpr int kFill = -0x5A5A5A5B;
+    std::vector<csv_field> entries_;
+};
+
+// Finds the fields of a heap copy of text, starting `offset` bytes past a
+// 64-byte boundary, held in exactly its bytes (so the address sanitizer
+// reports any read past them), into a guarded table of `capacity` entries.
+// Empty when the entry stored what the model gives, changed no other entry
+// and said the record's length as the model does; or, for a separator it
+// must refuse, returned -1 and wrote nothing.
+inline std::string FieldsMismatch(const csv_line_kernel &kernel, const std::string &text, int offset, char separator,
+                                  int capacity)
+{
+    void *buffer = nullptr;
+    if (posix_memalign(&buffer, 64, static_cast<size_t>(offset) + text.size()) != 0)
+        return "out of memory";
+    const std::unique_ptr<char, decltype(&std::free)> owned(static_cast<char *>(buffer), &std::free);
+    char *copy = owned.get() + offset;
+    std::memcpy(copy, text.data(), text.size());
+    GuardedFields table(capacity);
+    int length = -1;
+    const int count = kernel.fields(copy, static_cast<int>(text.size()), separator, table.Entries(), capacity, &length);
+    if (csv_line_separator_refused(separator)) {
+        if (count != -1 || length != -1)
+            return "a refused separator returned " + std::to_string(count) + " and set the length";
+        return table.Mismatch(0, {});
+    }
+    const ModelFieldsResult want = ModelFields(text, separator, capacity);
+    if (length != want.length)
+        return "record length is " + std::to_string(length) + ", want " + std::to_string(want.length);
+    return table.Mismatch(count, want.fields);
+}
+
+// The text with the comma and `separator` swapped, so that the same fields
+// are found with that separator.
+inline std::string WithSeparator(std::string text, char separator)
+{
+    for (char &c : text)
+        c = c == ',' ? separator : c == separator ? ',' : c;
+    return text;
 }
 
 // Splits a heap copy of text, starting `offset` bytes past a 64-byte
@@ -203,9 +349,14 @@ inline std::string SplitMismatch(const Entry &entry, const std::string &text, in
     return table.Mismatch(count, want);
 }
 
-// The same, with what the model says the entry should store and say.
-inline std::string ModelMismatch(const Entry &entry, const std::string &text, int offset, int capacity)
+// The same, with what the model says the entry should store and say. The
+// position entry finds the fields of the text with the comma as its
+// separator or, swapped with it, `separator`.
+inline std::string ModelMismatch(const Entry &entry, const std::string &text, int offset, int capacity,
+                                 char separator = ',')
 {
+    if (entry.way == Way::fields)
+        return FieldsMismatch(entry.kernel, WithSeparator(text, separator), offset, separator, capacity);
     if (entry.way == Way::record) {
         const ModelRecordResult want = ModelRecord(text, capacity);
         return SplitMismatch(entry, text, offset, capacity, want.fields, want.length);

@@ -28,26 +28,35 @@ const std::string kRowFull = Repeat('x', FIELD_SIZE - 1);
 // Through a record entry a row runs as a record: as it stands, ended by LF
 // or CR LF, and followed by another record; the row's fields must be what
 // the model gives for the record it ends by LF.
+// Through the position entry it runs as through a record entry, its
+// positions checked against their model, whose fields' content must be what
+// the record model stores (for a row without NUL); the separator is the
+// comma, the semicolon or TAB by turns, swapped with the comma in the text.
 void ExpectSplits(const Entry &entry, const std::vector<Case> &cases)
 {
+    const bool records = entry.way == Way::record || entry.way == Way::fields;
     for (const Case &c : cases) {
-        if (entry.way == Way::record) {
+        if (records) {
             const ModelRecordResult ended = ModelRecord(c.line + "\n", c.capacity);
             if (ended.length == static_cast<int>(c.line.size()) + 1) {
                 ASSERT_EQ(ended.fields, c.fields) << c.what;
             }
         }
         const std::vector<std::string> texts =
-            entry.way == Way::record ? std::vector<std::string>{c.line, c.line + "\n", c.line + "\r\n", c.line + "\nz,\"\n\n"}
-                                     : std::vector<std::string>{c.line};
-        for (const std::string &text : texts)
+            records ? std::vector<std::string>{c.line, c.line + "\n", c.line + "\r\n", c.line + "\nz,\"\n\n"}
+                    : std::vector<std::string>{c.line};
+        for (const std::string &text : texts) {
+            if (entry.way == Way::fields && text.find('\0') == std::string::npos) {
+                ASSERT_EQ(ModelsDisagree(text, c.capacity), "") << c.what;
+            }
             for (int offset = 0; offset < 64; offset++) {
                 SCOPED_TRACE(c.what + ", " + std::to_string(text.size()) + " bytes at offset " + std::to_string(offset));
-                if (entry.way == Way::record)
-                    ASSERT_EQ(ModelMismatch(entry, text, offset, c.capacity), "");
+                if (records)
+                    ASSERT_EQ(ModelMismatch(entry, text, offset, c.capacity, ",;\t"[offset % 3]), "");
                 else
                     ASSERT_EQ(SplitMismatch(entry, text, offset, c.capacity, c.fields), "");
             }
+        }
     }
 }
 
@@ -124,7 +133,7 @@ TEST_P(EveryKernel, SplitsTheProductRecord)
 TEST(Span, BelowOneByteIsAnEmptyLine)
 {
     for (const csv_line_kernel &kernel : KernelsUnderTest()) {
-        if (!kernel.runs_here())
+        if (!csv_line_kernel_runs_here(&kernel))
             continue;
         for (const int length : {0, -1, INT_MIN}) {
             SCOPED_TRACE(std::string(kernel.name) + ", length " + std::to_string(length));
@@ -133,6 +142,12 @@ TEST(Span, BelowOneByteIsAnEmptyLine)
             int record_length = -1;
             EXPECT_EQ(table.Mismatch(kernel.record("a\nb", length, table.Rows(), 2, &record_length), {""}), "");
             EXPECT_EQ(record_length, 0);
+            GuardedFields positions(2);
+            record_length = -1;
+            EXPECT_EQ(positions.Mismatch(kernel.fields("a\nb", length, ',', positions.Entries(), 2, &record_length),
+                                         {{0, 0, 0}}),
+                      "");
+            EXPECT_EQ(record_length, 0);
         }
     }
 }
@@ -140,11 +155,33 @@ TEST(Span, BelowOneByteIsAnEmptyLine)
 TEST(Record, LengthMayBeNull)
 {
     for (const csv_line_kernel &kernel : KernelsUnderTest()) {
-        if (!kernel.runs_here())
+        if (!csv_line_kernel_runs_here(&kernel))
             continue;
         SCOPED_TRACE(kernel.name);
         GuardedTable table(2);
         EXPECT_EQ(table.Mismatch(kernel.record("a,b\nc", 5, table.Rows(), 2, nullptr), {"a", "b"}), "");
+        GuardedFields positions(2);
+        EXPECT_EQ(positions.Mismatch(kernel.fields("a,b\nc", 5, ',', positions.Entries(), 2, nullptr),
+                                     {{0, 1, 0}, {2, 1, 0}}),
+                  "");
+    }
+}
+
+// The double quote, LF and CR cannot separate fields: refused, with
+// nothing written, not even the record's length.
+TEST(Fields, RefusesQuoteLFAndCRAsSeparators)
+{
+    for (const csv_line_kernel &kernel : KernelsUnderTest()) {
+        if (!csv_line_kernel_runs_here(&kernel))
+            continue;
+        for (const char separator : {'"', '\n', '\r'}) {
+            SCOPED_TRACE(std::string(kernel.name) + ", separator " + std::to_string(separator));
+            GuardedFields positions(4);
+            int record_length = 12345;
+            EXPECT_EQ(kernel.fields("a,b\"\r\nc", 7, separator, positions.Entries(), 4, &record_length), -1);
+            EXPECT_EQ(positions.Mismatch(0, {}), "");
+            EXPECT_EQ(record_length, 12345);
+        }
     }
 }
 
@@ -158,17 +195,25 @@ struct RecordCase {
 
 // Runs each row through a record entry at every offset from a 64-byte
 // boundary; other entries skip it.
+// The position entry runs them too, checked against its model, which must
+// agree with the row where the record holds no NUL.
 void ExpectRecords(const Entry &entry, const std::vector<RecordCase> &cases)
 {
-    if (entry.way != Way::record)
+    if (entry.way != Way::record && entry.way != Way::fields)
         return;
     for (const RecordCase &c : cases) {
         const ModelRecordResult model = ModelRecord(c.text, c.capacity);
         ASSERT_EQ(model.fields, c.fields) << c.what << " (the model)";
         ASSERT_EQ(model.length, c.length) << c.what << " (the model)";
+        if (entry.way == Way::fields && c.text.find('\0') == std::string::npos) {
+            ASSERT_EQ(ModelsDisagree(c.text, c.capacity), "") << c.what;
+        }
         for (int offset = 0; offset < 64; offset++) {
             SCOPED_TRACE(c.what + ", at offset " + std::to_string(offset));
-            ASSERT_EQ(SplitMismatch(entry, c.text, offset, c.capacity, c.fields, c.length), "");
+            if (entry.way == Way::fields)
+                ASSERT_EQ(ModelMismatch(entry, c.text, offset, c.capacity, ",;\t"[offset % 3]), "");
+            else
+                ASSERT_EQ(SplitMismatch(entry, c.text, offset, c.capacity, c.fields, c.length), "");
         }
     }
 }
@@ -243,7 +288,7 @@ TEST_P(EveryKernel, RecordEndingsMeetBlockBoundariesAndFullRows)
 // would, each record's split and length checked against the model.
 TEST_P(EveryKernel, WalksABufferOfRecords)
 {
-    if (GetParam().way != Way::record)
+    if (GetParam().way != Way::record && GetParam().way != Way::fields)
         return;
     std::string text;
     for (int k = 0; k < 300; k++) {
@@ -261,10 +306,18 @@ TEST_P(EveryKernel, WalksABufferOfRecords)
         int records = 0;
         for (size_t at = 0; at < text.size(); records++) {
             const ModelRecordResult want = ModelRecord(text.substr(at), 4);
-            GuardedTable table(4);
             int length = -1;
-            const int count = GetParam().kernel.record(copy + at, static_cast<int>(text.size() - at), table.Rows(), 4, &length);
-            ASSERT_EQ(table.Mismatch(count, want.fields), "") << "record " << records << " at byte " << at;
+            if (GetParam().way == Way::fields) {
+                const ModelFieldsResult positions = ModelFields(text.substr(at), ',', 4);
+                GuardedFields table(4);
+                const int count = GetParam().kernel.fields(copy + at, static_cast<int>(text.size() - at), ',',
+                                                           table.Entries(), 4, &length);
+                ASSERT_EQ(table.Mismatch(count, positions.fields), "") << "record " << records << " at byte " << at;
+            } else {
+                GuardedTable table(4);
+                const int count = GetParam().kernel.record(copy + at, static_cast<int>(text.size() - at), table.Rows(), 4, &length);
+                ASSERT_EQ(table.Mismatch(count, want.fields), "") << "record " << records << " at byte " << at;
+            }
             ASSERT_EQ(length, want.length) << "record " << records << " at byte " << at;
             ASSERT_GT(length, 0);
             at += static_cast<size_t>(length);
@@ -331,6 +384,102 @@ TEST_P(EveryKernel, FillsTheRowInsideABlock)
                          {(x.substr(0, static_cast<size_t>(width) - 3) + "a,bc").substr(0, FIELD_SIZE - 1), "y"}});
     }
     ExpectSplits(GetParam(), cases);
+}
+
+struct PositionCase {
+    std::string what;
+    std::string text;
+    char separator;
+    int capacity;
+    std::vector<csv_field> fields;
+    int length;
+};
+
+// Runs each row through a position entry at every offset from a 64-byte
+// boundary, after checking it against the model; other entries skip it.
+void ExpectPositions(const Entry &entry, const std::vector<PositionCase> &cases)
+{
+    if (entry.way != Way::fields)
+        return;
+    for (const PositionCase &c : cases) {
+        const ModelFieldsResult model = ModelFields(c.text, c.separator, c.capacity);
+        ASSERT_EQ(model.fields, c.fields) << c.what << " (the model)";
+        ASSERT_EQ(model.length, c.length) << c.what << " (the model)";
+        for (int offset = 0; offset < 64; offset++) {
+            SCOPED_TRACE(c.what + ", at offset " + std::to_string(offset));
+            ASSERT_EQ(FieldsMismatch(entry.kernel, c.text, offset, c.separator, c.capacity), "");
+        }
+    }
+}
+
+TEST_P(EveryKernel, FindsWhereFieldsLie)
+{
+    const std::string long_field = Repeat('x', 5000);
+    ExpectPositions(GetParam(), {
+        {"field longer than a row", "a," + long_field + ",b\n", ',', 4, {{0, 1, 0}, {2, 5000, 0}, {5003, 1, 0}}, 5005},
+        {"quoted field longer than a row", "\"" + long_field + "\"\r\n", ',', 4, {{0, 5002, 2}}, 5004},
+        {"separator between quotes", "\"a;b\";c\n", ';', 4, {{0, 5, 2}, {6, 1, 0}}, 8},
+        {"comma is content with TAB", "a,b\tc\n", '\t', 4, {{0, 3, 0}, {4, 1, 0}}, 6},
+        {"NUL is content", std::string("a\0b,c\n", 6), ',', 4, {{0, 3, 0}, {4, 1, 0}}, 6},
+        {"NUL as the separator", std::string("a\0b,c\n", 6), '\0', 4, {{0, 1, 0}, {2, 3, 0}}, 6},
+        {"doubled quotes counted", "\"say \"\"hi\"\"\",x\r\n", ',', 4, {{0, 12, 6}, {13, 1, 0}}, 16},
+        {"full table, end still found", "a,b,\"c\n\",d\ne", ',', 2, {{0, 1, 0}, {2, 1, 0}}, 11},
+        {"one entry, end blocks away", "a," + long_field + "\n", ',', 1, {{0, 1, 0}}, 5003},
+        {"zero entries", "a,\"\n\"\nb", ',', 0, {}, 6},
+        {"empty record", "\n", ',', 4, {{0, 0, 0}}, 1},
+        {"empty fields around the ending", ";\r\n", ';', 4, {{0, 0, 0}, {1, 0, 0}}, 3},
+    });
+}
+
+// A field's content by the splitting rule, and its value as RFC 4180
+// readers give it, or -1 where it is not well formed for them.
+TEST(Fields, ContentAndValue)
+{
+    struct Row {
+        std::string field, content;
+        int value_length;  // -1: not well formed
+        std::string value;
+    };
+    const std::vector<Row> rows = {
+        {"abc", "abc", 3, "abc"},
+        {"", "", 0, ""},
+        {"\"x,y\"", "x,y", 3, "x,y"},
+        {"\"say \"\"hi\"\"\"", "say hi", 8, "say \"hi\""},
+        {"\"\"", "", 0, ""},
+        {"\"\"\"\"", "", 1, "\""},
+        {"\"\"\"\"\"\"", "", 2, "\"\""},
+        {"12\" pipe", "12 pipe", -1, ""},
+        {"\"a\"b", "ab", -1, ""},
+        {"a\"\"b", "ab", -1, ""},
+        {"\"a", "a", -1, ""},
+        {"\"", "", -1, ""},
+        {"\"a\"\"", "a", -1, ""},
+        {"\"a\"\"\"b\"", "ab", -1, ""},
+        {std::string("\"a\0b\"", 5), std::string("a\0b", 3), 3, std::string("a\0b", 3)},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE("field [" + row.field + "]");
+        // The field as the position entry finds it, in a text of its own.
+        csv_field field;
+        ASSERT_EQ(parse_csv_fields(row.field.data(), static_cast<int>(row.field.size()), ',', &field, 1, nullptr), 1);
+        ASSERT_EQ(field.length, static_cast<int>(row.field.size()));
+        // Written whole, then cut at each size: always a NUL after what
+        // fits, and not one byte past out_size.
+        for (int size = 0; size <= static_cast<int>(row.field.size()) + 1; size++) {
+            std::string out(static_cast<size_t>(size) + 1, '#');
+            ASSERT_EQ(csv_field_content(row.field.data(), &field, &out[0], size), static_cast<int>(row.content.size()));
+            const size_t kept = std::min(row.content.size(), static_cast<size_t>(std::max(size - 1, 0)));
+            EXPECT_EQ(out, size == 0 ? "#" : row.content.substr(0, kept) + '\0' + std::string(static_cast<size_t>(size) - kept, '#'))
+                << "content into " << size << " bytes";
+            out.assign(static_cast<size_t>(size) + 1, '#');
+            ASSERT_EQ(csv_field_value(row.field.data(), &field, &out[0], size), row.value_length);
+            const size_t value_kept = std::min(row.value.size(), static_cast<size_t>(std::max(size - 1, 0)));
+            EXPECT_EQ(out, size == 0 || row.value_length < 0
+                               ? std::string(static_cast<size_t>(size) + 1, '#')
+                               : row.value.substr(0, value_kept) + '\0' + std::string(static_cast<size_t>(size) - value_kept, '#'))
+                << "value into " << size << " bytes";
+        }
+    }
 }
 
 }  // namespace
