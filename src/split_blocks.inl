@@ -324,27 +324,6 @@ static const char *record_next_only(const char *text, const char *limit)
     return record_next<K>(blocks.at, masks.record_end, quoted, limit);
 }
 
-// The places of the set bits of `bits`, lowest first, in places[0] to
-// places[count - 1], where count is returned; places[count] to
-// places[count + 3] may be written too. Four a round, each clearing the
-// lowest bit, with no branch for each bit.
-static inline int flatten(std::uint64_t bits, int *places)
-{
-    const int count = __builtin_popcountll(bits);
-    const std::uint64_t past = std::uint64_t{1} << 63;  // (a place for a bit that is not there)
-    for (int written = 0; written < count; written += 4, places += 4) {
-        places[0] = __builtin_ctzll(bits | past);
-        bits &= bits - 1;
-        places[1] = __builtin_ctzll(bits | past);
-        bits &= bits - 1;
-        places[2] = __builtin_ctzll(bits | past);
-        bits &= bits - 1;
-        places[3] = __builtin_ctzll(bits | past);
-        bits &= bits - 1;
-    }
-    return count;
-}
-
 // Writes positions: the fields of one record as parse_csv_fields gives
 // them, from the separators found block by block.
 struct FieldWriter {
@@ -354,18 +333,17 @@ struct FieldWriter {
     int quotes_at_start;   // quotes in the record before it
 
     // Stores the fields that end at the separators of the block `base`
-    // bytes into the text, of which `before` quotes come before it; with
-    // `quoted`, each field's quotes are counted from the block's. Returns
+    // bytes into the text, of which `before` quotes come before the block;
+    // with `quoted`, quotes in the block are counted up to each. Returns
     // true when a separator fills the table.
     template <bool quoted>
     bool store(std::uint64_t separators, std::uint64_t quotes, int base, int before)
     {
-        int places[64 + 4];
-        const int count = flatten(separators, places);
+        const int count = __builtin_popcountll(separators);
         const int room = static_cast<int>(end - next);
         const int stored = count < room ? count : room;
-        for (int k = 0; k < stored; k++) {
-            const int place = places[k];
+        for (int k = 0; k < stored; k++, separators &= separators - 1) {
+            const int place = __builtin_ctzll(separators);
             const int quotes_to_end =
                 quoted ? before + __builtin_popcountll(quotes & ((std::uint64_t{1} << place) - 1)) : before;
             *next++ = {start, base + place - start, quotes_to_end - quotes_at_start};
@@ -395,6 +373,8 @@ static Split find_fields(const char *text, const char *limit, char separator, cs
         const Masks masks = count_quotes<K, Ends::fields>(found, blocks.lanes, blocks.at, quoted);
         const int base = static_cast<int>(blocks.at - text);
         if (masks.separators != 0) {
+            // A separator that fills the table ends the fields stored; the
+            // record's end is still found.
             const bool full = found.quotes == 0
                                   ? writer.store<false>(masks.separators, 0, base, before)
                                   : writer.store<true>(masks.separators, found.quotes, base, before);
@@ -406,8 +386,8 @@ static Split find_fields(const char *text, const char *limit, char separator, cs
             const int quotes = before + __builtin_popcountll(found.quotes & (masks.record_end - 1));
             // A CR just before the LF, here or in the block before, belongs
             // to the ending.
-            const int end = base + place - (base + place > writer.start && text[base + place - 1] == '\r');
-            writer.finish(end, quotes);
+            const int lf = base + place;
+            writer.finish(lf - (lf > writer.start && text[lf - 1] == '\r'), quotes);
             return {static_cast<int>(writer.next - fields), blocks.at + place + 1};
         }
         before += __builtin_popcountll(found.quotes);

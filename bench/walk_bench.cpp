@@ -1,0 +1,172 @@
+// Walks a buffer of about 100 MB of records held in memory, as a reader of
+// a whole file does, and prints how fast, against a memchr count of its
+// lines: each kernel's record entry (which copies every field into rows)
+// and position entry (which says where the fields lie). Two buffers: plain
+// records of 12 fields, about 100 bytes each, and the same with every text
+// field quoted, some holding line breaks, commas and doubled quotes.
+// Each figure is the fastest of several runs. Before timing, every walk
+// must find as many records as the model says.
+// Usage: walk_bench [MEGABYTES] [RUNS]
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "csv_line.h"
+#include "kernels.h"
+
+namespace {
+
+constexpr int kRows = 20;
+alignas(64) char rows[kRows][FIELD_SIZE];
+csv_field positions[kRows];
+
+// Records of 12 fields: text, numbers and codes, about 100 bytes, ended by
+// LF. With `quoted`, every text field is quoted, and one in eight holds a
+// line break, one in eight a doubled quote, one in four a comma.
+std::string Records(size_t size, bool quoted)
+{
+    static const char *const words[] = {"hoodie", "crop", "tee", "grey", "cotton", "blend", "slim", "fit",
+                                        "wool", "linen", "summer", "winter", "classic", "zip", "hem"};
+    std::mt19937_64 random(quoted ? 2 : 1);
+    const auto word = [&] { return std::string(words[random() % 15]); };
+    const auto text = [&] {
+        std::string cell = word() + " " + word();
+        if (!quoted)
+            return cell;
+        const unsigned pick = static_cast<unsigned>(random() % 8);
+        if (pick == 0)
+            cell += "\n" + word();
+        else if (pick == 1)
+            cell += " \"\"" + word() + "\"\"";
+        else if (pick < 4)
+            cell += ", " + word();
+        return "\"" + cell + "\"";
+    };
+    std::string buffer;
+    buffer.reserve(size + 256);
+    char number[64];
+    for (long k = 0; buffer.size() < size; k++) {
+        std::snprintf(number, sizeof number, "SKU%08ld,", k);
+        buffer += number;
+        buffer += text() + "," + text() + ",";
+        std::snprintf(number, sizeof number, "%.2f,%d,%s,%.6f,", static_cast<double>(random() % 50000) / 100,
+                      static_cast<int>(random() % 100000), "XL", static_cast<double>(random() % 1000000) / 1e6);
+        buffer += number;
+        buffer += text() + ",";
+        std::snprintf(number, sizeof number, "%d,%c,%.3f,", static_cast<int>(random() % 1000), "FMU"[random() % 3],
+                      static_cast<double>(random() % 1000) / 1e3);
+        buffer += number;
+        buffer += text() + "\n";
+    }
+    return buffer;
+}
+
+int Remaining(const char *at, const char *end)
+{
+    return static_cast<int>(std::min<std::ptrdiff_t>(end - at, INT_MAX));
+}
+
+long CountLines(const char *at, const char *end)
+{
+    long lines = 0;
+    while (const void *lf = std::memchr(at, '\n', static_cast<size_t>(end - at))) {
+        lines++;
+        at = static_cast<const char *>(lf) + 1;
+    }
+    return lines;
+}
+
+long WalkRecords(csv_line_record_fn record, const char *at, const char *end)
+{
+    long records = 0;
+    for (int length; at != end; at += length != 0 ? length : end - at, records++)
+        record(at, Remaining(at, end), rows, kRows, &length);
+    return records;
+}
+
+long WalkFields(csv_line_fields_fn fields, const char *at, const char *end)
+{
+    long records = 0;
+    for (int length; at != end; at += length != 0 ? length : end - at, records++)
+        fields(at, Remaining(at, end), ',', positions, kRows, &length);
+    return records;
+}
+
+// The fastest of `runs` runs of walk, in seconds; aborts if a run finds
+// other than `want` records.
+template <typename Walk>
+double Fastest(int runs, long want, Walk walk)
+{
+    double best = 1e9;
+    for (int run = 0; run < runs; run++) {
+        const auto start = std::chrono::steady_clock::now();
+        const long found = walk();
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        if (found != want) {
+            std::fprintf(stderr, "walk_bench: a walk found %ld records, want %ld\n", found, want);
+            std::exit(1);
+        }
+        best = std::min(best, took.count());
+    }
+    return best;
+}
+
+// The records of the buffer as the model counts them: LFs outside quotes.
+long ModelRecords(const std::string &buffer)
+{
+    long records = 0;
+    bool quoted = false;
+    for (const char c : buffer) {
+        quoted ^= c == '"';
+        records += c == '\n' && !quoted;
+    }
+    return records;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100;
+    const int runs = argc > 2 ? std::atoi(argv[2]) : 5;
+    std::printf("| buffer | kernel | walk | GB/s | time / memchr count | fields / record walk |\n");
+    std::printf("|---|---|---|---:|---:|---:|\n");
+    double plain_fields[16] = {};
+    for (const bool quoted : {false, true}) {
+        const std::string records = Records(megabytes << 20, quoted);
+        // A copy that starts a 64-byte block, as a file read into memory does.
+        const std::unique_ptr<char, void (*)(void *)> copy(
+            static_cast<char *>(std::aligned_alloc(64, (records.size() / 64 + 1) * 64)), std::free);
+        std::memcpy(copy.get(), records.data(), records.size());
+        const char *begin = copy.get(), *end = begin + records.size();
+        const long want = ModelRecords(records);
+        const double bytes = static_cast<double>(records.size());
+        const char *name = quoted ? "quoted" : "plain";
+        const double count = Fastest(runs, CountLines(begin, end), [&] { return CountLines(begin, end); });
+        std::printf("| %s | | memchr count | %.2f | 1.00 | |\n", name, bytes / count / 1e9);
+        for (int k = 0; k < csv_line_kernel_count; k++) {
+            const csv_line_kernel &kernel = *csv_line_kernels[k];
+            if (!csv_line_kernel_runs_here(&kernel))
+                continue;
+            const double record = Fastest(runs, want, [&] { return WalkRecords(kernel.record, begin, end); });
+            const double fields = Fastest(runs, want, [&] { return WalkFields(kernel.fields, begin, end); });
+            std::printf("| %s | %s | record | %.2f | %.2f | |\n", name, kernel.name, bytes / record / 1e9, record / count);
+            std::printf("| %s | %s | fields | %.2f | %.2f | %.2f |\n", name, kernel.name, bytes / fields / 1e9,
+                        fields / count, fields / record);
+            if (!quoted)
+                plain_fields[k] = fields / bytes;
+            else
+                std::printf("| | %s | fields, quoted / plain per byte | | | %.2f |\n", kernel.name,
+                            fields / bytes / plain_fields[k]);
+        }
+    }
+    return 0;
+}
