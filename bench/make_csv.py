@@ -8,9 +8,8 @@ products (the default): one product a record, about 130 bytes: short words,
     numbers and quoted text, mixed. No quoted stretch holds a comma or a
     doubled quote, so every tool that splits on commas finds the same fields.
 short: about 100 bytes a record, 12 fields, half of them numbers, no quotes.
-quoted: cells quoted as spreadsheets export them, holding commas, LF and
-    CR LF; records end in LF or CR LF. No doubled quote, which Python's csv
-    module reads as a quote and this library as nothing.
+quoted: cells quoted as spreadsheets export them, holding commas, LF, CR LF
+    and doubled quotes; records end in LF or CR LF.
 """
 import random
 import sys
@@ -50,7 +49,7 @@ def short(rng, k):
 def quoted(rng, k):
     def cell():
         text = words(rng, 1, 4)
-        kind = rng.randint(0, 5)
+        kind = rng.randint(0, 6)
         if kind == 0:
             return f'"{text}, {words(rng, 1, 2)}"'
         if kind == 1:
@@ -59,6 +58,8 @@ def quoted(rng, k):
             return f'"{text}\r\n{words(rng, 1, 2)}, {rng.randint(0, 99)}"'
         if kind == 3:
             return f'"{text}"'
+        if kind == 4:
+            return f'"{text} ""{rng.choice(WORDS)}"""'
         return text.replace(" ", "_")
     return ",".join([f"{k}"] + [cell() for _ in range(7)]) + rng.choice(["\n", "\r\n"])
 

@@ -10,13 +10,20 @@
    \\, so that every output line is one record and the output can be read
    back. A record without a chosen field prints it empty.
 
-   Input is read in large blocks and each record split where it lies in the
-   block. A record may take up to MAX_RECORD bytes: memory follows the
-   longest record, not the input. A longer record is reported, ended at its
-   first line break, and the rest read on; a physical line longer than that
-   prints the fields in its first MAX_RECORD bytes. Messages name the
-   physical line, counted from 1, where the record began. Every problem
-   makes the exit status non-zero once the input is done. */
+   Each field prints whole, however long, as the files' other readers read
+   it (RFC 4180): a quoted field without its outer quotes, and a doubled
+   quote inside it as one. A field those readers would not take (a quote
+   inside an unquoted field, text after a closing quote) prints by the
+   splitting rule, every quote dropped, and is reported.
+
+   Input is read in large blocks and each record's fields printed from where
+   they lie in the block; no field is copied before it is printed. A record
+   may take up to MAX_RECORD bytes: memory follows the longest record, not
+   the input. A longer record is reported, ended at its first line break,
+   and the rest read on; a physical line longer than that prints the fields
+   in its first MAX_RECORD bytes. Messages name the physical line, counted
+   from 1, where the record began. Every problem makes the exit status
+   non-zero once the input is done. */
 #define _POSIX_C_SOURCE 200809L
 
 #include <errno.h>
@@ -47,15 +54,15 @@ struct range {
 struct cut {
     struct range *ranges;
     int count;             /* ranges in the list */
-    int rows;              /* the table's rows: the highest field needed + 1 */
+    int rows;              /* the table's entries: the highest field needed + 1 */
     int open;              /* the list has an open range */
-    char (*fields)[FIELD_SIZE];
+    csv_field *fields;
     /* Physical lines: the line number of the byte at `counted` in the
        buffer, whose earlier bytes have been counted. */
     long long line;
     size_t counted;
-    int problems;          /* records not printed whole, so far */
-    char out[OUT_SIZE + 2 * FIELD_SIZE + 16]; /* room for a whole escaped field, and a word, past OUT_SIZE */
+    int problems;          /* records not printed as read, so far */
+    char out[2 * OUT_SIZE + 8]; /* escaped, a byte takes two */
     size_t used;
     int write_error;       /* errno of the first failed write, or 0 */
 };
@@ -134,8 +141,9 @@ static void write_out(struct cut *cut, const char *bytes, size_t n)
         cut->write_error = errno != 0 ? errno : EIO;
 }
 
-/* Makes room for a whole escaped field and its separator. */
-static void room_for_field(struct cut *cut)
+/* Writes what is gathered once it is more than OUT_SIZE bytes: there is
+   always room for OUT_SIZE bytes more, escaped. */
+static void flush_full(struct cut *cut)
 {
     if (cut->used > OUT_SIZE) {
         write_out(cut, cut->out, cut->used);
@@ -143,10 +151,16 @@ static void room_for_field(struct cut *cut)
     }
 }
 
-/* One bit in each byte of a word that may need an escape or end the field:
-   TAB, LF, CR, backslash or NUL, and the bytes from 1 to 13 that need none,
-   which then take the slow way. The lowest flagged byte is always one of
-   them; bytes above it may be flagged falsely. */
+static void put_byte(struct cut *cut, char c)
+{
+    flush_full(cut);
+    cut->out[cut->used++] = c;
+}
+
+/* One bit in each byte of a word that may need an escape: TAB, LF, CR,
+   backslash, and the bytes from 0 to 13 that need none, which then take
+   the slow way. The lowest flagged byte is always one of them; bytes above
+   it may be flagged falsely. */
 static uint64_t may_need_escape(uint64_t word)
 {
     const uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
@@ -182,39 +196,73 @@ static unsigned bytes_before(uint64_t flags)
 #endif
 }
 
-/* Appends the NUL-terminated field from a row, escaped; returns how many
-   bytes of it there were. The row is read a word at a time, which stays
-   within the table: every row but the last is followed by another, and the
-   table has a word's slack. */
-static size_t put_field(struct cut *cut, const char *field)
+/* Appends the n bytes at p, escaped, in pieces of up to OUT_SIZE bytes.
+   Plain bytes go a word at a time, read only within [p, p + n). */
+static void put_escaped(struct cut *cut, const char *p, size_t n)
 {
-    char *out = cut->out + cut->used;
-    const char *p = field;
-
-    for (;;) {
-        uint64_t flags;
-        unsigned plain;
-        memcpy(out, p, 8);
-        flags = may_need_escape(load_in_order(p));
-        if (flags == 0) {
-            out += 8;
-            p += 8;
-            continue;
+    while (n > 0) {
+        const size_t piece = n < OUT_SIZE ? n : OUT_SIZE;
+        const char *end = p + piece;
+        char *out;
+        flush_full(cut);
+        out = cut->out + cut->used;
+        while (p != end) {
+            if (end - p >= 8) {
+                const uint64_t flags = may_need_escape(load_in_order(p));
+                const unsigned plain = flags == 0 ? 8 : bytes_before(flags);
+                memcpy(out, p, 8);
+                out += plain;
+                p += plain;
+                if (plain == 8)
+                    continue;
+            }
+            switch (*p) {
+            case '\t': *out++ = '\\'; *out++ = 't'; break;
+            case '\n': *out++ = '\\'; *out++ = 'n'; break;
+            case '\r': *out++ = '\\'; *out++ = 'r'; break;
+            case '\\': *out++ = '\\'; *out++ = '\\'; break;
+            default: *out++ = *p;
+            }
+            p++;
         }
-        plain = bytes_before(flags);
-        out += plain;
-        p += plain;
-        switch (*p++) {
-        case '\0':
-            cut->used = (size_t)(out - cut->out);
-            return (size_t)(p - 1 - field);
-        case '\t': *out++ = '\\'; *out++ = 't'; break;
-        case '\n': *out++ = '\\'; *out++ = 'n'; break;
-        case '\r': *out++ = '\\'; *out++ = 'r'; break;
-        case '\\': *out++ = '\\'; *out++ = '\\'; break;
-        default: *out++ = p[-1];
-        }
+        cut->used = (size_t)(out - cut->out);
+        n -= piece;
     }
+}
+
+/* Appends the bytes of [p, end) but its quotes, escaped; with `doubled`
+   (every quote there is one of a pair), each pair as one quote. */
+static void put_unquoted(struct cut *cut, const char *p, const char *end, int doubled)
+{
+    while (p < end) {
+        const char *quote = memchr(p, '"', (size_t)(end - p));
+        if (quote == NULL)
+            quote = end;
+        put_escaped(cut, p, (size_t)(quote - p));
+        if (quote == end)
+            return;
+        if (doubled)
+            put_byte(cut, '"');
+        p = quote + 1 + doubled;
+    }
+}
+
+/* Appends field k of the record at `record`, as RFC 4180 readers read it
+   where it is well formed for them, else by the splitting rule; returns 0,
+   or -1 for a field of the second kind. */
+static int put_field(struct cut *cut, const char *record, const csv_field *field)
+{
+    const char *raw = record + field->start;
+    if (field->quotes == 0) {
+        put_escaped(cut, raw, (size_t)field->length);
+        return 0;
+    }
+    if (csv_field_value(record, field, NULL, 0) >= 0) {
+        put_unquoted(cut, raw + 1, raw + field->length - 1, 1);
+        return 0;
+    }
+    put_unquoted(cut, raw, raw + field->length, 0);
+    return -1;
 }
 
 /* Counts the LF bytes of [p, p + n). */
@@ -249,29 +297,9 @@ static long long line_at(struct cut *cut, const char *buffer, size_t at)
     return cut->line;
 }
 
-/* The content bytes of field k of the record, counted in full: only asked
-   of a field that fills its row, to tell a field of exactly that width from
-   a longer one. */
-static size_t field_width(const char *record, size_t length, int k)
-{
-    size_t width = 0, i;
-    int field = 0, quoted = 0;
-
-    for (i = 0; i < length && record[i] != '\0' && field <= k; i++) {
-        if (record[i] == '"')
-            quoted = !quoted;
-        else if (record[i] == ',' && !quoted)
-            field++;
-        else if (field == k)
-            width++;
-    }
-    return width;
-}
-
 /* Prints the chosen fields of the record at offset `at` of the buffer,
-   whose content (no line ending) is `length` bytes and whose split stored
-   n fields in cut->fields. */
-static void print_record(struct cut *cut, const char *buffer, size_t at, size_t length, int n)
+   whose n fields parse_csv_fields found in cut->fields. */
+static void print_record(struct cut *cut, const char *buffer, size_t at, int n)
 {
     const char *record = buffer + at;
     int k, printed = 0;
@@ -286,20 +314,19 @@ static void print_record(struct cut *cut, const char *buffer, size_t at, size_t 
         const struct range r = cut->ranges[k];
         const int last = r.last >= 0 ? r.last : n - 1;
         for (int field = r.first; field <= last; field++) {
-            room_for_field(cut);
             if (printed++ > 0)
-                cut->out[cut->used++] = '\t';
+                put_byte(cut, '\t');
             if (field >= n)
                 continue; /* a record without the field prints it empty */
-            if (put_field(cut, cut->fields[field]) == FIELD_SIZE - 1 &&
-                field_width(record, length, field) > FIELD_SIZE - 1) {
-                fprintf(stderr, "%s: line %lld, field %d: longer than %d bytes; cut\n", program,
-                        line_at(cut, buffer, at), field + 1, FIELD_SIZE - 1);
+            if (put_field(cut, record, &cut->fields[field]) != 0) {
+                fprintf(stderr, "%s: line %lld: field %d: a quote inside an unquoted field or after a closing "
+                                "quote; printed with every quote dropped\n",
+                        program, line_at(cut, buffer, at), field + 1);
                 cut->problems++;
             }
         }
     }
-    cut->out[cut->used++] = '\n';
+    put_byte(cut, '\n');
 }
 
 /* Prints the record at `at` that ends at the buffer's first LF from there:
@@ -319,7 +346,8 @@ static size_t print_first_line(struct cut *cut, const char *buffer, size_t at, s
         fprintf(stderr, "%s: line %lld: line longer than %d MiB; printed the fields in its first %d MiB\n",
                 program, line, MAX_RECORD >> 20, MAX_RECORD >> 20);
     cut->problems++;
-    print_record(cut, buffer, at, length, parse_csv_span(buffer + at, (int)length, cut->fields, cut->rows));
+    /* That line holds no LF, so it is split as one record. */
+    print_record(cut, buffer, at, parse_csv_fields(buffer + at, (int)length, ',', cut->fields, cut->rows, NULL));
     return lf != NULL ? end + 1 : 0;
 }
 
@@ -331,10 +359,9 @@ static size_t cut_records(struct cut *cut, const char *buffer, size_t at, size_t
     while (at < held && cut->write_error == 0) {
         const char *record = buffer + at;
         int length;
-        const int n = parse_csv_record(record, (int)(held - at), cut->fields, cut->rows, &length);
+        const int n = parse_csv_fields(record, (int)(held - at), ',', cut->fields, cut->rows, &length);
         if (length > 0) {
-            const size_t content = (size_t)length - 1 - (length > 1 && record[length - 2] == '\r');
-            print_record(cut, buffer, at, content, n);
+            print_record(cut, buffer, at, n);
             at += (size_t)length;
             continue;
         }
@@ -352,7 +379,7 @@ static size_t cut_records(struct cut *cut, const char *buffer, size_t at, size_t
                 cut->problems++;
             }
         }
-        print_record(cut, buffer, at, held - at, n);
+        print_record(cut, buffer, at, n);
         at = held;
     }
     return at;
@@ -470,9 +497,7 @@ int main(int argc, char **argv)
     }
     if (parse_list(&cut, list) != 0)
         return 2;
-    /* Zeroed, with a word's slack, so that put_field reads only bytes that
-       were written. */
-    cut.fields = calloc((size_t)cut.rows * FIELD_SIZE + 8, 1);
+    cut.fields = calloc((size_t)cut.rows, sizeof *cut.fields);
     if (cut.fields == NULL) {
         fprintf(stderr, "%s: out of memory\n", program);
         return 1;
