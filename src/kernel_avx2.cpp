@@ -22,6 +22,7 @@ struct Avx2 {
     static constexpr int plain_after = 0;  // the test for a block of content alone is cheap
     static constexpr bool packs_quotes = true;  // a block with quotes is packed by pack()
     static constexpr bool masked_copy = false;
+    static constexpr bool writes_fields = false;
 
     // The one read that may reach outside the line (see split_blocks.inl),
     // and so the one function the address sanitizer is told to look away

@@ -21,6 +21,7 @@ struct Avx512bw : Avx512Block {
     static constexpr int plain_after = 0;  // the test for a block of content alone is cheap
     static constexpr bool packs_quotes = true;  // a block with quotes is packed by pack()
     static constexpr bool masked_copy = true;   // runs of up to a block are copied by copy_masked()
+    static constexpr bool writes_fields = false;
 
     // A block from anywhere; read only where it lies within the line.
     static block_t load_unaligned(const char *from) { return _mm512_loadu_si512(from); }

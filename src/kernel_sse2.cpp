@@ -21,6 +21,7 @@ struct Sse2 {
     // 8-byte group with shifts measured twice as slow on quoted lines.)
     static constexpr bool packs_quotes = false;
     static constexpr bool masked_copy = false;
+    static constexpr bool writes_fields = false;
 
     // The one read that may reach outside the line (see split_blocks.inl),
     // and so the one function the address sanitizer is told to look away

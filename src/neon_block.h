@@ -24,6 +24,7 @@ struct NeonBlock {
     static constexpr bool packs = false;
     static constexpr bool packs_quotes = true;
     static constexpr bool masked_copy = false;
+    static constexpr bool writes_fields = false;
     // The test for a block of content alone takes about a fifth of a
     // block's scan here: it is tried only once the open run is this long.
     static constexpr int plain_after = BLOCK / 2;

@@ -231,8 +231,10 @@ static inline Masks count_quotes(const Specials &found, std::uint64_t lanes, con
     if (finds_lf(E) && found.lf != 0) {
         record_end = lowest(found.lf & ~inside);
         // A CR just before the LF, in this block, belongs to the ending.
+        // (Not looked for where no NUL ends the line: a CR is never a
+        // separator, so the separators before the LF are those before it.)
         const std::uint64_t cr = (record_end >> 1) & lanes;
-        ending = cr != 0 && at[__builtin_ctzll(cr)] == '\r' ? cr : record_end;
+        ending = E != Ends::fields && cr != 0 && at[__builtin_ctzll(cr)] == '\r' ? cr : record_end;
     }
     const std::uint64_t end = lowest(found.nul | ending);
     // What follows the end, quotes included, is never stored.
@@ -325,7 +327,18 @@ static const char *record_next_only(const char *text, const char *limit)
 }
 
 // Writes positions: the fields of one record as parse_csv_fields gives
-// them, from the separators found block by block.
+// them, from the separators found block by block. A kernel that writes a
+// block's fields with vector stores says so (writes_fields) and supplies
+//
+//   write_fields(out, separators, quotes, base, start, before, quotes_at_start)
+//                            writes one field for each separator, at most
+//                            BLOCK, of the block base bytes into the text:
+//                            each ends at its separator and starts after the
+//                            one before, the first at start; quotes, the
+//                            block's, counted with `before`, the record's
+//                            quotes before the block, less quotes_at_start
+//                            for the first. Writes nothing else.
+template <class K>
 struct FieldWriter {
     csv_field *next;       // the entry for the open field
     csv_field *const end;  // past the table's last entry
@@ -341,6 +354,16 @@ struct FieldWriter {
     {
         const int count = __builtin_popcountll(separators);
         const int room = static_cast<int>(end - next);
+        if constexpr (K::writes_fields) {
+            if (count < room) {
+                K::write_fields(next, separators, quotes, base, start, before, quotes_at_start);
+                next += count;
+                const int last = 63 - __builtin_clzll(separators);
+                start = base + last + 1;
+                quotes_at_start = before + (quoted ? __builtin_popcountll(quotes & ((std::uint64_t{1} << last) - 1)) : 0);
+                return false;
+            }
+        }
         const int stored = count < room ? count : room;
         for (int k = 0; k < stored; k++, separators &= separators - 1) {
             const int place = __builtin_ctzll(separators);
@@ -365,7 +388,7 @@ template <class K>
 static Split find_fields(const char *text, const char *limit, char separator, csv_field *fields, int max_fields)
 {
     Blocks<K> blocks(text, limit);
-    FieldWriter writer = {fields, fields + max_fields, 0, 0};
+    FieldWriter<K> writer = {fields, fields + max_fields, 0, 0};
     std::uint64_t quoted = 0;
     int before = 0;  // quotes in the record before the block
     for (typename K::block_t bytes = blocks.first();; bytes = blocks.load()) {
@@ -376,8 +399,8 @@ static Split find_fields(const char *text, const char *limit, char separator, cs
             // A separator that fills the table ends the fields stored; the
             // record's end is still found.
             const bool full = found.quotes == 0
-                                  ? writer.store<false>(masks.separators, 0, base, before)
-                                  : writer.store<true>(masks.separators, found.quotes, base, before);
+                                  ? writer.template store<false>(masks.separators, 0, base, before)
+                                  : writer.template store<true>(masks.separators, found.quotes, base, before);
             if (full)
                 return {max_fields, record_next<K>(blocks.at, masks.record_end, quoted, limit)};
         }
