@@ -4,6 +4,7 @@
 #include <immintrin.h>
 
 #include <cstdint>
+#include <type_traits>
 
 #include "copy_bytes.h"
 #include "group_shuffles.h"

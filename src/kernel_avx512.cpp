@@ -7,6 +7,7 @@
 #include <immintrin.h>
 
 #include <cstdint>
+#include <type_traits>
 
 #include "avx512_block.h"
 #include "copy_bytes.h"

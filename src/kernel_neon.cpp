@@ -3,6 +3,7 @@
 // the processor has PMULL.
 
 #include <cstdint>
+#include <type_traits>
 
 #include "copy_bytes.h"
 #include "kernels.h"

@@ -2,6 +2,7 @@
 // XOR by shifts. Every 64-bit ARM processor can run it.
 
 #include <cstdint>
+#include <type_traits>
 
 #include "copy_bytes.h"
 #include "kernels.h"

@@ -3,6 +3,7 @@
 #include <emmintrin.h>
 
 #include <cstdint>
+#include <type_traits>
 
 #include "copy_bytes.h"
 #include "kernels.h"

@@ -55,6 +55,52 @@
 //
 // Either way every stored byte is written into its place in its row, and no
 // store writes a byte that is not a field's content or its terminator.
+//
+// Positions (parse_csv_fields) are written from the same classification;
+// a kernel that writes them with vector stores says so:
+//
+//   writes_fields            true if it supplies write_fields (see
+//                            FieldWriter below)
+
+// Checks that K supplies what the algorithm needs of it, as described
+// above: each missing or mistyped member fails to compile here, by name.
+// (A block is written as load_block's result, so that no vector type is
+// a template argument.)
+template <class K>
+struct Described {
+    static_assert(K::BLOCK == 16 || K::BLOCK == 32 || K::BLOCK == 64, "BLOCK: 16, 32 or 64 bytes");
+    static_assert(K::ALL == (K::BLOCK == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << K::BLOCK) - 1),
+                  "ALL: one bit for each byte of a block");
+    static_assert(sizeof(K::load_block(nullptr)) == K::BLOCK, "load_block(at): a block");
+    static_assert(std::is_same_v<decltype(K::plain(K::load_block(nullptr), true)), bool>, "plain(b, lf)");
+    static_assert(std::is_same_v<decltype(K::bytes_equal(K::load_block(nullptr), ',')), std::uint64_t>,
+                  "bytes_equal(b, c)");
+    static_assert(std::is_same_v<decltype(K::prefix_xor(std::uint64_t{})), std::uint64_t>, "prefix_xor(bits)");
+    static_assert(std::is_same_v<decltype(K::packs), const bool>, "packs");
+    static_assert(std::is_same_v<decltype(K::writes_fields), const bool>, "writes_fields");
+};
+
+// What a kernel that packs supplies.
+template <class K, bool = K::packs>
+struct DescribedStoring {
+    static_assert(sizeof(K::load_head(nullptr, std::uint64_t{}, nullptr)) == K::BLOCK, "load_head(at, lanes, limit)");
+    static_assert(std::is_void_v<decltype(K::store_block(nullptr, K::load_block(nullptr)))>, "store_block(out, b)");
+    static_assert(std::is_same_v<decltype(K::store_content(nullptr, K::load_block(nullptr), std::uint64_t{})), int>,
+                  "store_content(out, b, keep)");
+    static_assert(std::is_void_v<decltype(K::store_field(nullptr, K::load_block(nullptr), std::uint64_t{}))>,
+                  "store_field(out, b, keep)");
+    static_assert(std::is_same_v<decltype(K::first_bytes(std::uint64_t{}, 0)), std::uint64_t>,
+                  "first_bytes(keep, room)");
+};
+
+// What a kernel that copies supplies.
+template <class K>
+struct DescribedStoring<K, false> {
+    static_assert(sizeof(K::load_unaligned(nullptr)) == K::BLOCK, "load_unaligned(from): a block");
+    static_assert(std::is_same_v<decltype(K::plain_after), const int>, "plain_after");
+    static_assert(std::is_same_v<decltype(K::packs_quotes), const bool>, "packs_quotes");
+    static_assert(std::is_same_v<decltype(K::masked_copy), const bool>, "masked_copy");
+};
 
 // The lowest set bit of bits, or 0.
 static inline std::uint64_t lowest(std::uint64_t bits)
@@ -717,5 +763,6 @@ static int split_fields(const char *text, int length, char separator, csv_field 
 template <class K>
 static constexpr csv_line_kernel describe(const char *name, unsigned needs)
 {
+    static_assert(sizeof(Described<K>) + sizeof(DescribedStoring<K>) > 0);
     return {name, needs, split_line<K>, split_span<K>, split_record<K>, split_fields<K>};
 }
