@@ -1,5 +1,5 @@
-// Times parse_csv_line and parse_csv_span, and each kernel this processor
-// can run through both, against the rules read literally one byte at a time
+// Times parse_csv_line, parse_csv_span and parse_csv_fields, and each
+// kernel this processor can run through all three, against the rules read literally one byte at a time
 // (the baseline), against what a C++ user might write instead (std::getline
 // into strings), and against memcpy of the same bytes into the same table,
 // which no splitter can beat. Then walks a buffer of many records, as a
@@ -27,6 +27,7 @@ using bench::kRows;
 using bench::Placed;
 alignas(64) char table[kRows][FIELD_SIZE];
 alignas(64) char check_table[kRows][FIELD_SIZE];
+csv_field positions[kRows];
 
 // Each field's span in the raw line (quotes and all), cut to fit its row.
 struct Span {
@@ -85,6 +86,14 @@ std::string SpanName(const csv_line_kernel &splitter)
     return name == "parse_csv_line" ? "parse_csv_span" : name + "_span";
 }
 
+// A splitter's position entry: "parse_csv_fields", or the kernel's name
+// with "_fields".
+std::string FieldsName(const csv_line_kernel &splitter)
+{
+    const std::string name = splitter.name;
+    return name == "parse_csv_line" ? "parse_csv_fields" : name + "_fields";
+}
+
 void RegisterAll(const Input &input, const Placed &line)
 {
     for (const csv_line_kernel &splitter : Splitters()) {
@@ -94,6 +103,10 @@ void RegisterAll(const Input &input, const Placed &line)
         Register(SpanName(splitter).c_str(), input, line,
                  [span = splitter.span, size = static_cast<int>(line.size())](const char *text) {
                      return span(text, size, table, kRows);
+                 });
+        Register(FieldsName(splitter).c_str(), input, line,
+                 [fields = splitter.fields, size = static_cast<int>(line.size())](const char *text) {
+                     return fields(text, size, ',', positions, kRows, nullptr);
                  });
     }
     Register("baseline", input, line, [](const char *text) { return baseline_split(text, table, kRows); });
@@ -137,6 +150,23 @@ bool SameFields(const Input &input, const Placed &line)
                     return false;
                 }
             }
+    // The position entry: each field's content is the baseline's.
+    static char content[FIELD_SIZE];
+    for (const csv_line_kernel &splitter : Splitters())
+        for (int place = 0; place < Placed::kPlaces; place++) {
+            const char *text = line.c_str(place);
+            const int count = splitter.fields(text, static_cast<int>(line.size()), ',', positions, kRows, nullptr);
+            bool same = count == want;
+            for (int k = 0; same && k < count; k++) {
+                csv_field_content(text, &positions[k], content, FIELD_SIZE);
+                same = std::strcmp(content, check_table[k]) == 0;
+            }
+            if (!same) {
+                std::fprintf(stderr, "split_bench: %s and the baseline differ on %s, %d bytes into a block\n",
+                             FieldsName(splitter).c_str(), input.name.c_str(), Placed::kOffsets[place]);
+                return false;
+            }
+        }
     return true;
 }
 

@@ -338,18 +338,32 @@ struct Blocks {
 
     typename K::block_t first() const { return (lanes & 1) != 0 ? K::load_block(at) : load_head<K>(at, lanes, limit); }
 
-    // Moves to the next block; false when the span has no byte there.
+    // Moves to the next block; false, staying, when this one holds the
+    // span's last byte.
     bool next()
     {
-        at += K::BLOCK;
-        if (at >= limit)
+        if (limit - at <= K::BLOCK)
             return false;
+        at += K::BLOCK;
         lanes = K::ALL;
         clip();
         return true;
     }
 
     typename K::block_t load() const { return K::load_block(at); }
+
+    // Moves past blocks that hold no quote, separator or LF, up to the
+    // span's last block at most. (For positions, where the NUL is content.)
+    void skip_content(char separator)
+    {
+        while (limit - at > K::BLOCK) {
+            const typename K::block_t bytes = K::load_block(at);
+            if ((K::bytes_equal(bytes, '"') | K::bytes_equal(bytes, separator) | K::bytes_equal(bytes, '\n')) != 0)
+                return;
+            at += K::BLOCK;
+        }
+        clip();
+    }
 
     // The span's last block holds bytes past its end.
     void clip()
@@ -401,7 +415,7 @@ struct FieldWriter {
         const int count = __builtin_popcountll(separators);
         const int room = static_cast<int>(end - next);
         if constexpr (K::writes_fields) {
-            if (count < room) {
+            if (count > 2 && count < room) {
                 K::write_fields(next, separators, quotes, base, start, before, quotes_at_start);
                 next += count;
                 const int last = 63 - __builtin_clzll(separators);
@@ -439,6 +453,12 @@ static Split find_fields(const char *text, const char *limit, char separator, cs
     int before = 0;  // quotes in the record before the block
     for (typename K::block_t bytes = blocks.first();; bytes = blocks.load()) {
         const Specials found = find_specials<K, Ends::fields>(bytes, blocks.lanes, separator);
+        // A block of nothing but content: the open field goes on through
+        // it, and through the blocks like it after it.
+        if ((found.quotes | found.commas | found.lf) == 0 && blocks.next()) {
+            blocks.skip_content(separator);
+            continue;
+        }
         const Masks masks = count_quotes<K, Ends::fields>(found, blocks.lanes, blocks.at, quoted);
         const int base = static_cast<int>(blocks.at - text);
         if (masks.separators != 0) {
