@@ -1,13 +1,14 @@
 // Splits one of the benchmark's lines a given number of times with one
-// kernel, or with the literal byte loop ("baseline"), and does nothing
-// else: run under an instruction counter twice, with two counts, the
+// kernel's line or position entry, or with the literal byte loop
+// ("baseline"), and does nothing else: run under an instruction counter twice, with two counts, the
 // difference divided by the difference of counts is the instructions a
 // line takes. (bench/instructions.sh does that under qemu.)
-// Usage: split_count KERNEL|baseline INPUT TIMES
+// Usage: split_count KERNEL|KERNEL_fields|baseline INPUT TIMES
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "bench_inputs.h"
@@ -17,13 +18,27 @@ namespace {
 
 alignas(64) char table[bench::kRows][FIELD_SIZE];
 
-csv_line_split_fn Splitter(const char *name)
+csv_field positions[bench::kRows];
+
+// The entry named: a kernel's line entry ("avx2"), its position entry
+// ("avx2_fields"), or the literal byte loop ("baseline").
+std::function<int(const char *, int)> Splitter(const std::string &name)
 {
-    if (std::strcmp(name, "baseline") == 0)
-        return bench::baseline_split;
-    for (int k = 0; k < csv_line_kernel_count; k++)
-        if (std::strcmp(csv_line_kernels[k]->name, name) == 0 && csv_line_kernel_runs_here(csv_line_kernels[k]))
-            return csv_line_kernels[k]->split;
+    if (name == "baseline")
+        return [](const char *line, int) { return bench::baseline_split(line, table, bench::kRows); };
+    const std::string suffix = "_fields";
+    const bool fields = name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    const std::string kernel = fields ? name.substr(0, name.size() - suffix.size()) : name;
+    for (int k = 0; k < csv_line_kernel_count; k++) {
+        const csv_line_kernel *found = csv_line_kernels[k];
+        if (kernel != found->name || !csv_line_kernel_runs_here(found))
+            continue;
+        if (fields)
+            return [found](const char *line, int size) {
+                return found->fields(line, size, ',', positions, bench::kRows, nullptr);
+            };
+        return [found](const char *line, int) { return found->split(line, table, bench::kRows); };
+    }
     return nullptr;
 }
 
@@ -32,10 +47,10 @@ csv_line_split_fn Splitter(const char *name)
 int main(int argc, char **argv)
 {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: split_count KERNEL|baseline INPUT TIMES\n");
+        std::fprintf(stderr, "usage: split_count KERNEL|KERNEL_fields|baseline INPUT TIMES\n");
         return 2;
     }
-    const csv_line_split_fn split = Splitter(argv[1]);
+    const auto split = Splitter(argv[1]);
     if (split == nullptr) {
         std::fprintf(stderr, "split_count: no kernel %s runs here\n", argv[1]);
         return 2;
@@ -49,8 +64,8 @@ int main(int argc, char **argv)
         const long times = std::strtol(argv[3], nullptr, 10);
         int fields = 0;
         for (long i = 0; i < times; i++) {
-            fields += split(line.c_str(static_cast<int>(i % bench::Placed::kPlaces)), table, bench::kRows);
-            __asm__ volatile("" : : "r"(table) : "memory");  // each split's stores are kept
+            fields += split(line.c_str(static_cast<int>(i % bench::Placed::kPlaces)), static_cast<int>(line.size()));
+            __asm__ volatile("" : : "r"(table), "r"(positions) : "memory");  // each split's stores are kept
         }
         std::printf("%d\n", fields);
         return 0;

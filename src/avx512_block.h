@@ -32,6 +32,12 @@ struct Avx512Block {
         return _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(c));
     }
 
+    static bool any_equal(block_t bytes, char a, char b, char c)
+    {
+        return (_mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(a)) | _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(b)) |
+                _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(c))) != 0;
+    }
+
     // The NUL, the quote (0x22), the comma (0x2C) and the LF (0x0A) differ
     // in their low four bits, so one table lookup by those bits, compared
     // with the byte, finds them all. The other entries match no byte with

@@ -44,6 +44,14 @@ struct Avx2 {
         return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(c))));
     }
 
+    static bool any_equal(block_t bytes, char a, char b, char c)
+    {
+        const __m256i found = _mm256_or_si256(
+            _mm256_or_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(a)), _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(b))),
+            _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(c)));
+        return !_mm256_testz_si256(found, found);
+    }
+
     // The NUL, the quote (0x22), the comma (0x2C) and the LF (0x0A) differ
     // in their low four bits, so one table lookup by those bits, compared
     // with the byte, finds them all. The other entries match no byte with

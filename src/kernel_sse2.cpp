@@ -43,6 +43,14 @@ struct Sse2 {
         return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
     }
 
+    static bool any_equal(block_t bytes, char a, char b, char c)
+    {
+        const __m128i found = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(a)), _mm_cmpeq_epi8(bytes, _mm_set1_epi8(b))),
+            _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c)));
+        return _mm_movemask_epi8(found) != 0;
+    }
+
     static bool plain(block_t bytes, bool lf)
     {
         const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));

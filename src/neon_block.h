@@ -65,6 +65,17 @@ struct NeonBlock {
         return bits(matches);
     }
 
+    static bool any_equal(const block_t &bytes, char a, char b, char c)
+    {
+        const uint8x16_t wanted[3] = {vdupq_n_u8(static_cast<std::uint8_t>(a)), vdupq_n_u8(static_cast<std::uint8_t>(b)),
+                                      vdupq_n_u8(static_cast<std::uint8_t>(c))};
+        uint8x16_t found = vdupq_n_u8(0);
+        for (const uint8x16_t &part : bytes.part)
+            found = vorrq_u8(found, vorrq_u8(vorrq_u8(vceqq_u8(part, wanted[0]), vceqq_u8(part, wanted[1])),
+                                             vceqq_u8(part, wanted[2])));
+        return vmaxvq_u32(vreinterpretq_u32_u8(found)) != 0;
+    }
+
     // The NUL, the quote (0x22), the comma (0x2C) and the LF (0x0A) differ
     // in their low four bits, so one table lookup by those bits, compared
     // with the byte, finds them all; the other entries match no byte with

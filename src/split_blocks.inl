@@ -11,6 +11,7 @@
 //   plain(b, lf)             true when b holds no NUL, quote or comma, and
 //                            when lf, no LF
 //   bytes_equal(b, c)        one bit for each byte of b equal to c
+//   any_equal(b, x, y, z)    true when a byte of b equals x, y or z
 //   prefix_xor(bits)         bit i is the XOR of bits 0 to i of bits
 //   packs                    how it stores content (below)
 //
@@ -75,6 +76,8 @@ struct Described {
     static_assert(std::is_same_v<decltype(K::plain(K::load_block(nullptr), true)), bool>, "plain(b, lf)");
     static_assert(std::is_same_v<decltype(K::bytes_equal(K::load_block(nullptr), ',')), std::uint64_t>,
                   "bytes_equal(b, c)");
+    static_assert(std::is_same_v<decltype(K::any_equal(K::load_block(nullptr), ',', ',', ',')), bool>,
+                  "any_equal(b, x, y, z)");
     static_assert(std::is_same_v<decltype(K::prefix_xor(std::uint64_t{})), std::uint64_t>, "prefix_xor(bits)");
     static_assert(std::is_same_v<decltype(K::packs), const bool>, "packs");
     static_assert(std::is_same_v<decltype(K::writes_fields), const bool>, "writes_fields");
@@ -342,11 +345,11 @@ struct Blocks {
     // span's last byte.
     bool next()
     {
-        if (limit - at <= K::BLOCK)
+        const std::ptrdiff_t left = limit - at - K::BLOCK;  // the span's bytes from the next block on
+        if (left <= 0)
             return false;
         at += K::BLOCK;
-        lanes = K::ALL;
-        clip();
+        lanes = left < K::BLOCK ? first_lanes<K>(left) : K::ALL;
         return true;
     }
 
@@ -357,8 +360,7 @@ struct Blocks {
     void skip_content(char separator)
     {
         while (limit - at > K::BLOCK) {
-            const typename K::block_t bytes = K::load_block(at);
-            if ((K::bytes_equal(bytes, '"') | K::bytes_equal(bytes, separator) | K::bytes_equal(bytes, '\n')) != 0)
+            if (K::any_equal(K::load_block(at), '"', separator, '\n'))
                 return;
             at += K::BLOCK;
         }
@@ -400,10 +402,10 @@ static const char *record_next_only(const char *text, const char *limit)
 //                            for the first. Writes nothing else.
 template <class K>
 struct FieldWriter {
-    csv_field *next;       // the entry for the open field
-    csv_field *const end;  // past the table's last entry
-    int start;             // the open field's first byte, from the text
-    int quotes_at_start;   // quotes in the record before it
+    csv_field *next;      // the entry for the open field
+    int room;             // entries left, for it and those after it
+    int start;            // the open field's first byte, from the text
+    int quotes_at_start;  // quotes in the record before it
 
     // Stores the fields that end at the separators of the block `base`
     // bytes into the text, of which `before` quotes come before the block;
@@ -413,11 +415,12 @@ struct FieldWriter {
     bool store(std::uint64_t separators, std::uint64_t quotes, int base, int before)
     {
         const int count = __builtin_popcountll(separators);
-        const int room = static_cast<int>(end - next);
         if constexpr (K::writes_fields) {
+            // (For one or two, the scalar stores below cost less.)
             if (count > 2 && count < room) {
                 K::write_fields(next, separators, quotes, base, start, before, quotes_at_start);
                 next += count;
+                room -= count;
                 const int last = 63 - __builtin_clzll(separators);
                 start = base + last + 1;
                 quotes_at_start = before + (quoted ? __builtin_popcountll(quotes & ((std::uint64_t{1} << last) - 1)) : 0);
@@ -425,20 +428,33 @@ struct FieldWriter {
             }
         }
         const int stored = count < room ? count : room;
-        for (int k = 0; k < stored; k++, separators &= separators - 1) {
+        room -= stored;
+        if (!quoted) {
+            // Only the first field can hold quotes, from blocks before.
+            const int place = __builtin_ctzll(separators);
+            *next++ = {start, base + place - start, before - quotes_at_start};
+            start = base + place + 1;
+            quotes_at_start = before;
+            separators &= separators - 1;
+        }
+        for (int k = quoted ? 0 : 1; k < stored; k++, separators &= separators - 1) {
             const int place = __builtin_ctzll(separators);
             const int quotes_to_end =
                 quoted ? before + __builtin_popcountll(quotes & ((std::uint64_t{1} << place) - 1)) : before;
-            *next++ = {start, base + place - start, quotes_to_end - quotes_at_start};
+            *next++ = {start, base + place - start, quoted ? quotes_to_end - quotes_at_start : 0};
             start = base + place + 1;
             quotes_at_start = quotes_to_end;
         }
-        return count >= room;
+        return room == 0;
     }
 
     // Stores the record's last field, ending `length` bytes into the text
     // with `quotes` quotes before that.
-    void finish(int length, int quotes) { *next++ = {start, length - start, quotes - quotes_at_start}; }
+    void finish(int length, int quotes)
+    {
+        *next++ = {start, length - start, quotes - quotes_at_start};
+        room--;
+    }
 };
 
 // Finds where the fields of the record at text lie, up to limit (see
@@ -448,19 +464,29 @@ template <class K>
 static Split find_fields(const char *text, const char *limit, char separator, csv_field *fields, int max_fields)
 {
     Blocks<K> blocks(text, limit);
-    FieldWriter<K> writer = {fields, fields + max_fields, 0, 0};
+    FieldWriter<K> writer = {fields, max_fields, 0, 0};
     std::uint64_t quoted = 0;
     int before = 0;  // quotes in the record before the block
     for (typename K::block_t bytes = blocks.first();; bytes = blocks.load()) {
         const Specials found = find_specials<K, Ends::fields>(bytes, blocks.lanes, separator);
-        // A block of nothing but content: the open field goes on through
-        // it, and through the blocks like it after it.
-        if ((found.quotes | found.commas | found.lf) == 0 && blocks.next()) {
-            blocks.skip_content(separator);
-            continue;
+        const int base = static_cast<int>(blocks.at - text);
+        if ((found.quotes | found.lf) == 0) {
+            // No quote to count and no end to find: the separators, if the
+            // block does not stand between quotes. A block of nothing but
+            // content, and the blocks like it after it, only carry the open
+            // field on.
+            const std::uint64_t separators = found.commas & ~quoted;
+            if (separators != 0 && writer.template store<false>(separators, 0, base, before))
+                return {max_fields, record_next<K>(blocks.at, 0, quoted, limit)};
+            if (blocks.next()) {
+                if (separators == 0)
+                    blocks.skip_content(separator);
+                continue;
+            }
+            writer.finish(static_cast<int>(limit - text), before);
+            return {max_fields - writer.room, nullptr};
         }
         const Masks masks = count_quotes<K, Ends::fields>(found, blocks.lanes, blocks.at, quoted);
-        const int base = static_cast<int>(blocks.at - text);
         if (masks.separators != 0) {
             // A separator that fills the table ends the fields stored; the
             // record's end is still found.
@@ -477,12 +503,12 @@ static Split find_fields(const char *text, const char *limit, char separator, cs
             // to the ending.
             const int lf = base + place;
             writer.finish(lf - (lf > writer.start && text[lf - 1] == '\r'), quotes);
-            return {static_cast<int>(writer.next - fields), blocks.at + place + 1};
+            return {max_fields - writer.room, blocks.at + place + 1};
         }
         before += __builtin_popcountll(found.quotes);
         if (!blocks.next()) {
             writer.finish(static_cast<int>(limit - text), before);
-            return {static_cast<int>(writer.next - fields), nullptr};
+            return {max_fields - writer.room, nullptr};
         }
     }
 }
