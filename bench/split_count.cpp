@@ -3,7 +3,7 @@
 // ("baseline"), and does nothing else: run under an instruction counter twice, with two counts, the
 // difference divided by the difference of counts is the instructions a
 // line takes. (bench/instructions.sh does that under qemu.)
-// Usage: split_count KERNEL|KERNEL_fields|baseline INPUT TIMES
+// Usage: split_count KERNEL[_span|_fields]|baseline INPUT TIMES
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,15 +20,18 @@ alignas(64) char table[bench::kRows][FIELD_SIZE];
 
 csv_field positions[bench::kRows];
 
-// The entry named: a kernel's line entry ("avx2"), its position entry
-// ("avx2_fields"), or the literal byte loop ("baseline").
+// The entry named: a kernel's line entry ("avx2"), its span entry
+// ("avx2_span"), its position entry ("avx2_fields"), or the literal byte
+// loop ("baseline").
 std::function<int(const char *, int)> Splitter(const std::string &name)
 {
     if (name == "baseline")
         return [](const char *line, int) { return bench::baseline_split(line, table, bench::kRows); };
-    const std::string suffix = "_fields";
-    const bool fields = name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
-    const std::string kernel = fields ? name.substr(0, name.size() - suffix.size()) : name;
+    const auto ends_with = [&name](const std::string &suffix) {
+        return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    };
+    const bool fields = ends_with("_fields"), span = ends_with("_span");
+    const std::string kernel = name.substr(0, name.size() - (fields ? 7 : span ? 5 : 0));
     for (int k = 0; k < csv_line_kernel_count; k++) {
         const csv_line_kernel *found = csv_line_kernels[k];
         if (kernel != found->name || !csv_line_kernel_runs_here(found))
@@ -37,6 +40,8 @@ std::function<int(const char *, int)> Splitter(const std::string &name)
             return [found](const char *line, int size) {
                 return found->fields(line, size, ',', positions, bench::kRows, nullptr);
             };
+        if (span)
+            return [found](const char *line, int size) { return found->span(line, size, table, bench::kRows); };
         return [found](const char *line, int) { return found->split(line, table, bench::kRows); };
     }
     return nullptr;
@@ -47,7 +52,7 @@ std::function<int(const char *, int)> Splitter(const std::string &name)
 int main(int argc, char **argv)
 {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: split_count KERNEL|KERNEL_fields|baseline INPUT TIMES\n");
+        std::fprintf(stderr, "usage: split_count KERNEL[_span|_fields]|baseline INPUT TIMES\n");
         return 2;
     }
     const auto split = Splitter(argv[1]);

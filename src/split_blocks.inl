@@ -323,26 +323,42 @@ struct Split {
     const char *next;
 };
 
-// The blocks that hold a span's bytes, in order: where each lies and which
-// of its bytes are the span's. The first is read from the span's first
-// byte (see load_head), the others whole and aligned.
-template <class K>
+// The blocks that hold a line's bytes, in order: where each lies and which
+// of its bytes are the line's. A span's (bounded) first block is read from
+// its first byte (see load_head), the others whole and aligned; a
+// NUL-terminated line's are all read aligned, and only its NUL ends it.
+template <class K, bool bounded = true>
 struct Blocks {
     const char *at;         // the aligned block being read
-    std::uint64_t lanes;    // its bytes that are the span's
+    std::uint64_t lanes;    // its bytes that are the line's
     const char *const limit;
+    // A span goes on past a block that starts below this.
+    const std::uintptr_t more_after;
 
     Blocks(const char *text, const char *limit_)
         : at(text - (reinterpret_cast<std::uintptr_t>(text) & (K::BLOCK - 1))),
-          lanes(K::ALL & (K::ALL << (text - at))), limit(limit_)
+          lanes(K::ALL & (K::ALL << (text - at))), limit(limit_),
+          more_after(bounded ? reinterpret_cast<std::uintptr_t>(limit_) - K::BLOCK : 0)
     {
         clip();
     }
 
-    typename K::block_t first() const { return (lanes & 1) != 0 ? K::load_block(at) : load_head<K>(at, lanes, limit); }
+    typename K::block_t first() const
+    {
+        return !bounded || (lanes & 1) != 0 ? K::load_block(at) : load_head<K>(at, lanes, limit);
+    }
 
-    // Moves to the next block; false, staying, when this one holds the
-    // span's last byte.
+    typename K::block_t load() const { return K::load_block(at); }
+
+    // Moves to the next block, whose lanes clip() then clips.
+    void advance()
+    {
+        at += K::BLOCK;
+        lanes = K::ALL;
+    }
+
+    // Moves to the next block, clipped; false, staying, when this one holds
+    // the span's last byte.
     bool next()
     {
         const std::ptrdiff_t left = limit - at - K::BLOCK;  // the span's bytes from the next block on
@@ -352,8 +368,6 @@ struct Blocks {
         lanes = left < K::BLOCK ? first_lanes<K>(left) : K::ALL;
         return true;
     }
-
-    typename K::block_t load() const { return K::load_block(at); }
 
     // Moves past blocks that hold no quote, separator or LF, up to the
     // span's last block at most. (For positions, where the NUL is content.)
@@ -367,11 +381,14 @@ struct Blocks {
         clip();
     }
 
-    // The span's last block holds bytes past its end.
-    void clip()
+    // Leaves out the bytes past a span's end from its last block; true when
+    // this is that block.
+    bool clip()
     {
-        if (limit - at <= K::BLOCK)
+        const bool last = bounded && limit - at <= K::BLOCK;
+        if (last)
             lanes &= first_lanes<K>(limit - at);
+        return last;
     }
 };
 
@@ -513,251 +530,332 @@ static Split find_fields(const char *text, const char *limit, char separator, cs
     }
 }
 
+// The rows of the field table: the one being filled and those after it.
+struct Rows {
+    char *out;   // where the row's next content byte goes
+    char *last;  // the row's last byte, kept for its terminator
+    int left;    // the row being filled and those after it
+
+    Rows(char (*fields)[FIELD_SIZE], int max_fields)
+        : out(fields[0]), last(fields[0] + FIELD_SIZE - 1), left(max_fields)
+    {
+    }
+
+    std::ptrdiff_t room() const { return last - out; }
+
+    // Moves on from the row just ended to the next; false when there is
+    // none. A separator that fills the table ends the fields: there is no
+    // row left for what follows it.
+    bool next()
+    {
+        if (--left == 0)
+            return false;
+        last += FIELD_SIZE;
+        out = last - (FIELD_SIZE - 1);
+        return true;
+    }
+};
+
+// What a block's masks say the split does with it, shared by the ways of
+// storing: its bytes, their special bytes and what those mean, and the
+// bytes of content it holds, which a way may narrow.
+template <class K>
+struct Block {
+    const char *at;        // where it lies
+    std::uint64_t lanes;   // its bytes that are the line's
+    typename K::block_t bytes;
+    Specials found;
+    Masks masks;
+    std::uint64_t content;  // the line's bytes less its quotes and separators
+};
+
+// Storing by packing (packs == true): each block's content is packed into
+// the rows as the block is read, quotes left out.
+template <class K, Ends E>
+struct PackRows {
+    static constexpr bool bounded = E != Ends::nul;
+    Rows rows;
+    const char *cut = nullptr;  // (a record) the last byte of the row that last dropped bytes
+
+    PackRows(const char *, char (*fields)[FIELD_SIZE], int max_fields, char *) : rows(fields, max_fields) {}
+
+    // Copying ways pass over blocks of content alone here; this one stores
+    // them (store_whole).
+    [[gnu::always_inline]] void skip(Blocks<K, bounded> &, typename K::block_t &) {}
+
+    // A block of nothing but content, likely the first of many in a long
+    // field, is stored whole, and the ones after it through a tighter loop.
+    // It may take as many blocks as the row has room for and, in a span,
+    // those before the last block, counted once. True when it did.
+    [[gnu::always_inline]] bool store_whole(Blocks<K, bounded> &blocks, typename K::block_t bytes, const Specials &found, bool ends)
+    {
+        if (blocks.lanes != K::ALL || ends || (found.quotes | found.nul | found.commas | found.lf) != 0 ||
+            rows.room() < K::BLOCK)
+            return false;
+        K::store_block(rows.out, bytes);
+        rows.out += K::BLOCK;
+        std::ptrdiff_t whole = rows.room() / K::BLOCK;
+        if (bounded && whole > (blocks.limit - blocks.at - 1) / K::BLOCK - 1)
+            whole = (blocks.limit - blocks.at - 1) / K::BLOCK - 1;
+        for (; whole > 0 && K::plain(K::load_block(blocks.at + K::BLOCK), E == Ends::record); whole--, rows.out += K::BLOCK) {
+            blocks.at += K::BLOCK;
+            K::store_block(rows.out, K::load_block(blocks.at));
+        }
+        return true;
+    }
+
+    // Stores the fields that end in the block; true when a separator fills
+    // the table.
+    [[gnu::always_inline]] bool store_fields(Block<K> &block)
+    {
+        // Only a field begun in an earlier block can run out of room in its
+        // row, and only its first bytes in this block are kept; a field that
+        // begins here has room for all the block holds.
+        if (rows.room() < K::BLOCK) {
+            const std::uint64_t first_field = block.content & (lowest(block.masks.separators | block.masks.end) - 1);
+            const std::uint64_t kept = K::first_bytes(first_field, static_cast<int>(rows.room()));
+            block.content ^= first_field ^ kept;
+            if (kept != first_field)
+                cut = rows.last;
+        }
+        for (std::uint64_t stops = block.masks.separators; stops != 0; stops &= stops - 1) {
+            const std::uint64_t keep = block.content & (lowest(stops) - 1);
+            K::store_field(rows.out, block.bytes, keep);
+            block.content ^= keep;
+            if (!rows.next())
+                return true;
+        }
+        return false;
+    }
+
+    // Stores the rest of the line's last field, which ends in the block.
+    // A record's CR LF may straddle two blocks; the CR was then stored with
+    // the block before, if the row had room.
+    [[gnu::always_inline]] void finish(const Block<K> &block, bool cr_before, const char *)
+    {
+        if (cr_before && cut != rows.last)
+            rows.out--;
+        if (bounded && block.content == K::ALL) {
+            // A span that ends with a whole block of content: no byte of
+            // the block is left for the terminator.
+            K::store_block(rows.out, block.bytes);
+            rows.out[K::BLOCK] = '\0';
+        } else {
+            K::store_field(rows.out, block.bytes, block.content);
+        }
+    }
+
+    // The rest of the block belongs to the row being filled.
+    [[gnu::always_inline]] void carry(const Block<K> &block) { rows.out += K::store_content(rows.out, block.bytes, block.content); }
+};
+
+// Storing by copying (packs == false): each run of content between stops
+// is copied from the line in one piece, however many blocks it spans.
+template <class K, Ends E>
+struct CopyRuns {
+    static constexpr bool bounded = E != Ends::nul;
+    Rows rows;
+    const char *run;  // the first content byte not yet stored
+    // The bit of the block's byte that the open run starts at, when it is
+    // the line's first byte or follows a separator; else 0.
+    std::uint64_t resumed;
+    // (With pack) a block's content, packed: the caller's, so that the
+    // rest of this stays in registers.
+    char *const image;
+    bool packed = false;  // the block's runs come from the image, not the line
+
+    CopyRuns(const char *line, char (*fields)[FIELD_SIZE], int max_fields, char *image_)
+        : rows(fields, max_fields), run(line),
+          resumed(std::uint64_t{1} << (reinterpret_cast<std::uintptr_t>(line) & (K::BLOCK - 1))), image(image_)
+    {
+    }
+
+    // Blocks of nothing but content: the run goes on through them. A block
+    // without a NUL, short of a span's end, is followed by one that holds
+    // more of the line. (The two tests are joined by `&` into one branch:
+    // as two, they halved this loop's speed.) A kernel whose test for them
+    // costs more than a little may look for them only once the run still
+    // open is plain_after bytes long, so that short fields do not pay for a
+    // test that fails.
+    [[gnu::always_inline]] void skip(Blocks<K, bounded> &blocks, typename K::block_t &bytes)
+    {
+        if (blocks.lanes == K::ALL && (K::plain_after == 0 || blocks.at - run >= K::plain_after)) {
+            const char *at = blocks.at;
+            while ((!bounded || reinterpret_cast<std::uintptr_t>(at) < blocks.more_after) &
+                   K::plain(bytes, E == Ends::record)) {
+                at += K::BLOCK;
+                bytes = K::load_block(at);
+                resumed = 0;
+            }
+            blocks.at = at;
+        }
+    }
+
+    // This way stores no block whole: runs are copied at their ends.
+    [[gnu::always_inline]] bool store_whole(Blocks<K, bounded> &, typename K::block_t, const Specials &, bool) { return false; }
+
+    // Copies the run that ends at each stop, found the block's way (a
+    // Runs); returns true when a separator fills the table. (One loop for
+    // each way, so that a block without quotes pays nothing for them.)
+    // With quotes unpacked, starts marks where the run after each stop
+    // begins, and the stops that quote_stops marks end no field.
+    template <Runs R>
+    [[gnu::always_inline]] bool copy_runs(const Block<K> &block, std::uint64_t stops, std::uint64_t starts, std::uint64_t quote_stops)
+    {
+        const char *at = block.at;
+        for (; stops != 0; stops &= stops - 1) {
+            const std::uint64_t stop = lowest(stops);
+            const char *here = R == Runs::packed ? image + __builtin_popcountll(block.content & (stop - 1))
+                                                 : at + __builtin_ctzll(stop);
+            // Content past the row's room is dropped; the stop still counts.
+            if (here != run)  // quotes and separators often stand side by side
+                rows.out += copy_run<K, R == Runs::packed ? K::BLOCK : 0>(rows.out, run, here, rows.room());
+            if constexpr (R == Runs::framed || R == Runs::stopped) {
+                run = at + first_place<K>(starts);
+                starts &= starts - 1;
+            } else {
+                run = R == Runs::packed ? here : here + 1;
+            }
+            if ((R == Runs::stopped || R == Runs::each) && (stop & quote_stops) != 0)
+                continue;
+            *rows.out = '\0';
+            if (!rows.next())
+                return true;
+        }
+        return false;
+    }
+
+    // Stores the fields that end in the block; true when a separator fills
+    // the table.
+    [[gnu::always_inline]] bool store_fields(Block<K> &block)
+    {
+        const Masks &masks = block.masks;
+        const char *at = block.at;
+        const std::uint64_t quotes = block.found.quotes & masks.of_line;
+        packed = false;
+        if (quotes == 0)
+            return copy_runs<Runs::plain>(block, masks.separators, 0, 0);
+        // Quotes are never stored. Most frame a field: one just after a
+        // separator (or where the open run starts), one alone just before
+        // the next separator. (No quote is both: it would put one of the
+        // two inside quotes.) These only move where runs begin and end:
+        // each field's run ends at its separator, or at the closing quote
+        // before it. Any other run of quotes is a stop, at its first quote.
+        // The run after each stop begins past the quotes there, found by a
+        // carry through them.
+        const std::uint64_t firsts = quotes & ~(quotes << 1);
+        const std::uint64_t closing = firsts & (masks.separators >> 1);
+        const std::uint64_t quote_stops = firsts & ~((masks.separators << 1) | resumed | closing);
+        if (quote_stops != 0 && packs_quotes<K>()) {
+            // Other quotes, and a byte shuffle: the block's content, quotes
+            // and separators left out, is packed into an image, and each
+            // field's run is copied from there, so that a quote costs no
+            // more than other content. The run begun before the block goes
+            // first.
+            packed = true;
+            if (run < at)
+                rows.out += copy_run<K>(rows.out, run, at, rows.room());
+            pack_quoted<K>(block.bytes, block.content >> head_shift<K, E>(block.lanes), image);
+            run = image;
+            return copy_runs<Runs::packed>(block, masks.separators, 0, 0);
+        }
+        if (quote_stops != 0 && (quotes & (quotes << 1)) == 0) {
+            // Other quotes, all apart: each quote is a stop, with the run
+            // resuming just past it. With no run of quotes to pass over,
+            // that costs less than finding where runs begin.
+            return copy_runs<Runs::each>(block, masks.separators | quotes, 0, quotes);
+        }
+        if (resumed & quotes)
+            run += quotes_from<K>(quotes, __builtin_ctzll(resumed));
+        const std::uint64_t stops = (masks.separators ^ (closing << 1)) | closing | quote_stops;
+        const std::uint64_t after = (masks.separators | quote_stops) << 1;
+        const std::uint64_t starts = (((after & quotes) + quotes) | after) & ~quotes;
+        return quote_stops == 0 ? copy_runs<Runs::framed>(block, stops, starts, 0)
+                                : copy_runs<Runs::stopped>(block, stops, starts, quote_stops);
+    }
+
+    // Stores the rest of the line's last field, which ends in the block,
+    // or at limit. A record's CR LF may straddle two blocks; the CR is then
+    // the last byte of the run still to copy.
+    [[gnu::always_inline]] void finish(const Block<K> &block, bool cr_before, const char *limit)
+    {
+        const Masks &masks = block.masks;
+        if (packed)
+            rows.out += copy_run<K, K::BLOCK>(rows.out, run, image + __builtin_popcountll(block.content), rows.room());
+        else
+            rows.out += copy_run<K>(rows.out, run,
+                                    masks.end != 0 ? block.at + __builtin_ctzll(masks.end) - cr_before : limit,
+                                    rows.room());
+        *rows.out = '\0';
+    }
+
+    // The rest of the block belongs to the row being filled. After packed
+    // runs, the bytes after the block's last quote or separator stay a run
+    // of the line, begun here: so a long field goes on as one run, and a
+    // record's CR just before the next block waits with it.
+    [[gnu::always_inline]] void carry(const Block<K> &block)
+    {
+        const char *at = block.at;
+        if (packed) {
+            const std::uint64_t last_stop =
+                std::uint64_t{1} << (63 - __builtin_clzll(block.found.quotes | block.masks.separators));
+            const std::uint64_t before = (last_stop << 1) - 1;
+            rows.out += copy_run<K, K::BLOCK>(rows.out, run, image + __builtin_popcountll(block.content & before),
+                                              rows.room());
+            run = at + 64 - __builtin_clzll(before);
+        }
+        resumed = block.masks.separators >> (K::BLOCK - 1);
+    }
+};
+
+// Where the record after one whose fields ended in the block at `at`
+// starts (see record_next); only a record looks.
+template <class K, Ends E>
+static inline const char *record_next_after(const char *at, std::uint64_t record_end, std::uint64_t quoted,
+                                            const char *limit)
+{
+    return E == Ends::record ? record_next<K>(at, record_end, quoted, limit) : nullptr;
+}
+
 // Splits the line from `line` to its end (see Ends) and, for a record,
-// finds where the next starts. limit is used unless E is Ends::nul.
+// finds where the next starts. limit is used unless E is Ends::nul. The
+// way of storing, chosen by the kernel, does what the steps below name.
 template <class K, Ends E>
 static Split split_blocks(const char *line, const char *limit, char (*fields)[FIELD_SIZE], int max_fields)
 {
-    typedef typename K::block_t block_t;
-    constexpr int BLOCK = K::BLOCK;
-    constexpr std::uint64_t ALL = K::ALL;
     constexpr bool bounded = E != Ends::nul;
-
     if (max_fields < 1)
         return {0, E == Ends::record ? record_next_only<K>(line, limit) : nullptr};
     if (bounded && limit <= line) {
         fields[0][0] = '\0';
         return {1, nullptr};
     }
-
-    const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(line) & (BLOCK - 1);
-    const char *at = line - offset;  // the aligned block being read
-    // Its bytes that are the line's: in the first block, those from the
-    // line's first byte on; in a span's last, those before its limit.
-    std::uint64_t lanes = ALL & (ALL << offset);
-    std::uint64_t quoted = 0;           // all ones while the blocks so far end inside quotes
-    int rows_left = max_fields;         // the row being filled and those after it
-    char *out = fields[0];              // where that row's next content byte goes
-    char *last = out + FIELD_SIZE - 1;  // that row's last byte, kept for its terminator
-    const char *run = line;             // (copying) the first content byte not yet stored
+    Blocks<K, bounded> blocks(line, limit);
     // (Copying, with pack) a block's content, packed. Twice a block long:
-    // g++ cannot tell that a run copied from it ends inside its first
-    // half, and warns of reads past its end otherwise.
-    alignas(16) char image[2 * BLOCK];
-    const char *cut = nullptr;          // (packing a record) the last byte of the row that last dropped bytes
-    // (Copying) the bit of the block's byte that the open run starts at,
-    // when it is the line's first byte or follows a separator; else 0.
-    std::uint64_t resumed = lowest(lanes);
-    // A span goes on past a block that starts below this.
-    const std::uintptr_t more_after = bounded ? reinterpret_cast<std::uintptr_t>(limit) - BLOCK : 0;
-
-    // The scan's end: the count of fields stored and, for a record, where
-    // the next starts, from the block where its fields ended.
-    auto done = [&](int stored, std::uint64_t record_end) {
-        return Split{stored, E == Ends::record ? record_next<K>(at, record_end, quoted, limit) : nullptr};
-    };
-
-    // Nothing before a span is read, so its first block is read apart.
-    for (block_t bytes = bounded && lanes != ALL ? load_head<K>(at, lanes, limit) : K::load_block(at);;
-         at += BLOCK, lanes = ALL, bytes = K::load_block(at)) {
-        if constexpr (!K::packs) {
-            // Blocks of nothing but content: the run goes on through them.
-            // A block without a NUL, short of a span's end, is followed by
-            // one that holds more of the line. (The two tests are joined by
-            // `&` into one branch: as two, they halved this loop's speed.)
-            // A kernel whose test for them costs more than a little may
-            // look for them only once the run still open is plain_after
-            // bytes long, so that short fields do not pay for a test that
-            // fails.
-            if (lanes == ALL && (K::plain_after == 0 || at - run >= K::plain_after))
-                while ((!bounded || reinterpret_cast<std::uintptr_t>(at) < more_after) &
-                       K::plain(bytes, E == Ends::record)) {
-                    at += BLOCK;
-                    bytes = K::load_block(at);
-                    resumed = 0;
-                }
-        }
-        // A span ends at limit unless the line ends sooner.
-        const bool ends = bounded && limit - at <= BLOCK;
-        if (ends)
-            lanes &= first_lanes<K>(limit - at);
-        const Specials found = find_specials<K, E>(bytes, lanes);
-        if constexpr (K::packs) {
-            if (lanes == ALL && !ends && (found.quotes | found.nul | found.commas | found.lf) == 0 &&
-                last - out >= BLOCK) {
-                // A block of nothing but content, likely the first of many
-                // in a long field: the ones after it go through a tighter
-                // loop. It may take as many blocks as the row has room for
-                // and, in a span, those before the last block, counted once.
-                K::store_block(out, bytes);
-                out += BLOCK;
-                std::ptrdiff_t blocks = (last - out) / BLOCK;
-                if (bounded && blocks > (limit - at - 1) / BLOCK - 1)
-                    blocks = (limit - at - 1) / BLOCK - 1;
-                for (; blocks > 0 && K::plain(K::load_block(at + BLOCK), E == Ends::record); blocks--, out += BLOCK) {
-                    at += BLOCK;
-                    K::store_block(out, K::load_block(at));
-                }
-                continue;
-            }
-        }
-        const Masks masks = count_quotes<K, E>(found, lanes, at, quoted);
+    // g++ cannot tell that a run copied from it ends inside its first half,
+    // and warns of reads past its end otherwise.
+    alignas(16) char image[K::packs ? 1 : 2 * K::BLOCK];
+    std::conditional_t<K::packs, PackRows<K, E>, CopyRuns<K, E>> storing(line, fields, max_fields, image);
+    std::uint64_t quoted = 0;  // all ones while the blocks so far end inside quotes
+    for (typename K::block_t bytes = blocks.first();; blocks.advance(), bytes = blocks.load(), storing.skip(blocks, bytes)) {
+        const bool ends = blocks.clip();  // a span ends at limit unless the line ends sooner
+        const Specials found = find_specials<K, E>(bytes, blocks.lanes);
+        if (storing.store_whole(blocks, bytes, found, ends))
+            continue;
+        const Masks masks = count_quotes<K, E>(found, blocks.lanes, blocks.at, quoted);
+        Block<K> block = {blocks.at, blocks.lanes, bytes, found, masks, masks.of_line & ~found.quotes & ~masks.separators};
+        if (storing.store_fields(block))
+            return {max_fields, record_next_after<K, E>(blocks.at, masks.record_end, quoted, limit)};
         // Only a block with a NUL or an LF, or a span's last, may hold the
         // line's end. A record's end waits for the quotes to be counted, so
         // for a record that is tested first.
-        const bool may_end = E != Ends::record || (found.nul | found.lf) != 0 || ends;
-
-        // Step 3: store the fields that end in this block.
-        std::uint64_t content = masks.of_line & ~found.quotes & ~masks.separators;
-        bool packed = false;  // (copying) runs come from the block's packed image, not the line
-        if constexpr (K::packs) {
-            // Only a field begun in an earlier block can run out of room in
-            // its row, and only its first bytes in this block are kept; a
-            // field that begins here has room for all the block holds.
-            if (last - out < BLOCK) {
-                const std::uint64_t first_field = content & (lowest(masks.separators | masks.end) - 1);
-                const std::uint64_t kept = K::first_bytes(first_field, static_cast<int>(last - out));
-                content ^= first_field ^ kept;
-                if (kept != first_field)
-                    cut = last;
-            }
-            for (std::uint64_t stops = masks.separators; stops != 0; stops &= stops - 1) {
-                const std::uint64_t keep = content & (lowest(stops) - 1);
-                K::store_field(out, bytes, keep);
-                content ^= keep;
-                // A separator that fills the table ends the fields: there
-                // is no row left for what follows it.
-                if (--rows_left == 0)
-                    return done(max_fields, masks.record_end);
-                last += FIELD_SIZE;
-                out = last - (FIELD_SIZE - 1);
-            }
-        } else {
-            // Copies the run that ends at each stop, found the block's way;
-            // returns true when a separator fills the table. (One loop for
-            // each way, so that a block without quotes pays nothing for
-            // them.) With quotes unpacked, starts marks where the run after
-            // each stop begins, and the stops that quote_stops marks end no
-            // field.
-            const auto copy_runs = [&](auto way_here, std::uint64_t stops, std::uint64_t starts,
-                                       std::uint64_t quote_stops) {
-                constexpr Runs R = decltype(way_here)::value;
-                for (; stops != 0; stops &= stops - 1) {
-                    const std::uint64_t stop = lowest(stops);
-                    const char *here = R == Runs::packed ? image + __builtin_popcountll(content & (stop - 1))
-                                                         : at + __builtin_ctzll(stop);
-                    // Content past the row's room is dropped; the stop still counts.
-                    if (here != run)  // quotes and separators often stand side by side
-                        out += copy_run<K, R == Runs::packed ? BLOCK : 0>(out, run, here, last - out);
-                    if constexpr (R == Runs::framed || R == Runs::stopped) {
-                        run = at + first_place<K>(starts);
-                        starts &= starts - 1;
-                    } else {
-                        run = R == Runs::packed ? here : here + 1;
-                    }
-                    if ((R == Runs::stopped || R == Runs::each) && (stop & quote_stops) != 0)
-                        continue;
-                    *out = '\0';
-                    // A separator that fills the table ends the fields:
-                    // there is no row left for what follows it.
-                    if (--rows_left == 0)
-                        return true;
-                    last += FIELD_SIZE;
-                    out = last - (FIELD_SIZE - 1);
-                }
-                return false;
-            };
-            const std::uint64_t quotes = found.quotes & masks.of_line;
-            bool full;
-            if (quotes == 0) {
-                full = copy_runs(Way<Runs::plain>{}, masks.separators, 0, 0);
-            } else {
-                // Quotes are never stored. Most frame a field: one just
-                // after a separator (or where the open run starts), one
-                // alone just before the next separator. (No quote is both:
-                // it would put one of the two inside quotes.) These only
-                // move where runs begin and end: each field's run ends at
-                // its separator, or at the closing quote before it. Any
-                // other run of quotes is a stop, at its first quote. The
-                // run after each stop begins past the quotes there, found
-                // by a carry through them.
-                const std::uint64_t firsts = quotes & ~(quotes << 1);
-                const std::uint64_t closing = firsts & (masks.separators >> 1);
-                const std::uint64_t quote_stops = firsts & ~((masks.separators << 1) | resumed | closing);
-                if (quote_stops != 0 && packs_quotes<K>()) {
-                    // Other quotes, and a byte shuffle: the block's content,
-                    // quotes and separators left out, is packed into an
-                    // image, and each field's run is copied from there, so
-                    // that a quote costs no more than other content. The
-                    // run begun before the block goes first.
-                    packed = true;
-                    if (run < at)
-                        out += copy_run<K>(out, run, at, last - out);
-                    pack_quoted<K>(bytes, content >> head_shift<K, E>(lanes), image);
-                    run = image;
-                    full = copy_runs(Way<Runs::packed>{}, masks.separators, 0, 0);
-                } else if (quote_stops != 0 && (quotes & (quotes << 1)) == 0) {
-                    // Other quotes, all apart: each quote is a stop, with
-                    // the run resuming just past it. With no run of quotes
-                    // to pass over, that costs less than finding where runs
-                    // begin.
-                    full = copy_runs(Way<Runs::each>{}, masks.separators | quotes, 0, quotes);
-                } else {
-                    if (resumed & quotes)
-                        run += quotes_from<K>(quotes, __builtin_ctzll(resumed));
-                    const std::uint64_t stops = (masks.separators ^ (closing << 1)) | closing | quote_stops;
-                    const std::uint64_t after = (masks.separators | quote_stops) << 1;
-                    const std::uint64_t starts = (((after & quotes) + quotes) | after) & ~quotes;
-                    full = quote_stops == 0 ? copy_runs(Way<Runs::framed>{}, stops, starts, 0)
-                                            : copy_runs(Way<Runs::stopped>{}, stops, starts, quote_stops);
-                }
-            }
-            if (full)
-                return done(max_fields, masks.record_end);
+        if ((E != Ends::record || (found.nul | found.lf) != 0 || ends) && (masks.end != 0 || ends)) {
+            const bool cr_before = E == Ends::record && masks.end == 1 && masks.record_end == 1 &&
+                                   blocks.at > line && blocks.at[-1] == '\r';
+            storing.finish(block, cr_before, limit);
+            return {max_fields - storing.rows.left + 1, record_next_after<K, E>(blocks.at, masks.record_end, quoted, limit)};
         }
-
-        // The rest of the block belongs to the row being filled, up to the
-        // line's end if it is here.
-        if (may_end && (masks.end != 0 || ends)) {
-            // A record's CR LF may straddle two blocks. A packing kernel
-            // then stored the CR with the block before, if the row had room;
-            // a copying one holds it at the end of the run still to copy.
-            const bool cr_before = E == Ends::record && masks.end == 1 && masks.record_end == 1 && at > line &&
-                                   at[-1] == '\r';
-            if constexpr (K::packs) {
-                if (cr_before && cut != last)
-                    out--;  // the CR stored with the block before
-                if (bounded && content == ALL) {
-                    // A span that ends with a whole block of content: no
-                    // byte of the block is left for the terminator.
-                    K::store_block(out, bytes);
-                    out[BLOCK] = '\0';
-                } else {
-                    K::store_field(out, bytes, content);
-                }
-            } else {
-                if (packed)
-                    out += copy_run<K, BLOCK>(out, run, image + __builtin_popcountll(content), last - out);
-                else
-                    out += copy_run<K>(out, run, masks.end != 0 ? at + __builtin_ctzll(masks.end) - cr_before : limit,
-                                    last - out);
-                *out = '\0';
-            }
-            return done(max_fields - rows_left + 1, masks.record_end);
-        }
-        if constexpr (K::packs) {
-            out += K::store_content(out, bytes, content);
-        } else if (packed) {
-            // The bytes after the block's last quote or separator stay a run
-            // of the line, begun here: so a long field goes on as one run, and
-            // a record's CR just before the next block waits with it.
-            const std::uint64_t last_stop = std::uint64_t{1} << (63 - __builtin_clzll(found.quotes | masks.separators));
-            const std::uint64_t before = (last_stop << 1) - 1;
-            out += copy_run<K, BLOCK>(out, run, image + __builtin_popcountll(content & before), last - out);
-            run = at + 64 - __builtin_clzll(before);
-        }
-        if constexpr (!K::packs)
-            resumed = masks.separators >> (BLOCK - 1);
+        storing.carry(block);
     }
 }
 
