@@ -73,7 +73,9 @@ struct Avx512 : Avx512Block {
     }
 
     // Writes the fields that end at a block's separators (see FieldWriter
-    // in split_blocks.inl), sixteen at a time. The separators' places come
+    // in split_blocks.inl), sixteen at a time. (The zero-masked intrinsic
+    // forms, as in the avx512bw kernel: g++ 12 warns that the plain ones
+    // read an uninitialised value.) The separators' places come
     // from a byte compress of 0 to 63; the quotes before each from the
     // same compress of where the separators stand among the separators and
     // quotes together (a place there less the separator's index is the
@@ -94,19 +96,19 @@ struct Avx512 : Avx512Block {
         __m512i ends_before = _mm512_set1_epi32(start - 1);
         __m512i quotes_before = _mm512_set1_epi32(quotes_at_start);
         for (int first = 0; first < count; first += 16, out += 16) {
-            const __m512i ends = _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_castsi512_si128(places)),
+            const __m512i ends = _mm512_add_epi32(_mm512_maskz_cvtepu8_epi32(0xFFFF, _mm512_maskz_extracti32x4_epi32(0xF, places, 0)),
                                                   _mm512_set1_epi32(base));
             const __m512i quotes_to =
-                _mm512_add_epi32(_mm512_sub_epi32(_mm512_cvtepu8_epi32(_mm512_castsi512_si128(ranks)), lanes),
+                _mm512_add_epi32(_mm512_sub_epi32(_mm512_maskz_cvtepu8_epi32(0xFFFF, _mm512_maskz_extracti32x4_epi32(0xF, ranks, 0)), lanes),
                                  _mm512_set1_epi32(before - first));
             // The next sixteen to the front.
-            places = _mm512_alignr_epi32(places, places, 4);
-            ranks = _mm512_alignr_epi32(ranks, ranks, 4);
+            places = _mm512_maskz_alignr_epi32(0xFFFF, places, places, 4);
+            ranks = _mm512_maskz_alignr_epi32(0xFFFF, ranks, ranks, 4);
             // Each field starts after the end before it, and its quotes are
             // those up to its end less those up to that one.
-            const __m512i starts = _mm512_add_epi32(_mm512_alignr_epi32(ends, ends_before, 15), _mm512_set1_epi32(1));
+            const __m512i starts = _mm512_add_epi32(_mm512_maskz_alignr_epi32(0xFFFF, ends, ends_before, 15), _mm512_set1_epi32(1));
             const __m512i lengths = _mm512_sub_epi32(ends, starts);
-            const __m512i counts = _mm512_sub_epi32(quotes_to, _mm512_alignr_epi32(quotes_to, quotes_before, 15));
+            const __m512i counts = _mm512_sub_epi32(quotes_to, _mm512_maskz_alignr_epi32(0xFFFF, quotes_to, quotes_before, 15));
             store_woven(reinterpret_cast<int *>(out), starts, lengths, counts, count - first < 16 ? count - first : 16);
             ends_before = ends;
             quotes_before = quotes_to;

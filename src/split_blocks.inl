@@ -190,10 +190,16 @@ static inline int head_shift(std::uint64_t lanes)
 template <class K>
 static inline int quotes_from(std::uint64_t quotes, int place)
 {
-    if constexpr (K::BLOCK == 64)  // a shift by 64 is undefined
-        return place == 64 ? 0 : __builtin_ctzll(~(quotes >> place));
-    else
-        return __builtin_ctzll(~(quotes >> place));
+    if constexpr (K::BLOCK == 64) {
+        // A shift by 64 is undefined, and so is the lowest bit of nothing:
+        // quotes may fill a 64-byte block to its end.
+        if (place == 64)
+            return 0;
+        const std::uint64_t others = ~(quotes >> place);
+        return others != 0 ? __builtin_ctzll(others) : 64 - place;
+    } else {
+        return __builtin_ctzll(~(quotes >> place));  // bits from BLOCK on are never quotes
+    }
 }
 
 // The place of the lowest set bit of bits, or 64 when none is: a bit that

@@ -369,6 +369,19 @@ TEST_P(EveryKernel, DropsQuotesAtEveryPosition)
     ExpectSplits(GetParam(), cases);
 }
 
+// Quotes that fill a whole 64-byte block just after a separator: the run
+// of quotes reaches the block's end, where counting it found the lowest
+// bit of nothing (undefined; the address and UB sanitizers' build aborts).
+TEST_P(EveryKernel, RegressionQuotesFillABlockAfterASeparator)
+{
+    ExpectSplits(GetParam(), {
+        {"64 quotes after a separator at a block's end", Repeat('x', 63) + "," + Repeat('"', 64) + "y,z", 4,
+         {Repeat('x', 63), "y", "z"}},
+        {"128 quotes after a separator at a block's end", Repeat('x', 63) + "," + Repeat('"', 128) + ",z", 4,
+         {Repeat('x', 63), "", "z"}},
+    });
+}
+
 // The row fills at every position of a block, with quotes and the field's
 // separator near the cut.
 TEST_P(EveryKernel, FillsTheRowInsideABlock)
