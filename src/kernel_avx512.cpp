@@ -96,23 +96,29 @@ struct Avx512 : Avx512Block {
         __m512i ends_before = _mm512_set1_epi32(start - 1);
         __m512i quotes_before = _mm512_set1_epi32(quotes_at_start);
         for (int first = 0; first < count; first += 16, out += 16) {
-            const __m512i ends = _mm512_add_epi32(_mm512_maskz_cvtepu8_epi32(0xFFFF, _mm512_maskz_extracti32x4_epi32(0xF, places, 0)),
-                                                  _mm512_set1_epi32(base));
+            const __m512i ends = _mm512_add_epi32(widen(places), _mm512_set1_epi32(base));
             const __m512i quotes_to =
-                _mm512_add_epi32(_mm512_sub_epi32(_mm512_maskz_cvtepu8_epi32(0xFFFF, _mm512_maskz_extracti32x4_epi32(0xF, ranks, 0)), lanes),
-                                 _mm512_set1_epi32(before - first));
+                _mm512_add_epi32(_mm512_sub_epi32(widen(ranks), lanes), _mm512_set1_epi32(before - first));
             // The next sixteen to the front.
             places = _mm512_maskz_alignr_epi32(0xFFFF, places, places, 4);
             ranks = _mm512_maskz_alignr_epi32(0xFFFF, ranks, ranks, 4);
             // Each field starts after the end before it, and its quotes are
             // those up to its end less those up to that one.
-            const __m512i starts = _mm512_add_epi32(_mm512_maskz_alignr_epi32(0xFFFF, ends, ends_before, 15), _mm512_set1_epi32(1));
+            const __m512i starts =
+                _mm512_add_epi32(_mm512_maskz_alignr_epi32(0xFFFF, ends, ends_before, 15), _mm512_set1_epi32(1));
             const __m512i lengths = _mm512_sub_epi32(ends, starts);
-            const __m512i counts = _mm512_sub_epi32(quotes_to, _mm512_maskz_alignr_epi32(0xFFFF, quotes_to, quotes_before, 15));
+            const __m512i counts =
+                _mm512_sub_epi32(quotes_to, _mm512_maskz_alignr_epi32(0xFFFF, quotes_to, quotes_before, 15));
             store_woven(reinterpret_cast<int *>(out), starts, lengths, counts, count - first < 16 ? count - first : 16);
             ends_before = ends;
             quotes_before = quotes_to;
         }
+    }
+
+    // The register's first 16 bytes, each widened to 32 bits.
+    static __m512i widen(__m512i bytes)
+    {
+        return _mm512_maskz_cvtepu8_epi32(0xFFFF, _mm512_maskz_extracti32x4_epi32(0xF, bytes, 0));
     }
 
     // Stores n fields, n <= 16, from the three registers of their members,
@@ -137,8 +143,8 @@ struct Avx512 : Avx512Block {
             const int here = ints - 16 * part < 16 ? ints - 16 * part : 16;
             const __m512i woven = _mm512_mask_permutexvar_epi32(_mm512_permutex2var_epi32(starts, pairs[part], lengths),
                                                                  count_lanes[part], fields[part], counts);
-            _mm512_mask_storeu_epi32(out + 16 * part, static_cast<__mmask16>(_bzhi_u32(0xFFFF, static_cast<unsigned>(here))),
-                                     woven);
+            const __mmask16 whole = static_cast<__mmask16>(_bzhi_u32(0xFFFF, static_cast<unsigned>(here)));
+            _mm512_mask_storeu_epi32(out + 16 * part, whole, woven);
         }
     }
 };

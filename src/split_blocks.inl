@@ -446,7 +446,8 @@ struct FieldWriter {
                 room -= count;
                 const int last = 63 - __builtin_clzll(separators);
                 start = base + last + 1;
-                quotes_at_start = before + (quoted ? __builtin_popcountll(quotes & ((std::uint64_t{1} << last) - 1)) : 0);
+                quotes_at_start =
+                    before + (quoted ? __builtin_popcountll(quotes & ((std::uint64_t{1} << last) - 1)) : 0);
                 return false;
             }
         }
@@ -593,7 +594,8 @@ struct PackRows {
     // field, is stored whole, and the ones after it through a tighter loop.
     // It may take as many blocks as the row has room for and, in a span,
     // those before the last block, counted once. True when it did.
-    [[gnu::always_inline]] bool store_whole(Blocks<K, bounded> &blocks, typename K::block_t bytes, const Specials &found, bool ends)
+    [[gnu::always_inline]] bool store_whole(Blocks<K, bounded> &blocks, typename K::block_t bytes,
+                                            const Specials &found, bool ends)
     {
         if (blocks.lanes != K::ALL || ends || (found.quotes | found.nul | found.commas | found.lf) != 0 ||
             rows.room() < K::BLOCK)
@@ -603,7 +605,8 @@ struct PackRows {
         std::ptrdiff_t whole = rows.room() / K::BLOCK;
         if (bounded && whole > (blocks.limit - blocks.at - 1) / K::BLOCK - 1)
             whole = (blocks.limit - blocks.at - 1) / K::BLOCK - 1;
-        for (; whole > 0 && K::plain(K::load_block(blocks.at + K::BLOCK), E == Ends::record); whole--, rows.out += K::BLOCK) {
+        for (; whole > 0 && K::plain(K::load_block(blocks.at + K::BLOCK), E == Ends::record);
+             whole--, rows.out += K::BLOCK) {
             blocks.at += K::BLOCK;
             K::store_block(rows.out, K::load_block(blocks.at));
         }
@@ -652,7 +655,10 @@ struct PackRows {
     }
 
     // The rest of the block belongs to the row being filled.
-    [[gnu::always_inline]] void carry(const Block<K> &block) { rows.out += K::store_content(rows.out, block.bytes, block.content); }
+    [[gnu::always_inline]] void carry(const Block<K> &block)
+    {
+        rows.out += K::store_content(rows.out, block.bytes, block.content);
+    }
 };
 
 // Storing by copying (packs == false): each run of content between stops
@@ -698,7 +704,10 @@ struct CopyRuns {
     }
 
     // This way stores no block whole: runs are copied at their ends.
-    [[gnu::always_inline]] bool store_whole(Blocks<K, bounded> &, typename K::block_t, const Specials &, bool) { return false; }
+    [[gnu::always_inline]] bool store_whole(Blocks<K, bounded> &, typename K::block_t, const Specials &, bool)
+    {
+        return false;
+    }
 
     // Copies the run that ends at each stop, found the block's way (a
     // Runs); returns true when a separator fills the table. (One loop for
@@ -706,7 +715,8 @@ struct CopyRuns {
     // With quotes unpacked, starts marks where the run after each stop
     // begins, and the stops that quote_stops marks end no field.
     template <Runs R>
-    [[gnu::always_inline]] bool copy_runs(const Block<K> &block, std::uint64_t stops, std::uint64_t starts, std::uint64_t quote_stops)
+    [[gnu::always_inline]] bool copy_runs(const Block<K> &block, std::uint64_t stops, std::uint64_t starts,
+                                          std::uint64_t quote_stops)
     {
         const char *at = block.at;
         for (; stops != 0; stops &= stops - 1) {
@@ -843,13 +853,19 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
     alignas(16) char image[K::packs ? 1 : 2 * K::BLOCK];
     std::conditional_t<K::packs, PackRows<K, E>, CopyRuns<K, E>> storing(line, fields, max_fields, image);
     std::uint64_t quoted = 0;  // all ones while the blocks so far end inside quotes
-    for (typename K::block_t bytes = blocks.first();; blocks.advance(), bytes = blocks.load(), storing.skip(blocks, bytes)) {
+    // (Blocks of content alone are passed over at the loop's end, so that
+    // the next block's classification is written once: g++ made two
+    // copies of it, each with its own constants, when they were passed at
+    // its start.)
+    for (typename K::block_t bytes = blocks.first();;
+         blocks.advance(), bytes = blocks.load(), storing.skip(blocks, bytes)) {
         const bool ends = blocks.clip();  // a span ends at limit unless the line ends sooner
         const Specials found = find_specials<K, E>(bytes, blocks.lanes);
         if (storing.store_whole(blocks, bytes, found, ends))
             continue;
         const Masks masks = count_quotes<K, E>(found, blocks.lanes, blocks.at, quoted);
-        Block<K> block = {blocks.at, blocks.lanes, bytes, found, masks, masks.of_line & ~found.quotes & ~masks.separators};
+        Block<K> block = {blocks.at, blocks.lanes, bytes, found, masks,
+                          masks.of_line & ~found.quotes & ~masks.separators};
         if (storing.store_fields(block))
             return {max_fields, record_next_after<K, E>(blocks.at, masks.record_end, quoted, limit)};
         // Only a block with a NUL or an LF, or a span's last, may hold the
@@ -859,7 +875,8 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
             const bool cr_before = E == Ends::record && masks.end == 1 && masks.record_end == 1 &&
                                    blocks.at > line && blocks.at[-1] == '\r';
             storing.finish(block, cr_before, limit);
-            return {max_fields - storing.rows.left + 1, record_next_after<K, E>(blocks.at, masks.record_end, quoted, limit)};
+            return {max_fields - storing.rows.left + 1,
+                    record_next_after<K, E>(blocks.at, masks.record_end, quoted, limit)};
         }
         storing.carry(block);
     }

@@ -428,7 +428,12 @@ void ExpectPositions(const Entry &entry, const std::vector<PositionCase> &cases)
 TEST_P(EveryKernel, FindsWhereFieldsLie)
 {
     const std::string long_field = Repeat('x', 5000);
+    // Separators that fill whole blocks: more than sixteen a block.
+    std::vector<csv_field> empties;
+    for (int k = 0; k <= 70; k++)
+        empties.push_back({k, 0, 0});
     ExpectPositions(GetParam(), {
+        {"seventy separators in a row", Repeat(',', 70) + "\n", ',', 80, empties, 71},
         {"field longer than a row", "a," + long_field + ",b\n", ',', 4, {{0, 1, 0}, {2, 5000, 0}, {5003, 1, 0}}, 5005},
         {"quoted field longer than a row", "\"" + long_field + "\"\r\n", ',', 4, {{0, 5002, 2}}, 5004},
         {"separator between quotes", "\"a;b\";c\n", ';', 4, {{0, 5, 2}, {6, 1, 0}}, 8},
