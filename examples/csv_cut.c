@@ -62,6 +62,7 @@ struct cut {
     long long line;
     size_t counted;
     int problems;          /* records not printed as read, so far */
+    const char *readable;  /* the end of the input held: words may be read up to it */
     char out[2 * OUT_SIZE + 8]; /* escaped, a byte takes two */
     size_t used;
     int write_error;       /* errno of the first failed write, or 0 */
@@ -197,7 +198,9 @@ static unsigned bytes_before(uint64_t flags)
 }
 
 /* Appends the n bytes at p, escaped, in pieces of up to OUT_SIZE bytes.
-   Plain bytes go a word at a time, read only within [p, p + n). */
+   Bytes go a word at a time: a word may be read past the n bytes, up to
+   cut->readable, the end of the input held, and what it holds past them
+   is never written out. */
 static void put_escaped(struct cut *cut, const char *p, size_t n)
 {
     while (n > 0) {
@@ -207,13 +210,17 @@ static void put_escaped(struct cut *cut, const char *p, size_t n)
         flush_full(cut);
         out = cut->out + cut->used;
         while (p != end) {
-            if (end - p >= 8) {
-                const uint64_t flags = may_need_escape(load_in_order(p));
-                const unsigned plain = flags == 0 ? 8 : bytes_before(flags);
+            if (cut->readable - p >= 8) {
+                const size_t left = (size_t)(end - p);
+                uint64_t flags = may_need_escape(load_in_order(p));
+                unsigned plain;
+                if (left < 8)
+                    flags |= (uint64_t)0x80 << (8 * left); /* a stop at the end */
+                plain = flags == 0 ? 8 : bytes_before(flags);
                 memcpy(out, p, 8);
                 out += plain;
                 p += plain;
-                if (plain == 8)
+                if (plain == 8 || p == end)
                     continue;
             }
             switch (*p) {
@@ -255,6 +262,11 @@ static int put_field(struct cut *cut, const char *record, const csv_field *field
     const char *raw = record + field->start;
     if (field->quotes == 0) {
         put_escaped(cut, raw, (size_t)field->length);
+        return 0;
+    }
+    /* The most common quoted field: two quotes, which enclose it. */
+    if (field->quotes == 2 && raw[0] == '"' && raw[field->length - 1] == '"') {
+        put_escaped(cut, raw + 1, (size_t)field->length - 2);
         return 0;
     }
     if (csv_field_value(record, field, NULL, 0) >= 0) {
@@ -339,6 +351,7 @@ static size_t print_first_line(struct cut *cut, const char *buffer, size_t at, s
     const size_t length = end - at - (end > at && lf != NULL && buffer[end - 1] == '\r');
     const long long line = line_at(cut, buffer, at);
 
+    cut->readable = buffer + held;
     if (lf != NULL)
         fprintf(stderr, "%s: line %lld: record longer than %d MiB (a quote not closed?); ended at its line end\n",
                 program, line, MAX_RECORD >> 20);
@@ -356,6 +369,7 @@ static size_t print_first_line(struct cut *cut, const char *buffer, size_t at, s
    not printed starts. */
 static size_t cut_records(struct cut *cut, const char *buffer, size_t at, size_t held, int at_end)
 {
+    cut->readable = buffer + held;
     while (at < held && cut->write_error == 0) {
         const char *record = buffer + at;
         int length;
