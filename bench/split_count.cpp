@@ -27,11 +27,15 @@ std::function<int(const char *, int)> Splitter(const std::string &name)
 {
     if (name == "baseline")
         return [](const char *line, int) { return bench::baseline_split(line, table, bench::kRows); };
-    const auto ends_with = [&name](const std::string &suffix) {
-        return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    std::string kernel = name;
+    // Takes suffix off the kernel's name; true when it was there.
+    const auto strip = [&kernel](const std::string &suffix) {
+        if (kernel.size() <= suffix.size() || kernel.compare(kernel.size() - suffix.size(), suffix.size(), suffix) != 0)
+            return false;
+        kernel.resize(kernel.size() - suffix.size());
+        return true;
     };
-    const bool fields = ends_with("_fields"), span = ends_with("_span");
-    const std::string kernel = name.substr(0, name.size() - (fields ? 7 : span ? 5 : 0));
+    const bool fields = strip("_fields"), span = !fields && strip("_span");
     for (int k = 0; k < csv_line_kernel_count; k++) {
         const csv_line_kernel *found = csv_line_kernels[k];
         if (kernel != found->name || !csv_line_kernel_runs_here(found))

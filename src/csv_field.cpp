@@ -57,15 +57,9 @@ int csv_field_content(const char *text, const csv_field *field, char *out, int o
 
 int csv_field_value(const char *text, const csv_field *field, char *out, int out_size)
 {
+    if (field->quotes == 0)  // its value is its content
+        return csv_field_content(text, field, out, out_size);
     const char *from = text + field->start, *to = from + field->length;
-    if (field->quotes == 0) {
-        if (out_size >= 1) {
-            const int kept = field->length < out_size - 1 ? field->length : out_size - 1;
-            std::memcpy(out, from, static_cast<std::size_t>(kept));
-            out[kept] = '\0';
-        }
-        return field->length;
-    }
     // Quoted whole: the outer quotes, and only doubled ones between.
     if (field->length < 2 || from[0] != '"' || to[-1] != '"' || !quotes_doubled(from + 1, to - 1))
         return -1;

@@ -502,13 +502,11 @@ static Split find_fields(const char *text, const char *limit, char separator, cs
             const std::uint64_t separators = found.commas & ~quoted;
             if (separators != 0 && writer.template store<false>(separators, 0, base, before))
                 return {max_fields, record_next<K>(blocks.at, 0, quoted, limit)};
-            if (blocks.next()) {
-                if (separators == 0)
-                    blocks.skip_content(separator);
-                continue;
-            }
-            writer.finish(static_cast<int>(limit - text), before);
-            return {max_fields - writer.room, nullptr};
+            if (!blocks.next())
+                break;
+            if (separators == 0)
+                blocks.skip_content(separator);
+            continue;
         }
         const Masks masks = count_quotes<K, Ends::fields>(found, blocks.lanes, blocks.at, quoted);
         if (masks.separators != 0) {
@@ -530,11 +528,12 @@ static Split find_fields(const char *text, const char *limit, char separator, cs
             return {max_fields - writer.room, blocks.at + place + 1};
         }
         before += __builtin_popcountll(found.quotes);
-        if (!blocks.next()) {
-            writer.finish(static_cast<int>(limit - text), before);
-            return {max_fields - writer.room, nullptr};
-        }
+        if (!blocks.next())
+            break;
     }
+    // No LF outside quotes: the last field ends at the span's end.
+    writer.finish(static_cast<int>(limit - text), before);
+    return {max_fields - writer.room, nullptr};
 }
 
 // The rows of the field table: the one being filled and those after it.

@@ -298,11 +298,9 @@ TEST_P(EveryKernel, WalksABufferOfRecords)
     }
     for (int offset : {0, 1, 17, 63}) {
         SCOPED_TRACE("buffer at offset " + std::to_string(offset));
-        void *buffer = nullptr;
-        ASSERT_EQ(posix_memalign(&buffer, 64, static_cast<size_t>(offset) + text.size()), 0);
-        const std::unique_ptr<char, decltype(&std::free)> owned(static_cast<char *>(buffer), &std::free);
-        char *copy = owned.get() + offset;
-        std::memcpy(copy, text.data(), text.size());
+        const PlacedCopy placed(text.data(), text.size(), offset);
+        ASSERT_TRUE(placed.ok());
+        char *copy = placed.at();
         int records = 0;
         for (size_t at = 0; at < text.size(); records++) {
             const ModelRecordResult want = ModelRecord(text.substr(at), 4);
