@@ -9,7 +9,9 @@
 // text. The line entry splits the text up to its first NUL; the span entry
 // splits all of it, and then a prefix whose length its last byte chooses;
 // the record and position entries walk the text record by record, as a
-// reader of a file would, and take that prefix as one record. The two
+// reader of a file would, and take that prefix as one record; the record
+// entry's texts are summarised as chunks too, and the text, cut into chunks
+// of a size its last byte chooses, resolved to its record starts. The two
 // models must agree on the text where it holds no NUL.
 
 #include <cstdint>
@@ -49,6 +51,19 @@ void ExpectRecords(const Entry &entry, const std::string &text, int offset, int 
     }
 }
 
+// The text cut into chunks of `size` bytes, summarised and resolved in
+// order, must give the record starts a walk gives. (Each chunk's own
+// summary is checked through the record entry, as Expect does.)
+void ExpectChunks(const csv_line_kernel &kernel, const std::string &text, size_t size)
+{
+    const std::string broken = ResolvedChunksMismatch(kernel, text, size);
+    if (!broken.empty()) {
+        std::fprintf(stderr, "%s broke a chunk rule on %zu bytes in chunks of %zu: %s\n", kernel.name,
+                     text.size(), size, broken.c_str());
+        std::abort();
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -81,6 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         ExpectRecords({kernel, Way::record}, text, offset, capacity, ',');
         Expect({kernel, Way::record}, prefix, offset, capacity);
         ExpectRecords({kernel, Way::fields}, text, offset, capacity, separator);
+        ExpectChunks(kernel, text, data[size - 1] % 70 + 1);
         Expect({kernel, Way::fields}, prefix, offset, capacity, separator);
     }
     return 0;

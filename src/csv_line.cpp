@@ -197,4 +197,9 @@ int parse_csv_fields(const char *text, int length, char separator, csv_field *fi
     return kernel_in_use()->fields(text, length, separator, fields, max_fields, record_length);
 }
 
+void csv_scan_chunk(const char *text, long long length, csv_chunk *summary)
+{
+    kernel_in_use()->chunk(text, length, summary);
+}
+
 const char *csv_line_kernel_name(void) { return kernel_in_use()->name; }

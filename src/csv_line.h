@@ -133,6 +133,44 @@ CSV_LINE_API int csv_field_content(const char *text, const csv_field *field, cha
 CSV_LINE_API int csv_field_value(const char *text, const csv_field *field, char *out, int out_size);
 
 /*
+ * A summary of one chunk of a larger text, from which chunks scanned apart
+ * (on other threads, in any order) give where the text's records begin:
+ *
+ *   quotes, line_feeds  the chunk's quote and LF bytes;
+ *   first_record[s]     the offset from the chunk's start just past its
+ *                       first LF that stands outside quotes, when the chunk
+ *                       begins outside quotes (s = 0) or between them
+ *                       (s = 1); -1 when it has none.
+ *
+ * Every quote toggles, so a byte stands between quotes exactly when the
+ * quotes before it are odd in number. The text's first chunk begins outside
+ * quotes and its first record at 0; each later chunk begins in the state of
+ * the one before, flipped by an odd count:
+ *
+ *     int state = 0;
+ *     for (int k = 1; k < chunks; k++) {
+ *         state ^= (int)(summary[k - 1].quotes & 1);
+ *         first[k] = summary[k].first_record[state];
+ *     }
+ *
+ * first[k] is then where the first record that begins after chunk k's first
+ * byte begins, as parse_csv_record finds records walking from the text's
+ * start; -1 when none does. Counting line_feeds the same way gives each
+ * chunk's first physical line.
+ *
+ * Writes nothing but *summary; reads as parse_csv_span reads, length bytes
+ * from text (a NUL is an ordinary byte). A length below 1 is an empty
+ * chunk: no quotes, no LF, no record. Nothing is allocated.
+ */
+typedef struct csv_chunk {
+    long long quotes;
+    long long line_feeds;
+    long long first_record[2];
+} csv_chunk;
+
+CSV_LINE_API void csv_scan_chunk(const char *text, long long length, csv_chunk *summary);
+
+/*
  * Names the kernel that the splitters run on this processor: "avx512",
  * "avx512bw", "avx2", "sse2" or "portable" (on 64-bit ARM "neon",
  * "neon_nopmull" or "portable"). The library chooses the fastest one the

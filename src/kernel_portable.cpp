@@ -169,7 +169,24 @@ int split_record(const char *text, int length, char (*fields)[FIELD_SIZE], int m
     return count;
 }
 
+void scan_chunk(const char *text, long long length, csv_chunk *summary)
+{
+    csv_chunk found = {0, 0, {-1, -1}};
+    int between = 0;  // for a chunk that begins outside quotes
+    for (long long at = 0; at < length; at++) {
+        if (text[at] == '"') {
+            found.quotes++;
+            between = !between;
+        } else if (text[at] == '\n') {
+            found.line_feeds++;
+            if (found.first_record[between] < 0)
+                found.first_record[between] = at + 1;
+        }
+    }
+    *summary = found;
+}
+
 }  // namespace
 
-extern "C" const csv_line_kernel csv_line_portable_kernel = {"portable", 0, split_line, split_span, split_record,
-                                                             fields_bytes};
+extern "C" const csv_line_kernel csv_line_portable_kernel = {"portable",   0,           split_line, split_span,
+                                                             split_record, fields_bytes, scan_chunk};

@@ -925,10 +925,44 @@ static int split_fields(const char *text, int length, char separator, csv_field 
     return split.count;
 }
 
+// Summarises a chunk (csv_scan_chunk). Bit i of `between` is set when byte
+// i stands between quotes for a chunk that begins outside them; a chunk
+// that begins between them has every bit flipped, so one mask serves both
+// states. Once both first records are found, only counts are left.
+template <class K>
+static void scan_chunk(const char *text, long long length, csv_chunk *summary)
+{
+    csv_chunk found = {0, 0, {-1, -1}};
+    if (length > 0) {
+        Blocks<K> blocks(text, text + length);
+        typename K::block_t bytes = blocks.first();
+        std::uint64_t carried = 0;  // all ones when the block begins between quotes
+        int shift = head_shift<K, Ends::span>(blocks.lanes);  // the first block's, read from the chunk's start
+        for (;; shift = 0) {
+            const std::uint64_t quotes = (K::bytes_equal(bytes, '"') << shift) & blocks.lanes;
+            const std::uint64_t lfs = (K::bytes_equal(bytes, '\n') << shift) & blocks.lanes;
+            if (found.first_record[0] < 0 || found.first_record[1] < 0) {
+                const std::uint64_t between = K::prefix_xor(quotes) ^ carried;
+                const std::uint64_t ends[2] = {lfs & ~between, lfs & between};
+                for (int state = 0; state < 2; state++)
+                    if (found.first_record[state] < 0 && ends[state] != 0)
+                        found.first_record[state] = blocks.at - text + __builtin_ctzll(ends[state]) + 1;
+                carried = 0 - ((between >> (K::BLOCK - 1)) & 1);
+            }
+            found.quotes += __builtin_popcountll(quotes);
+            found.line_feeds += __builtin_popcountll(lfs);
+            if (!blocks.next())
+                break;
+            bytes = blocks.load();
+        }
+    }
+    *summary = found;
+}
+
 // The kernel's descriptor: its name, what it needs and its entries.
 template <class K>
 static constexpr csv_line_kernel describe(const char *name, unsigned needs)
 {
     static_assert(sizeof(Described<K>) + sizeof(DescribedStoring<K>) > 0);
-    return {name, needs, split_line<K>, split_span<K>, split_record<K>, split_fields<K>};
+    return {name, needs, split_line<K>, split_span<K>, split_record<K>, split_fields<K>, scan_chunk<K>};
 }

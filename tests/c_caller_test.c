@@ -3,7 +3,7 @@
    processor runs splits a line, and then every prefix of a longer text held
    in a heap buffer of exactly its size at each start offset, as the portable
    kernel splits it: with its NUL through the line entry, without one
-   through the span, record and position entries. Built with MemorySanitizer too: no
+   through the span, record and position entries, and as a chunk summary. Built with MemorySanitizer too: no
    kernel may let a byte it reads past the line decide anything. */
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,7 +13,7 @@
 #include "kernels.h"
 
 enum { ROWS = 8 };
-enum way { LINE, SPAN, RECORD, FIELDS };
+enum way { LINE, SPAN, RECORD, FIELDS, CHUNK };
 
 static char table[ROWS][FIELD_SIZE], model[ROWS][FIELD_SIZE];
 static csv_field positions[ROWS], model_positions[ROWS];
@@ -34,6 +34,13 @@ static int same_split(const struct csv_line_kernel *kernel, enum way way, const 
     memcpy(prefix, text, length);
     prefix[length] = '\0';
     memcpy(line, prefix, length + (way == LINE));
+    if (way == CHUNK) {
+        csv_chunk got, summary;
+        kernel->chunk(line, (long long)length, &got);
+        csv_line_portable_kernel.chunk(prefix, (long long)length, &summary);
+        free(buffer);
+        return memcmp(&got, &summary, sizeof got) == 0;
+    }
     if (way == FIELDS) {
         n = kernel->fields(line, (int)length, ',', positions, ROWS, &record_length);
         want = csv_line_portable_kernel.fields(prefix, (int)length, ',', model_positions, ROWS, &want_length);
@@ -57,7 +64,8 @@ static int same_split(const struct csv_line_kernel *kernel, enum way way, const 
 static int check(const struct csv_line_kernel *kernel)
 {
     static const char text[] = "a,\"b,c\"\"d\",,e f,ghijk\r\nlmnopqrstuvwxyz,0123456789,\"\n\",x\r\n\"\",y";
-    static const char *const ways[] = {"as a line", "as a span", "as a record", "as positions"};
+    static const char *const ways[] = {"as a line", "as a span", "as a record", "as positions",
+                                       "as a chunk"};
     int n = kernel->split("id,\"a, b\",", table, 3), way;
     size_t offset, length;
 
@@ -65,7 +73,7 @@ static int check(const struct csv_line_kernel *kernel)
         fprintf(stderr, "%s: got %d fields [%s] [%s] [%s]\n", kernel->name, n, table[0], table[1], table[2]);
         return 1;
     }
-    for (way = LINE; way <= FIELDS; way++)
+    for (way = LINE; way <= CHUNK; way++)
         for (offset = 0; offset < 16; offset++)
             for (length = 0; length < sizeof text; length++)
                 if (!same_split(kernel, (enum way)way, text, length, offset)) {
@@ -79,7 +87,7 @@ static int check(const struct csv_line_kernel *kernel)
 int main(void)
 {
     static const struct csv_line_kernel library = {"library", 0, parse_csv_line, parse_csv_span, parse_csv_record,
-                                                   parse_csv_fields};
+                                                   parse_csv_fields, csv_scan_chunk};
     int failed = check(&library), k;
 
     if (parse_csv_record("a\nb", 3, table, ROWS, NULL) != 1 || parse_csv_fields("a\nb", 3, ';', positions, ROWS, NULL) != 1) {

@@ -1,6 +1,6 @@
 // Lines placed right against pages that cannot be read: a split must read
 // nothing beyond the aligned blocks that hold bytes of its line, and a span
-// or a record nothing before its first byte.
+// or a record (or a chunk) nothing before its first byte.
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -61,6 +61,10 @@ TEST_P(EveryKernel, ReadsNoPageOutsideTheLine)
             ASSERT_EQ(table.Mismatch(count, entry.way == Way::record ? record.fields : ModelSplit(line, 24)), "");
             if (entry.way == Way::record) {
                 ASSERT_EQ(record_length, record.length);
+                csv_chunk summary;
+                entry.kernel.chunk(at, static_cast<long long>(length), &summary);
+                const csv_chunk want = ModelChunk(line);
+                ASSERT_EQ(Describe(summary), Describe(want)) << "as a chunk";
             }
         }
     }

@@ -159,7 +159,7 @@ inline ModelRecordResult ModelRecord(const std::string &text, int capacity)
 inline std::vector<csv_line_kernel> KernelsUnderTest()
 {
     std::vector<csv_line_kernel> kernels = {
-        {"library", 0, parse_csv_line, parse_csv_span, parse_csv_record, parse_csv_fields}};
+        {"library", 0, parse_csv_line, parse_csv_span, parse_csv_record, parse_csv_fields, csv_scan_chunk}};
     for (int k = 0; k < csv_line_kernel_count; k++)
         kernels.push_back(*csv_line_kernels[k]);
     return kernels;
@@ -348,6 +348,87 @@ inline std::string WithSeparator(std::string text, char separator)
     return text;
 }
 
+// A chunk's summary, written plainly: each starting state walked apart.
+inline csv_chunk ModelChunk(const std::string &chunk)
+{
+    csv_chunk want = {0, 0, {-1, -1}};
+    for (const char c : chunk) {
+        want.quotes += c == '"';
+        want.line_feeds += c == '\n';
+    }
+    for (int state = 0; state < 2; state++) {
+        bool quoted = state == 1;
+        for (size_t i = 0; i < chunk.size() && want.first_record[state] < 0; i++) {
+            if (chunk[i] == '"')
+                quoted = !quoted;
+            else if (chunk[i] == '\n' && !quoted)
+                want.first_record[state] = static_cast<long long>(i) + 1;
+        }
+    }
+    return want;
+}
+
+inline std::string Describe(const csv_chunk &chunk)
+{
+    return "{" + std::to_string(chunk.quotes) + " quotes, " + std::to_string(chunk.line_feeds) + " LFs, first " +
+           std::to_string(chunk.first_record[0]) + " / " + std::to_string(chunk.first_record[1]) + "}";
+}
+
+// Summarises a heap copy of text, starting `offset` bytes past a 64-byte
+// boundary and held in exactly its bytes. Empty when the summary is the
+// model's.
+inline std::string ChunkMismatch(const csv_line_kernel &kernel, const std::string &text, int offset)
+{
+    const PlacedCopy placed(text.data(), text.size(), offset);
+    if (!placed.ok())
+        return "out of memory";
+    csv_chunk got = {-7, -7, {-7, -7}};
+    kernel.chunk(placed.at(), static_cast<long long>(text.size()), &got);
+    const csv_chunk want = ModelChunk(text);
+    if (got.quotes != want.quotes || got.line_feeds != want.line_feeds ||
+        got.first_record[0] != want.first_record[0] || got.first_record[1] != want.first_record[1])
+        return "summary is " + Describe(got) + ", want " + Describe(want);
+    return "";
+}
+
+// Cuts text into chunks of `size` bytes, summarises each where it lies in
+// one copy, and resolves them in order as a reader on many threads would.
+// Empty when the first record of each chunk is where a walk from the
+// text's start, record by record, finds it.
+inline std::string ResolvedChunksMismatch(const csv_line_kernel &kernel, const std::string &text, size_t size)
+{
+    const PlacedCopy placed(text.data(), text.size(), 0);
+    if (!placed.ok())
+        return "out of memory";
+    std::vector<long long> starts;  // every record's start after the text's first byte
+    for (size_t at = 0;;) {
+        const int length = ModelRecord(text.substr(at), 0).length;
+        if (length == 0)
+            break;
+        at += static_cast<size_t>(length);
+        starts.push_back(static_cast<long long>(at));
+    }
+    int state = 0;
+    long long lines = 0;
+    for (size_t from = 0; from < text.size(); from += size) {
+        const long long length = static_cast<long long>(std::min(size, text.size() - from));
+        csv_chunk summary;
+        kernel.chunk(placed.at() + from, length, &summary);
+        const auto next = std::upper_bound(starts.begin(), starts.end(), static_cast<long long>(from));
+        const long long want = next != starts.end() && *next <= static_cast<long long>(from) + length
+                                   ? *next - static_cast<long long>(from)
+                                   : -1;
+        if (summary.first_record[state] != want)
+            return "the chunk at " + std::to_string(from) + " gives its first record at " +
+                   std::to_string(summary.first_record[state]) + ", want " + std::to_string(want);
+        state ^= static_cast<int>(summary.quotes & 1);
+        lines += summary.line_feeds;
+    }
+    if (lines != std::count(text.begin(), text.end(), '\n'))
+        return "the chunks count " + std::to_string(lines) + " LFs";
+    return "";
+}
+
 // Splits a heap copy of text, starting `offset` bytes past a 64-byte
 // boundary, into a guarded table of `capacity` rows. The copy holds the
 // text and not one byte more (so the address sanitizer reports any read
@@ -379,6 +460,10 @@ inline std::string ModelMismatch(const Entry &entry, const std::string &text, in
     if (entry.way == Way::fields)
         return FieldsMismatch(entry.kernel, WithSeparator(text, separator), offset, separator, capacity);
     if (entry.way == Way::record) {
+        // A record entry's text is also summarised as a chunk.
+        const std::string summary = ChunkMismatch(entry.kernel, text, offset);
+        if (!summary.empty())
+            return summary;
         const ModelRecordResult want = ModelRecord(text, capacity);
         return SplitMismatch(entry, text, offset, capacity, want.fields, want.length);
     }
