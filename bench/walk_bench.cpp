@@ -4,6 +4,8 @@
 // and position entry (which says where the fields lie). Two buffers: plain
 // records of 12 fields, about 100 bytes each, and the same with every text
 // field quoted, some holding line breaks, commas and doubled quotes.
+// Each kernel's chunk summary (csv_scan_chunk) of the whole buffer is timed
+// against the same count.
 // Each figure is the fastest of several runs. Before timing, every walk
 // must find as many records as the model says.
 // Usage: walk_bench [MEGABYTES] [RUNS]
@@ -156,6 +158,14 @@ int main(int argc, char **argv)
             const csv_line_kernel &kernel = *csv_line_kernels[k];
             if (!csv_line_kernel_runs_here(&kernel))
                 continue;
+            const long lines = CountLines(begin, end);
+            const double summary = Fastest(runs, lines, [&] {
+                csv_chunk chunk;
+                kernel.chunk(begin, end - begin, &chunk);
+                return static_cast<long>(chunk.line_feeds);
+            });
+            std::printf("| %s | %s | chunk summary | %.2f | %.2f | |\n", name, kernel.name, bytes / summary / 1e9,
+                        summary / count);
             const double record = Fastest(runs, want, [&] { return WalkRecords(kernel.record, begin, end); });
             const double fields = Fastest(runs, want, [&] { return WalkFields(kernel.fields, begin, end); });
             std::printf("| %s | %s | record | %.2f | %.2f | |\n", name, kernel.name, bytes / record / 1e9, record / count);
