@@ -3,11 +3,18 @@
 # the file and from a pipe, records that hold line breaks, and what it does
 # with bad input: the status, the message on standard error and that nothing
 # is passed off as success.
-# Usage: csv_cut_test.sh CSV_CUT DIR (DIR holds input.csv and expected.txt)
+# Usage: csv_cut_test.sh CSV_CUT DIR [OPTION...]
+# (DIR holds input.csv and expected.txt; each OPTION, such as -j3, is given
+# to every run)
 set -u
-cut=$1 dir=$2
+program=$1 dir=$2
+shift 2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# Every check runs csv_cut through this, with the options given.
+cut=$work/csv_cut
+printf '#!/bin/sh\nexec %s %s "$@"\n' "$program" "$*" >"$cut"
+chmod +x "$cut"
 failures=0
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }

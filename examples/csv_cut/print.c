@@ -1,0 +1,410 @@
+/* Choosing fields and printing them: each record's chosen fields, escaped,
+   gathered into a reader's output. */
+#define _GNU_SOURCE
+
+#include <errno.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include "cut.h"
+
+const char *program = "csv_cut";
+
+/* A field number at *p, 1 to MAX_FIELD; moves *p past it. -1 if none. */
+static int field_number(const char **p)
+{
+    long n = 0;
+
+    if (**p < '0' || **p > '9')
+        return -1;
+    while (**p >= '0' && **p <= '9' && n <= MAX_FIELD)
+        n = n * 10 + (*(*p)++ - '0');
+    return n >= 1 && n <= MAX_FIELD && (**p < '0' || **p > '9') ? (int)n : -1;
+}
+
+int parse_list(struct list *list, const char *text)
+{
+    const char *p = text;
+
+    list->ranges = malloc((strlen(text) / 2 + 1) * sizeof *list->ranges); /* an item takes 2 bytes or more */
+    if (list->ranges == NULL) {
+        fprintf(stderr, "%s: out of memory\n", program);
+        return -1;
+    }
+    for (;;) {
+        struct range r = {0, -1};
+        if (*p != '-' && (r.first = field_number(&p)) < 0)
+            break;
+        r.last = r.first;
+        if (*p == '-') {
+            p++;
+            if (r.first == 0 && (*p == ',' || *p == '\0'))
+                break; /* "-" alone */
+            r.last = *p == ',' || *p == '\0' ? 0 : field_number(&p);
+            if (r.last < 0 || (r.last != 0 && r.last < (r.first > 0 ? r.first : 1)))
+                break;
+            r.first = r.first > 0 ? r.first : 1;
+        }
+        r.first--;
+        r.last--; /* an open range: -1 */
+        if (r.last < 0)
+            list->open = 1;
+        else if (r.last + 1 > list->rows)
+            list->rows = r.last + 1;
+        list->ranges[list->count++] = r;
+        if (*p == '\0') {
+            /* An open range needs every field: one row more than any list
+               may name tells a record with more apart. */
+            if (list->open)
+                list->rows = MAX_FIELD + 1;
+            return 0;
+        }
+        if (*p++ != ',')
+            break;
+    }
+    fprintf(stderr, "%s: bad field list '%s': give field numbers from 1 to %d, as in 1,6 or 2-4 or 3-\n",
+            program, text, MAX_FIELD);
+    return -1;
+}
+
+int cut_open(struct cut *cut, const struct list *list, size_t out_limit, int gather)
+{
+    memset(cut, 0, sizeof *cut);
+    cut->list = list;
+    cut->out_limit = out_limit;
+    cut->fields = calloc((size_t)list->rows, sizeof *cut->fields);
+    cut->out = malloc(2 * out_limit + 8);
+    cut->said = gather ? malloc(SAID_SIZE) : NULL;
+    if (cut->fields == NULL || cut->out == NULL || (gather && cut->said == NULL)) {
+        cut_close(cut);
+        return -1;
+    }
+    return 0;
+}
+
+void cut_close(struct cut *cut)
+{
+    free(cut->fields);
+    free(cut->out);
+    free(cut->said);
+    cut->fields = NULL;
+    cut->out = cut->said = NULL;
+}
+
+static void write_out(struct cut *cut, FILE *stream, const char *bytes, size_t n)
+{
+    if (cut->write_error == 0 && n > 0 && fwrite(bytes, 1, n, stream) != n)
+        cut->write_error = errno != 0 ? errno : EIO;
+}
+
+/* Before anything is written: a reader on a thread waits for its turn, and
+   drops what it holds if a reader before it stopped the run. */
+static int may_write(struct cut *cut)
+{
+    if (cut->order != NULL && !cut->holds_turn && !cut->dropped) {
+        wait_turn(cut);
+        /* From now on messages are written at once: the ones gathered go
+           first. */
+        if (cut->holds_turn && cut->said_used > 0) {
+            write_out(cut, stderr, cut->said, cut->said_used);
+            cut->said_used = 0;
+        }
+    }
+    if (cut->dropped)
+        cut->used = cut->said_used = 0;
+    return !cut->dropped;
+}
+
+void cut_flush(struct cut *cut)
+{
+    if (!may_write(cut))
+        return;
+    write_out(cut, stdout, cut->out, cut->used);
+    cut->used = 0;
+    if (cut->said != NULL)
+        write_out(cut, stderr, cut->said, cut->said_used);
+    cut->said_used = 0;
+}
+
+void say(struct cut *cut, const char *format, ...)
+{
+    char line[512];
+    va_list args;
+    int n;
+
+    va_start(args, format);
+    n = vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (n < 0)
+        return;
+    if ((size_t)n >= sizeof line)
+        n = sizeof line - 1;
+    if (cut->said == NULL || cut->holds_turn) {
+        if (may_write(cut))
+            fprintf(stderr, "%s: %s\n", program, line);
+        return;
+    }
+    if (cut->said_used + strlen(program) + (size_t)n + 3 > SAID_SIZE) {
+        cut_flush(cut);
+        if (may_write(cut))
+            fprintf(stderr, "%s: %s\n", program, line);
+        return;
+    }
+    cut->said_used += (size_t)sprintf(cut->said + cut->said_used, "%s: %s\n", program, line);
+}
+
+/* Writes what is gathered once it is more than out_limit bytes: there is
+   always room for out_limit bytes more, escaped. */
+static void flush_full(struct cut *cut)
+{
+    if (cut->used > cut->out_limit) {
+        if (may_write(cut))
+            write_out(cut, stdout, cut->out, cut->used);
+        cut->used = 0;
+    }
+}
+
+static void put_byte(struct cut *cut, char c)
+{
+    flush_full(cut);
+    cut->out[cut->used++] = c;
+}
+
+/* One bit in each byte of a word that may need an escape: TAB, LF, CR,
+   backslash, and the bytes from 0 to 13 that need none, which then take
+   the slow way. The lowest flagged byte is always one of them; bytes above
+   it may be flagged falsely. */
+static uint64_t may_need_escape(uint64_t word)
+{
+    const uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+    const uint64_t backslashes = word ^ (ones * '\\');
+    return (((word - ones * 14) & ~word) | ((backslashes - ones) & ~backslashes)) & highs;
+}
+
+/* The 8 bytes at p as a word whose lowest byte is the first in memory,
+   whatever the byte order: the borrows of may_need_escape run from lower
+   bytes to higher ones, so only bytes after a flagged one may be flagged
+   falsely. */
+static uint64_t load_in_order(const char *p)
+{
+    uint64_t word;
+    memcpy(&word, p, sizeof word);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    word = __builtin_bswap64(word);
+#endif
+    return word;
+}
+
+/* How many bytes of a word from load_in_order come before the first one
+   that flags marks. */
+static unsigned bytes_before(uint64_t flags)
+{
+#if defined(__GNUC__)
+    return (unsigned)__builtin_ctzll(flags) / 8;
+#else
+    unsigned n = 0;
+    while (!(flags & ((uint64_t)0x80 << (8 * n))))
+        n++;
+    return n;
+#endif
+}
+
+/* Appends the n bytes at p, escaped, in pieces of up to out_limit bytes.
+   Bytes go a word at a time: a word may be read past the n bytes, up to
+   cut->readable, the end of the input held, and what it holds past them
+   is never written out. */
+static void put_escaped(struct cut *cut, const char *p, size_t n)
+{
+    while (n > 0) {
+        const size_t piece = n < cut->out_limit ? n : cut->out_limit;
+        const char *end = p + piece;
+        char *out;
+        flush_full(cut);
+        out = cut->out + cut->used;
+        while (p != end) {
+            if (cut->readable - p >= 8) {
+                const size_t left = (size_t)(end - p);
+                uint64_t flags = may_need_escape(load_in_order(p));
+                unsigned plain;
+                if (left < 8)
+                    flags |= (uint64_t)0x80 << (8 * left); /* a stop at the end */
+                plain = flags == 0 ? 8 : bytes_before(flags);
+                memcpy(out, p, 8);
+                out += plain;
+                p += plain;
+                if (plain == 8 || p == end)
+                    continue;
+            }
+            switch (*p) {
+            case '\t': *out++ = '\\'; *out++ = 't'; break;
+            case '\n': *out++ = '\\'; *out++ = 'n'; break;
+            case '\r': *out++ = '\\'; *out++ = 'r'; break;
+            case '\\': *out++ = '\\'; *out++ = '\\'; break;
+            default: *out++ = *p;
+            }
+            p++;
+        }
+        cut->used = (size_t)(out - cut->out);
+        n -= piece;
+    }
+}
+
+/* Appends the bytes of [p, end) but its quotes, escaped; with `doubled`
+   (every quote there is one of a pair), each pair as one quote. */
+static void put_unquoted(struct cut *cut, const char *p, const char *end, int doubled)
+{
+    while (p < end) {
+        const char *quote = memchr(p, '"', (size_t)(end - p));
+        if (quote == NULL)
+            quote = end;
+        put_escaped(cut, p, (size_t)(quote - p));
+        if (quote == end)
+            return;
+        if (doubled)
+            put_byte(cut, '"');
+        p = quote + 1 + doubled;
+    }
+}
+
+/* Appends field k of the record at `record`, as RFC 4180 readers read it
+   where it is well formed for them, else by the splitting rule; returns 0,
+   or -1 for a field of the second kind. */
+static int put_field(struct cut *cut, const char *record, const csv_field *field)
+{
+    const char *raw = record + field->start;
+    if (field->quotes == 0) {
+        put_escaped(cut, raw, (size_t)field->length);
+        return 0;
+    }
+    /* The most common quoted field: two quotes, which enclose it. */
+    if (field->quotes == 2 && raw[0] == '"' && raw[field->length - 1] == '"') {
+        put_escaped(cut, raw + 1, (size_t)field->length - 2);
+        return 0;
+    }
+    if (csv_field_value(record, field, NULL, 0) >= 0) {
+        put_unquoted(cut, raw + 1, raw + field->length - 1, 1);
+        return 0;
+    }
+    put_unquoted(cut, raw, raw + field->length, 0);
+    return -1;
+}
+
+long long count_lines(const char *p, size_t n)
+{
+    long long lines = 0;
+
+#ifdef __SSE2__
+    /* Sixteen byte-wide counts, summed before any can overflow. */
+    const __m128i lf = _mm_set1_epi8('\n');
+    while (n >= 16) {
+        const size_t rounds = n / 16 < 255 ? n / 16 : 255;
+        __m128i counts = _mm_setzero_si128();
+        for (size_t i = 0; i < rounds; i++, p += 16)
+            counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(const void *)p), lf));
+        counts = _mm_sad_epu8(counts, _mm_setzero_si128());
+        lines += _mm_cvtsi128_si64(counts) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(counts, counts));
+        n -= rounds * 16;
+    }
+#endif
+    for (; n > 0; p++, n--)
+        lines += *p == '\n';
+    return lines;
+}
+
+long long line_at(struct cut *cut, const char *buffer, size_t at)
+{
+    cut->line += count_lines(buffer + cut->counted, at - cut->counted);
+    cut->counted = at;
+    return cut->line;
+}
+
+/* Prints the chosen fields of the record at offset `at` of the buffer,
+   whose n fields parse_csv_fields found in cut->fields. */
+static void print_record(struct cut *cut, const char *buffer, size_t at, int n)
+{
+    const struct list *list = cut->list;
+    const char *record = buffer + at;
+    int k, printed = 0;
+
+    if (n > MAX_FIELD) {
+        say(cut, "line %lld: more than %d fields; the rest not printed", line_at(cut, buffer, at), MAX_FIELD);
+        cut->problems++;
+        n = MAX_FIELD;
+    }
+    for (k = 0; k < list->count; k++) {
+        const struct range r = list->ranges[k];
+        const int last = r.last >= 0 ? r.last : n - 1;
+        for (int field = r.first; field <= last; field++) {
+            if (printed++ > 0)
+                put_byte(cut, '\t');
+            if (field >= n)
+                continue; /* a record without the field prints it empty */
+            if (put_field(cut, record, &cut->fields[field]) != 0) {
+                say(cut,
+                    "line %lld: field %d: a quote inside an unquoted field or after a closing quote; printed "
+                    "with every quote dropped",
+                    line_at(cut, buffer, at), field + 1);
+                cut->problems++;
+            }
+        }
+    }
+    put_byte(cut, '\n');
+}
+
+size_t print_first_line(struct cut *cut, const char *buffer, size_t at, size_t held)
+{
+    const char *lf = memchr(buffer + at, '\n', held - at);
+    const size_t end = lf != NULL ? (size_t)(lf - buffer) : held;
+    const size_t length = end - at - (end > at && lf != NULL && buffer[end - 1] == '\r');
+    const long long line = line_at(cut, buffer, at);
+
+    cut->readable = buffer + held;
+    if (lf != NULL)
+        say(cut, "line %lld: record longer than %d MiB (a quote not closed?); ended at its line end", line,
+            MAX_RECORD >> 20);
+    else
+        say(cut, "line %lld: line longer than %d MiB; printed the fields in its first %d MiB", line,
+            MAX_RECORD >> 20, MAX_RECORD >> 20);
+    cut->problems++;
+    /* That line holds no LF, so it is split as one record. */
+    print_record(cut, buffer, at,
+                 parse_csv_fields(buffer + at, (int)length, ',', cut->fields, cut->list->rows, NULL));
+    return lf != NULL ? end + 1 : 0;
+}
+
+size_t cut_records(struct cut *cut, const char *buffer, size_t at, size_t held, size_t last, int at_end)
+{
+    cut->readable = buffer + held;
+    while (at < held && at < last && cut->write_error == 0 && !cut->dropped) {
+        const char *record = buffer + at;
+        int length;
+        const int n = parse_csv_fields(record, (int)(held - at), ',', cut->fields, cut->list->rows, &length);
+        if (length > 0) {
+            print_record(cut, buffer, at, n);
+            at += (size_t)length;
+            continue;
+        }
+        if (!at_end)
+            break;
+        /* The last record, with no LF after it: a quote left open took
+           the rest of the input into it. */
+        {
+            size_t quotes = 0, i;
+            for (i = at; i < held; i++)
+                quotes += buffer[i] == '"';
+            if (quotes % 2 != 0) {
+                say(cut, "line %lld: quote not closed by the end of the input", line_at(cut, buffer, at));
+                cut->problems++;
+            }
+        }
+        print_record(cut, buffer, at, n);
+        at = held;
+    }
+    return at;
+}

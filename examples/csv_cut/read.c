@@ -1,0 +1,131 @@
+/* The reader on one thread: input read in large blocks, records printed
+   from where they lie in the block, an unfinished one carried over. */
+#define _GNU_SOURCE
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "cut.h"
+
+enum { BLOCK_SIZE = 1 << 18 }; /* bytes read at first: 256 KB measured a little faster than 1 MB */
+
+ssize_t source_read(struct source *source, char *buffer, size_t n)
+{
+    while (source->next < source->count) {
+        const struct piece *piece = &source->pieces[source->next];
+        const size_t left = piece->size - source->taken;
+        if (left == 0) {
+            source->next++;
+            source->taken = 0;
+            continue;
+        }
+        if (n > left)
+            n = left;
+        memcpy(buffer, piece->at + source->taken, n);
+        source->taken += n;
+        return (ssize_t)n;
+    }
+    for (;;) {
+        const ssize_t got = read(source->fd, buffer, n);
+        if (got >= 0 || errno != EINTR)
+            return got;
+    }
+}
+
+/* Reads until an LF, dropping what comes before it; returns how many bytes
+   after it are now at the start of the buffer, 0 at the end of the input,
+   or -1 on a read error. *dropped gets the bytes dropped. */
+static ssize_t skip_to_line_end(struct cut *cut, struct source *source, char *buffer, size_t capacity,
+                                long long *dropped)
+{
+    for (;;) {
+        const ssize_t got = source_read(source, buffer, capacity);
+        const char *lf;
+        if (got <= 0)
+            return got;
+        lf = memchr(buffer, '\n', (size_t)got);
+        if (lf != NULL) {
+            const size_t after = (size_t)got - (size_t)(lf + 1 - buffer);
+            memmove(buffer, lf + 1, after);
+            *dropped += got - (ssize_t)after;
+            cut->line++;
+            return (ssize_t)after;
+        }
+        *dropped += got;
+    }
+}
+
+/* A record still open at the end of what is held is carried to the front
+   of the buffer and split again once the buffer holds twice its bytes, so
+   that no byte is split more than a few times however the input arrives;
+   the buffer grows for it, up to MAX_RECORD. */
+int cut_input(struct cut *cut, struct source *source, long long offset, long long stop)
+{
+    size_t capacity = BLOCK_SIZE, held = 0, need = 1;
+    char *buffer = malloc(capacity);
+    int at_end = 0;
+
+    if (buffer == NULL) {
+        say(cut, "out of memory");
+        return -1;
+    }
+    while (cut->write_error == 0) {
+        /* Records that begin at `last` or after are not this reader's. */
+        const size_t last = stop < 0 ? (size_t)-1 : stop > offset ? (size_t)(stop - offset) : 0;
+        size_t used;
+        while (held < need && !at_end) {
+            const ssize_t got = source_read(source, buffer + held, capacity - held);
+            if (got < 0) {
+                say(cut, "%s: %s", source->name, strerror(errno));
+                free(buffer);
+                return -1;
+            }
+            at_end = got == 0;
+            held += (size_t)got;
+        }
+        used = cut_records(cut, buffer, 0, held, last, at_end);
+        if ((used == held && at_end) || used >= last)
+            break;
+        if (used == 0 && held == MAX_RECORD) {
+            used = print_first_line(cut, buffer, 0, held);
+            if (used == 0) {
+                /* One line fills the buffer: the rest of it is dropped. */
+                long long dropped = (long long)held;
+                const ssize_t after = skip_to_line_end(cut, source, buffer, capacity, &dropped);
+                if (after < 0) {
+                    say(cut, "%s: %s", source->name, strerror(errno));
+                    free(buffer);
+                    return -1;
+                }
+                held = (size_t)after;
+                offset += dropped;
+                cut->counted = 0;
+                need = 1;
+                continue;
+            }
+        }
+        line_at(cut, buffer, used);
+        memmove(buffer, buffer + used, held - used);
+        held -= used;
+        offset += (long long)used;
+        cut->counted = 0;
+        need = held < MAX_RECORD / 2 ? 2 * held + 1 : MAX_RECORD;
+        if (need > capacity) {
+            char *bigger;
+            while (capacity < need)
+                capacity = capacity * 2 < MAX_RECORD ? capacity * 2 : MAX_RECORD;
+            bigger = realloc(buffer, capacity);
+            if (bigger == NULL) {
+                say(cut, "out of memory");
+                free(buffer);
+                return -1;
+            }
+            buffer = bigger;
+        }
+    }
+    free(buffer);
+    return 0;
+}

@@ -1,0 +1,118 @@
+#!/usr/bin/env python3
+"""csv_cut on several threads gives what it gives on one, byte for byte:
+the output, the messages and the exit status, from a file and from a
+pipe, at every thread count from 1 to 8, with parts forced small so that
+their edges fall everywhere: inside quotes, between a CR and its LF,
+inside a doubled quote, on a file's first and last byte. Records longer
+than a part's reach hand the rest over to one thread. Well-formed files
+are also read with Python's csv module, and the byte ranges --ranges
+prints, cut one by one with --range and put together, give the whole
+file's output.
+
+    parallel_test.py CSV_CUT [--quick]
+"""
+import csv
+import io
+import os
+import random
+import subprocess
+import sys
+import tempfile
+
+WORDS = ["hoodie", "crop", "tee", "grey", "cotton", "slim", "fit", "wool", "zip", "hem"]
+
+
+def cell(rng, quoted):
+    text = " ".join(rng.choice(WORDS) for _ in range(rng.randint(0, 3)))
+    if not quoted:
+        return text
+    pick = rng.randint(0, 7)
+    if pick == 0:
+        text += "\n" + rng.choice(WORDS)
+    elif pick == 1:
+        text += ' ""' + rng.choice(WORDS) + '""'
+    elif pick == 2:
+        text += ", " + rng.choice(WORDS)
+    elif pick == 3:
+        text += "\r\n"
+    return '"' + text + '"'
+
+
+def records(rng, count, ending="\n"):
+    rows = []
+    for k in range(count):
+        fields = [str(k)] + [cell(rng, rng.random() < 0.6) for _ in range(rng.randint(0, 7))]
+        rows.append(",".join(fields) + (ending if rng.random() < 0.8 else "\r\n"))
+    return "".join(rows)
+
+
+def inputs(rng):
+    """Name, bytes and whether Python's csv module reads them as csv_cut does."""
+    yield "quoted records with line breaks", records(rng, 300).encode(), True
+    yield "no LF at the end", records(rng, 40).rstrip("\r\n").encode(), True
+    yield "empty", b"", True
+    yield "one LF", b"\n", False
+    yield "only quotes and LFs", "".join(rng.choice('"\n,') for _ in range(500)).encode(), False
+    yield "malformed fields", (records(rng, 50) + '12"" pipe,x\n"closed"after,y\n' + records(rng, 50)).encode(), False
+    yield "a quote open at the end", (records(rng, 80) + 'a,"open\n' + records(rng, 20)).encode(), False
+    long_cell = "x" * 3000
+    yield "records longer than a part's reach", (records(rng, 30) + 'a,"' + long_cell + '\n"\n' +
+                                                 records(rng, 30) + long_cell + "\n" + records(rng, 30)).encode(), True
+    yield "a record of 5000 fields", (records(rng, 10) + ",".join(["f"] * 5000) + "\n" + records(rng, 10)).encode(), False
+
+
+def run(args, stdin_file=None, data=None, env=None):
+    proc = subprocess.run(args, stdin=stdin_file, input=data, capture_output=True, env=env)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+def main():
+    csv_cut, quick = sys.argv[1], "--quick" in sys.argv
+    rng = random.Random(7)
+    failures = []
+    with tempfile.TemporaryDirectory() as work:
+        for name, data, well_formed in inputs(rng):
+            path = os.path.join(work, "input.csv")
+            with open(path, "wb") as out:
+                out.write(data)
+            for fields in ["1,3", "2-", "1"]:
+                want = run([csv_cut, "-j", "1", "-f", fields, path])
+                if well_formed and fields == "2-":
+                    rows = csv.reader(io.StringIO(data.decode(), newline=""))
+                    python = "".join("\t".join(c.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n")
+                                               .replace("\r", "\\r") for c in row[1:]) + "\n" for row in rows)
+                    if want[1] != python.encode():
+                        failures.append(f"{name}: -j 1 -f {fields} differs from Python's csv module")
+                # Every thread count on one list; the others at three.
+                for part in [1, 2, 7, 64] if fields == "1,3" else [3, 64]:
+                    env = dict(os.environ, CSV_CUT_PART_SIZE=str(part), CSV_CUT_REACH=str(max(4 * part, 2048)))
+                    counts = range(2, 9) if fields == "1,3" and part in (7, 64) else [3]
+                    for threads in counts if not quick else [3]:
+                        args = [csv_cut, "-j", str(threads), "-f", fields]
+                        for how, got in [("file", run(args + [path], env=env)),
+                                         ("pipe", run(args, data=data, env=env))]:
+                            if got != want:
+                                what = "status" if got[0] != want[0] else "output" if got[1] != want[1] else "messages"
+                                failures.append(f"{name}: -j {threads} -f {fields} from a {how}, parts of {part}: "
+                                                f"{what} differ from -j 1: {got[0]} {got[2][:200]!r}")
+            whole = run([csv_cut, "-j", "1", "-f", "1,3", path])
+            for n in [1, 2, 3, 5, 17] if not quick else [3]:
+                status, ranges, _ = run([csv_cut, "--ranges", str(n), path])
+                pairs = [tuple(map(int, line.split())) for line in ranges.decode().splitlines()]
+                if status != 0 or len(pairs) != n or pairs[0][0] != 0 or pairs[-1][1] != len(data) or \
+                        any(a[1] != b[0] or a[0] > a[1] for a, b in zip(pairs, pairs[1:])):
+                    failures.append(f"{name}: --ranges {n} printed {ranges[:200]!r}")
+                    continue
+                parts = [run([csv_cut, "--range", f"{a}-{b}", "-f", "1,3", path]) for a, b in pairs]
+                joined = (max(p[0] for p in parts), b"".join(p[1] for p in parts), b"".join(p[2] for p in parts))
+                if joined != whole:
+                    failures.append(f"{name}: the {n} ranges cut one by one give other bytes than the whole file")
+    for failure in failures[:20]:
+        print("FAIL:", failure)
+    if not failures:
+        print("csv_cut on several threads: all checks passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
