@@ -928,7 +928,9 @@ static int split_fields(const char *text, int length, char separator, csv_field 
 // Summarises a chunk (csv_scan_chunk). Bit i of `between` is set when byte
 // i stands between quotes for a chunk that begins outside them; a chunk
 // that begins between them has every bit flipped, so one mask serves both
-// states. Once both first records are found, only counts are left.
+// states. The state carried from block to block comes from the parity of
+// the block's quotes, not from `between`, so that no block waits for the
+// prefix XOR of the one before.
 template <class K>
 static void scan_chunk(const char *text, long long length, csv_chunk *summary)
 {
@@ -937,19 +939,22 @@ static void scan_chunk(const char *text, long long length, csv_chunk *summary)
         Blocks<K> blocks(text, text + length);
         typename K::block_t bytes = blocks.first();
         std::uint64_t carried = 0;  // all ones when the block begins between quotes
+        bool searching = true;      // for a first record in either state
         int shift = head_shift<K, Ends::span>(blocks.lanes);  // the first block's, read from the chunk's start
         for (;; shift = 0) {
             const std::uint64_t quotes = (K::bytes_equal(bytes, '"') << shift) & blocks.lanes;
             const std::uint64_t lfs = (K::bytes_equal(bytes, '\n') << shift) & blocks.lanes;
-            if (found.first_record[0] < 0 || found.first_record[1] < 0) {
-                const std::uint64_t between = K::prefix_xor(quotes) ^ carried;
+            const int count = __builtin_popcountll(quotes);
+            if (searching && lfs != 0) {
+                const std::uint64_t between = (quotes != 0 ? K::prefix_xor(quotes) : 0) ^ carried;
                 const std::uint64_t ends[2] = {lfs & ~between, lfs & between};
                 for (int state = 0; state < 2; state++)
                     if (found.first_record[state] < 0 && ends[state] != 0)
                         found.first_record[state] = blocks.at - text + __builtin_ctzll(ends[state]) + 1;
-                carried = 0 - ((between >> (K::BLOCK - 1)) & 1);
+                searching = found.first_record[0] < 0 || found.first_record[1] < 0;
             }
-            found.quotes += __builtin_popcountll(quotes);
+            carried ^= 0 - static_cast<std::uint64_t>(count & 1);
+            found.quotes += count;
             found.line_feeds += __builtin_popcountll(lfs);
             if (!blocks.next())
                 break;

@@ -20,6 +20,7 @@
 #define _GNU_SOURCE
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -55,6 +56,7 @@ struct part {
     int ends_input;  /* held reaches the end of the input */
     long long first; /* where its first record begins; -1: none begins in it */
     long long line;  /* the physical line of its first byte */
+    long long line_feeds; /* in the part */
     int read_error;  /* errno of a failed read */
 };
 
@@ -149,8 +151,11 @@ static void end_turn(struct job *job, struct cut *cut, const struct part *part, 
     struct order *order = &job->order;
     long long line = 0;
 
+    /* (Past the part, only the bytes after it need counting.) */
     if (part->first >= 0 && part->read_error == 0)
-        line = line_at(cut, part->bytes, at);
+        line = at >= part->length ? part->line + part->line_feeds +
+                                        count_lines(part->bytes + part->length, at - part->length)
+                                  : line_at(cut, part->bytes, at);
     if (part->read_error != 0 && job->slots != NULL)
         say(cut, "%s: %s", job->name, strerror(part->read_error));
     cut_flush(cut);
@@ -247,6 +252,7 @@ static void *cut_file_parts(void *arg)
         pthread_mutex_unlock(&job->order.lock);
 
         part.first = part.index == 0 ? 0 : summary.first_record[state];
+        part.line_feeds = summary.line_feeds;
         thread->cut.dropped = 0;
         cut_part(job, &thread->cut, &part);
         if (thread->cut.dropped)
@@ -311,6 +317,7 @@ static void *read_pipe_parts(void *arg)
         csv_scan_chunk(part->bytes, (long long)part->length, &summary);
         part->first = index == 0 ? 0 : summary.first_record[state];
         part->line = line;
+        part->line_feeds = summary.line_feeds;
         state ^= (int)(summary.quotes & 1);
         line += summary.line_feeds;
 
@@ -476,6 +483,10 @@ int cut_parallel(struct cut *cut, const struct plan *plan, int fd, const char *n
         if (job.start < 0 || job.end - job.start <= (long long)plan->part)
             return cut_input(cut, &source, job.start < 0 ? 0 : job.start, -1);
         job.parts = (job.end - job.start + (long long)plan->part - 1) / (long long)plan->part;
+    } else {
+        /* A larger pipe lets the writer run further ahead: fewer waits on
+           either side. (Refused beyond the system's limit: no harm.) */
+        (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20);
     }
     job.order.next_start = job.start;
     job.order.next_line = 1;
