@@ -120,6 +120,10 @@ ssize_t source_read(struct source *source, char *buffer, size_t n);
    of memory, said. */
 int cut_input(struct cut *cut, struct source *source, long long offset, long long stop);
 
+/* Adds the LFs of the file's bytes [from, to) to *line. Returns 0, or -1
+   with errno set (0 when the file ends first). */
+int lines_between(int fd, long long from, long long to, long long *line);
+
 /* How a run goes on several threads. */
 struct plan {
     int threads;

@@ -93,29 +93,9 @@ static size_t size_from(const char *name, size_t otherwise)
 static int cut_range(struct cut *cut, int fd, const char *name, long long start, long long end)
 {
     struct source source = {fd, name, NULL, 0, 0, 0};
-    char *block = malloc(1 << 20);
-    long long at = 0;
-    if (block == NULL) {
-        say(cut, "out of memory");
-        return -1;
-    }
     cut->line = 1;
-    while (at < start) {
-        const size_t want = start - at < (1 << 20) ? (size_t)(start - at) : (size_t)1 << 20;
-        const ssize_t got = pread(fd, block, want, (off_t)at);
-        if (got <= 0) {
-            if (got < 0 && errno == EINTR)
-                continue;
-            say(cut, "%s: %s", name, got < 0 ? strerror(errno) : "the range starts past the end of the file");
-            free(block);
-            return -1;
-        }
-        cut->line += count_lines(block, (size_t)got);
-        at += got;
-    }
-    free(block);
-    if (lseek(fd, (off_t)start, SEEK_SET) < 0) {
-        say(cut, "%s: %s", name, strerror(errno));
+    if (lines_between(fd, 0, start, &cut->line) != 0 || lseek(fd, (off_t)start, SEEK_SET) < 0) {
+        say(cut, "%s: %s", name, errno != 0 ? strerror(errno) : "the range starts past the end of the file");
         return -1;
     }
     return cut_input(cut, &source, start, end);

@@ -36,9 +36,11 @@ struct order {
     pthread_cond_t moved; /* a turn passed, a part was resolved, read or freed, or the run stopped */
     long long turn;       /* the part that writes now */
     int stopped;          /* the part at `turn` stopped the run: no later part writes */
-    /* The first record that the parts written so far did not print, and its
-       physical line: where a reader on one thread goes on. */
-    long long next_start, next_line;
+    /* The first record that the parts written so far did not print: where
+       a reader on one thread goes on. Its physical line is known_line plus
+       the LFs from known_at up to it (counted only if the run stops). */
+    long long next_start;
+    long long known_at, known_line;
     int hand_over; /* the run stopped for the reader on one thread to go on */
     int read_error; /* the run stopped at a pipe's read error, this errno */
     int problems;
@@ -56,7 +58,6 @@ struct part {
     int ends_input;  /* held reaches the end of the input */
     long long first; /* where its first record begins; -1: none begins in it */
     long long line;  /* the physical line of its first byte */
-    long long line_feeds; /* in the part */
     int read_error;  /* errno of a failed read */
 };
 
@@ -149,13 +150,8 @@ static int read_further(struct job *job, struct part *part)
 static void end_turn(struct job *job, struct cut *cut, const struct part *part, size_t at, int unfinished)
 {
     struct order *order = &job->order;
-    long long line = 0;
+    const long long line = unfinished ? line_at(cut, part->bytes, at) : 0;
 
-    /* (Past the part, only the bytes after it need counting.) */
-    if (part->first >= 0 && part->read_error == 0)
-        line = at >= part->length ? part->line + part->line_feeds +
-                                        count_lines(part->bytes + part->length, at - part->length)
-                                  : line_at(cut, part->bytes, at);
     if (part->read_error != 0 && job->slots != NULL)
         say(cut, "%s: %s", job->name, strerror(part->read_error));
     cut_flush(cut);
@@ -164,9 +160,14 @@ static void end_turn(struct job *job, struct cut *cut, const struct part *part, 
     pthread_mutex_lock(&order->lock);
     order->problems += cut->problems;
     cut->problems = 0;
-    if (part->first >= 0 && part->read_error == 0) {
+    if (part->first >= 0 && part->read_error == 0)
         order->next_start = part->base + (long long)at;
-        order->next_line = line;
+    if (unfinished) {
+        order->known_at = order->next_start;
+        order->known_line = line;
+    } else if (part->read_error != 0) {
+        order->known_at = part->base;
+        order->known_line = part->line;
     }
     if (cut->write_error != 0) {
         order->write_error = cut->write_error;
@@ -252,7 +253,6 @@ static void *cut_file_parts(void *arg)
         pthread_mutex_unlock(&job->order.lock);
 
         part.first = part.index == 0 ? 0 : summary.first_record[state];
-        part.line_feeds = summary.line_feeds;
         thread->cut.dropped = 0;
         cut_part(job, &thread->cut, &part);
         if (thread->cut.dropped)
@@ -317,7 +317,6 @@ static void *read_pipe_parts(void *arg)
         csv_scan_chunk(part->bytes, (long long)part->length, &summary);
         part->first = index == 0 ? 0 : summary.first_record[state];
         part->line = line;
-        part->line_feeds = summary.line_feeds;
         state ^= (int)(summary.quotes & 1);
         line += summary.line_feeds;
 
@@ -488,8 +487,8 @@ int cut_parallel(struct cut *cut, const struct plan *plan, int fd, const char *n
            either side. (Refused beyond the system's limit: no harm.) */
         (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20);
     }
-    job.order.next_start = job.start;
-    job.order.next_line = 1;
+    job.order.next_start = job.order.known_at = job.start;
+    job.order.known_line = 1;
     pthread_mutex_init(&job.order.lock, NULL);
     pthread_cond_init(&job.order.moved, NULL);
     threads = calloc((size_t)plan->threads, sizeof *threads);
@@ -505,11 +504,16 @@ int cut_parallel(struct cut *cut, const struct plan *plan, int fd, const char *n
     if (job.order.read_error != 0) {
         failed = -1;
     } else if (job.order.hand_over && cut->write_error == 0) {
-        cut->line = job.order.next_line;
+        if (getenv("CSV_CUT_TRACE") != NULL) /* for tests: when the threads stop */
+            fprintf(stderr, "%s: one thread goes on from byte %lld\n", program, job.order.next_start);
+        cut->line = job.order.known_line;
         cut->counted = 0;
         if (from_file) {
-            if (lseek(fd, job.order.next_start, SEEK_SET) < 0) {
-                say(cut, "%s: %s", name, strerror(errno));
+            /* After a read error, the lines from the failed part's start
+               to the record are counted again (and the error likely met). */
+            if (lines_between(fd, job.order.known_at, job.order.next_start, &cut->line) != 0 ||
+                lseek(fd, job.order.next_start, SEEK_SET) < 0) {
+                say(cut, "%s: %s", name, errno != 0 ? strerror(errno) : "file cut short while read");
                 failed = -1;
             }
         } else if ((pieces = calloc((size_t)job.slot_count, sizeof *pieces)) == NULL) {

@@ -129,3 +129,26 @@ int cut_input(struct cut *cut, struct source *source, long long offset, long lon
     free(buffer);
     return 0;
 }
+
+int lines_between(int fd, long long from, long long to, long long *line)
+{
+    enum { PIECE = 1 << 20 };
+    char *block = from < to ? malloc(PIECE) : NULL;
+    if (from < to && block == NULL)
+        return -1;
+    while (from < to) {
+        const size_t want = to - from < PIECE ? (size_t)(to - from) : (size_t)PIECE;
+        const ssize_t got = pread(fd, block, want, (off_t)from);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            errno = got < 0 ? errno : 0;
+            free(block);
+            return -1;
+        }
+        *line += count_lines(block, (size_t)got);
+        from += got;
+    }
+    free(block);
+    return 0;
+}
