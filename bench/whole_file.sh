@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Times csv_cut on whole files against what a user would reach for instead:
+# Times csv_cut on whole files, on one thread and on two, from the file and
+# through a pipe, against what a user would reach for instead:
 # cut, awk and Python's csv module extracting the same two fields, and wc -l,
 # which reads every byte once. Three generated files (bench/make_csv.py):
 # products and short lines, which every tool splits alike, and quoted cells
@@ -43,15 +44,24 @@ same() {
 
 # table NAME: hyperfine's results as a table, with csv_cut's ratios.
 table() {
-    python3 - "$work/$1.json" <<'PY'
+    python3 - "$work/$1.json" "$work/$1-pipe.json" <<'PY'
 import json, sys
 runs = {r["command"]: r for r in json.load(open(sys.argv[1]))["results"]}
+for extra in sys.argv[2:]:
+    runs.update({r["command"]: r for r in json.load(open(extra))["results"]})
 ours = runs["csv_cut"]["median"]
 print("\n| tool | median ms | min ms | time against csv_cut's |")
 print("|---|---|---|---|")
 for name, r in runs.items():
     ratio = "" if name == "csv_cut" else f"{r['median'] / ours:.2f}x"
     print(f"| {name} | {r['median'] * 1e3:.1f} | {r['min'] * 1e3:.1f} | {ratio} |")
+if "csv_cut -j2" in runs:
+    j2 = runs["csv_cut -j2"]["median"]
+    print(f"\ncsv_cut -j2 takes {j2 / ours:.2f} of -j1's time and {j2 / runs['wc -l']['median']:.2f} times wc -l's", end="")
+    if "cat | csv_cut -j2" in runs:
+        p1, p2 = runs["cat | csv_cut -j1"]["median"], runs["cat | csv_cut -j2"]["median"]
+        print(f"; through a pipe, {p2 / p1:.2f} of -j1's time (cat | wc -l: {runs['cat | wc -l']['median'] * 1e3:.1f} ms)", end="")
+    print(".")
 if "cut -d, -f1,6" in runs:
     print(f"\ncsv_cut is {runs['cut -d, -f1,6']['median'] / ours:.2f} times as fast as cut", end="; ")
 print(f"{'it' if 'cut -d, -f1,6' in runs else 'csv_cut'} takes {ours / runs['wc -l']['median']:.2f} times as long as wc -l.")
@@ -60,23 +70,30 @@ PY
 
 for kind in products short quoted; do
     file=$work/$kind.csv
-    [ -s "$file" ] || python3 bench/make_csv.py "$file" "$([ $kind = quoted ] && echo $((size_mb / 5)) || echo "$size_mb")" $kind
+    [ -s "$file" ] || python3 bench/make_csv.py "$file" "$size_mb" $kind
     echo
     echo "## $kind: $(wc -c <"$file") bytes, $(wc -l <"$file") lines; fields 1 and 6 of each record."
     if [ $kind = quoted ]; then
         same "$file" python
         hyperfine -N --warmup 3 --runs 15 --export-json "$work/$kind.json" \
-            -n csv_cut "$csv_cut -f 1,6 $file" \
+            -n csv_cut "$csv_cut -j1 -f 1,6 $file" \
+            -n "csv_cut -j2" "$csv_cut -j2 -f 1,6 $file" \
             -n "python csv" "python3 bench/python_cut.py $file" \
             -n "wc -l" "wc -l $file" >"$work/$kind.log"
     else
         same "$file" cut awk python
         hyperfine -N --warmup 3 --runs 15 --export-json "$work/$kind.json" \
-            -n csv_cut "$csv_cut -f 1,6 $file" \
+            -n csv_cut "$csv_cut -j1 -f 1,6 $file" \
+            -n "csv_cut -j2" "$csv_cut -j2 -f 1,6 $file" \
             -n "cut -d, -f1,6" "cut -d, -f1,6 $file" \
             -n "awk -F," "awk -F, -v OFS=\\t '{ print \$1, \$6 }' $file" \
             -n "python csv" "python3 bench/python_cut.py $file" \
             -n "wc -l" "wc -l $file" >"$work/$kind.log"
     fi
+    # Through a pipe, one thread and two (a shell runs these).
+    hyperfine --warmup 3 --runs 15 --export-json "$work/$kind-pipe.json" \
+        -n "cat | csv_cut -j1" "cat $file | $csv_cut -j1 -f 1,6" \
+        -n "cat | csv_cut -j2" "cat $file | $csv_cut -j2 -f 1,6" \
+        -n "cat | wc -l" "cat $file | wc -l" >"$work/$kind-pipe.log"
     table $kind
 done

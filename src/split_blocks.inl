@@ -946,11 +946,18 @@ static void scan_chunk(const char *text, long long length, csv_chunk *summary)
             const std::uint64_t lfs = (K::bytes_equal(bytes, '\n') << shift) & blocks.lanes;
             const int count = __builtin_popcountll(quotes);
             if (searching && lfs != 0) {
-                const std::uint64_t between = (quotes != 0 ? K::prefix_xor(quotes) : 0) ^ carried;
-                const std::uint64_t ends[2] = {lfs & ~between, lfs & between};
-                for (int state = 0; state < 2; state++)
-                    if (found.first_record[state] < 0 && ends[state] != 0)
-                        found.first_record[state] = blocks.at - text + __builtin_ctzll(ends[state]) + 1;
+                if (quotes == 0) {
+                    // One state stands outside quotes all through the block.
+                    const int outside = static_cast<int>(carried & 1);
+                    if (found.first_record[outside] < 0)
+                        found.first_record[outside] = blocks.at - text + __builtin_ctzll(lfs) + 1;
+                } else {
+                    const std::uint64_t between = K::prefix_xor(quotes) ^ carried;
+                    const std::uint64_t ends[2] = {lfs & ~between, lfs & between};
+                    for (int state = 0; state < 2; state++)
+                        if (found.first_record[state] < 0 && ends[state] != 0)
+                            found.first_record[state] = blocks.at - text + __builtin_ctzll(ends[state]) + 1;
+                }
                 searching = found.first_record[0] < 0 || found.first_record[1] < 0;
             }
             carried ^= 0 - static_cast<std::uint64_t>(count & 1);

@@ -512,7 +512,7 @@ int cut_parallel(struct cut *cut, const struct plan *plan, int fd, const char *n
             /* After a read error, the lines from the failed part's start
                to the record are counted again (and the error likely met). */
             if (lines_between(fd, job.order.known_at, job.order.next_start, &cut->line) != 0 ||
-                lseek(fd, job.order.next_start, SEEK_SET) < 0) {
+                lseek(fd, (off_t)job.order.next_start, SEEK_SET) < 0) {
                 say(cut, "%s: %s", name, errno != 0 ? strerror(errno) : "file cut short while read");
                 failed = -1;
             }
