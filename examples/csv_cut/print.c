@@ -160,7 +160,7 @@ void say(struct cut *cut, const char *format, ...)
 }
 
 /* Writes what is gathered once it is more than out_limit bytes: there is
-   always room for out_limit bytes more, escaped. */
+   always room for out_limit bytes more and 8 to spare, in 2 * out_limit + 8. */
 static void flush_full(struct cut *cut)
 {
     if (cut->used > cut->out_limit) {
@@ -215,14 +215,17 @@ static unsigned bytes_before(uint64_t flags)
 #endif
 }
 
-/* Appends the n bytes at p, escaped, in pieces of up to out_limit bytes.
-   Bytes go a word at a time: a word may be read past the n bytes, up to
+/* Appends the n bytes at p, escaped, in pieces of up to half out_limit
+   bytes (rounded up), so that a piece, escaped, fits in the room that
+   flush_full leaves, with the 8 bytes a word may write past it. Bytes go a
+   word at a time: a word may be read past the n bytes, up to
    cut->readable, the end of the input held, and what it holds past them
    is never written out. */
 static void put_escaped(struct cut *cut, const char *p, size_t n)
 {
+    const size_t half = (cut->out_limit + 1) / 2;
     while (n > 0) {
-        const size_t piece = n < cut->out_limit ? n : cut->out_limit;
+        const size_t piece = n < half ? n : half;
         const char *end = p + piece;
         char *out;
         flush_full(cut);

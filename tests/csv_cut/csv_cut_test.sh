@@ -60,6 +60,17 @@ printf 'a,%s\nc,"%s"""\n' "$x5000" "$x5000" >"$work/long-fields.csv"
 printf '%s\n%s"\n' "$x5000" "$x5000" >"$work/long-fields.want"
 expect long-fields-whole 0 "" "$work/long-fields.want" "$cut" -f 2 "$work/long-fields.csv"
 
+# Regression: a field that escapes to more than twice the output buffer's
+# spare room. A field of 70,000 TABs after 65,535 bytes of output wrote its
+# escapes past the end of the buffer (the address sanitizer reports it).
+head -c 65535 /dev/zero | tr '\0' x >"$work/escapes.csv"
+printf ',' >>"$work/escapes.csv"
+head -c 70000 /dev/zero | tr '\0' '\t' >>"$work/escapes.csv"
+printf '\n' >>"$work/escapes.csv"
+{ head -c 65535 /dev/zero | tr '\0' x; printf '\t'; head -c 70000 /dev/zero | sed 's/\x0/\\t/g'; printf '\n'; } \
+    >"$work/escapes.want"
+expect regression-escapes-overflow-the-output-buffer 0 "" "$work/escapes.want" "$cut" -f 1,2 "$work/escapes.csv"
+
 # Values as spreadsheets and Python's csv module read them: a quoted field
 # without its outer quotes, a doubled quote inside it as one. Fields those
 # readers would not take print with every quote dropped and are reported
