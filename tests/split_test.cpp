@@ -322,9 +322,9 @@ TEST_P(EveryKernel, WalksABufferOfRecords)
     // The same buffer cut into chunks, summarised and resolved: record
     // starts fall on chunk edges, inside quotes, between CR and LF.
     if (GetParam().way == Way::record)
-        for (size_t size : {1, 2, 3, 7, 63, 64, 65, 100, 1000, 100000}) {
+        for (const int size : {1, 2, 3, 7, 63, 64, 65, 100, 1000, 100000}) {
             SCOPED_TRACE("chunks of " + std::to_string(size) + " bytes");
-            ASSERT_EQ(ResolvedChunksMismatch(GetParam().kernel, text, size), "");
+            ASSERT_EQ(ResolvedChunksMismatch(GetParam().kernel, text, static_cast<size_t>(size)), "");
         }
 }
 
