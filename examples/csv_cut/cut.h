@@ -100,18 +100,20 @@ size_t print_first_line(struct cut *cut, const char *buffer, size_t at, size_t h
 struct piece {
     const char *at;
     size_t size;
+    void *owned; /* freed once the piece is read, or null */
 };
 
 struct source {
     int fd;
     const char *name;
-    const struct piece *pieces;
+    struct piece *pieces;
     int count; /* pieces */
     int next;  /* the piece read from now */
     size_t taken; /* of it */
 };
 
-/* Reads up to n bytes from the source; as read(2). */
+/* Reads up to n bytes from the source; as read(2). A piece's memory is
+   freed once it is read. */
 ssize_t source_read(struct source *source, char *buffer, size_t n);
 
 /* Reads the source, which begins at a record start, `offset` bytes into the

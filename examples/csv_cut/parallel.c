@@ -375,18 +375,21 @@ static void *cut_pipe_parts(void *arg)
 }
 
 /* The bytes from `from` on that the stopped run's slots hold, in order,
-   as pieces for the reader on one thread. Returns how many. */
-static int held_pieces(const struct job *job, long long from, struct piece *pieces)
+   as pieces for the reader on one thread, which frees each slot's memory
+   once it has read it. Returns how many. */
+static int held_pieces(struct job *job, long long from, struct piece *pieces)
 {
     int count = 0;
     for (long long index = job->order.turn; index < job->filled; index++)
         for (int k = 0; k < job->slot_count; k++) {
-            const struct part *part = &job->slots[k].part;
+            struct part *part = &job->slots[k].part;
             if (job->slots[k].state == FREE || part->index != index)
                 continue;
             if (from >= part->base && from < part->base + (long long)part->held) {
                 pieces[count].at = part->bytes + (from - part->base);
                 pieces[count].size = (size_t)(part->base + (long long)part->held - from);
+                pieces[count].owned = part->bytes;
+                part->bytes = NULL;
                 from = part->base + (long long)part->held;
                 count++;
             }
@@ -420,16 +423,20 @@ static int set_up(struct job *job, struct thread *threads, const struct cut *cut
     return 0;
 }
 
-static void tear_down(struct job *job, struct thread *threads)
+static void free_threads(const struct job *job, struct thread *threads)
 {
     for (int k = 0; threads != NULL && k < job->plan->threads; k++) {
         cut_close(&threads[k].cut);
         free(threads[k].bytes);
     }
+    free(threads);
+}
+
+static void tear_down(struct job *job)
+{
     for (int k = 0; job->slots != NULL && k < job->slot_count; k++)
         free(job->slots[k].part.bytes);
     free(job->slots);
-    free(threads);
     pthread_mutex_destroy(&job->order.lock);
     pthread_cond_destroy(&job->order.moved);
 }
@@ -494,9 +501,13 @@ int cut_parallel(struct cut *cut, const struct plan *plan, int fd, const char *n
     threads = calloc((size_t)plan->threads, sizeof *threads);
     if (threads == NULL || set_up(&job, threads, cut, from_file) != 0 || run(&job, threads, from_file) == 0) {
         /* Nothing was read: one thread does it all. */
-        tear_down(&job, threads);
+        free_threads(&job, threads);
+        tear_down(&job);
         return cut_input(cut, &source, job.start, -1);
     }
+    /* The threads' buffers go before the reader on one thread grows its
+       own; the slots' go as it reads them. */
+    free_threads(&job, threads);
 
     cut->problems += job.order.problems;
     if (job.order.write_error != 0)
@@ -526,7 +537,9 @@ int cut_parallel(struct cut *cut, const struct plan *plan, int fd, const char *n
         if (failed == 0)
             failed = cut_input(cut, &source, job.order.next_start, -1);
     }
+    for (int k = 0; k < source.count; k++)
+        free(pieces[k].owned);
     free(pieces);
-    tear_down(&job, threads);
+    tear_down(&job);
     return failed;
 }

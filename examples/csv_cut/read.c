@@ -15,9 +15,11 @@ enum { BLOCK_SIZE = 1 << 18 }; /* bytes read at first: 256 KB measured a little 
 ssize_t source_read(struct source *source, char *buffer, size_t n)
 {
     while (source->next < source->count) {
-        const struct piece *piece = &source->pieces[source->next];
+        struct piece *piece = &source->pieces[source->next];
         const size_t left = piece->size - source->taken;
         if (left == 0) {
+            free(piece->owned);
+            piece->owned = NULL;
             source->next++;
             source->taken = 0;
             continue;
