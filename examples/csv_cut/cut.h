@@ -21,17 +21,36 @@ struct range {
     int first, last;
 };
 
-/* The fields to print, shared by every thread and never changed once
-   read. */
+/* The fields to print and how, shared by every thread and never changed
+   while they run. */
 struct list {
     struct range *ranges;
     int count; /* ranges in the list */
     int rows;  /* the table's entries: the highest field needed + 1 */
     int open;  /* the list has an open range */
+    int complement;        /* print every field but the listed ones, in the record's order */
+    unsigned char *chosen; /* with complement: MAX_FIELD entries, 1 for a listed field */
+    char separator;        /* between the input's fields */
+    char out_separator;    /* between the output's fields */
+    int csv;               /* write CSV, quoted where needed, instead of escaping */
 };
 
-/* Reads LIST. Returns 0, or -1 after saying what is wrong. */
-int parse_list(struct list *list, const char *text);
+/* A header's names, as RFC 4180 readers read them: names[k] is field k's,
+   a string of lengths[k] bytes. */
+struct header {
+    char **names;
+    size_t *lengths;
+    int count;
+};
+
+/* Reads LIST into list->ranges: field numbers and ranges of them, and,
+   given a header, names in it. `where` names the input whose header it
+   is. Returns 0, -1 after saying the list is malformed or names a field
+   without a header (the command line is wrong), or -2 after saying a
+   name is not in the header. */
+int parse_list(struct list *list, const char *text, const struct header *header, const char *where);
+int read_header(struct header *header, const char *record, const csv_field *fields, int count);
+void free_header(struct header *header);
 
 struct order; /* the turns of threads that write one output (parallel.c) */
 
@@ -40,6 +59,7 @@ struct order; /* the turns of threads that write one output (parallel.c) */
    thread of its own (order not null) writes them when its turn comes. */
 struct cut {
     const struct list *list;
+    const char *name;     /* the input's, in messages */
     csv_field *fields;
     /* Physical lines: the line number of the byte at `counted` in the
        buffer, whose earlier bytes have been counted. */
@@ -60,7 +80,7 @@ struct cut {
 
 enum { SAID_SIZE = 1 << 16 };
 
-/* Sets up a reader whose output is written once more than out_limit bytes
+/* Sets up a reader (its table takes every field a list may name) whose output is written once more than out_limit bytes
    are gathered, its messages gathered too when `gather`. Returns 0, or -1
    out of memory. */
 int cut_open(struct cut *cut, const struct list *list, size_t out_limit, int gather);
@@ -89,6 +109,10 @@ long long line_at(struct cut *cut, const char *buffer, size_t at);
    ends in an LF and, with at_end (the end of the input), the rest as the
    last; returns where the first record not printed begins. */
 size_t cut_records(struct cut *cut, const char *buffer, size_t at, size_t held, size_t last, int at_end);
+
+/* Prints the chosen fields of the record at `at`, whose n fields are in
+   cut->fields. */
+void print_record(struct cut *cut, const char *buffer, size_t at, int n);
 
 /* Prints the record at `at` that ends at the buffer's first LF from there:
    one over MAX_RECORD, cut short where it most likely went wrong. Returns
@@ -126,6 +150,23 @@ int cut_input(struct cut *cut, struct source *source, long long offset, long lon
    with errno set (0 when the file ends first). */
 int lines_between(int fd, long long from, long long to, long long *line);
 
+/* An input's first bytes, read before its records: a UTF-8 byte-order
+   mark, which is no content, and the header, whose fields are left in
+   cut->fields. */
+struct start {
+    char *bytes;
+    size_t held;    /* bytes read */
+    size_t header;  /* where the header begins: after the mark */
+    size_t body;    /* where the records after the mark and the header begin */
+    int fields;     /* the header's fields, or -1 without one */
+    long long lines; /* LFs before body */
+};
+
+/* Reads the start of the input (at least 3 bytes, or to its end) and,
+   with `header`, its first record. Returns 0, or -1 after a read error,
+   a header over MAX_RECORD or out of memory, said. */
+int read_start(struct cut *cut, int fd, int header, struct start *start);
+
 /* How a run goes on several threads. */
 struct plan {
     int threads;
@@ -134,11 +175,12 @@ struct plan {
 };
 
 /* Prints the records of the input on plan->threads threads, the output
-   and messages as one thread gives them; `cut`, a reader on one thread,
-   goes on where a thread hands the rest of the input over, and gets every
-   thread's problems and write error. Returns 0, or -1 after a read error
+   and messages as one thread gives them. The source holds at most one
+   piece, bytes read before from a pipe, which come first. `cut`, a reader
+   on one thread, goes on where a thread hands the rest of the input over,
+   and gets every thread's problems and write error. Returns 0, or -1 after a read error
    or out of memory, said. */
-int cut_parallel(struct cut *cut, const struct plan *plan, int fd, const char *name);
+int cut_parallel(struct cut *cut, const struct plan *plan, struct source *source);
 
 /* Prints N lines "START END" of byte ranges that cover the file, each
    beginning at a record start. Returns 0 or -1, said. */

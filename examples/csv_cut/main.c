@@ -1,14 +1,18 @@
-/* csv_cut -f LIST [-j N] [FILE]: prints the chosen fields of every record of
-   a comma-separated file (standard input when no file, or "-", is given),
-   one record a line, separated by a tab.
+/* csv_cut [OPTION]... [FILE]...: prints the chosen fields of every record
+   of comma-separated files, in order (standard input when no file, or
+   "-", is given), one record a line, separated by a tab.
 
-   LIST names fields by number, counted from 1, as in 1,6 or 2-4 or 3- (from
-   the third to the record's last) or -2 (the first two), printed in the
-   order it gives them. A record ends at an LF outside quotes, so a quoted
-   cell may hold line breaks; a CR before that LF belongs to the ending. In
-   the output a field's TAB, LF, CR and backslash are written \t, \n, \r and
-   \\, so that every output line is one record and the output can be read
-   back. A record without a chosen field prints it empty.
+   The field list (-f) names fields by number, counted from 1, as in 1,6 or
+   2-4 or 3- (from the third to the record's last) or -2 (the first two),
+   printed in the order it gives them, and with -H by the names in each
+   input's first record. A record ends at an LF outside quotes, so a quoted
+   cell may hold line breaks; a CR before that LF belongs to the ending. A
+   UTF-8 byte-order mark at the start of an input is not content.
+
+   By default a field's TAB, LF, CR and backslash are written \t, \n, \r
+   and \\, so that every output line is one record; with --csv the output
+   is CSV, a field quoted where it must be. A record without a chosen field
+   prints it empty.
 
    Each field prints whole, however long, as the files' other readers read
    it (RFC 4180): a quoted field without its outer quotes, and a doubled
@@ -19,10 +23,11 @@
    A record may take up to MAX_RECORD bytes. A longer record is reported,
    ended at its first line break, and the rest read on; a physical line
    longer than that prints the fields in its first MAX_RECORD bytes.
-   Messages name the physical line, counted from 1, where the record began.
-   Every problem makes the exit status non-zero once the input is done.
+   Messages name the input and the physical line, counted from 1, where
+   the record began. Every problem makes the exit status 1 once the inputs
+   are done; a wrong command line makes it 2.
 
-   With -j N (by default, as many as the processors it may run on) the
+   With -j N (by default, as many as the processors it may run on) an
    input is cut on N threads (see parallel.c); the output, messages and
    status are those of -j 1 for every input. --ranges N prints byte ranges
    of a file that begin at record starts, and --range START-END cuts the
@@ -48,15 +53,71 @@ enum { FILE_REACH = 1 << 20 };  /* read past a part from a file, as its last rec
 enum { PIPE_REACH = 1 << 16 };  /* read past a part from a pipe, always (it is copied) */
 enum { MAX_THREADS = 256 };
 
-static void usage(void)
+static void usage(FILE *stream)
 {
-    fprintf(stderr,
-            "usage: %s -f LIST [-j N] [FILE]\n"
-            "       %s --ranges N FILE\n"
-            "       %s --range START-END -f LIST FILE\n"
-            "Prints fields of each record, tab-separated; a field's tab, LF, CR and\n"
-            "backslash are written \\t, \\n, \\r and \\\\. LIST: 1,6  2-4  3-  -2\n",
+    fprintf(stream,
+            "Usage: %s -f LIST [OPTION]... [FILE]...\n"
+            "  or:  %s -H -n [FILE]\n"
+            "  or:  %s --ranges N FILE\n"
+            "Print the chosen fields of each CSV record of each FILE, tab-separated.\n"
+            "With no FILE, or when FILE is -, read standard input.\n"
+            "\n"
+            "  -f, --fields=LIST          the fields to print, in this order: numbers from 1,\n"
+            "                             ranges (2-4, 3-, -2) and, with -H, names\n"
+            "  -d, --delimiter=CHAR       the input's separator instead of a comma\n"
+            "                             (\\t or tab for TAB)\n"
+            "  -H, --header               the first record of each input holds names;\n"
+            "                             the output starts with the chosen names\n"
+            "  -n, --names                print the header's names with their numbers\n"
+            "      --complement           print every field but the listed ones\n"
+            "      --csv                  write CSV, quoting fields that need it, instead\n"
+            "                             of escaping TAB, LF, CR and \\ as \\t \\n \\r \\\\\n"
+            "      --output-delimiter=CHAR  the output's separator (TAB, or with --csv\n"
+            "                             the input's)\n"
+            "  -j, --jobs=N               cut each input on N threads (default: one per\n"
+            "                             processor); the output is the same\n"
+            "      --ranges=N             print N byte ranges of FILE that begin at records\n"
+            "      --range=START-END      print the records that begin in that byte range\n"
+            "      --help                 print this help and exit\n"
+            "      --version              print the version and exit\n"
+            "\n"
+            "A quoted field may hold separators, quotes (doubled) and line breaks.\n"
+            "A UTF-8 byte-order mark at the start of an input is dropped.\n"
+            "Exit status: 0 if every record was read cleanly, 1 if an input had a\n"
+            "problem (said on standard error), 2 for a wrong command line.\n",
             program, program, program);
+}
+
+/* Says what is wrong with the command line; returns its status. */
+static int bad_usage(const char *format, const char *what)
+{
+    if (format != NULL) {
+        fprintf(stderr, "%s: ", program);
+        fprintf(stderr, format, what);
+        fputc('\n', stderr);
+    }
+    fprintf(stderr, "Try '%s --help' for more information.\n", program);
+    return 2;
+}
+
+/* A separator named by text: one byte, or \t or tab for TAB. Returns it,
+   or -1 after saying why not. */
+static int separator_from(const char *text, const char *option)
+{
+    int byte;
+    if (strcmp(text, "\\t") == 0 || strcmp(text, "tab") == 0)
+        return '\t';
+    if (strlen(text) != 1) {
+        fprintf(stderr, "%s: %s takes one byte, not '%s' (\\t or tab for TAB)\n", program, option, text);
+        return -1;
+    }
+    byte = (unsigned char)text[0];
+    if (byte == '"' || byte == '\n' || byte == '\r') {
+        fprintf(stderr, "%s: %s cannot be %s: it ends or quotes fields\n", program, option,
+                byte == '"' ? "'\"' (the quote)" : byte == '\n' ? "LF" : "CR");
+        return -1;
+    }
+    return byte;
 }
 
 /* A whole number from `low` to `high` spelt by the whole of text, or -1. */
@@ -101,105 +162,277 @@ static int cut_range(struct cut *cut, int fd, const char *name, long long start,
     return cut_input(cut, &source, start, end);
 }
 
+/* What the command line asks for. */
+struct settings {
+    const char *fields; /* the list as given, read again against each header */
+    int header, names_only;
+    struct plan plan;
+    long long ranges, range_start, range_end;
+};
+
+/* What the inputs have left so far. */
+struct run {
+    struct cut cut;
+    struct list list;
+    struct header names;
+    int header_printed;
+    int failed; /* an input could not be read through */
+    int usage_error;
+};
+
+/* Prints the header's names with their numbers. */
+static void print_names(const struct header *names)
+{
+    for (int k = 0; k < names->count; k++) {
+        printf("%d\t", k + 1);
+        fwrite(names->names[k], 1, names->lengths[k], stdout);
+        putchar('\n');
+    }
+}
+
+/* With a header: reads its names, chooses the fields by them and, for the
+   first input with a header, prints the chosen names. Returns 0, or -1
+   when this input is not to be cut (said). */
+static int take_header(struct run *run, const struct settings *settings, const struct start *start)
+{
+    struct cut *cut = &run->cut;
+    int listed;
+
+    free_header(&run->names);
+    if (read_header(&run->names, start->bytes + start->header, cut->fields, start->fields) != 0) {
+        say(cut, "out of memory");
+        return -1;
+    }
+    if (settings->names_only) {
+        print_names(&run->names);
+        return -1;
+    }
+    listed = parse_list(&run->list, settings->fields, &run->names, cut->name);
+    if (listed != 0) {
+        if (listed == -1)
+            run->usage_error = 1;
+        cut->problems++;
+        return -1;
+    }
+    /* A range prints the names when the header begins in it. */
+    if (!run->header_printed && (settings->range_start < 0 || (settings->range_start <= (long long)start->header &&
+                                                                (long long)start->header < settings->range_end))) {
+        cut->readable = start->bytes + start->held;
+        print_record(cut, start->bytes, start->header, start->fields);
+        run->header_printed = 1;
+    }
+    return 0;
+}
+
+/* Cuts one input from fd, whose start is read. Returns 0 or -1, said. */
+static int cut_body(struct run *run, const struct settings *settings, int fd, struct start *start)
+{
+    struct cut *cut = &run->cut;
+    const size_t leftover = start->held - start->body;
+    struct piece piece = {start->bytes + start->body, leftover, start->bytes};
+    struct source source = {fd, cut->name, &piece, 1, 0, 0};
+    struct stat status;
+    struct plan plan = settings->plan;
+    int failed;
+
+    cut->line = 1 + start->lines;
+    cut->counted = 0;
+    start->bytes = NULL; /* the piece owns them */
+    if (settings->plan.threads == 1)
+        return cut_input(cut, &source, 0, -1);
+
+    /* From a file the threads read from where the records begin. */
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && lseek(fd, -(off_t)leftover, SEEK_CUR) >= 0) {
+        free(piece.owned);
+        piece.owned = NULL;
+        source.count = 0;
+    }
+    if (plan.reach == 0)
+        plan.reach = source.count == 0 ? FILE_REACH : PIPE_REACH;
+    cut_flush(cut); /* what earlier inputs left goes first */
+    failed = cut_parallel(cut, &plan, &source);
+    free(piece.owned);
+    return failed;
+}
+
+/* Cuts the input `name` ("-": standard input). */
+static void cut_file(struct run *run, const struct settings *settings, const char *name)
+{
+    struct cut *cut = &run->cut;
+    struct start start;
+    const int from_stdin = strcmp(name, "-") == 0;
+    const int fd = from_stdin ? STDIN_FILENO : open(name, O_RDONLY);
+    long long body = 0;
+
+    cut->name = from_stdin ? "standard input" : name;
+    cut->line = 1;
+    cut->counted = 0;
+    if (fd < 0) {
+        say(cut, "%s: %s", name, strerror(errno));
+        run->failed = 1;
+        return;
+    }
+    /* A range's records lie past the file's start, which holds the mark
+       and the header. */
+    if (settings->range_start >= 0 && lseek(fd, 0, SEEK_SET) != 0) {
+        say(cut, "%s: %s", cut->name, strerror(errno));
+        run->failed = 1;
+    } else if (read_start(cut, fd, settings->header, &start) != 0) {
+        run->failed = 1;
+    } else if (settings->header && start.held > start.header &&
+               take_header(run, settings, &start) != 0) {
+        /* said, or the names printed */
+    } else if (settings->range_start >= 0) {
+        body = settings->range_start > (long long)start.body ? settings->range_start : (long long)start.body;
+        run->failed |= cut_range(cut, fd, cut->name, body, settings->range_end) != 0;
+    } else {
+        run->failed |= cut_body(run, settings, fd, &start) != 0;
+    }
+    free(start.bytes);
+    if (!from_stdin)
+        close(fd);
+}
+
 int main(int argc, char **argv)
 {
+    enum { COMPLEMENT = 256, CSV, OUTPUT_DELIMITER, RANGES, RANGE, HELP, VERSION };
     static const struct option options[] = {
         {"fields", required_argument, NULL, 'f'},
+        {"delimiter", required_argument, NULL, 'd'},
+        {"header", no_argument, NULL, 'H'},
+        {"names", no_argument, NULL, 'n'},
+        {"complement", no_argument, NULL, COMPLEMENT},
+        {"csv", no_argument, NULL, CSV},
+        {"output-delimiter", required_argument, NULL, OUTPUT_DELIMITER},
         {"jobs", required_argument, NULL, 'j'},
-        {"ranges", required_argument, NULL, 'R'},
-        {"range", required_argument, NULL, 'r'},
+        {"ranges", required_argument, NULL, RANGES},
+        {"range", required_argument, NULL, RANGE},
+        {"help", no_argument, NULL, HELP},
+        {"version", no_argument, NULL, VERSION},
         {NULL, 0, NULL, 0},
     };
-    static struct list list;
-    struct cut cut;
-    struct plan plan = {0, 0, 0};
-    const char *fields = NULL, *name = "standard input";
-    long long ranges = 0, range_start = -1, range_end = -1;
-    int fd = STDIN_FILENO, failed, opt;
+    static struct run run;
+    static unsigned char chosen[MAX_FIELD];
+    struct settings settings = {NULL, 0, 0, {0, 0, 0}, 0, -1, -1};
+    int out_separator = -1, opt;
 
-    while ((opt = getopt_long(argc, argv, "f:j:", options, NULL)) != -1) {
+    run.list.separator = ',';
+    run.list.chosen = chosen;
+    while ((opt = getopt_long(argc, argv, "f:d:Hnj:", options, NULL)) != -1) {
         switch (opt) {
         case 'f':
-            fields = optarg;
+            settings.fields = optarg;
+            break;
+        case 'd': {
+            const int separator = separator_from(optarg, "the delimiter");
+            if (separator < 0)
+                return bad_usage(NULL, NULL);
+            run.list.separator = (char)separator;
+            break;
+        }
+        case 'H':
+            settings.header = 1;
+            break;
+        case 'n':
+            settings.header = settings.names_only = 1;
+            break;
+        case COMPLEMENT:
+            run.list.complement = 1;
+            break;
+        case CSV:
+            run.list.csv = 1;
+            break;
+        case OUTPUT_DELIMITER:
+            if ((out_separator = separator_from(optarg, "the output delimiter")) < 0)
+                return bad_usage(NULL, NULL);
             break;
         case 'j':
-            plan.threads = (int)whole_number(optarg, 1, MAX_THREADS);
-            if (plan.threads < 1) {
+            settings.plan.threads = (int)whole_number(optarg, 1, MAX_THREADS);
+            if (settings.plan.threads < 1) {
                 fprintf(stderr, "%s: bad thread count '%s': give 1 to %d\n", program, optarg, MAX_THREADS);
-                return 2;
+                return bad_usage(NULL, NULL);
             }
             break;
-        case 'R':
-            ranges = whole_number(optarg, 1, 1 << 20);
-            if (ranges < 1) {
+        case RANGES:
+            settings.ranges = whole_number(optarg, 1, 1 << 20);
+            if (settings.ranges < 1) {
                 fprintf(stderr, "%s: bad range count '%s': give 1 to %d\n", program, optarg, 1 << 20);
-                return 2;
+                return bad_usage(NULL, NULL);
             }
             break;
-        case 'r': {
+        case RANGE: {
             const char *dash = strchr(optarg, '-');
-            char start[32];
-            if (dash != NULL && (size_t)(dash - optarg) < sizeof start) {
-                memcpy(start, optarg, (size_t)(dash - optarg));
-                start[dash - optarg] = '\0';
-                range_start = whole_number(start, 0, LLONG_MAX);
-                range_end = whole_number(dash + 1, 0, LLONG_MAX);
+            char first[32];
+            if (dash != NULL && (size_t)(dash - optarg) < sizeof first) {
+                memcpy(first, optarg, (size_t)(dash - optarg));
+                first[dash - optarg] = '\0';
+                settings.range_start = whole_number(first, 0, LLONG_MAX);
+                settings.range_end = whole_number(dash + 1, 0, LLONG_MAX);
             }
-            if (range_start < 0 || range_end < range_start) {
+            if (settings.range_start < 0 || settings.range_end < settings.range_start) {
                 fprintf(stderr, "%s: bad range '%s': give START-END as --ranges prints them\n", program, optarg);
-                return 2;
+                return bad_usage(NULL, NULL);
             }
             break;
         }
+        case HELP:
+            usage(stdout);
+            return fflush(stdout) != 0 || ferror(stdout) ? 1 : 0;
+        case VERSION:
+            printf("%s (csv_line) %s\n", program, CSV_LINE_VERSION);
+            return fflush(stdout) != 0 || ferror(stdout) ? 1 : 0;
         default:
-            usage();
-            return 2;
+            return bad_usage(NULL, NULL);
         }
     }
-    if ((fields == NULL) == (ranges == 0) || argc - optind > 1 || (ranges > 0 && argc - optind != 1) ||
-        (range_start >= 0 && argc - optind != 1)) {
-        usage();
-        return 2;
+    run.list.out_separator = out_separator >= 0 ? (char)out_separator : run.list.csv ? run.list.separator : '\t';
+    if (settings.ranges > 0 || settings.range_start >= 0) {
+        if (argc - optind != 1)
+            return bad_usage("%s", "--ranges and --range take one FILE");
+        if (settings.ranges > 0 && (settings.fields != NULL || settings.header))
+            return bad_usage("%s", "--ranges prints byte ranges: it takes no field list or header");
     }
-    if (fields != NULL && parse_list(&list, fields) != 0)
-        return 2;
-    if (optind < argc && strcmp(argv[optind], "-") != 0) {
-        name = argv[optind];
-        fd = open(name, O_RDONLY);
+    if (settings.fields == NULL && settings.ranges == 0 && !settings.names_only)
+        return bad_usage("%s", "give the fields to print with -f LIST");
+    if (settings.names_only && settings.fields != NULL)
+        return bad_usage("%s", "-n lists the names: it takes no field list");
+    if (settings.fields != NULL && !settings.header && parse_list(&run.list, settings.fields, NULL, NULL) != 0)
+        return bad_usage(NULL, NULL);
+
+    if (settings.ranges > 0) {
+        const int fd = strcmp(argv[optind], "-") == 0 ? STDIN_FILENO : open(argv[optind], O_RDONLY);
         if (fd < 0) {
-            fprintf(stderr, "%s: %s: %s\n", program, name, strerror(errno));
+            fprintf(stderr, "%s: %s: %s\n", program, argv[optind], strerror(errno));
             return 1;
         }
+        return print_ranges(fd, fd == STDIN_FILENO ? "standard input" : argv[optind], settings.ranges) != 0;
     }
-    if (ranges > 0)
-        return print_ranges(fd, name, ranges) != 0;
 
-    if (cut_open(&cut, &list, OUT_SIZE, 0) != 0) {
+    if (cut_open(&run.cut, &run.list, OUT_SIZE, 0) != 0) {
         fprintf(stderr, "%s: out of memory\n", program);
         return 1;
     }
-    cut.line = 1;
-    if (plan.threads == 0)
-        plan.threads = processors() < MAX_THREADS ? processors() : MAX_THREADS;
-    if (range_start >= 0) {
-        failed = cut_range(&cut, fd, name, range_start, range_end);
-    } else if (plan.threads > 1) {
-        struct stat status;
-        const int from_file = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-        plan.part = size_from("CSV_CUT_PART_SIZE", PART_SIZE);
-        plan.reach = size_from("CSV_CUT_REACH", from_file ? FILE_REACH : PIPE_REACH);
-        failed = cut_parallel(&cut, &plan, fd, name);
-    } else {
-        struct source source = {fd, name, NULL, 0, 0, 0};
-        failed = cut_input(&cut, &source, 0, -1);
+    if (settings.plan.threads == 0)
+        settings.plan.threads = processors() < MAX_THREADS ? processors() : MAX_THREADS;
+    if (settings.plan.threads > 1) {
+        settings.plan.part = size_from("CSV_CUT_PART_SIZE", PART_SIZE);
+        settings.plan.reach = size_from("CSV_CUT_REACH", 0);
     }
-    cut_flush(&cut);
-    if (fflush(stdout) != 0 && cut.write_error == 0)
-        cut.write_error = errno;
-    if (cut.write_error != 0)
-        fprintf(stderr, "%s: write error: %s\n", program, strerror(cut.write_error));
-    failed = failed || cut.write_error != 0 || cut.problems > 0;
-    cut_close(&cut);
-    free(list.ranges);
-    return failed;
+    for (int k = optind; k < argc || k == optind; k++) {
+        const char *name = k < argc ? argv[k] : "-";
+        cut_file(&run, &settings, name);
+        if (run.cut.write_error != 0 || run.usage_error || (settings.names_only && run.names.count > 0))
+            break;
+    }
+    cut_flush(&run.cut);
+    if (fflush(stdout) != 0 && run.cut.write_error == 0)
+        run.cut.write_error = errno;
+    if (run.cut.write_error != 0)
+        fprintf(stderr, "%s: write error: %s\n", program, strerror(run.cut.write_error));
+    cut_close(&run.cut);
+    free_header(&run.names);
+    free(run.list.ranges);
+    if (run.usage_error)
+        return 2;
+    return run.failed || run.cut.write_error != 0 || run.cut.problems > 0;
 }

@@ -80,7 +80,9 @@ struct job {
     long long resolved;
     int state; /* between quotes at the first part not resolved */
     long long line;
-    /* From a pipe: the ring, and the parts read into it so far. */
+    /* From a pipe: the ring, the parts read into it so far, and bytes
+       read before the threads began, which come first. */
+    const struct piece *lead;
     struct slot *slots;
     int slot_count;
     long long filled;
@@ -269,7 +271,7 @@ static void *read_pipe_parts(void *arg)
     struct job *job = arg;
     const size_t part_size = job->plan->part, capacity = part_size + job->plan->reach;
     const struct part *before = NULL;
-    long long index = 0, base = 0, line = 1;
+    long long index = 0, base = 0, line = job->line;
     int state = 0, at_end = 0, read_error = 0;
 
     for (;;) {
@@ -298,7 +300,10 @@ static void *read_pipe_parts(void *arg)
         part->base = base;
         part->capacity = capacity;
         part->held = 0;
-        if (before != NULL && before->held > part_size) {
+        if (before == NULL && job->lead != NULL) {
+            part->held = job->lead->size;
+            memcpy(part->bytes, job->lead->at, part->held);
+        } else if (before != NULL && before->held > part_size) {
             part->held = before->held - part_size;
             memcpy(part->bytes, before->bytes + part_size, part->held);
         }
@@ -416,6 +421,7 @@ static int set_up(struct job *job, struct thread *threads, const struct cut *cut
         threads[k].job = job;
         if (cut_open(&threads[k].cut, cut->list, plan->part, 1) != 0)
             return -1;
+        threads[k].cut.name = cut->name;
         threads[k].cut.order = &job->order;
         if (from_file && (threads[k].bytes = malloc(plan->part + plan->reach)) == NULL)
             return -1;
@@ -468,8 +474,10 @@ static int run(struct job *job, struct thread *threads, int from_file)
     return started;
 }
 
-int cut_parallel(struct cut *cut, const struct plan *plan, int fd, const char *name)
+int cut_parallel(struct cut *cut, const struct plan *plan, struct source *lead)
 {
+    const int fd = lead->fd;
+    const char *name = lead->name;
     struct job job;
     struct thread *threads;
     struct stat status;
@@ -481,21 +489,24 @@ int cut_parallel(struct cut *cut, const struct plan *plan, int fd, const char *n
     job.plan = plan;
     job.fd = fd;
     job.name = name;
-    job.line = 1;
-    from_file = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    job.line = cut->line;
+    from_file = lead->count == 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
     if (from_file) {
         job.start = lseek(fd, 0, SEEK_CUR);
         job.end = status.st_size;
         if (job.start < 0 || job.end - job.start <= (long long)plan->part)
-            return cut_input(cut, &source, job.start < 0 ? 0 : job.start, -1);
+            return cut_input(cut, lead, job.start < 0 ? 0 : job.start, -1);
         job.parts = (job.end - job.start + (long long)plan->part - 1) / (long long)plan->part;
     } else {
+        if (lead->count > 0 && lead->pieces[0].size > plan->part + plan->reach)
+            return cut_input(cut, lead, 0, -1); /* more read before than a slot holds */
+        job.lead = lead->count > 0 ? &lead->pieces[0] : NULL;
         /* A larger pipe lets the writer run further ahead: fewer waits on
            either side. (Refused beyond the system's limit: no harm.) */
         (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20);
     }
     job.order.next_start = job.order.known_at = job.start;
-    job.order.known_line = 1;
+    job.order.known_line = cut->line;
     pthread_mutex_init(&job.order.lock, NULL);
     pthread_cond_init(&job.order.moved, NULL);
     threads = calloc((size_t)plan->threads, sizeof *threads);
@@ -503,7 +514,7 @@ int cut_parallel(struct cut *cut, const struct plan *plan, int fd, const char *n
         /* Nothing was read: one thread does it all. */
         free_threads(&job, threads);
         tear_down(&job);
-        return cut_input(cut, &source, job.start, -1);
+        return cut_input(cut, lead, job.start, -1);
     }
     /* The threads' buffers go before the reader on one thread grows its
        own; the slots' go as it reads them. */

@@ -28,31 +28,77 @@ static int field_number(const char **p)
     return n >= 1 && n <= MAX_FIELD && (**p < '0' || **p > '9') ? (int)n : -1;
 }
 
-int parse_list(struct list *list, const char *text)
+/* A range of numbers at *p, as 2, 2-4, 3- or -2, ended by a comma or the
+   list's end; moves *p past it. 0, or -1 if the item is not one. */
+static int number_range(const char **p, struct range *r)
+{
+    r->first = 0;
+    if (**p != '-' && (r->first = field_number(p)) < 0)
+        return -1;
+    r->last = r->first;
+    if (**p == '-') {
+        (*p)++;
+        if (r->first == 0 && (**p == ',' || **p == '\0'))
+            return -1; /* "-" alone */
+        r->last = **p == ',' || **p == '\0' ? 0 : field_number(p);
+        if (r->last < 0 || (r->last != 0 && r->last < (r->first > 0 ? r->first : 1)))
+            return -1;
+        r->first = r->first > 0 ? r->first : 1;
+    }
+    r->first--;
+    r->last--; /* an open range: -1 */
+    return **p == ',' || **p == '\0' ? 0 : -1;
+}
+
+/* Whether an item that is no number range (`length` bytes at `item`) is
+   a name: a byte other than a digit or '-' makes it one, so that id and
+   1x are names and 0 or 3-2 are bad numbers. */
+static int looks_like_name(const char *item, size_t length)
+{
+    for (size_t k = 0; k < length; k++)
+        if ((item[k] < '0' || item[k] > '9') && item[k] != '-')
+            return 1;
+    return 0;
+}
+
+int parse_list(struct list *list, const char *text, const struct header *header, const char *where)
 {
     const char *p = text;
+    int k;
 
+    free(list->ranges);
     list->ranges = malloc((strlen(text) / 2 + 1) * sizeof *list->ranges); /* an item takes 2 bytes or more */
+    list->count = list->rows = list->open = 0;
     if (list->ranges == NULL) {
         fprintf(stderr, "%s: out of memory\n", program);
         return -1;
     }
     for (;;) {
-        struct range r = {0, -1};
-        if (*p != '-' && (r.first = field_number(&p)) < 0)
-            break;
-        r.last = r.first;
-        if (*p == '-') {
-            p++;
-            if (r.first == 0 && (*p == ',' || *p == '\0'))
-                break; /* "-" alone */
-            r.last = *p == ',' || *p == '\0' ? 0 : field_number(&p);
-            if (r.last < 0 || (r.last != 0 && r.last < (r.first > 0 ? r.first : 1)))
+        const char *item = p;
+        const size_t length = strcspn(item, ",");
+        struct range r;
+        if (number_range(&p, &r) != 0) {
+            if (length == 0 || !looks_like_name(item, length))
                 break;
-            r.first = r.first > 0 ? r.first : 1;
+            if (header == NULL) {
+                fprintf(stderr, "%s: bad field list '%s': '%.*s' is a name; give -H (--header) to take names from "
+                        "the first record\n", program, text, (int)length, item);
+                return -1;
+            }
+            for (k = 0; k < header->count; k++)
+                if (header->lengths[k] == length && memcmp(header->names[k], item, length) == 0)
+                    break;
+            if (k == header->count) {
+                fprintf(stderr, "%s: %s: no field named '%.*s' in the header\n", program, where, (int)length, item);
+                return -2;
+            }
+            if (k >= MAX_FIELD) {
+                fprintf(stderr, "%s: %s: field '%.*s' is past field %d\n", program, where, (int)length, item, MAX_FIELD);
+                return -2;
+            }
+            r.first = r.last = k;
+            p = item + length;
         }
-        r.first--;
-        r.last--; /* an open range: -1 */
         if (r.last < 0)
             list->open = 1;
         else if (r.last + 1 > list->rows)
@@ -61,16 +107,58 @@ int parse_list(struct list *list, const char *text)
         if (*p == '\0') {
             /* An open range needs every field: one row more than any list
                may name tells a record with more apart. */
-            if (list->open)
+            if (list->open || list->complement)
                 list->rows = MAX_FIELD + 1;
+            if (list->complement) {
+                memset(list->chosen, 0, MAX_FIELD);
+                for (k = 0; k < list->count; k++) {
+                    const int last = list->ranges[k].last >= 0 ? list->ranges[k].last : MAX_FIELD - 1;
+                    for (int field = list->ranges[k].first; field <= last; field++)
+                        list->chosen[field] = 1;
+                }
+            }
             return 0;
         }
-        if (*p++ != ',')
-            break;
+        p++; /* the comma */
     }
-    fprintf(stderr, "%s: bad field list '%s': give field numbers from 1 to %d, as in 1,6 or 2-4 or 3-\n",
-            program, text, MAX_FIELD);
+    fprintf(stderr, "%s: bad field list '%s': give field numbers from 1 to %d, as in 1,6 or 2-4 or 3-, or names with "
+            "-H\n", program, text, MAX_FIELD);
     return -1;
+}
+
+int read_header(struct header *header, const char *record, const csv_field *fields, int count)
+{
+    header->names = calloc((size_t)count + 1, sizeof *header->names);
+    header->lengths = calloc((size_t)count + 1, sizeof *header->lengths);
+    header->count = 0;
+    if (header->names == NULL || header->lengths == NULL)
+        return -1;
+    for (int k = 0; k < count; k++) {
+        /* A name is its value, or its content by the splitting rule where
+           it is malformed (and reported as the header is printed). */
+        int n = csv_field_value(record, &fields[k], NULL, 0);
+        const int value = n >= 0;
+        if (!value)
+            n = csv_field_content(record, &fields[k], NULL, 0);
+        if ((header->names[k] = malloc((size_t)n + 1)) == NULL)
+            return -1;
+        header->count++;
+        if (value)
+            csv_field_value(record, &fields[k], header->names[k], n + 1);
+        else
+            csv_field_content(record, &fields[k], header->names[k], n + 1);
+        header->lengths[k] = (size_t)n;
+    }
+    return 0;
+}
+
+void free_header(struct header *header)
+{
+    for (int k = 0; k < header->count; k++)
+        free(header->names[k]);
+    free(header->names);
+    free(header->lengths);
+    memset(header, 0, sizeof *header);
 }
 
 int cut_open(struct cut *cut, const struct list *list, size_t out_limit, int gather)
@@ -78,7 +166,7 @@ int cut_open(struct cut *cut, const struct list *list, size_t out_limit, int gat
     memset(cut, 0, sizeof *cut);
     cut->list = list;
     cut->out_limit = out_limit;
-    cut->fields = calloc((size_t)list->rows, sizeof *cut->fields);
+    cut->fields = calloc(MAX_FIELD + 1, sizeof *cut->fields);
     cut->out = malloc(2 * out_limit + 8);
     cut->said = gather ? malloc(SAID_SIZE) : NULL;
     if (cut->fields == NULL || cut->out == NULL || (gather && cut->said == NULL)) {
@@ -327,36 +415,146 @@ long long line_at(struct cut *cut, const char *buffer, size_t at)
     return cut->line;
 }
 
-/* Prints the chosen fields of the record at offset `at` of the buffer,
-   whose n fields parse_csv_fields found in cut->fields. */
-static void print_record(struct cut *cut, const char *buffer, size_t at, int n)
+/* Appends the n bytes at p as they are, in pieces that fit the room
+   flush_full leaves. */
+static void put_plain(struct cut *cut, const char *p, size_t n)
+{
+    while (n > 0) {
+        const size_t piece = n < cut->out_limit ? n : cut->out_limit;
+        flush_full(cut);
+        memcpy(cut->out + cut->used, p, piece);
+        cut->used += piece;
+        p += piece;
+        n -= piece;
+    }
+}
+
+/* Whether the n bytes at p hold the output's separator, CR or LF, which a
+   CSV field must be quoted to hold. Words may be read up to cut->readable,
+   as put_escaped reads them; bytes past the n never count. */
+static int needs_quotes(const struct cut *cut, const char *p, size_t n)
+{
+    const uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+    const uint64_t separators = ones * (unsigned char)cut->list->out_separator;
+    const char *end = p + n;
+    for (; p < end && cut->readable - p >= 8; p += 8) {
+        const uint64_t word = load_in_order(p);
+        const uint64_t a = word ^ separators, b = word ^ (ones * '\r'), c = word ^ (ones * '\n');
+        /* The lowest byte flagged is a true match; bytes past `end` are
+           masked off, so a match is one within the n bytes. */
+        uint64_t flags = (((a - ones) & ~a) | ((b - ones) & ~b) | ((c - ones) & ~c)) & highs;
+        if (end - p < 8)
+            flags &= ((uint64_t)1 << (8 * (end - p))) - 1;
+        if (flags != 0)
+            return 1;
+    }
+    for (; p < end; p++)
+        if (*p == cut->list->out_separator || *p == '\r' || *p == '\n')
+            return 1;
+    return 0;
+}
+
+/* Appends field k as a CSV field: its value quoted, quotes doubled,
+   exactly when it holds the separator, a quote, CR or LF. A well-formed
+   quoted field whose value needs quotes is that encoding already. A
+   malformed one is its content by the splitting rule (no quotes), and
+   returns -1. */
+static int put_csv_field(struct cut *cut, const char *record, const csv_field *field)
+{
+    const char *raw = record + field->start;
+    const size_t length = (size_t)field->length;
+    int malformed = 0;
+
+    if (field->quotes == 0) {
+        if (!needs_quotes(cut, raw, length)) {
+            put_plain(cut, raw, length);
+            return 0;
+        }
+    } else if (field->quotes == 2 && raw[0] == '"' && raw[length - 1] == '"') {
+        if (!needs_quotes(cut, raw + 1, length - 2)) {
+            put_plain(cut, raw + 1, length - 2);
+            return 0;
+        }
+        put_plain(cut, raw, length);
+        return 0;
+    } else if (csv_field_value(record, field, NULL, 0) >= 0) {
+        put_plain(cut, raw, length); /* its value holds a quote */
+        return 0;
+    } else {
+        malformed = 1;
+        if (!needs_quotes(cut, raw, length)) {
+            for (const char *p = raw, *end = raw + length; p < end;) {
+                const char *quote = memchr(p, '"', (size_t)(end - p));
+                put_plain(cut, p, (size_t)((quote != NULL ? quote : end) - p));
+                p = quote != NULL ? quote + 1 : end;
+            }
+            return -1;
+        }
+    }
+    /* Quoted: an unquoted field (no quote in it), or a malformed one
+       with its quotes dropped. */
+    put_byte(cut, '"');
+    for (const char *p = raw, *end = raw + length; p < end;) {
+        const char *quote = memchr(p, '"', (size_t)(end - p));
+        put_plain(cut, p, (size_t)((quote != NULL ? quote : end) - p));
+        p = quote != NULL ? quote + 1 : end;
+    }
+    put_byte(cut, '"');
+    return malformed ? -1 : 0;
+}
+
+/* Appends one chosen field of a record of n fields, after the separator
+   unless it is the record's first. */
+static void put_chosen(struct cut *cut, const char *buffer, size_t at, int n, int field, int *printed)
+{
+    int malformed;
+    if ((*printed)++ > 0)
+        put_byte(cut, cut->list->out_separator);
+    if (field >= n)
+        return; /* a record without the field prints it empty */
+    malformed = cut->list->csv ? put_csv_field(cut, buffer + at, &cut->fields[field])
+                               : put_field(cut, buffer + at, &cut->fields[field]);
+    if (malformed != 0) {
+        say(cut,
+            "%s: line %lld: field %d: a quote inside an unquoted field or after a closing quote; printed "
+            "with every quote dropped",
+            cut->name, line_at(cut, buffer, at), field + 1);
+        cut->problems++;
+    }
+}
+
+void print_record(struct cut *cut, const char *buffer, size_t at, int n)
 {
     const struct list *list = cut->list;
-    const char *record = buffer + at;
-    int k, printed = 0;
+    int printed = 0;
+    size_t before = 0;
 
     if (n > MAX_FIELD) {
-        say(cut, "line %lld: more than %d fields; the rest not printed", line_at(cut, buffer, at), MAX_FIELD);
+        say(cut, "%s: line %lld: more than %d fields; the rest not printed", cut->name, line_at(cut, buffer, at),
+            MAX_FIELD);
         cut->problems++;
         n = MAX_FIELD;
     }
-    for (k = 0; k < list->count; k++) {
-        const struct range r = list->ranges[k];
-        const int last = r.last >= 0 ? r.last : n - 1;
-        for (int field = r.first; field <= last; field++) {
-            if (printed++ > 0)
-                put_byte(cut, '\t');
-            if (field >= n)
-                continue; /* a record without the field prints it empty */
-            if (put_field(cut, record, &cut->fields[field]) != 0) {
-                say(cut,
-                    "line %lld: field %d: a quote inside an unquoted field or after a closing quote; printed "
-                    "with every quote dropped",
-                    line_at(cut, buffer, at), field + 1);
-                cut->problems++;
+    if (list->complement) {
+        for (int field = 0; field < n; field++)
+            if (!list->chosen[field]) {
+                before = cut->used;
+                put_chosen(cut, buffer, at, n, field, &printed);
+            }
+    } else {
+        for (int k = 0; k < list->count; k++) {
+            const struct range r = list->ranges[k];
+            const int last = r.last >= 0 ? r.last : n - 1;
+            for (int field = r.first; field <= last; field++) {
+                before = cut->used;
+                put_chosen(cut, buffer, at, n, field, &printed);
             }
         }
     }
+    /* A CSV record of one empty field is written "", as an empty line is
+       read back as no field at all. */
+    if (list->csv && printed == 1 && cut->used == before)
+        put_plain(cut, "\"\"", 2);
     put_byte(cut, '\n');
 }
 
@@ -369,15 +567,15 @@ size_t print_first_line(struct cut *cut, const char *buffer, size_t at, size_t h
 
     cut->readable = buffer + held;
     if (lf != NULL)
-        say(cut, "line %lld: record longer than %d MiB (a quote not closed?); ended at its line end", line,
-            MAX_RECORD >> 20);
+        say(cut, "%s: line %lld: record longer than %d MiB (a quote not closed?); ended at its line end", cut->name,
+            line, MAX_RECORD >> 20);
     else
-        say(cut, "line %lld: line longer than %d MiB; printed the fields in its first %d MiB", line,
-            MAX_RECORD >> 20, MAX_RECORD >> 20);
+        say(cut, "%s: line %lld: line longer than %d MiB; printed the fields in its first %d MiB", cut->name,
+            line, MAX_RECORD >> 20, MAX_RECORD >> 20);
     cut->problems++;
     /* That line holds no LF, so it is split as one record. */
     print_record(cut, buffer, at,
-                 parse_csv_fields(buffer + at, (int)length, ',', cut->fields, cut->list->rows, NULL));
+                 parse_csv_fields(buffer + at, (int)length, cut->list->separator, cut->fields, cut->list->rows, NULL));
     return lf != NULL ? end + 1 : 0;
 }
 
@@ -387,7 +585,7 @@ size_t cut_records(struct cut *cut, const char *buffer, size_t at, size_t held, 
     while (at < held && at < last && cut->write_error == 0 && !cut->dropped) {
         const char *record = buffer + at;
         int length;
-        const int n = parse_csv_fields(record, (int)(held - at), ',', cut->fields, cut->list->rows, &length);
+        const int n = parse_csv_fields(record, (int)(held - at), cut->list->separator, cut->fields, cut->list->rows, &length);
         if (length > 0) {
             print_record(cut, buffer, at, n);
             at += (size_t)length;
@@ -402,7 +600,8 @@ size_t cut_records(struct cut *cut, const char *buffer, size_t at, size_t held, 
             for (i = at; i < held; i++)
                 quotes += buffer[i] == '"';
             if (quotes % 2 != 0) {
-                say(cut, "line %lld: quote not closed by the end of the input", line_at(cut, buffer, at));
+                say(cut, "%s: line %lld: quote not closed by the end of the input", cut->name,
+                    line_at(cut, buffer, at));
                 cut->problems++;
             }
         }

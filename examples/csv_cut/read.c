@@ -154,3 +154,66 @@ int lines_between(int fd, long long from, long long to, long long *line)
     free(block);
     return 0;
 }
+
+int read_start(struct cut *cut, int fd, int header, struct start *start)
+{
+    size_t capacity = 1 << 16;
+    int at_end = 0;
+
+    memset(start, 0, sizeof *start);
+    start->fields = -1;
+    start->bytes = malloc(capacity);
+    if (start->bytes == NULL) {
+        say(cut, "out of memory");
+        return -1;
+    }
+    for (;;) {
+        /* A byte-order mark needs 3 bytes; a header, its whole record. */
+        if (start->held >= 3 || at_end) {
+            const char *text = start->bytes + start->body;
+            if (start->body == 0 && start->held >= 3 && memcmp(start->bytes, "\xef\xbb\xbf", 3) == 0) {
+                start->body = 3;
+                continue;
+            }
+            if (!header)
+                return 0;
+            {
+                int length;
+                const size_t left = start->held - start->body;
+                const int n = parse_csv_fields(text, (int)left, cut->list->separator, cut->fields, MAX_FIELD + 1,
+                                               &length);
+                if (length > 0 || at_end) {
+                    start->header = start->body;
+                    start->fields = n;
+                    start->body += length > 0 ? (size_t)length : left;
+                    start->lines = count_lines(start->bytes, start->body);
+                    return 0;
+                }
+                if (left >= MAX_RECORD) {
+                    say(cut, "%s: line 1: header longer than %d MiB", cut->name, MAX_RECORD >> 20);
+                    return -1;
+                }
+            }
+        }
+        if (start->held == capacity) {
+            char *bigger = realloc(start->bytes, capacity * 2);
+            if (bigger == NULL) {
+                say(cut, "out of memory");
+                return -1;
+            }
+            start->bytes = bigger;
+            capacity *= 2;
+        }
+        {
+            const ssize_t got = read(fd, start->bytes + start->held, capacity - start->held);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0) {
+                say(cut, "%s: %s", cut->name, strerror(errno));
+                return -1;
+            }
+            at_end = got == 0;
+            start->held += (size_t)got;
+        }
+    }
+}

@@ -131,8 +131,92 @@ expect write-error 1 "write error: No space left on device" - sh -c '"$1" -f 1 "
 for list in "" 0 a 1, ,1 3-2 - 1-- --1 " 1" 1.5 4097 1-4097 1-99999999999999999999; do
     expect "field list '$list'" 2 "bad field list" "$work/empty" "$cut" -f "$list" "$dir/input.csv"
 done
-expect no-list 2 "usage: " "$work/empty" "$cut" "$dir/input.csv"
-expect two-files 2 "usage: " "$work/empty" "$cut" -f 1 "$dir/input.csv" "$dir/input.csv"
+expect no-list 2 "give the fields to print with -f LIST" "$work/empty" "$cut" "$dir/input.csv"
 
+# The command line as GNU tools take it: --help and --version on standard
+# output, a wrong option or argument said with status 2 and nothing read.
+expect help 0 "" - "$cut" --help
+grep -q -- "--output-delimiter=CHAR" "$work/out" || fail "help: options missing: $(head -3 "$work/out")"
+expect version 0 "" - "$cut" --version
+grep -q "^csv_cut (csv_line) [0-9]" "$work/out" || fail "version: $(cat "$work/out")"
+printf 'a;b\tc\n' >"$work/separators.csv"
+while IFS='|' read -r name pattern args; do
+    # shellcheck disable=SC2086 # the arguments are words
+    expect "refused: $name" 2 "$pattern" "$work/empty" "$cut" $args "$work/separators.csv"
+done <<'ROWS'
+unknown option|unrecognized option '--bogus'|-f 1 --bogus
+quote as delimiter|the delimiter cannot be '"'|-f 1 -d "
+two-byte delimiter|the delimiter takes one byte, not ';;'|-f 1 -d ;;
+quote as output delimiter|the output delimiter cannot be '"'|-f 1 --output-delimiter="
+name without -H|'id' is a name; give -H|-f 1,id
+thread count|bad thread count '0'|-f 1 -j 0
+ranges with a list|--ranges prints byte ranges|--ranges 2 -f 1
+range and two files|take one FILE|--range 0-1 -f 1 /dev/null
+names with a list|-n lists the names|-n -f 1
+ROWS
+expect '-- ends options' 0 "" "$dir/expected.txt" "$cut" -f 6,1,2 -- "$dir/input.csv"
+
+# Other separators, in and out; TAB named as \t or tab.
+while IFS='|' read -r name want args; do
+    printf "$want" >"$work/want"
+    # shellcheck disable=SC2086
+    expect "separator: $name" 0 "" "$work/want" "$cut" $args "$work/separators.csv"
+done <<'ROWS'
+semicolon|b\\tc\n|-f 2 -d ;
+tab as \\t|c\n|-f 2 -d \t
+tab as tab|a;b\n|-f 1 -d tab
+output delimiter|b\\tc,a\n|-d ; --output-delimiter=, -f 2,1
+csv keeps the input's|b\tc;a\n|-d ; --csv -f 2,1
+csv with another|"b\tc"\ta\n|-d ; --csv --output-delimiter=\t -f 2,1
+ROWS
+
+# --complement: every field but the listed ones, in the record's order.
+printf 'a,b,c,d,e\n1,2\n' >"$work/five.csv"
+printf 'a\tc\te\n1\n' >"$work/complement.want"
+expect complement 0 "" "$work/complement.want" "$cut" --complement -f 4,2 "$work/five.csv"
+printf 'a\tb\n1\t2\n' >"$work/complement-open.want"
+expect complement-open-range 0 "" "$work/complement-open.want" "$cut" --complement -f 3- "$work/five.csv"
+
+# --csv: quoted exactly where the value needs it; a record of one empty
+# field as "", which readers would otherwise take for no field.
+printf 'a,"b,c","say ""hi""","two\nlines",plain,"quoted",x\r\n"",x\n' >"$work/csv.csv"
+printf 'a,"b,c","say ""hi""","two\nlines",plain,quoted\n,x,,,,\n' >"$work/csv.want"
+expect csv-quoting 0 "" "$work/csv.want" "$cut" --csv -f 1-6 "$work/csv.csv"
+printf '"a"\n""\n' >"$work/csv-one.want"
+expect csv-one-empty-field 0 "" "$work/csv-one.want" "$cut" --csv --output-delimiter=a -f 1 "$work/csv.csv"
+printf '12"" pipe,"a"b,\n' >"$work/csv-malformed.csv"
+printf '12 pipe,ab\n' >"$work/csv-malformed.want"
+expect csv-malformed 1 "line 1: field 1: a quote inside" "$work/csv-malformed.want" "$cut" --csv -f 1,2 \
+    "$work/csv-malformed.csv"
+
+# A header: names in the list, mixed with numbers; the chosen names first;
+# a byte-order mark dropped, so that the first name is found.
+printf '\357\273\277id,name,"unit price"\n1,Tee,9.5\n2,"Hoodie, grey",19.9\n' >"$work/header.csv"
+printf 'unit price\tid\tname\n9.5\t1\tTee\n19.9\t2\tHoodie, grey\n' >"$work/header.want"
+expect header-names 0 "" "$work/header.want" "$cut" -H -f 'unit price,1,name' "$work/header.csv"
+printf '1\tid\n2\tname\n3\tunit price\n' >"$work/names.want"
+expect header-list-names 0 "" "$work/names.want" "$cut" -n "$work/header.csv"
+expect header-unknown-name 1 "header.csv: no field named 'price' in the header" "$work/empty" \
+    "$cut" -H -f id,price "$work/header.csv"
+printf 'id,name\n' >"$work/only-header.csv"
+printf 'name\n' >"$work/only-header.want"
+expect header-alone 0 "" "$work/only-header.want" "$cut" -H -f name "$work/only-header.csv"
+printf '\357\273\277a,b\n' >"$work/bom.csv"
+printf 'a\tb\n' >"$work/bom.want"
+expect bom-dropped 0 "" "$work/bom.want" "$cut" -f 1,2 "$work/bom.csv"
+expect bom-dropped-from-a-pipe 0 "" "$work/bom.want" sh -c 'cat "$1" | "$2" -f 1,2' sh "$work/bom.csv" "$cut"
+
+# Several inputs, in order, - for standard input; names found in each
+# input's own header, the header printed once. A bad input is said with
+# its name and line, and the others still print.
+printf 'name,id\nSocks,3\n' >"$work/header2.csv"
+printf 'id\tname\n1\tTee\n2\tHoodie, grey\n3\tSocks\n1\tTee\n2\tHoodie, grey\n' >"$work/several.want"
+expect several-files 0 "" "$work/several.want" sh -c '"$1" -H -f id,name "$2" "$3" - <"$2"' sh "$cut" \
+    "$work/header.csv" "$work/header2.csv"
+printf 'a,b\nz,x"y"\n' >"$work/bad.csv"
+printf 'b\nxy\nb\n2\nname\nTee\nHoodie, grey\n' >"$work/several-bad.want"
+expect several-files-one-bad 1 "bad.csv: line 2: field 2: a quote" "$work/several-bad.want" \
+    "$cut" -f 2 "$work/bad.csv" "$work/nope.csv" "$work/five.csv" "$work/header.csv"
+grep -q "nope.csv: No such file or directory" "$work/err" || fail "several-files-one-bad: the missing file not said"
 [ "$failures" = 0 ] && echo "csv_cut: all checks passed"
 exit $((failures > 0))

@@ -7,7 +7,10 @@ inside a doubled quote, on a file's first and last byte. Records longer
 than a part's reach hand the rest over to one thread. Well-formed files
 are also read with Python's csv module, and the byte ranges --ranges
 prints, cut one by one with --range and put together, give the whole
-file's output.
+file's output. Each way of writing (CSV, --complement, a header, another
+separator) gives the same bytes on three threads as on one, and CSV
+output reads back to the same values in Python's csv module and in
+csv_cut itself.
 
     parallel_test.py CSV_CUT [--quick]
 """
@@ -50,6 +53,7 @@ def inputs(rng):
     """Name, bytes and whether Python's csv module reads them as csv_cut does."""
     yield "quoted records with line breaks", records(rng, 300).encode(), True
     yield "no LF at the end", records(rng, 40).rstrip("\r\n").encode(), True
+    yield "a byte-order mark", b"\xef\xbb\xbf" + records(rng, 60).encode(), True
     yield "empty", b"", True
     yield "one LF", b"\n", False
     yield "only quotes and LFs", "".join(rng.choice('"\n,') for _ in range(500)).encode(), False
@@ -67,9 +71,47 @@ HANDED_OVER = {"no LF at the end", "only quotes and LFs", "a quote open at the e
                "records longer than a part's reach", "a record of 5000 fields"}
 
 
+# Ways of writing, each run on three threads against one.
+MODES = [["--csv"], ["--complement"], ["-H"], ["-H", "--csv", "--output-delimiter=;"], ["-d", ";"]]
+
+
 def run(args, stdin_file=None, data=None, env=None):
     proc = subprocess.run(args, stdin=stdin_file, input=data, capture_output=True, env=env)
     return proc.returncode, proc.stdout, proc.stderr
+
+
+def compare(csv_cut, args, threads, path, data, env, want=None):
+    """Runs csv_cut with args at -j1 and at `threads`, from the file and
+    from a pipe; returns what differs."""
+    if want is None:
+        want = run([csv_cut, "-j", "1"] + args + [path])
+    failures = []
+    for how, got in [("file", run([csv_cut, "-j", str(threads)] + args + [path], env=env)),
+                     ("pipe", run([csv_cut, "-j", str(threads)] + args, data=data, env=env))]:
+        if how == "pipe":  # messages name the input
+            got = (got[0], got[1], got[2].replace(b"standard input", path.encode()))
+        if got != want:
+            what = "status" if got[0] != want[0] else "output" if got[1] != want[1] else "messages"
+            failures.append(f"{' '.join(args)} -j {threads} from a {how}, parts of {env['CSV_CUT_PART_SIZE']}: "
+                            f"{what} differ from -j 1: {got[0]} {got[2][:200]!r}")
+    return failures
+
+
+def read_back(csv_cut, name, data, path, tsv):
+    """Fields 2- as TSV, as CSV read by Python's csv module, and as CSV
+    read again by csv_cut, against Python's reading of the input."""
+    rows = [row[1:] for row in csv.reader(io.StringIO(data.decode("utf-8-sig"), newline=""))]
+    python = "".join("\t".join(c.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n")
+                                .replace("\r", "\\r") for c in row) + "\n" for row in rows)
+    failures = []
+    if tsv != python.encode():
+        failures.append(f"{name}: -f 2- differs from Python's csv module")
+    status, written, _ = run([csv_cut, "-j", "1", "--csv", "-f", "2-", path])
+    if status != 0 or list(csv.reader(io.StringIO(written.decode(), newline=""))) != [r for r in rows]:
+        failures.append(f"{name}: --csv -f 2- does not read back in Python's csv module as the input's fields")
+    if run([csv_cut, "-j", "1", "-f", "1-"], data=written)[1] != tsv:
+        failures.append(f"{name}: --csv -f 2- read back by csv_cut gives other fields")
+    return failures
 
 
 def main():
@@ -84,23 +126,16 @@ def main():
             for fields in ["1,3", "2-", "1"]:
                 want = run([csv_cut, "-j", "1", "-f", fields, path])
                 if well_formed and fields == "2-":
-                    rows = csv.reader(io.StringIO(data.decode(), newline=""))
-                    python = "".join("\t".join(c.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n")
-                                               .replace("\r", "\\r") for c in row[1:]) + "\n" for row in rows)
-                    if want[1] != python.encode():
-                        failures.append(f"{name}: -j 1 -f {fields} differs from Python's csv module")
+                    failures += read_back(csv_cut, name, data, path, want[1])
                 # Every thread count on one list; the others at three.
                 for part in [1, 2, 7, 64] if fields == "1,3" else [3, 64]:
                     env = dict(os.environ, CSV_CUT_PART_SIZE=str(part), CSV_CUT_REACH=str(max(4 * part, 2048)))
                     counts = range(2, 9) if fields == "1,3" and part in (7, 64) else [3]
                     for threads in counts if not quick else [3]:
-                        args = [csv_cut, "-j", str(threads), "-f", fields]
-                        for how, got in [("file", run(args + [path], env=env)),
-                                         ("pipe", run(args, data=data, env=env))]:
-                            if got != want:
-                                what = "status" if got[0] != want[0] else "output" if got[1] != want[1] else "messages"
-                                failures.append(f"{name}: -j {threads} -f {fields} from a {how}, parts of {part}: "
-                                                f"{what} differ from -j 1: {got[0]} {got[2][:200]!r}")
+                        failures += compare(csv_cut, ["-f", fields], threads, path, data, env, want)
+                        if fields == "1,3" and part == 7 and threads == 3:
+                            for mode in MODES:
+                                failures += compare(csv_cut, mode + ["-f", fields], threads, path, data, env)
             # The threads go on to the end unless a record does not end
             # within a part's reach (or the input ends without an LF).
             env = dict(os.environ, CSV_CUT_PART_SIZE="64", CSV_CUT_REACH="2048", CSV_CUT_TRACE="1")
@@ -116,10 +151,13 @@ def main():
                         any(a[1] != b[0] or a[0] > a[1] for a, b in zip(pairs, pairs[1:])):
                     failures.append(f"{name}: --ranges {n} printed {ranges[:200]!r}")
                     continue
-                parts = [run([csv_cut, "--range", f"{a}-{b}", "-f", "1,3", path]) for a, b in pairs]
-                joined = (max(p[0] for p in parts), b"".join(p[1] for p in parts), b"".join(p[2] for p in parts))
-                if joined != whole:
-                    failures.append(f"{name}: the {n} ranges cut one by one give other bytes than the whole file")
+                # With a header, the first range prints the names.
+                for mode in [[], ["-H", "--csv"]] if n == 3 else [[]]:
+                    parts = [run([csv_cut, "--range", f"{a}-{b}", "-f", "1,3"] + mode + [path]) for a, b in pairs]
+                    joined = (max(p[0] for p in parts), b"".join(p[1] for p in parts), b"".join(p[2] for p in parts))
+                    if joined != (run([csv_cut, "-j", "1", "-f", "1,3"] + mode + [path]) if mode else whole):
+                        failures.append(f"{name}: the {n} ranges cut one by one {' '.join(mode)} give other bytes "
+                                        "than the whole file")
     for failure in failures[:20]:
         print("FAIL:", failure)
     if not failures:
