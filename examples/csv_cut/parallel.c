@@ -544,6 +544,12 @@ int cut_parallel(struct cut *cut, const struct plan *plan, struct source *lead)
         } else {
             source.pieces = pieces;
             source.count = held_pieces(&job, job.order.next_start, pieces);
+            /* The slots whose bytes were not handed over go before the
+               reader grows its buffer. */
+            for (int k = 0; k < job.slot_count; k++) {
+                free(job.slots[k].part.bytes);
+                job.slots[k].part.bytes = NULL;
+            }
         }
         if (failed == 0)
             failed = cut_input(cut, &source, job.order.next_start, -1);
