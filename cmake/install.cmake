@@ -1,5 +1,5 @@
 # Installs the header, the library (static, or shared with its soname link)
-# and the program, with a CMake package (find_package(csv_line 1.0), target
+# and the programs (csv_cut with its manual page), with a CMake package (find_package(csv_line 1.0), target
 # csv_line::csv_line) and a pkg-config file. Each file belongs to one of
 # three components, as the Debian packages split them: runtime (the shared
 # library), development (all that building against it needs) and programs.
@@ -14,6 +14,13 @@ install(TARGETS csv_line EXPORT csv_line-targets
         PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 if(TARGET test_csv_parse)
   install(TARGETS test_csv_parse RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+endif()
+if(TARGET csv_cut)
+  install(TARGETS csv_cut RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+  # The Debian packages install it compressed (packaging.cmake).
+  if(NOT CSV_LINE_DEBIAN)
+    install(FILES doc/csv_cut.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
+  endif()
 endif()
 install(EXPORT csv_line-targets NAMESPACE csv_line:: DESTINATION ${CSV_LINE_CMAKE_DIR}
         COMPONENT development)

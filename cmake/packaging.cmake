@@ -2,12 +2,12 @@
 #   libcsv-line1      the shared library and its soname link
 #   libcsv-line-dev   the header, the .so link, the CMake package and the
 #                     pkg-config file; depends on exactly its libcsv-line1
-#   test-csv-parse    the report program
+#   test-csv-parse    the report program and csv_cut, with their manual pages
 # Built with BUILD_SHARED_LIBS and CMAKE_INSTALL_PREFIX=/usr (the packages
 # preset), then `cpack --preset packages`.
 
-if(NOT TARGET test_csv_parse)
-  message(FATAL_ERROR "The Debian packages include the program: set CSV_LINE_BUILD_PROGRAM")
+if(NOT TARGET test_csv_parse OR NOT TARGET csv_cut)
+  message(FATAL_ERROR "The Debian packages include the programs: set CSV_LINE_BUILD_PROGRAM and CSV_LINE_BUILD_EXAMPLES")
 endif()
 
 set(CSV_LINE_DEB_RUNTIME libcsv-line${PROJECT_VERSION_MAJOR})
@@ -18,9 +18,10 @@ set(CSV_LINE_DEB_PROGRAMS test-csv-parse)
 # changelog and manual page compressed as dpkg expects (no name, no time).
 set(csv_line_debian ${CMAKE_CURRENT_BINARY_DIR}/debian)
 file(MAKE_DIRECTORY ${csv_line_debian})
-foreach(file changelog test_csv_parse.1)
-  execute_process(COMMAND gzip -9 -n -c ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/${file}
-                  OUTPUT_FILE ${csv_line_debian}/${file}.gz COMMAND_ERROR_IS_FATAL ANY)
+foreach(file cmake/debian/changelog cmake/debian/test_csv_parse.1 doc/csv_cut.1)
+  get_filename_component(name ${file} NAME)
+  execute_process(COMMAND gzip -9 -n -c ${CMAKE_CURRENT_SOURCE_DIR}/${file}
+                  OUTPUT_FILE ${csv_line_debian}/${name}.gz COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
 foreach(component runtime development programs)
   string(TOUPPER ${component} upper)
@@ -29,8 +30,8 @@ foreach(component runtime development programs)
   install(FILES ${csv_line_debian}/changelog.gz DESTINATION ${doc} RENAME changelog.Debian.gz
           COMPONENT ${component})
 endforeach()
-install(FILES ${csv_line_debian}/test_csv_parse.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-        COMPONENT programs)
+install(FILES ${csv_line_debian}/test_csv_parse.1.gz ${csv_line_debian}/csv_cut.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME csv-line)
@@ -76,7 +77,11 @@ This package holds the header csv_line.h, the link to the shared library,
 the CMake package (find_package(csv_line)) and the pkg-config file.")
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME ${CSV_LINE_DEB_PROGRAMS})
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION "splits a product record with csv_line and reports its fields
+set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION "csv_cut, which prints chosen fields of CSV files, and a report program
+csv_cut prints the chosen fields of each record of CSV files, by number or
+by header name, as escaped tab-separated text or as CSV, on every core.
+Quoted fields may hold separators, quotes and line breaks.
+.
 test_csv_parse splits the product record it carries into its fields with
 the csv_line library and prints a report of 15 lines.")
 

@@ -51,6 +51,8 @@ for package in "${packages[@]}"; do
 done
 
 bash tests/install_test.sh - . cc c++ "" "" ""
+[ "$(printf 'id,"a, b"\n' | /usr/bin/csv_cut -f 2)" = "a, b" ] || fail "the installed csv_cut does not cut"
+[ -s /usr/share/man/man1/csv_cut.1.gz ] || fail "csv_cut's manual page is not installed"
 libraries=$(ldd /usr/bin/test_csv_parse)
 grep -q -E "libcsv_line.so.1 => (/usr)?/lib/x86_64-linux-gnu/" <<<"$libraries" ||
     fail "the installed program does not use the installed library: $libraries"
