@@ -57,7 +57,7 @@ static void usage(FILE *stream)
 {
     fprintf(stream,
             "Usage: %s -f LIST [OPTION]... [FILE]...\n"
-            "  or:  %s -H -n [FILE]\n"
+            "  or:  %s -n [FILE]\n"
             "  or:  %s --ranges N FILE\n"
             "Print the chosen fields of each CSV record of each FILE, tab-separated.\n"
             "With no FILE, or when FILE is -, read standard input.\n"
