@@ -14,6 +14,14 @@
 
 #include "cut.h"
 
+/* For the steps of the loop over a record's fields, which the compiler
+   would otherwise call from more than one place. */
+#if defined(__GNUC__)
+#define ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define ALWAYS_INLINE inline
+#endif
+
 const char *program = "csv_cut";
 
 /* A field number at *p, 1 to MAX_FIELD; moves *p past it. -1 if none. */
@@ -366,7 +374,7 @@ static void put_unquoted(struct cut *cut, const char *p, const char *end, int do
 /* Appends field k of the record at `record`, as RFC 4180 readers read it
    where it is well formed for them, else by the splitting rule; returns 0,
    or -1 for a field of the second kind. */
-static int put_field(struct cut *cut, const char *record, const csv_field *field)
+static ALWAYS_INLINE int put_field(struct cut *cut, const char *record, const csv_field *field)
 {
     const char *raw = record + field->start;
     if (field->quotes == 0) {
@@ -503,31 +511,38 @@ static int put_csv_field(struct cut *cut, const char *record, const csv_field *f
     return malformed ? -1 : 0;
 }
 
-/* Appends one chosen field of a record of n fields, after the separator
-   unless it is the record's first. */
-static void put_chosen(struct cut *cut, const char *buffer, size_t at, int n, int field, int *printed)
+static void report_malformed(struct cut *cut, const char *buffer, size_t at, int field)
 {
+    say(cut,
+        "%s: line %lld: field %d: a quote inside an unquoted field or after a closing quote; printed with "
+        "every quote dropped",
+        cut->name, line_at(cut, buffer, at), field + 1);
+    cut->problems++;
+}
+
+/* Appends one chosen field of a record of n fields, after the separator
+   unless it is the record's first, in either way of writing. Returns
+   whether its value was empty. */
+static int put_chosen(struct cut *cut, const char *buffer, size_t at, int n, int field, int *printed)
+{
+    const csv_field *f = &cut->fields[field];
     int malformed;
     if ((*printed)++ > 0)
         put_byte(cut, cut->list->out_separator);
     if (field >= n)
-        return; /* a record without the field prints it empty */
-    malformed = cut->list->csv ? put_csv_field(cut, buffer + at, &cut->fields[field])
-                               : put_field(cut, buffer + at, &cut->fields[field]);
-    if (malformed != 0) {
-        say(cut,
-            "%s: line %lld: field %d: a quote inside an unquoted field or after a closing quote; printed "
-            "with every quote dropped",
-            cut->name, line_at(cut, buffer, at), field + 1);
-        cut->problems++;
-    }
+        return 1; /* a record without the field prints it empty */
+    malformed = cut->list->csv ? put_csv_field(cut, buffer + at, f) : put_field(cut, buffer + at, f);
+    if (malformed != 0)
+        report_malformed(cut, buffer, at, field);
+    /* Empty: no byte, two quotes that enclose nothing, or only quotes
+       where every quote is dropped. */
+    return f->length == 0 || (f->quotes == 2 && f->length == 2) || (malformed && f->length == f->quotes);
 }
 
 void print_record(struct cut *cut, const char *buffer, size_t at, int n)
 {
     const struct list *list = cut->list;
-    int printed = 0;
-    size_t before = 0;
+    int printed = 0, empty = 0;
 
     if (n > MAX_FIELD) {
         say(cut, "%s: line %lld: more than %d fields; the rest not printed", cut->name, line_at(cut, buffer, at),
@@ -535,25 +550,37 @@ void print_record(struct cut *cut, const char *buffer, size_t at, int n)
         cut->problems++;
         n = MAX_FIELD;
     }
-    if (list->complement) {
-        for (int field = 0; field < n; field++)
-            if (!list->chosen[field]) {
-                before = cut->used;
-                put_chosen(cut, buffer, at, n, field, &printed);
-            }
-    } else {
+    if (!list->complement && !list->csv) {
+        /* The common way, kept to its few steps. */
+        const char separator = list->out_separator;
         for (int k = 0; k < list->count; k++) {
             const struct range r = list->ranges[k];
             const int last = r.last >= 0 ? r.last : n - 1;
             for (int field = r.first; field <= last; field++) {
-                before = cut->used;
-                put_chosen(cut, buffer, at, n, field, &printed);
+                if (printed++ > 0)
+                    put_byte(cut, separator);
+                if (field < n && put_field(cut, buffer + at, &cut->fields[field]) != 0)
+                    report_malformed(cut, buffer, at, field);
             }
+        }
+        put_byte(cut, '\n');
+        return;
+    }
+    if (list->complement) {
+        for (int field = 0; field < n; field++)
+            if (!list->chosen[field])
+                empty = put_chosen(cut, buffer, at, n, field, &printed);
+    } else {
+        for (int k = 0; k < list->count; k++) {
+            const struct range r = list->ranges[k];
+            const int last = r.last >= 0 ? r.last : n - 1;
+            for (int field = r.first; field <= last; field++)
+                empty = put_chosen(cut, buffer, at, n, field, &printed);
         }
     }
     /* A CSV record of one empty field is written "", as an empty line is
        read back as no field at all. */
-    if (list->csv && printed == 1 && cut->used == before)
+    if (list->csv && printed == 1 && empty)
         put_plain(cut, "\"\"", 2);
     put_byte(cut, '\n');
 }
