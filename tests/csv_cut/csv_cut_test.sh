@@ -194,6 +194,10 @@ expect csv-malformed 1 "line 1: field 1: a quote inside" "$work/csv-malformed.wa
 printf '\357\273\277id,name,"unit price"\n1,Tee,9.5\n2,"Hoodie, grey",19.9\n' >"$work/header.csv"
 printf 'unit price\tid\tname\n9.5\t1\tTee\n19.9\t2\tHoodie, grey\n' >"$work/header.want"
 expect header-names 0 "" "$work/header.want" "$cut" -H -f 'unit price,1,name' "$work/header.csv"
+printf 'name;"id;no"\nx;9\n' >"$work/header-semicolons.csv"
+printf 'id;no\tname\n9\tx\n' >"$work/header-semicolons.want"
+expect header-with-another-separator 0 "" "$work/header-semicolons.want" "$cut" -H -d ';' -f 'id;no,name' \
+    "$work/header-semicolons.csv"
 printf '1\tid\n2\tname\n3\tunit price\n' >"$work/names.want"
 expect header-list-names 0 "" "$work/names.want" "$cut" -n "$work/header.csv"
 expect header-unknown-name 1 "header.csv: no field named 'price' in the header" "$work/empty" \
