@@ -146,6 +146,11 @@ ssize_t source_read(struct source *source, char *buffer, size_t n);
    of memory, said. */
 int cut_input(struct cut *cut, struct source *source, long long offset, long long stop);
 
+/* Reads n bytes at offset into buffer, however many reads it takes;
+   returns how many it read, fewer at the end of the file (errno 0) or on
+   an error (errno set). */
+size_t read_at(int fd, char *buffer, size_t n, long long offset);
+
 /* Adds the LFs of the file's bytes [from, to) to *line. Returns 0, or -1
    with errno set (0 when the file ends first). */
 int lines_between(int fd, long long from, long long to, long long *line);

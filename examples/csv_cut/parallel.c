@@ -109,26 +109,6 @@ void wait_turn(struct cut *cut)
     pthread_mutex_unlock(&order->lock);
 }
 
-/* Reads n bytes at offset into buffer, however many reads it takes;
-   returns how many it read, fewer at the end of the file or on an error
-   (errno set). */
-static size_t read_at(int fd, char *buffer, size_t n, long long offset)
-{
-    size_t got = 0;
-    while (got < n) {
-        const ssize_t step = pread(fd, buffer + got, n - got, (off_t)(offset + (long long)got));
-        if (step < 0 && errno == EINTR)
-            continue;
-        if (step <= 0) {
-            if (step == 0)
-                errno = EIO; /* the file was cut short while read */
-            break;
-        }
-        got += (size_t)step;
-    }
-    return got;
-}
-
 /* From a file: reads more of the part's reach, twice what it read of it
    before (4 KB at first). Returns 0 when nothing more can be read. */
 static int read_further(struct job *job, struct part *part)
@@ -238,8 +218,11 @@ static void *cut_file_parts(void *arg)
         part.read_error = 0;
         part.held = read_at(job->fd, part.bytes, part.length, part.base);
         if (part.held != part.length)
-            part.read_error = errno;
+            part.read_error = errno != 0 ? errno : EIO; /* EIO: the file was cut short while read */
         part.ends_input = part.base + (long long)part.held == job->end;
+        /* A part that could not be read is still resolved, as having no
+           quote and no LF, so that the parts after it do not wait for it:
+           it stops the run in its turn, and what they resolved is dropped. */
         if (part.read_error == 0)
             csv_scan_chunk(part.bytes, (long long)part.length, &summary);
 

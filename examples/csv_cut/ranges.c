@@ -45,12 +45,11 @@ int print_ranges(int fd, const char *name, long long n)
         starts[searched++] = 0;
     answered = searched;
     while (at < size) {
-        const ssize_t got = pread(fd, block, (size_t)(size - at < READ_SIZE ? size - at : READ_SIZE), (off_t)at);
+        const long long want = size - at < READ_SIZE ? size - at : READ_SIZE;
+        const long long got = (long long)read_at(fd, block, (size_t)want, at);
         long long cut = at;
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            fprintf(stderr, "%s: %s: %s\n", program, name, got < 0 ? strerror(errno) : "file cut short while read");
+        if (got != want) {
+            fprintf(stderr, "%s: %s: %s\n", program, name, errno != 0 ? strerror(errno) : "file cut short while read");
             free(starts);
             free(block);
             return -1;

@@ -132,6 +132,21 @@ int cut_input(struct cut *cut, struct source *source, long long offset, long lon
     return 0;
 }
 
+size_t read_at(int fd, char *buffer, size_t n, long long offset)
+{
+    size_t got = 0;
+    errno = 0;
+    while (got < n) {
+        const ssize_t step = pread(fd, buffer + got, n - got, (off_t)(offset + (long long)got));
+        if (step < 0 && errno == EINTR)
+            continue;
+        if (step <= 0)
+            break;
+        got += (size_t)step;
+    }
+    return got;
+}
+
 int lines_between(int fd, long long from, long long to, long long *line)
 {
     enum { PIECE = 1 << 20 };
@@ -140,16 +155,13 @@ int lines_between(int fd, long long from, long long to, long long *line)
         return -1;
     while (from < to) {
         const size_t want = to - from < PIECE ? (size_t)(to - from) : (size_t)PIECE;
-        const ssize_t got = pread(fd, block, want, (off_t)from);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            errno = got < 0 ? errno : 0;
+        const size_t got = read_at(fd, block, want, from);
+        *line += count_lines(block, got);
+        if (got != want) {
             free(block);
             return -1;
         }
-        *line += count_lines(block, (size_t)got);
-        from += got;
+        from += (long long)got;
     }
     free(block);
     return 0;
