@@ -89,12 +89,17 @@ struct job {
     int reader_done;
 };
 
+/* Each on cache lines of its own: a reader writes its output's length at
+   every byte, and a neighbour on the same line would slow both (by half,
+   measured on two threads). */
+enum { CACHE_LINE = 64 };
+
 struct thread {
     pthread_t id;
     struct job *job;
     struct cut cut;
     char *bytes; /* from a file: this thread's part and reach */
-};
+} __attribute__((aligned(CACHE_LINE)));
 
 void wait_turn(struct cut *cut)
 {
@@ -492,7 +497,10 @@ int cut_parallel(struct cut *cut, const struct plan *plan, struct source *lead)
     job.order.known_line = cut->line;
     pthread_mutex_init(&job.order.lock, NULL);
     pthread_cond_init(&job.order.moved, NULL);
-    threads = calloc((size_t)plan->threads, sizeof *threads);
+    if (posix_memalign((void **)&threads, CACHE_LINE, (size_t)plan->threads * sizeof *threads) != 0)
+        threads = NULL;
+    else
+        memset(threads, 0, (size_t)plan->threads * sizeof *threads);
     if (threads == NULL || set_up(&job, threads, cut, from_file) != 0 || run(&job, threads, from_file) == 0) {
         /* Nothing was read: one thread does it all. */
         free_threads(&job, threads);
