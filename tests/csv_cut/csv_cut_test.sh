@@ -111,7 +111,11 @@ expect quote-open-at-the-end 1 "line 3: quote not closed by the end of the input
 # A record over 16 MiB (a quote left open) is ended at its first line end
 # and the records after it read on; a physical line over 16 MiB prints the
 # fields in its first 16 MiB and the rest of it is skipped.
-{ printf 'a,b\nc,"open\nd,e\n'; head -c 17000000 /dev/zero | tr '\0' '\n'; printf '"\nf,g\n'; } >"$work/huge-record.csv"
+{
+    printf 'a,b\nc,"open\nd,e\n'
+    for _ in $(seq 17); do head -c 1000000 /dev/zero | tr '\0' x; echo; done
+    printf '"\nf,g\n'
+} >"$work/huge-record.csv"
 expect record-over-the-limit 1 "line 2: record longer than 16 MiB" - "$cut" -f 1,2 "$work/huge-record.csv"
 head -n 3 "$work/out" >"$work/huge-record.head"
 printf 'a\tb\nc\topen\nd\te\n' | cmp -s - "$work/huge-record.head" || fail "record-over-the-limit: first lines differ"
@@ -193,15 +197,14 @@ expect csv-malformed 1 "line 1: field 1: a quote inside" "$work/csv-malformed.wa
 # output as the same rows as the input, and csv_cut reads it back to the
 # same fields.
 if command -v python3 >/dev/null; then
+    k=0
     while IFS='|' read -r name text; do
-        printf "$text" >"$work/trip.csv"
-        "$cut" --csv -f 1- "$work/trip.csv" >"$work/trip.out" 2>"$work/err" || fail "round trip $name: status $?"
-        python3 -c 'import csv, sys
-rows = [list(csv.reader(open(name, newline="", encoding="utf-8"))) for name in sys.argv[1:]]
-sys.exit(rows[0] != rows[1])' "$work/trip.csv" "$work/trip.out" ||
-            fail "round trip $name: Python's csv module reads other rows: $(head -c 200 "$work/trip.out")"
-        "$cut" -f 1- "$work/trip.csv" >"$work/trip.tsv"
-        "$cut" -f 1- "$work/trip.out" | cmp -s - "$work/trip.tsv" || fail "round trip $name: csv_cut reads other fields back"
+        k=$((k + 1))
+        echo "$name" >>"$work/trip-names"
+        printf "$text" >"$work/trip$k.csv"
+        "$cut" --csv -f 1- "$work/trip$k.csv" >"$work/trip$k.out" 2>"$work/err" || fail "round trip $name: status $?"
+        "$cut" -f 1- "$work/trip$k.csv" >"$work/trip.tsv"
+        "$cut" -f 1- "$work/trip$k.out" | cmp -s - "$work/trip.tsv" || fail "round trip $name: csv_cut reads other fields back"
     done <<'ROWS'
 comma in quotes|first,last,address,city,zip\nJohn,Doe,120 any st.,"Anytown, WW",08123\n
 escaped quotes|a,b\n1,"ha ""ha"" ha"\n3,4\n
@@ -214,6 +217,17 @@ empty fields|a,b,c\n1,"",""\n2,3,\n
 one empty field|a\n""\nb\n
 a lone CR and a TAB|a,b\n"x\ry",z\tw\n
 ROWS
+    # One Python for every case: it reads each output as its input's rows.
+    python3 -c 'import csv, sys
+rows = lambda name: list(csv.reader(open(name, newline="", encoding="utf-8")))
+names = open(sys.argv[1] + "/trip-names").read().splitlines()
+for k, name in enumerate(names, 1):
+    path = sys.argv[1] + "/trip%d" % k
+    if rows(path + ".csv") != rows(path + ".out"):
+        print("round trip %s: Python reads other rows" % name)' "$work" >"$work/python.out"
+    if [ -s "$work/python.out" ]; then
+        fail "$(cat "$work/python.out")"
+    fi
 fi
 
 # A header: names in the list, mixed with numbers; the chosen names first;
