@@ -319,7 +319,7 @@ private:
 // and said the record's length as the model does; or, for a separator it
 // must refuse, returned -1 and wrote nothing.
 inline std::string FieldsMismatch(const csv_line_kernel &kernel, const std::string &text, int offset, char separator,
-                                  int capacity)
+                                  int capacity, const ModelFieldsResult &want)
 {
     const PlacedCopy placed(text.data(), text.size(), offset);
     if (!placed.ok())
@@ -333,10 +333,15 @@ inline std::string FieldsMismatch(const csv_line_kernel &kernel, const std::stri
             return "a refused separator returned " + std::to_string(count) + " and set the length";
         return table.Mismatch(0, {});
     }
-    const ModelFieldsResult want = ModelFields(text, separator, capacity);
     if (length != want.length)
         return "record length is " + std::to_string(length) + ", want " + std::to_string(want.length);
     return table.Mismatch(count, want.fields);
+}
+
+inline std::string FieldsMismatch(const csv_line_kernel &kernel, const std::string &text, int offset, char separator,
+                                  int capacity)
+{
+    return FieldsMismatch(kernel, text, offset, separator, capacity, ModelFields(text, separator, capacity));
 }
 
 // The text with the comma and `separator` swapped, so that the same fields
@@ -377,14 +382,14 @@ inline std::string Describe(const csv_chunk &chunk)
 // Summarises a heap copy of text, starting `offset` bytes past a 64-byte
 // boundary and held in exactly its bytes. Empty when the summary is the
 // model's.
-inline std::string ChunkMismatch(const csv_line_kernel &kernel, const std::string &text, int offset)
+inline std::string ChunkMismatch(const csv_line_kernel &kernel, const std::string &text, int offset,
+                                 const csv_chunk &want)
 {
     const PlacedCopy placed(text.data(), text.size(), offset);
     if (!placed.ok())
         return "out of memory";
     csv_chunk got = {-7, -7, {-7, -7}};
     kernel.chunk(placed.at(), static_cast<long long>(text.size()), &got);
-    const csv_chunk want = ModelChunk(text);
     if (got.quotes != want.quotes || got.line_feeds != want.line_feeds ||
         got.first_record[0] != want.first_record[0] || got.first_record[1] != want.first_record[1])
         return "summary is " + Describe(got) + ", want " + Describe(want);
@@ -451,24 +456,55 @@ inline std::string SplitMismatch(const Entry &entry, const std::string &text, in
     return table.Mismatch(count, want);
 }
 
-// The same, with what the model says the entry should store and say. The
-// position entry finds the fields of the text with the comma as its
-// separator or, swapped with it, `separator`.
-inline std::string ModelMismatch(const Entry &entry, const std::string &text, int offset, int capacity,
+// What the model says an entry should store and say for one text, worked
+// out once and checked at every offset. The position entry finds the
+// fields of the text with the comma as its separator or, swapped with it,
+// `separator`.
+struct ModelWant {
+    std::string text;  // as the entry is given it
+    std::vector<std::string> rows;
+    int length = 0;
+    ModelFieldsResult fields;
+    csv_chunk chunk = {0, 0, {-1, -1}};
+};
+
+inline ModelWant Want(const Entry &entry, const std::string &text, int capacity, char separator = ',')
+{
+    ModelWant want;
+    want.text = text;
+    if (entry.way == Way::fields) {
+        want.text = WithSeparator(text, separator);
+        want.fields = ModelFields(want.text, separator, capacity);
+    } else if (entry.way == Way::record) {
+        const ModelRecordResult record = ModelRecord(text, capacity);
+        want.rows = record.fields;
+        want.length = record.length;
+        want.chunk = ModelChunk(text);
+    } else {
+        want.rows = ModelSplit(std::string(text.c_str(), strnlen(text.c_str(), text.size())), capacity);
+    }
+    return want;
+}
+
+// Runs the entry on a copy of the text at `offset` against what the model
+// said. A record entry's text is also summarised as a chunk.
+inline std::string ModelMismatch(const Entry &entry, const ModelWant &want, int offset, int capacity,
                                  char separator = ',')
 {
     if (entry.way == Way::fields)
-        return FieldsMismatch(entry.kernel, WithSeparator(text, separator), offset, separator, capacity);
+        return FieldsMismatch(entry.kernel, want.text, offset, separator, capacity, want.fields);
     if (entry.way == Way::record) {
-        // A record entry's text is also summarised as a chunk.
-        const std::string summary = ChunkMismatch(entry.kernel, text, offset);
+        const std::string summary = ChunkMismatch(entry.kernel, want.text, offset, want.chunk);
         if (!summary.empty())
             return summary;
-        const ModelRecordResult want = ModelRecord(text, capacity);
-        return SplitMismatch(entry, text, offset, capacity, want.fields, want.length);
     }
-    const std::string line(text.c_str(), strnlen(text.c_str(), text.size()));
-    return SplitMismatch(entry, text, offset, capacity, ModelSplit(line, capacity));
+    return SplitMismatch(entry, want.text, offset, capacity, want.rows, want.length);
+}
+
+inline std::string ModelMismatch(const Entry &entry, const std::string &text, int offset, int capacity,
+                                 char separator = ',')
+{
+    return ModelMismatch(entry, Want(entry, text, capacity, separator), offset, capacity, separator);
 }
 
 #endif
