@@ -57,7 +57,9 @@ void ExpectSplits(const Entry &entry, const std::vector<Case> &cases)
             for (int offset = 0; offset < 64; offset++) {
                 SCOPED_TRACE(c.what + ", " + std::to_string(text.size()) + " bytes at offset " + std::to_string(offset));
                 if (records)
-                    ASSERT_EQ(ModelMismatch(entry, wants[offset % 3], offset, c.capacity, ",;\t"[offset % 3]), "");
+                    ASSERT_EQ(ModelMismatch(entry, wants[static_cast<size_t>(offset % 3)], offset, c.capacity,
+                                            ",;\t"[offset % 3]),
+                              "");
                 else
                     ASSERT_EQ(SplitMismatch(entry, text, offset, c.capacity, c.fields), "");
             }
@@ -217,7 +219,7 @@ void ExpectRecords(const Entry &entry, const std::vector<RecordCase> &cases)
                                               Want(entry, c.text, c.capacity, '\t')};
         for (int offset = 0; offset < 64; offset++) {
             SCOPED_TRACE(c.what + ", at offset " + std::to_string(offset));
-            ASSERT_EQ(ModelMismatch(entry, wants[offset % 3], offset, c.capacity, ",;\t"[offset % 3]), "");
+            ASSERT_EQ(ModelMismatch(entry, wants[static_cast<size_t>(offset % 3)], offset, c.capacity, ",;\t"[offset % 3]), "");
         }
     }
 }
