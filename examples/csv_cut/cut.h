@@ -180,12 +180,12 @@ struct plan {
 };
 
 /* Prints the records of the input on plan->threads threads, the output
-   and messages as one thread gives them. The source holds at most one
+   and messages as one thread gives them. The input holds at most one
    piece, bytes read before from a pipe, which come first. `cut`, a reader
    on one thread, goes on where a thread hands the rest of the input over,
    and gets every thread's problems and write error. Returns 0, or -1 after a read error
    or out of memory, said. */
-int cut_parallel(struct cut *cut, const struct plan *plan, struct source *source);
+int cut_parallel(struct cut *cut, const struct plan *plan, struct source *input);
 
 /* Prints N lines "START END" of byte ranges that cover the file, each
    beginning at a record start. Returns 0 or -1, said. */

@@ -53,9 +53,9 @@ enum { FILE_REACH = 1 << 20 };  /* read past a part from a file, as its last rec
 enum { PIPE_REACH = 1 << 16 };  /* read past a part from a pipe, always (it is copied) */
 enum { MAX_THREADS = 256 };
 
-static void usage(FILE *stream)
+static void usage(void)
 {
-    fprintf(stream,
+    printf(
             "Usage: %s -f LIST [OPTION]... [FILE]...\n"
             "  or:  %s -n [FILE]\n"
             "  or:  %s --ranges N FILE\n"
@@ -88,14 +88,12 @@ static void usage(FILE *stream)
             program, program, program);
 }
 
-/* Says what is wrong with the command line; returns its status. */
-static int bad_usage(const char *format, const char *what)
+/* Says what is wrong with the command line, if message is not null, and
+   where to look; returns its status. */
+static int bad_usage(const char *message)
 {
-    if (format != NULL) {
-        fprintf(stderr, "%s: ", program);
-        fprintf(stderr, format, what);
-        fputc('\n', stderr);
-    }
+    if (message != NULL)
+        fprintf(stderr, "%s: %s\n", program, message);
     fprintf(stderr, "Try '%s --help' for more information.\n", program);
     return 2;
 }
@@ -104,6 +102,7 @@ static int bad_usage(const char *format, const char *what)
    or -1 after saying why not. */
 static int separator_from(const char *text, const char *option)
 {
+    csv_field probe;
     int byte;
     if (strcmp(text, "\\t") == 0 || strcmp(text, "tab") == 0)
         return '\t';
@@ -112,7 +111,7 @@ static int separator_from(const char *text, const char *option)
         return -1;
     }
     byte = (unsigned char)text[0];
-    if (byte == '"' || byte == '\n' || byte == '\r') {
+    if (parse_csv_fields("", 0, (char)byte, &probe, 1, NULL) < 0) { /* the library refuses it */
         fprintf(stderr, "%s: %s cannot be %s: it ends or quotes fields\n", program, option,
                 byte == '"' ? "'\"' (the quote)" : byte == '\n' ? "LF" : "CR");
         return -1;
@@ -262,7 +261,6 @@ static void cut_file(struct run *run, const struct settings *settings, const cha
     struct start start;
     const int from_stdin = strcmp(name, "-") == 0;
     const int fd = from_stdin ? STDIN_FILENO : open(name, O_RDONLY);
-    long long body = 0;
 
     cut->name = from_stdin ? "standard input" : name;
     cut->line = 1;
@@ -283,8 +281,9 @@ static void cut_file(struct run *run, const struct settings *settings, const cha
                take_header(run, settings, &start) != 0) {
         /* said, or the names printed */
     } else if (settings->range_start >= 0) {
-        body = settings->range_start > (long long)start.body ? settings->range_start : (long long)start.body;
-        run->failed |= cut_range(cut, fd, cut->name, body, settings->range_end) != 0;
+        const long long body = (long long)start.body;
+        run->failed |= cut_range(cut, fd, cut->name, settings->range_start > body ? settings->range_start : body,
+                                 settings->range_end) != 0;
     } else {
         run->failed |= cut_body(run, settings, fd, &start) != 0;
     }
@@ -326,7 +325,7 @@ int main(int argc, char **argv)
         case 'd': {
             const int separator = separator_from(optarg, "the delimiter");
             if (separator < 0)
-                return bad_usage(NULL, NULL);
+                return bad_usage(NULL);
             run.list.separator = (char)separator;
             break;
         }
@@ -344,20 +343,20 @@ int main(int argc, char **argv)
             break;
         case OUTPUT_DELIMITER:
             if ((out_separator = separator_from(optarg, "the output delimiter")) < 0)
-                return bad_usage(NULL, NULL);
+                return bad_usage(NULL);
             break;
         case 'j':
             settings.plan.threads = (int)whole_number(optarg, 1, MAX_THREADS);
             if (settings.plan.threads < 1) {
                 fprintf(stderr, "%s: bad thread count '%s': give 1 to %d\n", program, optarg, MAX_THREADS);
-                return bad_usage(NULL, NULL);
+                return bad_usage(NULL);
             }
             break;
         case RANGES:
             settings.ranges = whole_number(optarg, 1, 1 << 20);
             if (settings.ranges < 1) {
                 fprintf(stderr, "%s: bad range count '%s': give 1 to %d\n", program, optarg, 1 << 20);
-                return bad_usage(NULL, NULL);
+                return bad_usage(NULL);
             }
             break;
         case RANGE: {
@@ -371,33 +370,33 @@ int main(int argc, char **argv)
             }
             if (settings.range_start < 0 || settings.range_end < settings.range_start) {
                 fprintf(stderr, "%s: bad range '%s': give START-END as --ranges prints them\n", program, optarg);
-                return bad_usage(NULL, NULL);
+                return bad_usage(NULL);
             }
             break;
         }
         case HELP:
-            usage(stdout);
+            usage();
             return fflush(stdout) != 0 || ferror(stdout) ? 1 : 0;
         case VERSION:
             printf("%s (csv_line) %s\n", program, CSV_LINE_VERSION);
             return fflush(stdout) != 0 || ferror(stdout) ? 1 : 0;
         default:
-            return bad_usage(NULL, NULL);
+            return bad_usage(NULL);
         }
     }
     run.list.out_separator = out_separator >= 0 ? (char)out_separator : run.list.csv ? run.list.separator : '\t';
     if (settings.ranges > 0 || settings.range_start >= 0) {
         if (argc - optind != 1)
-            return bad_usage("%s", "--ranges and --range take one FILE");
+            return bad_usage("--ranges and --range take one FILE");
         if (settings.ranges > 0 && (settings.fields != NULL || settings.header))
-            return bad_usage("%s", "--ranges prints byte ranges: it takes no field list or header");
+            return bad_usage("--ranges prints byte ranges: it takes no field list or header");
     }
     if (settings.fields == NULL && settings.ranges == 0 && !settings.names_only)
-        return bad_usage("%s", "give the fields to print with -f LIST");
+        return bad_usage("give the fields to print with -f LIST");
     if (settings.names_only && settings.fields != NULL)
-        return bad_usage("%s", "-n lists the names: it takes no field list");
+        return bad_usage("-n lists the names: it takes no field list");
     if (settings.fields != NULL && !settings.header && parse_list(&run.list, settings.fields, NULL, NULL) != 0)
-        return bad_usage(NULL, NULL);
+        return bad_usage(NULL);
 
     if (settings.ranges > 0) {
         const int fd = strcmp(argv[optind], "-") == 0 ? STDIN_FILENO : open(argv[optind], O_RDONLY);

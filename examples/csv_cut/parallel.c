@@ -462,10 +462,10 @@ static int run(struct job *job, struct thread *threads, int from_file)
     return started;
 }
 
-int cut_parallel(struct cut *cut, const struct plan *plan, struct source *lead)
+int cut_parallel(struct cut *cut, const struct plan *plan, struct source *input)
 {
-    const int fd = lead->fd;
-    const char *name = lead->name;
+    const int fd = input->fd;
+    const char *name = input->name;
     struct job job;
     struct thread *threads;
     struct stat status;
@@ -478,17 +478,17 @@ int cut_parallel(struct cut *cut, const struct plan *plan, struct source *lead)
     job.fd = fd;
     job.name = name;
     job.line = cut->line;
-    from_file = lead->count == 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    from_file = input->count == 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
     if (from_file) {
         job.start = lseek(fd, 0, SEEK_CUR);
         job.end = status.st_size;
         if (job.start < 0 || job.end - job.start <= (long long)plan->part)
-            return cut_input(cut, lead, job.start < 0 ? 0 : job.start, -1);
+            return cut_input(cut, input, job.start < 0 ? 0 : job.start, -1);
         job.parts = (job.end - job.start + (long long)plan->part - 1) / (long long)plan->part;
     } else {
-        if (lead->count > 0 && lead->pieces[0].size > plan->part + plan->reach)
-            return cut_input(cut, lead, 0, -1); /* more read before than a slot holds */
-        job.lead = lead->count > 0 ? &lead->pieces[0] : NULL;
+        if (input->count > 0 && input->pieces[0].size > plan->part + plan->reach)
+            return cut_input(cut, input, 0, -1); /* more read before than a slot holds */
+        job.lead = input->count > 0 ? &input->pieces[0] : NULL;
         /* A larger pipe lets the writer run further ahead: fewer waits on
            either side. (Refused beyond the system's limit: no harm.) */
         (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20);
@@ -505,7 +505,7 @@ int cut_parallel(struct cut *cut, const struct plan *plan, struct source *lead)
         /* Nothing was read: one thread does it all. */
         free_threads(&job, threads);
         tear_down(&job);
-        return cut_input(cut, lead, job.start, -1);
+        return cut_input(cut, input, job.start, -1);
     }
     /* The threads' buffers go before the reader on one thread grows its
        own; the slots' go as it reads them. */

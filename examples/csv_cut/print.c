@@ -144,17 +144,13 @@ int read_header(struct header *header, const char *record, const csv_field *fiel
     for (int k = 0; k < count; k++) {
         /* A name is its value, or its content by the splitting rule where
            it is malformed (and reported as the header is printed). */
-        int n = csv_field_value(record, &fields[k], NULL, 0);
-        const int value = n >= 0;
-        if (!value)
-            n = csv_field_content(record, &fields[k], NULL, 0);
+        int (*const copy)(const char *, const csv_field *, char *, int) =
+            csv_field_value(record, &fields[k], NULL, 0) >= 0 ? csv_field_value : csv_field_content;
+        const int n = copy(record, &fields[k], NULL, 0);
         if ((header->names[k] = malloc((size_t)n + 1)) == NULL)
             return -1;
         header->count++;
-        if (value)
-            csv_field_value(record, &fields[k], header->names[k], n + 1);
-        else
-            csv_field_content(record, &fields[k], header->names[k], n + 1);
+        copy(record, &fields[k], header->names[k], n + 1);
         header->lengths[k] = (size_t)n;
     }
     return 0;
@@ -471,44 +467,33 @@ static int put_csv_field(struct cut *cut, const char *record, const csv_field *f
 {
     const char *raw = record + field->start;
     const size_t length = (size_t)field->length;
-    int malformed = 0;
+    int malformed = 0, quoted;
 
-    if (field->quotes == 0) {
-        if (!needs_quotes(cut, raw, length)) {
-            put_plain(cut, raw, length);
+    if (field->quotes != 0) {
+        const int enclosed = field->quotes == 2 && raw[0] == '"' && raw[length - 1] == '"';
+        if (enclosed || csv_field_value(record, field, NULL, 0) >= 0) {
+            /* Well formed: a value holding a quote, or a byte that needs
+               quotes, is written as it stands. */
+            if (enclosed && !needs_quotes(cut, raw + 1, length - 2))
+                put_plain(cut, raw + 1, length - 2);
+            else
+                put_plain(cut, raw, length);
             return 0;
         }
-    } else if (field->quotes == 2 && raw[0] == '"' && raw[length - 1] == '"') {
-        if (!needs_quotes(cut, raw + 1, length - 2)) {
-            put_plain(cut, raw + 1, length - 2);
-            return 0;
-        }
-        put_plain(cut, raw, length);
-        return 0;
-    } else if (csv_field_value(record, field, NULL, 0) >= 0) {
-        put_plain(cut, raw, length); /* its value holds a quote */
-        return 0;
-    } else {
         malformed = 1;
-        if (!needs_quotes(cut, raw, length)) {
-            for (const char *p = raw, *end = raw + length; p < end;) {
-                const char *quote = memchr(p, '"', (size_t)(end - p));
-                put_plain(cut, p, (size_t)((quote != NULL ? quote : end) - p));
-                p = quote != NULL ? quote + 1 : end;
-            }
-            return -1;
-        }
     }
-    /* Quoted: an unquoted field (no quote in it), or a malformed one
-       with its quotes dropped. */
-    put_byte(cut, '"');
+    /* Its value holds no quote: the raw bytes, any quote dropped. */
+    quoted = needs_quotes(cut, raw, length);
+    if (quoted)
+        put_byte(cut, '"');
     for (const char *p = raw, *end = raw + length; p < end;) {
-        const char *quote = memchr(p, '"', (size_t)(end - p));
+        const char *quote = malformed ? memchr(p, '"', (size_t)(end - p)) : NULL;
         put_plain(cut, p, (size_t)((quote != NULL ? quote : end) - p));
         p = quote != NULL ? quote + 1 : end;
     }
-    put_byte(cut, '"');
-    return malformed ? -1 : 0;
+    if (quoted)
+        put_byte(cut, '"');
+    return -malformed;
 }
 
 static void report_malformed(struct cut *cut, const char *buffer, size_t at, int field)

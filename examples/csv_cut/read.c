@@ -167,10 +167,34 @@ int lines_between(int fd, long long from, long long to, long long *line)
     return 0;
 }
 
+/* Reads more of an input's start, the buffer doubled when it is full.
+   Returns the bytes read, 0 at the end of the input, or -1 said. */
+static ssize_t read_more(struct cut *cut, int fd, struct start *start, size_t *capacity)
+{
+    if (start->held == *capacity) {
+        char *bigger = realloc(start->bytes, *capacity * 2);
+        if (bigger == NULL) {
+            say(cut, "out of memory");
+            return -1;
+        }
+        start->bytes = bigger;
+        *capacity *= 2;
+    }
+    for (;;) {
+        const ssize_t got = read(fd, start->bytes + start->held, *capacity - start->held);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            say(cut, "%s: %s", cut->name, strerror(errno));
+        start->held += got > 0 ? (size_t)got : 0;
+        return got;
+    }
+}
+
 int read_start(struct cut *cut, int fd, int header, struct start *start)
 {
     size_t capacity = 1 << 16;
-    int at_end = 0;
+    ssize_t got = 1;
 
     memset(start, 0, sizeof *start);
     start->fields = -1;
@@ -179,53 +203,33 @@ int read_start(struct cut *cut, int fd, int header, struct start *start)
         say(cut, "out of memory");
         return -1;
     }
+    while (start->held < 3 && got > 0)
+        got = read_more(cut, fd, start, &capacity);
+    if (got < 0)
+        return -1;
+    if (start->held >= 3 && memcmp(start->bytes, "\xef\xbb\xbf", 3) == 0)
+        start->body = 3;
+    if (!header)
+        return 0;
+    /* The header: its whole record, read until an LF outside quotes ends
+       it or the input ends. */
+    start->header = start->body;
     for (;;) {
-        /* A byte-order mark needs 3 bytes; a header, its whole record. */
-        if (start->held >= 3 || at_end) {
-            const char *text = start->bytes + start->body;
-            if (start->body == 0 && start->held >= 3 && memcmp(start->bytes, "\xef\xbb\xbf", 3) == 0) {
-                start->body = 3;
-                continue;
-            }
-            if (!header)
-                return 0;
-            {
-                int length;
-                const size_t left = start->held - start->body;
-                const int n = parse_csv_fields(text, (int)left, cut->list->separator, cut->fields, MAX_FIELD + 1,
-                                               &length);
-                if (length > 0 || at_end) {
-                    start->header = start->body;
-                    start->fields = n;
-                    start->body += length > 0 ? (size_t)length : left;
-                    start->lines = count_lines(start->bytes, start->body);
-                    return 0;
-                }
-                if (left >= MAX_RECORD) {
-                    say(cut, "%s: line 1: header longer than %d MiB", cut->name, MAX_RECORD >> 20);
-                    return -1;
-                }
-            }
+        const size_t left = start->held - start->header;
+        int length;
+        const int n = parse_csv_fields(start->bytes + start->header, (int)left, cut->list->separator, cut->fields,
+                                       MAX_FIELD + 1, &length);
+        if (length > 0 || got == 0) {
+            start->fields = n;
+            start->body += length > 0 ? (size_t)length : left;
+            start->lines = count_lines(start->bytes, start->body);
+            return 0;
         }
-        if (start->held == capacity) {
-            char *bigger = realloc(start->bytes, capacity * 2);
-            if (bigger == NULL) {
-                say(cut, "out of memory");
-                return -1;
-            }
-            start->bytes = bigger;
-            capacity *= 2;
+        if (left >= MAX_RECORD) {
+            say(cut, "%s: line 1: header longer than %d MiB", cut->name, MAX_RECORD >> 20);
+            return -1;
         }
-        {
-            const ssize_t got = read(fd, start->bytes + start->held, capacity - start->held);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0) {
-                say(cut, "%s: %s", cut->name, strerror(errno));
-                return -1;
-            }
-            at_end = got == 0;
-            start->held += (size_t)got;
-        }
+        if ((got = read_more(cut, fd, start, &capacity)) < 0)
+            return -1;
     }
 }
