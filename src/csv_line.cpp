@@ -202,4 +202,9 @@ void csv_scan_chunk(const char *text, long long length, csv_chunk *summary)
     kernel_in_use()->chunk(text, length, summary);
 }
 
+int parse_csv_records(const char *text, int length, char separator, csv_index *index)
+{
+    return kernel_in_use()->records(text, length, separator, index);
+}
+
 const char *csv_line_kernel_name(void) { return kernel_in_use()->name; }

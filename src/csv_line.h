@@ -9,6 +9,9 @@
 #define CSV_LINE_API
 #endif
 
+#include <stddef.h>
+#include <stdio.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -171,6 +174,74 @@ typedef struct csv_chunk {
 CSV_LINE_API void csv_scan_chunk(const char *text, long long length, csv_chunk *summary);
 
 /*
+ * Where the records of a buffer lie: the tables parse_csv_records fills,
+ * and what it says of them.
+ *
+ * Set by the caller:
+ *   fields, field_capacity    a table of field_capacity csv_field entries
+ *   records, record_capacity  a table of record_capacity ints
+ *   quoted                    1 when text[0] stands between quotes (a chunk
+ *                             cut from the middle of a larger text), else 0
+ *
+ * Set by parse_csv_records:
+ *   record_count  the records indexed. records[r] is the index in fields of
+ *                 record r's first field; its fields run up to records[r + 1],
+ *                 or field_count for the last record.
+ *   field_count   the fields of those records, in order.
+ *   next          the offset just past the last indexed record's ending:
+ *                 where the first record not indexed begins.
+ *   full          1 when a table had no room for the record at next, which
+ *                 may or may not end in the text; 0 when no LF outside quotes
+ *                 stands from next to the text's end, so the record there,
+ *                 if any byte is left, does not end in the text.
+ *   quotes, line_feeds
+ *                 the quote and LF bytes in the bytes the call scanned: up to
+ *                 next when full, else all `length` bytes (the counts of
+ *                 csv_scan_chunk).
+ */
+typedef struct csv_index {
+    csv_field *fields;
+    int field_capacity;
+    int *records;
+    int record_capacity;
+    int quoted;
+    int record_count;
+    int field_count;
+    int next;
+    int full;
+    long long quotes;
+    long long line_feeds;
+} csv_index;
+
+/*
+ * Indexes every record that ends in the `length` bytes at `text`, in one
+ * pass: record after record from text[0], each up to the first LF outside
+ * quotes, found as parse_csv_fields finds one. Record r begins at
+ * fields[records[r]].start; its fields are exactly those parse_csv_fields
+ * gives for the text from there, their starts counted from `text`. (With
+ * `quoted` set, the first record is the rest of one begun before the text,
+ * its first field starting between quotes.) The separator rules are
+ * parse_csv_fields': `separator` separates fields outside quotes, a NUL is
+ * content, and that LF and a CR just before it are the record's ending.
+ *
+ * Records go into the tables in order as long as both have room for a whole
+ * record: a record whose fields do not all fit, or that finds the record
+ * table full, is left for a later call from `next`, with full set. A record
+ * that does not end in the text is never indexed: next says where it
+ * begins, so that the caller can read more and call again from there (at
+ * the end of the input, parse_csv_fields splits it).
+ *
+ * Writes nothing but *index's results, fields[0] to
+ * fields[field_capacity - 1] and records[0] to records[record_capacity - 1];
+ * entries past field_count and record_count hold nothing of use. Reads as
+ * parse_csv_span reads, the `length` bytes at text. A length below 1 is an
+ * empty text: no record, next 0. Returns record_count, or -1, writing
+ * nothing at all, when the separator is the double quote, LF or CR.
+ * Nothing is allocated.
+ */
+CSV_LINE_API int parse_csv_records(const char *text, int length, char separator, csv_index *index);
+
+/*
  * Names the kernel that the splitters run on this processor: "avx512",
  * "avx512bw", "avx2", "sse2" or "portable" (on 64-bit ARM "neon",
  * "neon_nopmull" or "portable"). The library chooses the fastest one the
@@ -180,6 +251,208 @@ CSV_LINE_API void csv_scan_chunk(const char *text, long long length, csv_chunk *
  * error, and its own choice stands). Every kernel splits alike.
  */
 CSV_LINE_API const char *csv_line_kernel_name(void);
+
+/*
+ * Reading whole inputs
+ *
+ * A reader takes its bytes from a file, a descriptor, a stream or memory and
+ * hands over its records in batches, in input order: every record of the
+ * input, each with its fields' positions, its physical line and its byte
+ * offset. A record ends at the first LF outside quotes, as parse_csv_records
+ * finds it; the input's last record may end without one. A UTF-8 byte-order
+ * mark at the input's very start is dropped. Problems are never passed over:
+ * by default the first one stops the reader with an error naming its line;
+ * a lenient reader flags the record instead and reads on.
+ */
+
+/* What a reader's options leave at 0 gets its default. */
+typedef struct csv_reader_options {
+    char separator;   /* between fields: ',' when 0; refused as parse_csv_fields refuses */
+    int header;       /* 1: the first record holds the columns' names, and is no record */
+    int record_limit; /* the most bytes a record may take, ending included: 16 MiB when 0 */
+    int threads;      /* threads that index ahead (1 when 0): records still come in order */
+    int lenient;      /* 1: flag problems on their records and read on (CSV_RECORD_ bits) */
+} csv_reader_options;
+
+enum { CSV_DEFAULT_RECORD_LIMIT = 16 << 20 };
+
+/* What went wrong; a message says it with the line. */
+enum csv_error_code {
+    CSV_OK = 0,
+    CSV_ERROR_IO,        /* a read failed or a file could not be opened: csv_error.system is errno */
+    CSV_ERROR_MEMORY,    /* out of memory */
+    CSV_ERROR_OPTIONS,   /* a separator refused, a negative limit or thread count */
+    CSV_ERROR_TOO_LONG,  /* a record over the record limit */
+    CSV_ERROR_UNCLOSED,  /* a quote left open at the end of the input */
+    CSV_ERROR_MALFORMED  /* a field not well formed (see csv_field_value) */
+};
+
+typedef struct csv_error {
+    int code;          /* a csv_error_code */
+    int system;        /* errno, for CSV_ERROR_IO; else 0 */
+    long long line;    /* the physical line where the record began, from 1; 0 for none */
+    int field;         /* the field, from 1, for CSV_ERROR_MALFORMED; else 0 */
+    char message[256]; /* e.g. "line 4: field 2: a quote inside an unquoted field or after a closing quote" */
+} csv_error;
+
+/* A lenient reader's flags on a record (csv_record.flags). A strict one
+   stops with the error of the same name instead. */
+enum {
+    CSV_RECORD_MALFORMED = 1 << 0, /* a field is not well formed: its value is its content by the splitting rule */
+    CSV_RECORD_UNCLOSED = 1 << 1,  /* a quote open at the input's end took the rest into this record */
+    CSV_RECORD_TOO_LONG = 1 << 2,  /* over the limit: ended at its first LF, and read on from there */
+    CSV_RECORD_LINE_TOO_LONG = 1 << 3 /* a line over the limit: the fields of its first record_limit
+                                         bytes, the rest of the line dropped */
+};
+
+/* A run of bytes: not NUL-terminated. */
+typedef struct csv_text {
+    const char *data;
+    int length;
+} csv_text;
+
+/* One record of a batch. */
+typedef struct csv_record {
+    long long line;   /* the physical line where it begins, from 1 */
+    long long offset; /* the input's byte where it begins (a byte-order mark counts) */
+    int field;        /* its first field's index in the batch's fields */
+    int count;        /* its fields, 1 or more */
+    int flags;        /* CSV_RECORD_ bits; 0 unless lenient */
+} csv_record;
+
+/* A field's value stored apart: one holding doubled quotes, or flagged. */
+typedef struct csv_decoded {
+    int field;     /* its index in the batch's fields */
+    int malformed; /* 1: not well formed, the value is its content by the splitting rule */
+    csv_text value;
+} csv_decoded;
+
+/* Records handed over together. Everything it points to is the reader's and
+   stays as it is until the reader's next call (for csv_reader_for_each,
+   until the callback returns). */
+typedef struct csv_batch {
+    const char *text;          /* fields' starts count from here */
+    const csv_field *fields;   /* every field of the batch's records, in order */
+    const csv_record *records;
+    int count;                 /* records */
+    long long sequence;        /* the batch's place in the input: 0, 1, 2, ... */
+    const csv_decoded *decoded; /* by field index, ascending */
+    int decoded_count;
+} csv_batch;
+
+typedef struct csv_reader csv_reader;
+
+/*
+ * Opens a reader of the file at `path`, of the descriptor `fd` (read from
+ * where it stands, pipes included; not closed), of `file` (read with fread;
+ * not closed), or of the `length` bytes at `bytes` (not copied: they must
+ * stay as they are while the reader is open). options may be null: the
+ * defaults. With a header the first record is read at once.
+ *
+ * Returns the reader, to be closed by csv_reader_close; null only when
+ * memory for it could not be had. An input that cannot be opened or read,
+ * bad options or a bad header leave the reader in error: csv_reader_error
+ * says which, and reading returns -1.
+ *
+ * Memory: the reader holds its input in a buffer of about the record limit
+ * at most, plus the batch being handed over, its tables included: 13 bytes
+ * a byte at worst (a record of empty fields), far fewer on usual text. With
+ * threads, each holds one batch more.
+ */
+CSV_LINE_API csv_reader *csv_reader_open_path(const char *path, const csv_reader_options *options);
+CSV_LINE_API csv_reader *csv_reader_open_fd(int fd, const csv_reader_options *options);
+CSV_LINE_API csv_reader *csv_reader_open_file(FILE *file, const csv_reader_options *options);
+CSV_LINE_API csv_reader *csv_reader_open_memory(const char *bytes, size_t length, const csv_reader_options *options);
+
+/* Frees the reader and all it holds; a null reader is ignored. */
+CSV_LINE_API void csv_reader_close(csv_reader *reader);
+
+/*
+ * Hands over the next records, in input order, into *batch. Returns how
+ * many (1 or more), 0 once every record has been handed over, or -1 on an
+ * error, which csv_reader_error then says. A strict reader hands over the
+ * records before a problem first, and the error on the call after; every
+ * call after an error returns -1 again.
+ */
+CSV_LINE_API int csv_reader_next(csv_reader *reader, csv_batch *batch);
+
+/*
+ * Hands every batch left to `fn`, on the reader's threads at once and in
+ * no order (each batch says its sequence and its records their lines),
+ * and returns once all have been handed: 0, -1 on an error (as
+ * csv_reader_next), or fn's result when one was not 0, which stops the
+ * handing. The batches are those csv_reader_next would hand, records,
+ * problems and errors alike; none after a batch that holds an error's
+ * record is handed, and none after one that fn stopped at is begun.
+ */
+typedef int (*csv_batch_fn)(const csv_batch *batch, void *context);
+CSV_LINE_API int csv_reader_for_each(csv_reader *reader, csv_batch_fn fn, void *context);
+
+/* The reader's error: code CSV_OK while there is none. */
+CSV_LINE_API const csv_error *csv_reader_error(const csv_reader *reader);
+
+/* With a header: the number of names, and name k as its value (as
+   csv_field_value reads it; a malformed one by the splitting rule). Name
+   k of none, or without a header, is empty. */
+CSV_LINE_API int csv_reader_column_count(const csv_reader *reader);
+CSV_LINE_API csv_text csv_reader_column_name(const csv_reader *reader, int column);
+
+/* The column whose name is the `length` bytes at `name`: its index from 0,
+   the first of several, or -1 when none is. */
+CSV_LINE_API int csv_reader_column(const csv_reader *reader, const char *name, size_t length);
+
+/* The value of field `field` of a batch that csv_batch_value found stored
+   apart; for any other field, as csv_batch_value. */
+CSV_LINE_API csv_text csv_batch_decoded(const csv_batch *batch, int field);
+
+/* Field `field` of the batch (a record's k-th field is record.field + k):
+   its raw bytes, its value as RFC 4180 readers read it, and whether it is
+   malformed (only a lenient reader hands such fields over). A value points
+   into the text when it holds no doubled quote, else into the batch. */
+static inline csv_text csv_batch_raw(const csv_batch *batch, int field)
+{
+    csv_text raw;
+    raw.data = batch->text + batch->fields[field].start;
+    raw.length = batch->fields[field].length;
+    return raw;
+}
+
+static inline csv_text csv_batch_value(const csv_batch *batch, int field)
+{
+    const csv_field *f = &batch->fields[field];
+    csv_text value;
+    value.data = batch->text + f->start;
+    value.length = f->length;
+    if (f->quotes == 0)
+        return value;
+    if (f->quotes == 2 && value.data[0] == '"' && value.data[f->length - 1] == '"') {
+        value.data++;
+        value.length -= 2;
+        return value;
+    }
+    return csv_batch_decoded(batch, field);
+}
+
+CSV_LINE_API int csv_batch_malformed(const csv_batch *batch, int field);
+
+/*
+ * Writing
+ *
+ * Writes one field as a CSV writer does: quoted, with its quotes doubled,
+ * exactly when its `length` bytes hold the separator, a quote, CR or LF;
+ * else as it is. Writes at most out_size bytes at `out` (no NUL) and
+ * returns how many the whole field takes, which is more than out_size when
+ * it was cut, as snprintf does.
+ */
+CSV_LINE_API size_t csv_write_field(char *out, size_t out_size, const char *value, size_t length, char separator);
+
+/*
+ * Writes a record of `count` fields as csv_write_field writes each,
+ * separated by `separator` and ended by an LF; a record of one empty field
+ * is written "" (an empty line reads back as no field). Bounded and counted
+ * as csv_write_field; count < 1 writes the LF alone.
+ */
+CSV_LINE_API size_t csv_write_record(char *out, size_t out_size, const csv_text *fields, int count, char separator);
 
 #ifdef __cplusplus
 }

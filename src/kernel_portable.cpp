@@ -186,7 +186,62 @@ void scan_chunk(const char *text, long long length, csv_chunk *summary)
     *summary = found;
 }
 
+// Indexes the records of the text (parse_csv_records): one byte at a
+// time, a record's fields stored as their ends are met and the record
+// kept once its LF is.
+int index_bytes(const char *text, int length, char separator, csv_index *index)
+{
+    if (csv_line_separator_refused(separator))
+        return -1;
+    int stored = 0;         // fields written, the open record's included
+    int records = 0;        // records kept
+    int record_first = 0;   // the open record's first field
+    int start = 0;          // the open field's first byte
+    int field_quotes = 0;   // quotes in it so far
+    long long quotes = 0, line_feeds = 0;
+    long long kept_quotes = 0, kept_line_feeds = 0;  // up to the last record kept
+    int next = 0;
+    bool quoted = index->quoted != 0;
+    bool full = false;
+    for (int at = 0; at < length && !full; at++) {
+        const char c = text[at];
+        if (c == '"') {
+            quoted = !quoted;
+            field_quotes++;
+            quotes++;
+            continue;
+        }
+        const bool lf = c == '\n';
+        line_feeds += lf;
+        if (quoted || (c != separator && !lf))
+            continue;
+        if (stored == index->field_capacity || (lf && records == index->record_capacity)) {
+            full = true;  // the open record does not fit: it is left for the next call
+            break;
+        }
+        // A CR just before the LF belongs to the ending.
+        const int end = lf && at > start && text[at - 1] == '\r' ? at - 1 : at;
+        index->fields[stored++] = {start, end - start, field_quotes};
+        start = at + 1;
+        field_quotes = 0;
+        if (lf) {
+            index->records[records++] = record_first;
+            record_first = stored;
+            next = at + 1;
+            kept_quotes = quotes;
+            kept_line_feeds = line_feeds;
+        }
+    }
+    index->record_count = records;
+    index->field_count = record_first;
+    index->next = next;
+    index->full = full;
+    index->quotes = full ? kept_quotes : quotes;
+    index->line_feeds = full ? kept_line_feeds : line_feeds;
+    return records;
+}
+
 }  // namespace
 
-extern "C" const csv_line_kernel csv_line_portable_kernel = {"portable",   0,           split_line, split_span,
-                                                             split_record, fields_bytes, scan_chunk};
+extern "C" const csv_line_kernel csv_line_portable_kernel = {
+    "portable", 0, split_line, split_span, split_record, fields_bytes, scan_chunk, index_bytes};

@@ -21,6 +21,7 @@ typedef int (*csv_line_record_fn)(const char *text, int length, char (*fields)[F
 typedef int (*csv_line_fields_fn)(const char *text, int length, char separator, csv_field *fields,
                                   int max_fields, int *record_length);
 typedef void (*csv_line_chunk_fn)(const char *text, long long length, csv_chunk *summary);
+typedef int (*csv_line_records_fn)(const char *text, int length, char separator, csv_index *index);
 
 /* What a kernel needs of the processor and its operating system. */
 enum {
@@ -39,6 +40,7 @@ struct csv_line_kernel {
     csv_line_record_fn record; /* as parse_csv_record */
     csv_line_fields_fn fields; /* as parse_csv_fields */
     csv_line_chunk_fn chunk;   /* as csv_scan_chunk */
+    csv_line_records_fn records; /* as parse_csv_records */
 };
 
 /* The kernels built into the library, best first. The last one, portable,

@@ -976,5 +976,5 @@ template <class K>
 static constexpr csv_line_kernel describe(const char *name, unsigned needs)
 {
     static_assert(sizeof(Described<K>) + sizeof(DescribedStoring<K>) > 0);
-    return {name, needs, split_line<K>, split_span<K>, split_record<K>, split_fields<K>, scan_chunk<K>};
+    return {name, needs, split_line<K>, split_span<K>, split_record<K>, split_fields<K>, scan_chunk<K>, nullptr};
 }

@@ -87,7 +87,7 @@ static int check(const struct csv_line_kernel *kernel)
 int main(void)
 {
     static const struct csv_line_kernel library = {"library", 0, parse_csv_line, parse_csv_span, parse_csv_record,
-                                                   parse_csv_fields, csv_scan_chunk};
+                                                   parse_csv_fields, csv_scan_chunk, parse_csv_records};
     int failed = check(&library), k;
 
     if (parse_csv_record("a\nb", 3, table, ROWS, NULL) != 1 || parse_csv_fields("a\nb", 3, ';', positions, ROWS, NULL) != 1) {

@@ -159,7 +159,8 @@ inline ModelRecordResult ModelRecord(const std::string &text, int capacity)
 inline std::vector<csv_line_kernel> KernelsUnderTest()
 {
     std::vector<csv_line_kernel> kernels = {
-        {"library", 0, parse_csv_line, parse_csv_span, parse_csv_record, parse_csv_fields, csv_scan_chunk}};
+        {"library", 0, parse_csv_line, parse_csv_span, parse_csv_record, parse_csv_fields, csv_scan_chunk,
+         parse_csv_records}};
     for (int k = 0; k < csv_line_kernel_count; k++)
         kernels.push_back(*csv_line_kernels[k]);
     return kernels;
