@@ -1,0 +1,692 @@
+// The reader: an input's bytes held in one buffer, indexed a batch at a
+// time by parse_csv_records, each batch's records checked and their lines
+// counted before they are handed over. A record that does not end in what
+// is held is moved to the buffer's front and indexed again once the buffer
+// holds twice its bytes, so no byte is indexed more than a few times
+// however the input arrives.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "csv_line.h"
+#include "reader_parts.h"
+
+namespace {
+
+constexpr size_t READ_SIZE = 1 << 18;      // bytes asked of a descriptor or stream at a time
+constexpr size_t MEMORY_WINDOW = 1 << 20;  // bytes of memory indexed at a time
+constexpr int FIRST_FIELDS = 1 << 14;      // table entries to begin with; they grow as records need
+
+}  // namespace
+
+namespace csv_line_reader {
+
+void fail(csv_error *said, int code, long long line, int field, const char *format, ...)
+{
+    if (said->code != CSV_OK)
+        return;  // the first error stands
+    csv_error &error = *said;
+    error.code = code;
+    error.system = code == CSV_ERROR_IO ? errno : 0;
+    error.line = line;
+    error.field = field;
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(error.message, sizeof error.message, format, args);
+    va_end(args);
+}
+
+void fail_io(csv_error *said, const char *what)
+{
+    const int system = errno != 0 ? errno : EIO;
+    errno = system;
+    fail(said, CSV_ERROR_IO, 0, 0, "%s: %s", what, std::strerror(system));
+}
+
+// Grows *table to hold `need` entries of `size` bytes, doubling; false,
+// with the error said, when memory runs out.
+bool grow(csv_error *said, void **table, int *capacity, long long need, size_t size)
+{
+    if (need <= *capacity)
+        return true;
+    long long more = *capacity > 0 ? *capacity : 16;
+    while (more < need)
+        more *= 2;
+    if (more > (1LL << 31) - 1)
+        more = (1LL << 31) - 1;
+    void *bigger = more >= need ? std::realloc(*table, static_cast<size_t>(more) * size) : nullptr;
+    if (bigger == nullptr) {
+        fail(said, CSV_ERROR_MEMORY, 0, 0, "out of memory");
+        return false;
+    }
+    *table = bigger;
+    *capacity = static_cast<int>(more);
+    return true;
+}
+
+bool Tables::reserve_fields(csv_error *said, long long need)
+{
+    return grow(said, reinterpret_cast<void **>(&fields), &field_capacity, need, sizeof *fields);
+}
+
+bool Tables::reserve_records(csv_error *said, long long need)
+{
+    return grow(said, reinterpret_cast<void **>(&starts), &start_capacity, need, sizeof *starts) &&
+           grow(said, reinterpret_cast<void **>(&records), &record_capacity, need, sizeof *records);
+}
+
+void Tables::release()
+{
+    std::free(fields);
+    std::free(starts);
+    std::free(records);
+    std::free(decoded);
+    std::free(decoded_bytes);
+    *this = Tables{};
+}
+
+// Stores the value of field k, which holds quotes other than two that
+// enclose it: decoded when well formed, else its content by the splitting
+// rule. Returns 0, 1 for a malformed field, or -1 out of memory.
+static int decode(csv_error *said, Tables &tables, const char *text, int k)
+{
+    const csv_field &field = tables.fields[k];
+    int length = csv_field_value(text, &field, nullptr, 0);
+    const int malformed = length < 0;
+    if (malformed)
+        length = csv_field_content(text, &field, nullptr, 0);
+    if (!grow(said, reinterpret_cast<void **>(&tables.decoded), &tables.decoded_capacity,
+              tables.decoded_count + 1LL, sizeof *tables.decoded))
+        return -1;
+    const long long need = static_cast<long long>(tables.decoded_used) + length + 1;
+    if (!grow(said, reinterpret_cast<void **>(&tables.decoded_bytes), &tables.decoded_bytes_capacity, need, 1))
+        return -1;
+    char *out = tables.decoded_bytes + tables.decoded_used;
+    if (malformed)
+        csv_field_content(text, &field, out, length + 1);
+    else
+        csv_field_value(text, &field, out, length + 1);
+    csv_decoded &entry = tables.decoded[tables.decoded_count++];
+    entry.field = k;
+    entry.malformed = malformed;
+    // An offset until the batch is complete: the bytes may still move.
+    entry.value.data = nullptr;
+    entry.value.length = length;
+    tables.decoded_used += static_cast<size_t>(length) + 1;
+    return malformed;
+}
+
+static long long count_lfs(const char *p, int n)
+{
+    long long lfs = 0;
+    for (const char *end = p + n; (p = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)))) != nullptr; p++)
+        lfs++;
+    return lfs;
+}
+
+int check_records(const Check &check, Tables &tables, const char *text, int from, int count, int field_count,
+                  long long offset, long long *line)
+{
+    tables.decoded_count = 0;
+    tables.decoded_used = 0;
+    for (int r = from; r < count; r++) {
+        const int first = tables.starts[r];
+        const int last = r + 1 < count ? tables.starts[r + 1] : field_count;
+        csv_record &record = tables.records[r - from];
+        record.line = *line;
+        record.offset = offset + tables.fields[first].start;
+        record.field = first;
+        record.count = last - first;
+        record.flags = check.flags;
+        long long lfs = 1;  // its LF
+        int malformed_field = 0;
+        for (int k = first; k < last; k++) {
+            const csv_field &field = tables.fields[k];
+            if (field.quotes == 0)
+                continue;
+            lfs += count_lfs(text + field.start, field.length);
+            const char *raw = text + field.start;
+            if (field.quotes == 2 && raw[0] == '"' && raw[field.length - 1] == '"')
+                continue;
+            const int decoded = decode(check.error, tables, text, k);
+            if (decoded < 0)
+                return -1;
+            if (decoded && malformed_field == 0)
+                malformed_field = k - first + 1;
+        }
+        if (malformed_field != 0) {
+            if (!check.lenient) {
+                fail(check.error, CSV_ERROR_MALFORMED, record.line, malformed_field,
+                     "line %lld: field %d: a quote inside an unquoted field or after a closing quote", record.line,
+                     malformed_field);
+                // The records before it are handed over; their decoded
+                // values stay, the problem's are dropped.
+                while (tables.decoded_count > 0 && tables.decoded[tables.decoded_count - 1].field >= first)
+                    tables.decoded_count--;
+                return r - from;
+            }
+            record.flags |= CSV_RECORD_MALFORMED;
+        }
+        *line += lfs;
+    }
+    return count - from;
+}
+
+void point_decoded(Tables &tables)
+{
+    size_t used = 0;
+    for (int k = 0; k < tables.decoded_count; k++) {
+        tables.decoded[k].value.data = tables.decoded_bytes + used;
+        used += static_cast<size_t>(tables.decoded[k].value.length) + 1;
+    }
+}
+
+void fill_batch(const Tables &tables, const char *text, int count, long long sequence, csv_batch *batch)
+{
+    batch->text = text;
+    batch->fields = tables.fields;
+    batch->records = tables.records;
+    batch->count = count;
+    batch->sequence = sequence;
+    batch->decoded = tables.decoded;
+    batch->decoded_count = tables.decoded_count;
+}
+
+}  // namespace csv_line_reader
+
+using namespace csv_line_reader;
+
+namespace csv_line_reader {
+
+long long read_more(csv_reader *reader, char *out, size_t n)
+{
+    while (reader->piece_next < reader->piece_count) {
+        Piece &piece = reader->pieces[reader->piece_next];
+        const size_t left = piece.size - reader->piece_taken;
+        if (left == 0) {
+            std::free(piece.owned);
+            piece.owned = nullptr;
+            reader->piece_next++;
+            reader->piece_taken = 0;
+            continue;
+        }
+        const size_t taken = n < left ? n : left;
+        std::memcpy(out, piece.bytes + reader->piece_taken, taken);
+        reader->piece_taken += taken;
+        return static_cast<long long>(taken);
+    }
+    if (reader->file != nullptr) {
+        const size_t got = std::fread(out, 1, n, reader->file);
+        if (got == 0 && std::ferror(reader->file)) {
+            errno = errno != 0 ? errno : EIO;
+            return -1;
+        }
+        return static_cast<long long>(got);
+    }
+    for (;;) {
+        const ssize_t got = read(reader->fd, out, n);
+        if (got >= 0 || errno != EINTR)
+            return got;
+    }
+}
+
+}  // namespace csv_line_reader
+
+namespace {
+
+// Makes at least `want` bytes unread held, or all that is left: the
+// unread ones moved to the buffer's front and the buffer grown, up to the
+// record limit, as they need. Returns false after an error, said.
+bool hold(csv_reader *reader, size_t want)
+{
+    if (reader->memory != nullptr) {
+        // Memory is all held already; a window of it is indexed at a time.
+        const size_t window = want > MEMORY_WINDOW ? want : MEMORY_WINDOW;
+        const size_t left = reader->memory_size - reader->at;
+        reader->held = reader->at + (left < window ? left : window);
+        reader->ended = reader->held == reader->memory_size;
+        return true;
+    }
+    if (reader->held - reader->at >= want || reader->ended)
+        return true;
+    if (reader->at > 0) {
+        std::memmove(reader->buffer, reader->buffer + reader->at, reader->held - reader->at);
+        reader->offset += static_cast<long long>(reader->at);
+        reader->held -= reader->at;
+        reader->at = 0;
+    }
+    const size_t wanted_room = want > READ_SIZE ? want : READ_SIZE;  // at most the limit and a byte
+    if (reader->capacity < wanted_room) {
+        char *bigger = static_cast<char *>(std::realloc(reader->buffer, wanted_room));
+        if (bigger == nullptr) {
+            fail(&reader->error, CSV_ERROR_MEMORY, 0, 0, "out of memory");
+            return false;
+        }
+        reader->buffer = bigger;
+        reader->capacity = wanted_room;
+    }
+    while (reader->held < want && !reader->ended) {
+        const long long got = read_more(reader, reader->buffer + reader->held, reader->capacity - reader->held);
+        if (got < 0) {
+            fail_io(&reader->error, reader->name);
+            return false;
+        }
+        reader->ended = got == 0;
+        reader->held += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+const char *held_bytes(const csv_reader *reader)
+{
+    return reader->memory != nullptr ? reader->memory : reader->buffer;
+}
+
+// Drops the rest of a physical line over the limit, up to and with its
+// LF. Returns false after a read error, said.
+bool skip_line(csv_reader *reader)
+{
+    for (;;) {
+        const char *bytes = held_bytes(reader);
+        const void *lf = std::memchr(bytes + reader->at, '\n', reader->held - reader->at);
+        if (lf != nullptr) {
+            reader->at = static_cast<size_t>(static_cast<const char *>(lf) - bytes) + 1;
+            return true;
+        }
+        reader->at = reader->held;
+        if (reader->ended && (reader->memory == nullptr || reader->held == reader->memory_size))
+            return true;
+        if (!hold(reader, 1))
+            return false;
+        if (reader->held == reader->at)
+            return true;
+    }
+}
+
+// Splits `length` bytes at text as one record, the last of the input or
+// one cut at the limit, into the tables. Returns its fields, or -1 out of
+// memory.
+int split_one(csv_reader *reader, const char *text, int length)
+{
+    Tables &tables = reader->tables;
+    for (;;) {
+        const int n = parse_csv_fields(text, length, reader->separator, tables.fields, tables.field_capacity, nullptr);
+        if (n < tables.field_capacity)
+            return n;
+        if (!tables.reserve_fields(&reader->error, 2LL * tables.field_capacity))
+            return -1;
+    }
+}
+
+// Hands over one record split by split_one, with its flags; a strict
+// reader says the problem instead. Returns the batch's count or -1.
+int hand_one(csv_reader *reader, const char *text, int fields, int flags, long long next_line, csv_batch *batch)
+{
+    Tables &tables = reader->tables;
+    if (fields < 0 || !tables.reserve_records(&reader->error, 1))
+        return -1;
+    tables.starts[0] = 0;
+    const long long line = reader->line;
+    if (!reader->lenient && flags != 0) {
+        if (flags & CSV_RECORD_UNCLOSED)
+            fail(&reader->error, CSV_ERROR_UNCLOSED, line, 0, "line %lld: quote not closed by the end of the input", line);
+        else
+            fail(&reader->error, CSV_ERROR_TOO_LONG, line, 0, "line %lld: record longer than the limit of %d bytes", line,
+                 reader->limit);
+        return -1;
+    }
+    long long counted = line;
+    const long long offset = reader->offset + (text - held_bytes(reader));
+    const Check check = {&reader->error, reader->lenient, flags};
+    const int kept = check_records(check, tables, text, 0, 1, fields, offset, &counted);
+    if (kept < 0)
+        return -1;
+    if (kept == 0) {
+        reader->failed = true;
+        return -1;
+    }
+    reader->line = next_line >= 0 ? next_line : counted;
+    point_decoded(tables);
+    fill_batch(tables, text, 1, reader->sequence++, batch);
+    return 1;
+}
+
+// The record at the front of what is held does not end within the limit:
+// the record up to its first LF, or the line's first limit bytes.
+int hand_too_long(csv_reader *reader, csv_batch *batch)
+{
+    const char *text = held_bytes(reader) + reader->at;
+    const size_t limit = static_cast<size_t>(reader->limit);
+    const void *found = std::memchr(text, '\n', limit);
+    const long long next_line = reader->line + 1;
+    if (found != nullptr) {
+        const char *lf = static_cast<const char *>(found);
+        const int length = static_cast<int>(lf - text) - (lf > text && lf[-1] == '\r');
+        const int n = hand_one(reader, text, split_one(reader, text, length), CSV_RECORD_TOO_LONG, next_line, batch);
+        reader->resume_at = static_cast<size_t>(lf + 1 - held_bytes(reader));
+        return n;
+    }
+    const int n = hand_one(reader, text, split_one(reader, text, static_cast<int>(limit)), CSV_RECORD_LINE_TOO_LONG,
+                           next_line, batch);
+    reader->skip_line_next = true;
+    reader->resume_at = reader->at + limit;
+    return n;
+}
+
+}  // namespace
+
+namespace csv_line_reader {
+
+// The next batch of the reader on one thread (see csv_reader_next).
+int next_batch(csv_reader *reader, csv_batch *batch)
+{
+    if (reader->failed || reader->error.code != CSV_OK) {
+        reader->failed = true;
+        return -1;
+    }
+    // What the last batch used is let go only now: it lay in the buffer.
+    reader->at = reader->resume_at;
+    if (reader->skip_line_next) {
+        reader->skip_line_next = false;
+        if (!skip_line(reader))
+            return -1;
+    }
+    Tables &tables = reader->tables;
+    for (;;) {
+        if (!hold(reader, reader->want))
+            return -1;
+        const size_t left = reader->held - reader->at;
+        if (left == 0 && reader->ended) {
+            reader->resume_at = reader->at;
+            return 0;
+        }
+        const char *text = held_bytes(reader) + reader->at;
+        const int window = static_cast<int>(left < static_cast<size_t>(reader->limit) ? left : reader->limit);
+        csv_index index = {tables.fields, tables.field_capacity, tables.starts, tables.start_capacity, 0,
+                           0,             0,                     0,             0,                     0, 0};
+        parse_csv_records(text, window, reader->separator, &index);
+        if (index.record_count > 0) {
+            long long line = reader->line;
+            const long long offset = reader->offset + static_cast<long long>(reader->at);
+            const Check check = {&reader->error, reader->lenient, 0};
+            const int kept = check_records(check, tables, text, 0, index.record_count, index.field_count, offset, &line);
+            if (kept < 0)
+                return -1;
+            if (kept == 0) {
+                reader->failed = true;
+                return -1;
+            }
+            const int used = kept < index.record_count ? tables.fields[tables.starts[kept]].start : index.next;
+            reader->resume_at = reader->at + static_cast<size_t>(used);
+            reader->line = line;
+            reader->want = 1;
+            point_decoded(tables);
+            fill_batch(tables, text, kept, reader->sequence++, batch);
+            return kept;
+        }
+        if (index.full) {
+            // One record has more fields than the table: a table twice
+            // as large, or a record table at all.
+            if (!tables.reserve_fields(&reader->error, 2LL * tables.field_capacity) ||
+                !tables.reserve_records(&reader->error, tables.start_capacity > 0 ? tables.start_capacity : 64))
+                return -1;
+            continue;
+        }
+        const size_t limit = static_cast<size_t>(reader->limit);
+        if (left > limit)
+            return hand_too_long(reader, batch);
+        if (!reader->ended) {
+            // The record goes on past what is held: twice its bytes, so
+            // that it is not indexed again for every small read; at the
+            // limit, one byte more tells a last record of `limit` bytes
+            // from one over it.
+            reader->want = left < limit / 2 ? 2 * left + 1 : limit + 1;
+            continue;
+        }
+        // The input's last record, with no LF after it. The index counted
+        // its quotes: an odd count leaves one open.
+        const int flags = (index.quotes & 1) != 0 ? CSV_RECORD_UNCLOSED : 0;
+        const int n = hand_one(reader, text, split_one(reader, text, window), flags, -1, batch);
+        reader->resume_at = reader->held;
+        return n;
+    }
+}
+
+}  // namespace csv_line_reader
+
+namespace {
+
+csv_reader *new_reader(const csv_reader_options *options, const char *name)
+{
+    csv_reader *reader = static_cast<csv_reader *>(std::calloc(1, sizeof(csv_reader)));
+    if (reader == nullptr)
+        return nullptr;
+    reader->fd = -1;
+    reader->want = 1;
+    std::snprintf(reader->name, sizeof reader->name, "%s", name);
+    const csv_reader_options none = {0, 0, 0, 0, 0};
+    const csv_reader_options &given = options != nullptr ? *options : none;
+    reader->separator = given.separator != 0 ? given.separator : ',';
+    reader->header = given.header != 0;
+    reader->limit = given.record_limit != 0 ? given.record_limit : CSV_DEFAULT_RECORD_LIMIT;
+    reader->threads = given.threads != 0 ? given.threads : 1;
+    reader->lenient = given.lenient != 0;
+    csv_field probe;
+    if (parse_csv_fields("", 0, reader->separator, &probe, 1, nullptr) < 0)
+        fail(&reader->error, CSV_ERROR_OPTIONS, 0, 0, "the separator cannot be %s: it ends or quotes fields",
+             reader->separator == '"' ? "the quote" : reader->separator == '\n' ? "LF" : "CR");
+    else if (reader->limit < 0 || reader->threads < 0)
+        fail(&reader->error, CSV_ERROR_OPTIONS, 0, 0, "a negative %s", reader->limit < 0 ? "record limit" : "thread count");
+    if (!reader->tables.reserve_fields(&reader->error, FIRST_FIELDS) || !reader->tables.reserve_records(&reader->error, FIRST_FIELDS / 8))
+        reader->failed = true;
+    return reader;
+}
+
+// Drops a byte-order mark and reads the header, once the source is set.
+csv_reader *start(csv_reader *reader)
+{
+    if (reader == nullptr || reader->error.code != CSV_OK)
+        return reader;
+    reader->line = 1;
+    if (!hold(reader, 3))
+        return reader;
+    if (reader->held - reader->at >= 3 && std::memcmp(held_bytes(reader) + reader->at, "\xef\xbb\xbf", 3) == 0)
+        reader->at += 3;
+    reader->resume_at = reader->at;
+    if (reader->header)
+        read_header(reader);
+    return reader;
+}
+
+}  // namespace
+
+namespace csv_line_reader {
+
+void read_header(csv_reader *reader)
+{
+    csv_batch batch;
+    // Its own limit is the record's: the first batch's first record.
+    const bool lenient = reader->lenient;
+    reader->lenient = true;  // the header's problems are said below
+    const int n = next_batch(reader, &batch);
+    reader->lenient = lenient;
+    if (n <= 0)
+        return;
+    const csv_record &record = batch.records[0];
+    if (!lenient && record.flags != 0) {
+        fail(&reader->error, record.flags & CSV_RECORD_MALFORMED ? CSV_ERROR_MALFORMED
+                     : record.flags & CSV_RECORD_UNCLOSED ? CSV_ERROR_UNCLOSED
+                                                           : CSV_ERROR_TOO_LONG,
+             record.line, 0, "line %lld: the header is not well formed", record.line);
+        return;
+    }
+    size_t bytes = 0;
+    for (int k = 0; k < record.count; k++)
+        bytes += static_cast<size_t>(csv_batch_value(&batch, record.field + k).length) + 1;
+    reader->names = static_cast<csv_text *>(std::calloc(static_cast<size_t>(record.count), sizeof(csv_text)));
+    reader->name_bytes = static_cast<char *>(std::malloc(bytes));
+    if (reader->names == nullptr || reader->name_bytes == nullptr) {
+        fail(&reader->error, CSV_ERROR_MEMORY, 0, 0, "out of memory");
+        return;
+    }
+    char *out = reader->name_bytes;
+    for (int k = 0; k < record.count; k++) {
+        const csv_text value = csv_batch_value(&batch, record.field + k);
+        std::memcpy(out, value.data, static_cast<size_t>(value.length));
+        out[value.length] = '\0';
+        reader->names[k] = {out, value.length};
+        out += value.length + 1;
+    }
+    reader->name_count = record.count;
+    // The header is no record: the next batch starts after it, whatever
+    // else the batch held. (The buffer has not moved since.)
+    if (n > 1) {
+        reader->resume_at = static_cast<size_t>(batch.records[1].offset - reader->offset);
+        reader->line = batch.records[1].line;
+    }
+    reader->sequence = 0;
+    reader->header_flags = record.flags;
+}
+
+}  // namespace csv_line_reader
+
+extern "C" {
+
+csv_reader *csv_reader_open_path(const char *path, const csv_reader_options *options)
+{
+    csv_reader *reader = new_reader(options, path);
+    if (reader == nullptr || reader->error.code != CSV_OK)
+        return reader;
+    reader->fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (reader->fd < 0) {
+        fail_io(&reader->error, path);
+        return reader;
+    }
+    reader->owns_fd = true;
+    return start(reader);
+}
+
+csv_reader *csv_reader_open_fd(int fd, const csv_reader_options *options)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "descriptor %d", fd);
+    csv_reader *reader = new_reader(options, fd == 0 ? "standard input" : name);
+    if (reader != nullptr)
+        reader->fd = fd;
+    return start(reader);
+}
+
+csv_reader *csv_reader_open_file(FILE *file, const csv_reader_options *options)
+{
+    csv_reader *reader = new_reader(options, file == stdin ? "standard input" : "stream");
+    if (reader != nullptr)
+        reader->file = file;
+    return start(reader);
+}
+
+csv_reader *csv_reader_open_memory(const char *bytes, size_t length, const csv_reader_options *options)
+{
+    csv_reader *reader = new_reader(options, "memory");
+    if (reader != nullptr) {
+        reader->memory = length > 0 ? bytes : "";
+        reader->memory_size = length;
+    }
+    return start(reader);
+}
+
+void csv_reader_close(csv_reader *reader)
+{
+    if (reader == nullptr)
+        return;
+    stop_threads(reader);
+    for (int k = reader->piece_next; k < reader->piece_count; k++)
+        std::free(reader->pieces[k].owned);
+    std::free(reader->pieces);
+    if (reader->owns_fd)
+        close(reader->fd);
+    std::free(reader->buffer);
+    reader->tables.release();
+    std::free(reader->names);
+    std::free(reader->name_bytes);
+    std::free(reader);
+}
+
+int csv_reader_next(csv_reader *reader, csv_batch *batch)
+{
+    if (reader->threads > 1 && !reader->one_thread)
+        return next_parallel(reader, batch);
+    return next_batch(reader, batch);
+}
+
+int csv_reader_for_each(csv_reader *reader, csv_batch_fn fn, void *context)
+{
+    if (reader->threads > 1 && !reader->one_thread)
+        return for_each_parallel(reader, fn, context);
+    csv_batch batch;
+    for (;;) {
+        const int n = next_batch(reader, &batch);
+        if (n <= 0)
+            return n;
+        if (const int stop = fn(&batch, context))
+            return stop;
+    }
+}
+
+const csv_error *csv_reader_error(const csv_reader *reader) { return &reader->error; }
+
+int csv_reader_column_count(const csv_reader *reader) { return reader->name_count; }
+
+csv_text csv_reader_column_name(const csv_reader *reader, int column)
+{
+    if (column < 0 || column >= reader->name_count)
+        return {"", 0};
+    return reader->names[column];
+}
+
+int csv_reader_column(const csv_reader *reader, const char *name, size_t length)
+{
+    for (int k = 0; k < reader->name_count; k++)
+        if (static_cast<size_t>(reader->names[k].length) == length &&
+            std::memcmp(reader->names[k].data, name, length) == 0)
+            return k;
+    return -1;
+}
+
+// The entry for `field`, found by halves: entries are by field, ascending.
+static const csv_decoded *decoded_entry(const csv_batch *batch, int field)
+{
+    int low = 0, high = batch->decoded_count;
+    while (low < high) {
+        const int middle = low + (high - low) / 2;
+        if (batch->decoded[middle].field < field)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low < batch->decoded_count && batch->decoded[low].field == field ? &batch->decoded[low] : nullptr;
+}
+
+csv_text csv_batch_decoded(const csv_batch *batch, int field)
+{
+    if (const csv_decoded *entry = decoded_entry(batch, field))
+        return entry->value;
+    const csv_field &f = batch->fields[field];
+    const char *raw = batch->text + f.start;
+    if (f.quotes == 2 && raw[0] == '"' && raw[f.length - 1] == '"')
+        return {raw + 1, f.length - 2};
+    return {raw, f.length};
+}
+
+int csv_batch_malformed(const csv_batch *batch, int field)
+{
+    const csv_decoded *entry = decoded_entry(batch, field);
+    return entry != nullptr && entry->malformed;
+}
+
+}  // extern "C"

@@ -1,0 +1,139 @@
+// The reader's parts, shared by the reader on one thread (csv_reader.cpp)
+// and the readers on several (csv_reader_threads.cpp). Internal to the
+// library.
+#ifndef CSV_LINE_READER_PARTS_H
+#define CSV_LINE_READER_PARTS_H
+
+#include <cstddef>
+
+#include "csv_line.h"
+
+struct csv_reader;
+
+namespace csv_line_reader {
+
+struct Threads;
+
+// A batch's tables: what the index writes, the records made of it, and
+// the values stored apart. Each grows as records need, and is kept.
+struct Tables {
+    csv_field *fields = nullptr;
+    int field_capacity = 0;
+    int *starts = nullptr;  // the index's records: each one's first field
+    int start_capacity = 0;
+    csv_record *records = nullptr;
+    int record_capacity = 0;
+    csv_decoded *decoded = nullptr;
+    int decoded_capacity = 0;
+    int decoded_count = 0;
+    char *decoded_bytes = nullptr;
+    int decoded_bytes_capacity = 0;
+    size_t decoded_used = 0;
+
+    bool reserve_fields(csv_error *said, long long need);
+    bool reserve_records(csv_error *said, long long need);
+    void release();
+};
+
+// Says the reader's first error; later ones are dropped.
+void fail(csv_error *said, int code, long long line, int field, const char *format, ...)
+    __attribute__((format(printf, 5, 6)));
+void fail_io(csv_error *said, const char *what);
+
+// How records are checked: where a problem is said, whether a malformed
+// field is flagged (lenient) or said, and flags every record gets.
+struct Check {
+    csv_error *error;
+    bool lenient;
+    int flags;
+};
+
+// Makes records of those indexed in tables from `from` to `count` (their
+// first fields in tables.starts, field_count fields in all) of `text`,
+// whose first byte is `offset` into the input, into tables.records from
+// 0: each one's line from *line on, which it moves past them, its offset
+// and flags; a field that holds quotes other than two around it gets its
+// value stored apart. Returns the records made: all, or those before the
+// first with a malformed field when the check is strict (its error then
+// said); -1 out of memory, said.
+int check_records(const Check &check, Tables &tables, const char *text, int from, int count, int field_count,
+                  long long offset, long long *line);
+
+// Grows *table to `need` entries of `size` bytes or more, doubling.
+bool grow(csv_error *said, void **table, int *capacity, long long need, size_t size);
+
+// Points the values stored apart at their bytes, once they stay put.
+void point_decoded(Tables &tables);
+
+void fill_batch(const Tables &tables, const char *text, int count, long long sequence, csv_batch *batch);
+
+// The reader on one thread: the next batch from where it stands.
+int next_batch(csv_reader *reader, csv_batch *batch);
+void read_header(csv_reader *reader);
+
+// Bytes read ahead by the threads, which a reader on one thread takes
+// before reading the source again; each frees its memory once read.
+struct Piece {
+    const char *bytes;
+    size_t size;
+    char *owned;
+};
+
+// Reads what the reader's source gives next, pieces first, into `out`:
+// at most n bytes, as read(2) does; -1 with errno on an error.
+long long read_more(csv_reader *reader, char *out, size_t n);
+
+// The readers on several threads (csv_reader_threads.cpp).
+int next_parallel(csv_reader *reader, csv_batch *batch);
+int for_each_parallel(csv_reader *reader, csv_batch_fn fn, void *context);
+void stop_threads(csv_reader *reader);
+
+}  // namespace csv_line_reader
+
+struct csv_reader {
+    // Options, defaults filled in.
+    char separator;
+    bool header;
+    int limit;
+    int threads;
+    bool lenient;
+
+    // The source: a descriptor, a stream or memory.
+    int fd;
+    bool owns_fd;
+    FILE *file;
+    const char *memory;
+    size_t memory_size;
+    char name[256];  // in messages
+
+    // What is held: for a descriptor or stream, buffer[0, held); for memory,
+    // the window memory[0, held). Bytes before `at` are done with; the last
+    // batch handed over lies in [at, resume_at).
+    char *buffer;
+    size_t capacity;
+    size_t at, resume_at, held;
+    bool ended;              // the source has given its last byte
+    size_t want;             // unread bytes to hold before indexing
+    bool skip_line_next;     // the rest of a line over the limit is dropped first
+    long long offset;        // the input's byte at buffer[0]
+    long long line;          // the physical line of the byte at `at`, from 1
+
+    csv_line_reader::Tables tables;
+    long long sequence;
+    csv_error error;
+    bool failed;
+
+    csv_text *names;
+    char *name_bytes;
+    int name_count;
+    int header_flags;
+
+    csv_line_reader::Piece *pieces;  // read before the source, from piece_next on
+    int piece_count, piece_next;
+    size_t piece_taken;
+
+    csv_line_reader::Threads *workers;  // null until threads start; then the threads' own state
+    bool one_thread;                    // the threads handed the rest over to one
+};
+
+#endif
