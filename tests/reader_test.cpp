@@ -1,0 +1,552 @@
+// The reader against a plainly written model of what it hands over: every
+// record's line, offset, flags, raw fields and values, then how reading
+// ends. Each text is read from memory, a file, a stream and a pipe fed in
+// reads of many sizes (so records cross every buffer edge), on one thread
+// and on several with parts of a few bytes.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "csv_line.h"
+
+namespace {
+
+struct Record {
+    long long line = 0, offset = 0;
+    int flags = 0;
+    std::vector<std::string> raw, values;
+    std::vector<bool> malformed;
+    bool operator==(const Record &o) const
+    {
+        return line == o.line && offset == o.offset && flags == o.flags && raw == o.raw && values == o.values &&
+               malformed == o.malformed;
+    }
+};
+
+struct Reading {
+    std::vector<std::string> names;
+    std::vector<Record> records;
+    int error = CSV_OK;
+    long long error_line = 0;
+    int error_field = 0;
+};
+
+std::string Describe(const Reading &reading)
+{
+    std::string out;
+    for (const std::string &name : reading.names)
+        out += "name[" + name + "] ";
+    for (const Record &r : reading.records) {
+        out += "\n  line " + std::to_string(r.line) + " at " + std::to_string(r.offset) + " flags " +
+               std::to_string(r.flags) + ":";
+        for (size_t k = 0; k < r.raw.size(); k++)
+            out += " [" + r.raw[k] + "|" + r.values[k] + (r.malformed[k] ? "|bad" : "") + "]";
+    }
+    return out + "\n  ends " + std::to_string(reading.error) + " line " + std::to_string(reading.error_line) +
+           " field " + std::to_string(reading.error_field);
+}
+
+struct Options {
+    char separator = ',';
+    bool header = false;
+    int limit = 0;  // 0: the default
+    bool lenient = false;
+};
+
+// The value of a raw field, as RFC 4180 readers read it; false when it is
+// not well formed, with `value` its content, every quote dropped.
+bool ModelValue(const std::string &raw, std::string &value)
+{
+    value.clear();
+    if (raw.find('"') == std::string::npos) {
+        value = raw;
+        return true;
+    }
+    bool whole = raw.size() >= 2 && raw.front() == '"' && raw.back() == '"';
+    for (size_t k = 1; whole && k + 1 < raw.size(); k++) {
+        if (raw[k] != '"') {
+            value += raw[k];
+        } else if (k + 2 < raw.size() && raw[k + 1] == '"') {
+            value += '"';
+            k++;
+        } else {
+            whole = false;
+        }
+    }
+    if (whole)
+        return true;
+    value.clear();
+    for (char c : raw)
+        if (c != '"')
+            value += c;
+    return false;
+}
+
+// The fields of a record's bytes, its ending left out.
+std::vector<std::string> ModelFields(const std::string &bytes, char separator)
+{
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (char c : bytes) {
+        if (c == '"')
+            quoted = !quoted;
+        if (c == separator && !quoted)
+            fields.emplace_back();
+        else
+            fields.back() += c;
+    }
+    return fields;
+}
+
+Reading Model(const std::string &text, const Options &options)
+{
+    const size_t limit = static_cast<size_t>(options.limit > 0 ? options.limit : int{CSV_DEFAULT_RECORD_LIMIT});
+    Reading reading;
+    size_t at = text.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0;
+    long long line = 1;
+    bool first = true;
+    while (at < text.size()) {
+        // The record's end: the first LF outside quotes.
+        size_t end = at;
+        long long lfs = 0;
+        bool quoted = false;
+        for (; end < text.size() && (quoted || text[end] != '\n'); end++) {
+            quoted ^= text[end] == '"';
+            lfs += text[end] == '\n';
+        }
+        const bool ends = end < text.size();
+        Record record;
+        record.line = line;
+        record.offset = static_cast<long long>(at);
+        size_t body_end = end, next = ends ? end + 1 : end;
+        if ((ends ? end + 1 : end) - at > limit) {
+            const size_t lf = text.find('\n', at);
+            if (lf != std::string::npos && lf < at + limit) {
+                record.flags = CSV_RECORD_TOO_LONG;
+                body_end = lf;
+                next = lf + 1;
+            } else {
+                record.flags = CSV_RECORD_LINE_TOO_LONG;
+                body_end = at + limit;
+                const size_t rest = text.find('\n', body_end);
+                next = rest == std::string::npos ? text.size() : rest + 1;
+            }
+            lfs = 0;
+            quoted = false;
+        } else if (!ends && quoted) {
+            record.flags = CSV_RECORD_UNCLOSED;
+        }
+        // A CR just before the LF that ends it belongs to the ending.
+        const bool at_lf = (record.flags == 0 && ends) || record.flags == CSV_RECORD_TOO_LONG;
+        if (at_lf && body_end > at && text[body_end - 1] == '\r')
+            body_end--;
+        record.raw = ModelFields(text.substr(at, body_end - at), options.separator);
+        for (size_t k = 0; k < record.raw.size(); k++) {
+            std::string value;
+            const bool well = ModelValue(record.raw[k], value);
+            record.values.push_back(value);
+            record.malformed.push_back(!well);
+            if (!well) {
+                if (!options.lenient && (record.flags & CSV_RECORD_UNCLOSED) == 0 &&
+                    (record.flags & (CSV_RECORD_TOO_LONG | CSV_RECORD_LINE_TOO_LONG)) == 0 && reading.error == 0 &&
+                    !(first && options.header)) {
+                    reading.error = CSV_ERROR_MALFORMED;
+                    reading.error_line = line;
+                    reading.error_field = static_cast<int>(k) + 1;
+                }
+                record.flags |= CSV_RECORD_MALFORMED;
+            }
+        }
+        if (!options.lenient && record.flags != 0 && reading.error == 0 && !(first && options.header)) {
+            reading.error = record.flags & CSV_RECORD_UNCLOSED ? CSV_ERROR_UNCLOSED
+                            : record.flags & (CSV_RECORD_TOO_LONG | CSV_RECORD_LINE_TOO_LONG) ? CSV_ERROR_TOO_LONG
+                                                                                               : CSV_ERROR_MALFORMED;
+            reading.error_line = line;
+        }
+        if (first && options.header) {
+            if (!options.lenient && record.flags != 0) {
+                reading.error = record.flags & CSV_RECORD_MALFORMED ? CSV_ERROR_MALFORMED
+                                : record.flags & CSV_RECORD_UNCLOSED ? CSV_ERROR_UNCLOSED
+                                                                      : CSV_ERROR_TOO_LONG;
+                reading.error_line = line;
+                return reading;
+            }
+            reading.names = record.values;
+        } else if (reading.error != 0) {
+            return reading;
+        } else {
+            if (!options.lenient)
+                record.flags = 0;
+            reading.records.push_back(record);
+        }
+        first = false;
+        line += 1 + lfs;
+        at = next;
+    }
+    return reading;
+}
+
+// Everything a reader hands over, and how it ends.
+Reading Drain(csv_reader *reader)
+{
+    Reading reading;
+    for (int k = 0; k < csv_reader_column_count(reader); k++) {
+        const csv_text name = csv_reader_column_name(reader, k);
+        reading.names.emplace_back(name.data, static_cast<size_t>(name.length));
+    }
+    csv_batch batch;
+    int n;
+    while ((n = csv_reader_next(reader, &batch)) > 0) {
+        for (int r = 0; r < batch.count; r++) {
+            const csv_record &from = batch.records[r];
+            Record record;
+            record.line = from.line;
+            record.offset = from.offset;
+            record.flags = from.flags;
+            for (int k = from.field; k < from.field + from.count; k++) {
+                const csv_text raw = csv_batch_raw(&batch, k), value = csv_batch_value(&batch, k);
+                record.raw.emplace_back(raw.data, static_cast<size_t>(raw.length));
+                record.values.emplace_back(value.data, static_cast<size_t>(value.length));
+                record.malformed.push_back(csv_batch_malformed(&batch, k) != 0);
+            }
+            reading.records.push_back(record);
+        }
+    }
+    if (n < 0) {
+        const csv_error *error = csv_reader_error(reader);
+        reading.error = error->code;
+        reading.error_line = error->line;
+        reading.error_field = error->field;
+    }
+    csv_reader_close(reader);
+    return reading;
+}
+
+bool Same(const Reading &a, const Reading &b)
+{
+    return a.names == b.names && a.records == b.records && a.error == b.error && a.error_line == b.error_line &&
+           (a.error_field == b.error_field || a.error != CSV_ERROR_MALFORMED);
+}
+
+enum class Source { memory, path, stream, pipe };
+const char *const source_names[] = {"memory", "path", "stream", "pipe"};
+
+// A file holding the text, removed with it.
+struct TempFile {
+    std::string path;
+    explicit TempFile(const std::string &text)
+    {
+        char name[] = "/tmp/reader_test_XXXXXX";
+        const int fd = mkstemp(name);
+        path = name;
+        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        close(fd);
+    }
+    ~TempFile() { unlink(path.c_str()); }
+};
+
+Reading Read(const std::string &text, const Options &options, Source source, int threads, unsigned seed = 1)
+{
+    csv_reader_options given = {options.separator, options.header, options.limit, threads, options.lenient};
+    switch (source) {
+    case Source::memory:
+        return Drain(csv_reader_open_memory(text.data(), text.size(), &given));
+    case Source::path: {
+        const TempFile file(text);
+        return Drain(csv_reader_open_path(file.path.c_str(), &given));
+    }
+    case Source::stream: {
+        const TempFile file(text);
+        FILE *stream = std::fopen(file.path.c_str(), "rb");
+        Reading reading = Drain(csv_reader_open_file(stream, &given));
+        std::fclose(stream);
+        return reading;
+    }
+    case Source::pipe:
+        break;
+    }
+    // Written in pieces of every size from 1 byte, so that the reader's
+    // reads end anywhere.
+    int ends[2];
+    EXPECT_EQ(pipe(ends), 0);
+    signal(SIGPIPE, SIG_IGN);
+    std::thread writer([&text, write_end = ends[1], seed] {
+        std::mt19937 random(seed);
+        for (size_t at = 0; at < text.size();) {
+            const size_t piece = std::min<size_t>(text.size() - at, 1 + random() % 97);
+            const ssize_t wrote = write(write_end, text.data() + at, piece);
+            if (wrote <= 0)
+                break;
+            at += static_cast<size_t>(wrote);
+        }
+        close(write_end);
+    });
+    Reading reading = Drain(csv_reader_open_fd(ends[0], &given));
+    // A reader that stopped early leaves the writer's last write to fail.
+    close(ends[0]);
+    writer.join();
+    return reading;
+}
+
+// Every source, and threads with parts of a few bytes, must give what the
+// model gives.
+void ExpectModel(const std::string &text, const Options &options)
+{
+    const Reading want = Model(text, options);
+    for (Source source : {Source::memory, Source::path, Source::stream, Source::pipe}) {
+        for (int threads : {1, 2, 3, 8}) {
+            for (const char *part : {"7", "64", "1000000"}) {
+                if (threads == 1 && part[0] != '7')
+                    continue;
+                setenv("CSV_LINE_PART_SIZE", part, 1);
+                const Reading got = Read(text, options, source, threads);
+                unsetenv("CSV_LINE_PART_SIZE");
+                if (!Same(got, want)) {
+                    ADD_FAILURE() << "from " << source_names[static_cast<int>(source)] << " on " << threads
+                                  << " threads, parts of " << part << " bytes\n got " << Describe(got) << "\n want "
+                                  << Describe(want);
+                    return;
+                }
+            }
+        }
+    }
+}
+
+struct Row {
+    const char *name;
+    std::string text;
+    Options options;
+};
+
+const std::vector<Row> &Rows()
+{
+    static const std::vector<Row> rows = {
+        {"empty", "", {}},
+        {"one record, no LF", "a,b,c", {}},
+        {"records", "a,b\nc,d\n", {}},
+        {"empty lines are one empty field", "\n\na\n\n", {}},
+        {"CR LF", "a,b\r\nc,d\r\n", {}},
+        {"a lone CR is content", "a\rb,c\n", {}},
+        {"quoted line breaks count as lines", "a,\"1\n2\n3\",c\nnext,x\n", {}},
+        {"doubled quotes decoded", "id,note\n1,\"say \"\"hi\"\"\"\n2,\"\"\"\"\n3,\"a, \"\"b\"\", c\"\n4,\"\"\n", {}},
+        {"a byte-order mark is dropped", "\xef\xbb\xbf" "a,b\n1,2\n", {}},
+        {"a mark only at the start", "a\n\xef\xbb\xbf" "b\n", {}},
+        {"a header", "\xef\xbb\xbfid,\"unit price\"\n1,9.5\n2,19.9\n", {',', true}},
+        {"a header alone", "id,name\n", {',', true}},
+        {"a header without LF", "id,name", {',', true}},
+        {"another separator", "a;\"b;c\";d\n1;2;3\n", {';'}},
+        {"a NUL is content", std::string("a\0b,c\n", 6), {}},
+        {"strict: a quote inside an unquoted field", "a,b\nc,d\"e\"f\ng,h\n", {}},
+        {"strict: text after a closing quote", "a,b\n\"closed\"after,y\nz,w\n", {}},
+        {"lenient: flagged and read on", "a,b\n12\"\" pipe,x\n\"closed\"after,y\nz,\"w\"\n", {',', false, 0, true}},
+        {"strict: a quote left open", "a,b\nc,\"open\nd,e\n", {}},
+        {"lenient: a quote left open", "a,b\nc,\"open\nd,e\n", {',', false, 0, true}},
+        {"strict: a record over the limit", "a,b\nc,\"open\nd,e\nf,g\n\"\nh,i\n", {',', false, 12}},
+        {"lenient: a record over the limit ends at its line end", "a,b\nc,\"open\nd,e\nf,g\n\"\nh,i\n",
+         {',', false, 12, true}},
+        {"lenient: a record over the limit ends before its first CR LF", "a,b\r\nc,\"open\r\nd,e\r\n\"\r\n",
+         {',', false, 9, true}},
+        {"lenient: a line over the limit", "a,b\nc,xxxxxxxxxxxxxxxxxxxxxxxxx,d\ne,f\n", {',', false, 8, true}},
+        {"lenient: a last line over the limit", "a,b\nc,xxxxxxxxxxxxxxxxxxxxxxxxx", {',', false, 8, true}},
+        {"a record of exactly the limit", "abcdefg\nabcdefgh", {',', false, 8}},
+        {"strict header over the limit", "id,name,xxxxxxxxxxxxxxxx\n1,2\n", {',', true, 8}},
+    };
+    return rows;
+}
+
+TEST(Reader, EqualsTheModelFromEverySourceAndThreadCount)
+{
+    for (const Row &row : Rows()) {
+        SCOPED_TRACE(row.name);
+        ExpectModel(row.text, row.options);
+    }
+}
+
+// Texts of the bytes that matter, at random, with the limits and options
+// that make them matter.
+TEST(Reader, EqualsTheModelOnRandomTexts)
+{
+    const char alphabet[] = {'a', 'b', ',', ';', '"', '"', '\n', '\n', '\r', ' '};
+    std::mt19937 random(7);
+    for (int round = 0; round < 60; round++) {
+        std::string text;
+        const int length = static_cast<int>(random() % 400);
+        for (int k = 0; k < length; k++)
+            text += alphabet[random() % sizeof alphabet];
+        Options options;
+        options.separator = round % 5 == 4 ? ';' : ',';
+        options.header = round % 3 == 1;
+        options.lenient = round % 2 == 0;
+        options.limit = round % 4 == 3 ? 1 + static_cast<int>(random() % 40) : 0;
+        SCOPED_TRACE("round " + std::to_string(round) + ": " + text);
+        ExpectModel(text, options);
+    }
+}
+
+// Lines, offsets and values over many parts, against one thread.
+TEST(Reader, ManyPartsOnEveryThreadCountEqualOneThread)
+{
+    std::mt19937 random(3);
+    std::string text;
+    const char *cells[] = {"abc", "\"q,\"\"x\"\"\"", "\"multi\nline\"", "12.5", "", "\"\""};
+    for (int r = 0; r < 3000; r++) {
+        for (int k = 0; k < 5; k++)
+            text += std::string(k > 0 ? "," : "") + cells[random() % 6];
+        text += r % 7 == 0 ? "\r\n" : "\n";
+    }
+    const Reading one = Read(text, {}, Source::memory, 1);
+    ASSERT_EQ(one.records.size(), 3000u);
+    for (int threads = 1; threads <= 8; threads++)
+        for (const char *part : {"100", "4096"}) {
+            SCOPED_TRACE(std::to_string(threads) + " threads, parts of " + part);
+            setenv("CSV_LINE_PART_SIZE", part, 1);
+            EXPECT_TRUE(Same(Read(text, {}, Source::path, threads), one));
+            EXPECT_TRUE(Same(Read(text, {}, Source::pipe, threads, static_cast<unsigned>(threads)), one));
+            unsetenv("CSV_LINE_PART_SIZE");
+        }
+}
+
+// for_each hands every batch once, on the reader's threads: the records,
+// put in order by their batches' sequence, are those of csv_reader_next.
+TEST(Reader, ForEachHandsEveryBatchOnce)
+{
+    std::string text = "h1,h2\n";
+    for (int r = 0; r < 5000; r++)
+        text += std::to_string(r) + ",\"v" + std::to_string(r) + (r % 10 == 0 ? "\n" : "") + "\"\n";
+    for (int threads : {1, 2, 4}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        setenv("CSV_LINE_PART_SIZE", "512", 1);
+        csv_reader_options options = {',', 1, 0, threads, 0};
+        csv_reader *reader = csv_reader_open_memory(text.data(), text.size(), &options);
+        struct Seen {
+            std::mutex lock;
+            std::vector<std::pair<long long, std::vector<long long>>> batches;
+        } seen;
+        const int status = csv_reader_for_each(
+            reader,
+            [](const csv_batch *batch, void *context) {
+                auto *into = static_cast<Seen *>(context);
+                std::vector<long long> lines;
+                for (int r = 0; r < batch->count; r++)
+                    lines.push_back(batch->records[r].line);
+                std::lock_guard<std::mutex> hold(into->lock);
+                into->batches.emplace_back(batch->sequence, lines);
+                return 0;
+            },
+            &seen);
+        csv_reader_close(reader);
+        unsetenv("CSV_LINE_PART_SIZE");
+        EXPECT_EQ(status, 0);
+        std::sort(seen.batches.begin(), seen.batches.end());
+        std::vector<long long> lines;
+        for (size_t b = 0; b < seen.batches.size(); b++) {
+            EXPECT_EQ(seen.batches[b].first, static_cast<long long>(b)) << "sequences are 0, 1, 2, ...";
+            lines.insert(lines.end(), seen.batches[b].second.begin(), seen.batches[b].second.end());
+        }
+        std::vector<long long> want;
+        for (const Record &record : Read(text, {',', true}, Source::memory, 1).records)
+            want.push_back(record.line);
+        EXPECT_EQ(lines, want);
+    }
+}
+
+TEST(Reader, ForEachStopsWhenTheCallbackSays)
+{
+    std::string text;
+    for (int r = 0; r < 2000; r++)
+        text += "a,b\n";
+    setenv("CSV_LINE_PART_SIZE", "64", 1);
+    for (int threads : {1, 3}) {
+        csv_reader_options options = {',', 0, 0, threads, 0};
+        csv_reader *reader = csv_reader_open_memory(text.data(), text.size(), &options);
+        EXPECT_EQ(csv_reader_for_each(reader, [](const csv_batch *, void *) { return 7; }, nullptr), 7);
+        csv_reader_close(reader);
+    }
+    unsetenv("CSV_LINE_PART_SIZE");
+}
+
+// Each error is said with its code, its line and, for a field, its field.
+TEST(Reader, ErrorsSayTheirLine)
+{
+    const struct {
+        const char *name;
+        std::string text;
+        Options options;
+        int code;
+        long long line;
+        const char *message;
+    } rows[] = {
+        {"malformed", "a\nb\n\"x\ny\"z,w\n", {}, CSV_ERROR_MALFORMED, 3,
+         "line 3: field 1: a quote inside an unquoted field or after a closing quote"},
+        {"unclosed", "a\nb,\"c\n", {}, CSV_ERROR_UNCLOSED, 2, "line 2: quote not closed by the end of the input"},
+        {"too long", "a\nbbbbbbbbbb\n", {',', false, 5}, CSV_ERROR_TOO_LONG, 2,
+         "line 2: record longer than the limit of 5 bytes"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        csv_reader_options options = {row.options.separator, 0, row.options.limit, 0, 0};
+        csv_reader *reader = csv_reader_open_memory(row.text.data(), row.text.size(), &options);
+        csv_batch batch;
+        int n;
+        while ((n = csv_reader_next(reader, &batch)) > 0) {
+        }
+        EXPECT_EQ(n, -1);
+        EXPECT_EQ(csv_reader_next(reader, &batch), -1) << "an error is final";
+        const csv_error *error = csv_reader_error(reader);
+        EXPECT_EQ(error->code, row.code);
+        EXPECT_EQ(error->line, row.line);
+        EXPECT_STREQ(error->message, row.message);
+        csv_reader_close(reader);
+    }
+}
+
+TEST(Reader, OpeningFailsWithTheReason)
+{
+    csv_reader *missing = csv_reader_open_path("/nonexistent/file.csv", nullptr);
+    ASSERT_NE(missing, nullptr);
+    EXPECT_EQ(csv_reader_error(missing)->code, CSV_ERROR_IO);
+    EXPECT_EQ(csv_reader_error(missing)->system, ENOENT);
+    csv_batch batch;
+    EXPECT_EQ(csv_reader_next(missing, &batch), -1);
+    csv_reader_close(missing);
+
+    csv_reader *directory = csv_reader_open_path("/", nullptr);
+    csv_batch ignored;
+    EXPECT_EQ(csv_reader_next(directory, &ignored), -1);
+    EXPECT_EQ(csv_reader_error(directory)->system, EISDIR);
+    csv_reader_close(directory);
+
+    for (char separator : {'"', '\n', '\r'}) {
+        csv_reader_options options = {separator, 0, 0, 0, 0};
+        csv_reader *reader = csv_reader_open_memory("a", 1, &options);
+        EXPECT_EQ(csv_reader_error(reader)->code, CSV_ERROR_OPTIONS);
+        csv_reader_close(reader);
+    }
+}
+
+TEST(Reader, ColumnsByName)
+{
+    const std::string text = "id,\"unit price\",id\n1,2,3\n";
+    csv_reader_options options = {',', 1, 0, 0, 0};
+    csv_reader *reader = csv_reader_open_memory(text.data(), text.size(), &options);
+    EXPECT_EQ(csv_reader_column_count(reader), 3);
+    EXPECT_EQ(csv_reader_column(reader, "unit price", 10), 1);
+    EXPECT_EQ(csv_reader_column(reader, "id", 2), 0) << "the first of two";
+    EXPECT_EQ(csv_reader_column(reader, "price", 5), -1);
+    EXPECT_EQ(csv_reader_column_name(reader, 3).length, 0);
+    csv_reader_close(reader);
+}
+
+}  // namespace
