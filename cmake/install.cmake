@@ -1,5 +1,5 @@
-# Installs the header, the library (static, or shared with its soname link)
-# and the programs (csv_cut with its manual page), with a CMake package (find_package(csv_line 1.0), target
+# Installs the headers (C, and C++ over it), the library (static, or shared
+# with its soname link) and the programs (csv_cut with its manual page), with a CMake package (find_package(csv_line 1.0), target
 # csv_line::csv_line) and a pkg-config file. Each file belongs to one of
 # three components, as the Debian packages split them: runtime (the shared
 # library), development (all that building against it needs) and programs.
@@ -8,6 +8,9 @@ include(CMakePackageConfigHelpers)
 
 set(CSV_LINE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/csv_line)
 
+# The C++ header beside the C one: it is inline over the C functions, so it
+# belongs with the headers and adds nothing to the library.
+set_property(TARGET csv_line APPEND PROPERTY PUBLIC_HEADER src/csv_line.hpp)
 install(TARGETS csv_line EXPORT csv_line-targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
