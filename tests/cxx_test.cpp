@@ -37,7 +37,8 @@ using Rows = std::vector<std::vector<std::string>>;
 std::string Show(const std::string &bytes)
 {
     std::string shown;
-    for (const unsigned char c : bytes)
+    for (const char byte : bytes) {
+        const auto c = static_cast<unsigned char>(byte);
         if (c == '\n')
             shown += "\\n";
         else if (c == '\r')
@@ -45,7 +46,8 @@ std::string Show(const std::string &bytes)
         else if (c < 32 || c >= 127)
             shown += "\\x" + std::string(1, "0123456789abcdef"[c >> 4]) + "0123456789abcdef"[c & 15];
         else
-            shown += static_cast<char>(c);
+            shown += byte;
+    }
     return shown;
 }
 
