@@ -131,10 +131,6 @@ private:
     csv_reader_options c_{',', 1, 0, 0, 0};
 };
 
-class reader;
-class batch;
-class row;
-
 namespace detail {
 
 enum class parsed { ok, not_a, out_of_range };
@@ -244,7 +240,8 @@ public:
             if (e->key == name.data() && e->size == name.size() && std::string_view(e->name) == name)
                 return e->column;
         const int found = csv_reader_column(c_reader, name.data(), name.size());
-        if (found >= 0 && count_.fetch_add(1, std::memory_order_relaxed) < remembered) {
+        if (found >= 0 && count_.load(std::memory_order_relaxed) < remembered &&
+            count_.fetch_add(1, std::memory_order_relaxed) < remembered) {
             column_entry *entry = new column_entry{name.data(), name.size(), found, head, std::string(name)};
             while (!names_.compare_exchange_weak(entry->next, entry, std::memory_order_release,
                                                  std::memory_order_acquire)) {
@@ -400,8 +397,9 @@ public:
     // The field of the column the header names `name` (the first of that
     // name). Throws csv_line::error: code error::no_column when no column
     // has that name, or no header was read; code error::no_field when this
-    // record is too short to hold it. Column indexes are remembered by the
-    // name's address (see reader), so the lookup in a loop is cheap.
+    // record is too short to hold it. The reader remembers the columns of
+    // up to 64 names by where the name lies, so the lookup in a loop is
+    // cheap.
     field operator[](std::string_view name) const
     {
         const int column = state_->column(name);
