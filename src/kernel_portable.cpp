@@ -215,7 +215,8 @@ int index_bytes(const char *text, int length, char separator, csv_index *index)
         line_feeds += lf;
         if (quoted || (c != separator && !lf))
             continue;
-        if (stored == index->field_capacity || (lf && records == index->record_capacity)) {
+        // (A capacity below 1 is no room at all.)
+        if (stored >= index->field_capacity || (lf && records >= index->record_capacity)) {
             full = true;  // the open record does not fit: it is left for the next call
             break;
         }
