@@ -267,20 +267,29 @@ struct Masks {
     std::uint64_t record_end;  // a record's LF, if in this block
 };
 
-// Step 2: the quotes counted, from `quoted`, all ones when the blocks
-// before end inside quotes, which it updates for the next block. The line
-// ends at its NUL or, in a record, at the line ending: the LF outside
-// quotes and a CR just before it in this block. A record's LF is found
-// whatever stands before it, NUL included.
+// The bytes of a block that stand between quotes, given its quotes, counted
+// from `quoted`, all ones when the blocks before end inside quotes, which
+// it updates for the next block.
+template <class K>
+static inline std::uint64_t between_quotes(std::uint64_t quotes, std::uint64_t &quoted)
+{
+    std::uint64_t inside = quoted;
+    if (quotes != 0) {
+        inside ^= K::prefix_xor(quotes);
+        quoted = 0 - ((inside >> (K::BLOCK - 1)) & 1);
+    }
+    return inside;
+}
+
+// Step 2: the quotes counted (see between_quotes). The line ends at its
+// NUL or, in a record, at the line ending: the LF outside quotes and a CR
+// just before it in this block. A record's LF is found whatever stands
+// before it, NUL included.
 template <class K, Ends E>
 static inline Masks count_quotes(const Specials &found, std::uint64_t lanes, const char *at,
                                  std::uint64_t &quoted)
 {
-    std::uint64_t inside = quoted;  // bytes that stand between quotes
-    if (found.quotes != 0) {
-        inside ^= K::prefix_xor(found.quotes);
-        quoted = 0 - ((inside >> (K::BLOCK - 1)) & 1);
-    }
+    const std::uint64_t inside = between_quotes<K>(found.quotes, quoted);
     std::uint64_t record_end = 0, ending = 0;
     // Tested apart, so that blocks without an LF do not wait for the count.
     if (finds_lf(E) && found.lf != 0) {
@@ -420,15 +429,19 @@ static const char *record_next_only(const char *text, const char *limit)
 //                            BLOCK, of the block base bytes into the text:
 //                            each ends at its separator and starts after the
 //                            one before, the first at start; quotes, the
-//                            block's, counted with `before`, the record's
-//                            quotes before the block, less quotes_at_start
-//                            for the first. Writes nothing else.
+//                            block's, counted with `before`, the quotes
+//                            before the block, less quotes_at_start for the
+//                            first. Writes nothing else.
+//
+// Quotes are counted from the text's first byte, not from the record's, so
+// that a walk over many records counts on across their ends: a field's
+// quotes are those up to its end less those up to its start.
 template <class K>
 struct FieldWriter {
     csv_field *next;      // the entry for the open field
     int room;             // entries left, for it and those after it
     int start;            // the open field's first byte, from the text
-    int quotes_at_start;  // quotes in the record before it
+    int quotes_at_start;  // quotes in the text before it
 
     // Stores the fields that end at the separators of the block `base`
     // bytes into the text, of which `before` quotes come before the block;
@@ -479,18 +492,88 @@ struct FieldWriter {
         *next++ = {start, length - start, quotes - quotes_at_start};
         room--;
     }
+
+    // Stores the fields that end at a block's separators, as store does;
+    // true when the walk stops there: for one record when they fill the
+    // table, for many (parse_csv_records) when they do not all fit in it.
+    template <bool many>
+    bool stops(std::uint64_t separators, std::uint64_t quotes, int base, int before)
+    {
+        if (many && __builtin_popcountll(separators) > room)
+            return true;
+        const bool filled = quotes == 0 ? store<false>(separators, 0, base, before)
+                                        : store<true>(separators, quotes, base, before);
+        return !many && filled;
+    }
+
+    // Opens the first field of the record that starts `at` bytes into the
+    // text, with `quotes` quotes before it.
+    void restart(int at, int quotes)
+    {
+        start = at;
+        quotes_at_start = quotes;
+    }
 };
 
-// Finds where the fields of the record at text lie, up to limit (see
-// parse_csv_fields), and where the next record starts. Needs room for one
-// field at least, and a span of one byte at least.
+// The records kept by a walk that indexes every record of the text
+// (parse_csv_records). A record is kept when its LF is met with room for
+// its last field, and for itself in the record table; the walk stops at the
+// first field end that finds no room, and gives up what the open record
+// stored, so that a later call from `next` finds the record whole.
+struct Kept {
+    int *records;
+    int capacity;
+    int count;        // records kept
+    int first_field;  // the open record's first field
+    int next;         // where the open record starts
+    long long quotes, line_feeds;  // before next; once the walk ends unstopped, in the whole text
+    bool full;        // the walk stopped at a record with no room
+};
+
+// A walk that finds one record's fields (parse_csv_fields) keeps none: its
+// fields are its result.
+struct OneRecord {};
+
+// Where a walk over the blocks stops at a full table, in the block at
+// `at`: one record's fields are those stored, and its end, after the
+// block's LF record_end, if any, is still found; with many, the open record
+// is left whole for a later call. (Not a lambda over the walk's state: with
+// one, g++ kept that state on the stack, and the avx512 kernel's walk over
+// plain records ran 12% slower.)
 template <class K>
-static Split find_fields(const char *text, const char *limit, char separator, csv_field *fields, int max_fields)
+static inline Split stopped(OneRecord &, const char *, const char *at, std::uint64_t record_end, std::uint64_t quoted,
+                            const char *limit, int max_fields)
 {
+    return {max_fields, record_next<K>(at, record_end, quoted, limit)};
+}
+
+template <class K>
+static inline Split stopped(Kept &kept, const char *text, const char *, std::uint64_t, std::uint64_t, const char *,
+                            int)
+{
+    kept.full = true;
+    return {kept.count, text + kept.next};
+}
+
+// Finds where the fields of the record at text lie, up to limit (see
+// parse_csv_fields), and where the next record starts; or, with a Kept,
+// those of every record that ends before limit (see parse_csv_records).
+// One walk serves both: a block's separators outside quotes end fields and
+// each LF outside quotes ends a record, which ends a walk for one record;
+// a walk for many goes on past it in the same block. `quoted` is all ones
+// when the text starts between quotes. Returns the fields stored, or the
+// records kept, and where the record after them starts (for one record,
+// null when no LF outside quotes ends it). Needs a span of one byte at
+// least and, for one record, room for one field.
+template <class K, class Records>
+static Split find_fields(const char *text, const char *limit, char separator, csv_field *fields, int max_fields,
+                         Records &records, std::uint64_t quoted = 0)
+{
+    constexpr bool many = std::is_same_v<Records, Kept>;
     Blocks<K> blocks(text, limit);
     FieldWriter<K> writer = {fields, max_fields, 0, 0};
-    std::uint64_t quoted = 0;
-    int before = 0;  // quotes in the record before the block
+    int before = 0;      // quotes before the block
+    int line_feeds = 0;  // (many) LFs before the block
     for (typename K::block_t bytes = blocks.first();; bytes = blocks.load()) {
         const Specials found = find_specials<K, Ends::fields>(bytes, blocks.lanes, separator);
         const int base = static_cast<int>(blocks.at - text);
@@ -500,40 +583,66 @@ static Split find_fields(const char *text, const char *limit, char separator, cs
             // content, and the blocks like it after it, only carry the open
             // field on.
             const std::uint64_t separators = found.commas & ~quoted;
-            if (separators != 0 && writer.template store<false>(separators, 0, base, before))
-                return {max_fields, record_next<K>(blocks.at, 0, quoted, limit)};
+            if (separators != 0 && writer.template stops<many>(separators, 0, base, before))
+                return stopped<K>(records, text, blocks.at, 0, quoted, limit, max_fields);
             if (!blocks.next())
                 break;
             if (separators == 0)
                 blocks.skip_content(separator);
             continue;
         }
-        const Masks masks = count_quotes<K, Ends::fields>(found, blocks.lanes, blocks.at, quoted);
-        if (masks.separators != 0) {
-            // A separator that fills the table ends the fields stored; the
-            // record's end is still found.
-            const bool full = found.quotes == 0
-                                  ? writer.template store<false>(masks.separators, 0, base, before)
-                                  : writer.template store<true>(masks.separators, found.quotes, base, before);
-            if (full)
-                return {max_fields, record_next<K>(blocks.at, masks.record_end, quoted, limit)};
-        }
-        if (masks.record_end != 0) {
-            const int place = __builtin_ctzll(masks.record_end);
-            const int quotes = before + __builtin_popcountll(found.quotes & (masks.record_end - 1));
+        const std::uint64_t outside = ~between_quotes<K>(found.quotes, quoted);
+        std::uint64_t separators = found.commas & outside;
+        // Each LF outside quotes, lowest first, ends the fields of the
+        // separators below it, then its record; the separators past the
+        // last end fields of the record still open. One record looks no
+        // further than its first LF.
+        for (std::uint64_t ends = many ? found.lf & outside : lowest(found.lf & outside);; ends &= ends - 1) {
+            const std::uint64_t end = many ? lowest(ends) : ends;  // 0 when no LF is left
+            const std::uint64_t below = separators & (end - 1);    // then all the separators left
+            if (below != 0 && writer.template stops<many>(below, found.quotes, base, before))
+                return stopped<K>(records, text, blocks.at, end, quoted, limit, max_fields);
+            if (end == 0)
+                break;
+            if constexpr (many) {
+                if (writer.room < 1 || records.count >= records.capacity)
+                    return stopped<K>(records, text, blocks.at, end, quoted, limit, max_fields);
+            }
+            const int place = __builtin_ctzll(end);
+            const int quotes = before + __builtin_popcountll(found.quotes & (end - 1));
             // A CR just before the LF, here or in the block before, belongs
             // to the ending.
             const int lf = base + place;
             writer.finish(lf - (lf > writer.start && text[lf - 1] == '\r'), quotes);
-            return {max_fields - writer.room, blocks.at + place + 1};
+            if constexpr (!many) {
+                return {max_fields - writer.room, blocks.at + place + 1};
+            } else {
+                records.records[records.count++] = records.first_field;
+                records.first_field = static_cast<int>(writer.next - fields);
+                records.next = lf + 1;
+                records.quotes = quotes;
+                records.line_feeds = line_feeds + __builtin_popcountll(found.lf & (end - 1)) + 1;
+                writer.restart(lf + 1, quotes);
+                separators ^= below;
+            }
         }
         before += __builtin_popcountll(found.quotes);
+        if constexpr (many)
+            line_feeds += __builtin_popcountll(found.lf);
         if (!blocks.next())
             break;
     }
-    // No LF outside quotes: the last field ends at the span's end.
-    writer.finish(static_cast<int>(limit - text), before);
-    return {max_fields - writer.room, nullptr};
+    if constexpr (many) {
+        // No LF outside quotes from the last record kept on: the rest, if
+        // any, is a record that does not end in the text.
+        records.quotes = before;
+        records.line_feeds = line_feeds;
+        return {records.count, text + records.next};
+    } else {
+        // No LF outside quotes: the last field ends at the span's end.
+        writer.finish(static_cast<int>(limit - text), before);
+        return {max_fields - writer.room, nullptr};
+    }
 }
 
 // The rows of the field table: the one being filled and those after it.
@@ -918,11 +1027,32 @@ static int split_fields(const char *text, int length, char separator, csv_field 
         fields[0] = {0, 0, 0};
         split.count = 1;
     } else {
-        split = find_fields<K>(text, limit, separator, fields, max_fields);
+        OneRecord one;
+        split = find_fields<K>(text, limit, separator, fields, max_fields, one);
     }
     if (record_length != nullptr)
         *record_length = split.next != nullptr ? static_cast<int>(split.next - text) : 0;
     return split.count;
+}
+
+// Indexes every record that ends in the text (parse_csv_records), by the
+// walk that finds one record's fields, gone on past each record's end.
+template <class K>
+static int index_records(const char *text, int length, char separator, csv_index *index)
+{
+    if (csv_line_separator_refused(separator))
+        return -1;
+    Kept kept = {index->records, index->record_capacity, 0, 0, 0, 0, 0, false};
+    if (length > 0)
+        find_fields<K>(text, text + length, separator, index->fields, index->field_capacity, kept,
+                       index->quoted != 0 ? ~std::uint64_t{0} : 0);
+    index->record_count = kept.count;
+    index->field_count = kept.first_field;
+    index->next = kept.next;
+    index->full = kept.full;
+    index->quotes = kept.quotes;
+    index->line_feeds = kept.line_feeds;
+    return kept.count;
 }
 
 // Summarises a chunk (csv_scan_chunk). Bit i of `between` is set when byte
@@ -976,5 +1106,6 @@ template <class K>
 static constexpr csv_line_kernel describe(const char *name, unsigned needs)
 {
     static_assert(sizeof(Described<K>) + sizeof(DescribedStoring<K>) > 0);
-    return {name, needs, split_line<K>, split_span<K>, split_record<K>, split_fields<K>, scan_chunk<K>, nullptr};
+    return {name, needs, split_line<K>, split_span<K>, split_record<K>, split_fields<K>, scan_chunk<K>,
+            index_records<K>};
 }
