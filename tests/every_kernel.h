@@ -8,9 +8,9 @@
 // Test names and failures show a kernel and its entry by name.
 inline void PrintTo(const Entry &entry, std::ostream *out) { *out << EntryName(entry); }
 
-// A test of EveryKernel runs through parse_csv_line and parse_csv_span, and
-// through both entries of each kernel built in; on a kernel this processor
-// cannot run it is skipped, and says so.
+// A test of EveryKernel runs through the library's entries and through
+// those of each kernel built in, every way in (see Way); on a kernel this
+// processor cannot run it is skipped, and says so.
 class EveryKernel : public testing::TestWithParam<Entry> {
 protected:
     void SetUp() override

@@ -2,6 +2,7 @@
 #define CSV_LINE_TESTS_SPLIT_CHECKS_H
 
 #include <algorithm>
+#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -167,8 +168,9 @@ inline std::vector<csv_line_kernel> KernelsUnderTest()
 }
 
 // The ways into a kernel: the NUL-terminated line, the span of bytes, the
-// record at the start of the bytes, and where that record's fields lie.
-enum class Way { line, span, record, fields };
+// record at the start of the bytes, where that record's fields lie, and
+// where every record of the bytes lies.
+enum class Way { line, span, record, fields, index };
 
 struct Entry {
     csv_line_kernel kernel;
@@ -179,14 +181,14 @@ inline std::vector<Entry> EntriesUnderTest()
 {
     std::vector<Entry> entries;
     for (const csv_line_kernel &kernel : KernelsUnderTest())
-        for (const Way way : {Way::line, Way::span, Way::record, Way::fields})
+        for (const Way way : {Way::line, Way::span, Way::record, Way::fields, Way::index})
             entries.push_back({kernel, way});
     return entries;
 }
 
 inline std::string EntryName(const Entry &entry)
 {
-    static const char *const ways[] = {"_line", "_span", "_record", "_fields"};
+    static const char *const ways[] = {"_line", "_span", "_record", "_fields", "_index"};
     return entry.kernel.name + std::string(ways[static_cast<int>(entry.way)]);
 }
 
@@ -203,7 +205,8 @@ inline int Split(const Entry &entry, const char *at, int length, char (*rows)[FI
     case Way::record:
         return entry.kernel.record(at, length, rows, capacity, record_length);
     case Way::fields:
-        break;  // stores positions, not rows: see FieldsMismatch
+    case Way::index:
+        break;  // store positions, not rows: see FieldsMismatch and IndexMismatch
     }
     return -1;
 }
@@ -228,11 +231,11 @@ struct ModelFieldsResult {
 // The position rule, written plainly: the record ends at the first LF
 // outside quotes; each separator outside quotes before it ends a field,
 // and the record's last field ends at that LF, or at a CR just before it.
-inline ModelFieldsResult ModelFields(const std::string &text, char separator, int capacity)
+// With `quoted`, the text starts between quotes.
+inline ModelFieldsResult ModelFields(const std::string &text, char separator, int capacity, bool quoted = false)
 {
     std::vector<csv_field> fields;
     csv_field open = {0, 0, 0};
-    bool quoted = false;
     int length = 0;
     size_t i = 0;
     for (; i < text.size(); i++) {
@@ -308,9 +311,43 @@ public:
         return "";
     }
 
+    // Empty when the guard entries either side of the table are untouched:
+    // for a call that may leave anything in the table's entries.
+    std::string GuardsMismatch() const
+    {
+        const csv_field fill = {kFill, kFill, kFill};
+        if (!(entries_.front() == fill))
+            return "the guard entry before the table is " + Describe(entries_.front());
+        if (!(entries_.back() == fill))
+            return "the guard entry after the table is " + Describe(entries_.back());
+        return "";
+    }
+
 private:
     static constexpr int kFill = -0x5A5A5A5B;
     std::vector<csv_field> entries_;
+};
+
+// A table of ints between two guard entries, for an index's records.
+class GuardedRecords {
+public:
+    explicit GuardedRecords(int capacity) : entries_(static_cast<size_t>(std::max(capacity, 0)) + 2, kFill) {}
+
+    int *Entries() { return entries_.data() + 1; }
+
+    // Empty when nothing outside the table was written and, unless the
+    // table may change, nothing in it.
+    std::string Mismatch(bool table_may_change) const
+    {
+        for (size_t k = 0; k < entries_.size(); k++)
+            if (entries_[k] != kFill && (!table_may_change || k == 0 || k + 1 == entries_.size()))
+                return "entry " + std::to_string(k) + " of the guarded record table is " + std::to_string(entries_[k]);
+        return "";
+    }
+
+private:
+    static constexpr int kFill = -0x3C3C3C3D;
+    std::vector<int> entries_;
 };
 
 // Finds the fields of a heap copy of text, starting `offset` bytes past a
@@ -435,6 +472,161 @@ inline std::string ResolvedChunksMismatch(const csv_line_kernel &kernel, const s
     return "";
 }
 
+// How an index is asked for: its separator, its tables' capacities and
+// whether the text starts between quotes.
+struct IndexShape {
+    char separator;
+    int field_capacity;
+    int record_capacity;
+    int quoted;
+};
+
+// What an index said, for a walk that calls again from next.
+struct IndexFound {
+    std::vector<int> starts;  // each record's start
+    int next = 0;
+    int full = 0;
+};
+
+inline std::string Describe(const csv_index &index)
+{
+    return "{" + std::to_string(index.record_count) + " records, " + std::to_string(index.field_count) +
+           " fields, next " + std::to_string(index.next) + ", full " + std::to_string(index.full) + ", " +
+           std::to_string(index.quotes) + " quotes, " + std::to_string(index.line_feeds) + " LFs}";
+}
+
+// Indexes a heap copy of text, starting `offset` bytes past a 64-byte
+// boundary and held in exactly its bytes, into guarded tables. Empty when
+// - each record has the fields that the kernel's position entry finds from
+//   its start (a first record that starts between quotes, those of the
+//   position model), counted from the text's start, and the records follow
+//   one another from the text's start, each where the one before ends;
+// - next is where the last ends, and full is set exactly when the record
+//   there meets a field end (a separator, or its LF) with no room left in
+//   the field table, or its LF with the record table full; else that record
+//   does not end in the text;
+// - the quotes and LFs are the kernel's chunk summary of the bytes up to
+//   next when full, else of them all;
+// - nothing outside the tables was written;
+// - all of it is what the portable kernel says.
+// For a separator the entry must refuse: -1, with nothing written at all.
+inline std::string IndexMismatch(const csv_line_kernel &kernel, const std::string &text, int offset,
+                                 const IndexShape &shape, IndexFound *found = nullptr)
+{
+    const PlacedCopy placed(text.data(), text.size(), offset);
+    if (!placed.ok())
+        return "out of memory";
+    const char *copy = placed.at();
+    const int length = static_cast<int>(text.size());
+    GuardedFields fields(shape.field_capacity);
+    GuardedRecords records(shape.record_capacity);
+    const csv_index unset = {fields.Entries(), shape.field_capacity, records.Entries(), shape.record_capacity,
+                             shape.quoted, -7, -7, -7, -7, -7, -7};
+    csv_index index = unset;
+    const int count = kernel.records(copy, length, shape.separator, &index);
+    if (csv_line_separator_refused(shape.separator)) {
+        if (count != -1 || Describe(index) != Describe(unset))
+            return "a refused separator returned " + std::to_string(count) + " and said " + Describe(index);
+        return fields.Mismatch(0, {}) + records.Mismatch(false);
+    }
+    const std::string guards = fields.GuardsMismatch() + records.Mismatch(true);
+    if (!guards.empty())
+        return guards;
+    if (count != index.record_count || count < 0 || count > std::max(shape.record_capacity, 0) ||
+        index.field_count < 0 || index.field_count > std::max(shape.field_capacity, 0))
+        return "returned " + std::to_string(count) + " and said " + Describe(index);
+
+    const csv_field *got = fields.Entries();
+    const int *firsts = records.Entries();
+    int at = 0;  // where the record starts
+    for (int r = 0; r < count; r++) {
+        const std::string which = "record " + std::to_string(r) + " at " + std::to_string(at);
+        const int first = firsts[r], last = r + 1 < count ? firsts[r + 1] : index.field_count;
+        if ((r == 0 && first != 0) || first >= last || last > index.field_count)
+            return which + " has fields " + std::to_string(first) + " to " + std::to_string(last);
+        std::vector<csv_field> want;
+        int want_length = -1;
+        if (r == 0 && shape.quoted) {
+            const ModelFieldsResult model = ModelFields(text, shape.separator, INT_MAX, true);
+            want = model.fields;
+            want_length = model.length;
+        } else {
+            // Room for one more than the index holds, so that one it left
+            // out shows.
+            std::vector<csv_field> entries(static_cast<size_t>(last - first + 1));
+            const int n = kernel.fields(copy + at, length - at, shape.separator, entries.data(), last - first + 1,
+                                        &want_length);
+            for (int k = 0; k < n; k++)
+                want.push_back({entries[static_cast<size_t>(k)].start + at, entries[static_cast<size_t>(k)].length,
+                                entries[static_cast<size_t>(k)].quotes});
+        }
+        if (want_length <= 0)
+            return which + " does not end in the text";
+        if (static_cast<int>(want.size()) != last - first)
+            return which + " has " + std::to_string(last - first) + " fields, want " + std::to_string(want.size());
+        for (size_t k = 0; k < want.size(); k++)
+            if (!(got[static_cast<size_t>(first) + k] == want[k]))
+                return which + ", field " + std::to_string(k) + " is " + Describe(got[static_cast<size_t>(first) + k]) +
+                       ", want " + Describe(want[k]);
+        at += want_length;
+    }
+    if (index.next != at)
+        return "next is " + std::to_string(index.next) + ", want " + std::to_string(at);
+
+    // The record at next: left for want of room, or not ending in the text.
+    const ModelFieldsResult rest =
+        ModelFields(text.substr(static_cast<size_t>(at)), shape.separator, INT_MAX, shape.quoted != 0 && count == 0);
+    const int field_ends = static_cast<int>(rest.fields.size()) - (rest.length == 0 ? 1 : 0);
+    const bool no_room = field_ends > std::max(shape.field_capacity - index.field_count, 0) ||
+                         (rest.length != 0 && count >= shape.record_capacity);
+    if (index.full != (no_room ? 1 : 0))
+        return "full is " + std::to_string(index.full) + " for a record of " + std::to_string(field_ends) +
+               " field ends, " + (rest.length != 0 ? "ending" : "not ending") + " in the text, after " +
+               Describe(index);
+    if (!no_room && rest.length != 0)
+        return "the record at next ends in the text and fits, yet was left out: " + Describe(index);
+
+    csv_chunk summary = {0, 0, {-1, -1}};
+    kernel.chunk(copy, index.full ? index.next : length, &summary);
+    if (summary.quotes != index.quotes || summary.line_feeds != index.line_feeds)
+        return "the counts are " + Describe(index) + ", the chunk summary's " + Describe(summary);
+
+    GuardedFields reference_fields(shape.field_capacity);
+    GuardedRecords reference_records(shape.record_capacity);
+    csv_index reference = {reference_fields.Entries(), shape.field_capacity, reference_records.Entries(),
+                           shape.record_capacity, shape.quoted, 0, 0, 0, 0, 0, 0};
+    csv_line_portable_kernel.records(copy, length, shape.separator, &reference);
+    if (Describe(reference) != Describe(index))
+        return "said " + Describe(index) + ", the portable kernel " + Describe(reference);
+    for (int k = 0; k < index.field_count; k++)
+        if (!(reference.fields[k] == index.fields[k]))
+            return "field " + std::to_string(k) + " is " + Describe(index.fields[k]) + ", the portable kernel's " +
+                   Describe(reference.fields[k]);
+    for (int r = 0; r < count; r++)
+        if (reference.records[r] != index.records[r])
+            return "record " + std::to_string(r) + " starts at field " + std::to_string(index.records[r]) +
+                   ", the portable kernel's at " + std::to_string(reference.records[r]);
+
+    if (found != nullptr) {
+        found->starts.clear();
+        for (int r = 0; r < count; r++)
+            found->starts.push_back(got[firsts[r]].start);
+        found->next = index.next;
+        found->full = index.full;
+    }
+    return "";
+}
+
+// An index's shape at one offset of a sweep over every offset: the row's
+// capacity for fields; room for 64 records at most offsets and, at some,
+// for one or two, so that the record table fills; and at the last eight,
+// the text starting between quotes.
+inline IndexShape SweepShape(int offset, char separator, int capacity)
+{
+    static const int record_capacities[] = {64, 64, 1, 2};
+    return {separator, capacity, record_capacities[offset / 3 % 4], offset >= 56 ? 1 : 0};
+}
+
 // Splits a heap copy of text, starting `offset` bytes past a 64-byte
 // boundary, into a guarded table of `capacity` rows. The copy holds the
 // text and not one byte more (so the address sanitizer reports any read
@@ -473,7 +665,9 @@ inline ModelWant Want(const Entry &entry, const std::string &text, int capacity,
 {
     ModelWant want;
     want.text = text;
-    if (entry.way == Way::fields) {
+    if (entry.way == Way::index) {
+        want.text = WithSeparator(text, separator);  // checked by IndexMismatch
+    } else if (entry.way == Way::fields) {
         want.text = WithSeparator(text, separator);
         want.fields = ModelFields(want.text, separator, capacity);
     } else if (entry.way == Way::record) {
@@ -488,10 +682,13 @@ inline ModelWant Want(const Entry &entry, const std::string &text, int capacity,
 }
 
 // Runs the entry on a copy of the text at `offset` against what the model
-// said. A record entry's text is also summarised as a chunk.
+// said. A record entry's text is also summarised as a chunk; the index is
+// asked for in the sweep's shape at that offset.
 inline std::string ModelMismatch(const Entry &entry, const ModelWant &want, int offset, int capacity,
                                  char separator = ',')
 {
+    if (entry.way == Way::index)
+        return IndexMismatch(entry.kernel, want.text, offset, SweepShape(offset, separator, capacity));
     if (entry.way == Way::fields)
         return FieldsMismatch(entry.kernel, want.text, offset, separator, capacity, want.fields);
     if (entry.way == Way::record) {

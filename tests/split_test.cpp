@@ -32,9 +32,11 @@ const std::string kRowFull = Repeat('x', FIELD_SIZE - 1);
 // positions checked against their model, whose fields' content must be what
 // the record model stores (for a row without NUL); the separator is the
 // comma, the semicolon or TAB by turns, swapped with the comma in the text.
+// The index takes the same texts, checked by IndexMismatch in the shape
+// that SweepShape gives each offset.
 void ExpectSplits(const Entry &entry, const std::vector<Case> &cases)
 {
-    const bool records = entry.way == Way::record || entry.way == Way::fields;
+    const bool records = entry.way == Way::record || entry.way == Way::fields || entry.way == Way::index;
     for (const Case &c : cases) {
         if (records) {
             const ModelRecordResult ended = ModelRecord(c.line + "\n", c.capacity);
@@ -155,6 +157,14 @@ TEST(Span, BelowOneByteIsAnEmptyLine)
                                          {{0, 0, 0}}),
                       "");
             EXPECT_EQ(record_length, 0);
+            // No record: nothing written but the index's results.
+            GuardedRecords records(2);
+            positions = GuardedFields(2);
+            csv_index index = {positions.Entries(), 2, records.Entries(), 2, 1, -7, -7, -7, -7, -7, -7};
+            EXPECT_EQ(kernel.records("a\nb", length, ',', &index), 0);
+            EXPECT_EQ(Describe(index), "{0 records, 0 fields, next 0, full 0, 0 quotes, 0 LFs}");
+            EXPECT_EQ(positions.Mismatch(0, {}), "");
+            EXPECT_EQ(records.Mismatch(false), "");
         }
     }
 }
@@ -203,10 +213,10 @@ struct RecordCase {
 // Runs each row through a record entry at every offset from a 64-byte
 // boundary; other entries skip it.
 // The position entry runs them too, checked against its model, which must
-// agree with the row where the record holds no NUL.
+// agree with the row where the record holds no NUL; and so does the index.
 void ExpectRecords(const Entry &entry, const std::vector<RecordCase> &cases)
 {
-    if (entry.way != Way::record && entry.way != Way::fields)
+    if (entry.way != Way::record && entry.way != Way::fields && entry.way != Way::index)
         return;
     for (const RecordCase &c : cases) {
         const ModelRecordResult model = ModelRecord(c.text, c.capacity);
@@ -294,13 +304,45 @@ TEST_P(EveryKernel, RecordEndingsMeetBlockBoundariesAndFullRows)
 // would, each record's split and length checked against the model.
 TEST_P(EveryKernel, WalksABufferOfRecords)
 {
-    if (GetParam().way != Way::record && GetParam().way != Way::fields)
+    if (GetParam().way != Way::record && GetParam().way != Way::fields && GetParam().way != Way::index)
         return;
     std::string text;
     for (int k = 0; k < 300; k++) {
         text += std::to_string(k * 7919) + ",\"a " + Repeat(',', k % 70) + (k % 3 ? "\n" : "") + "\"";
         text += k % 5 ? "," + Repeat('y', k * 13 % 150) : "";
         text += k % 4 ? "\n" : "\r\n";
+    }
+    if (GetParam().way == Way::index) {
+        // Indexed from each call's next on, as a reader of a file would, with
+        // tables that hold everything, a few records, or one at most.
+        std::vector<int> walked;  // each record's start, walked one by one
+        for (size_t at = 0; at < text.size(); at += static_cast<size_t>(ModelRecord(text.substr(at), 0).length))
+            walked.push_back(static_cast<int>(at));
+        ASSERT_EQ(walked.size(), 300u);
+        for (const IndexShape shape : {IndexShape{',', 1000, 300, 0}, IndexShape{',', 9, 4, 0}, IndexShape{',', 3, 300, 0}}) {
+            for (int offset : {0, 1, 17, 63}) {
+                SCOPED_TRACE("tables of " + std::to_string(shape.field_capacity) + " fields and " +
+                             std::to_string(shape.record_capacity) + " records, buffer at offset " + std::to_string(offset));
+                std::vector<int> starts;
+                int calls = 0;
+                for (size_t at = 0; at < text.size(); calls++) {
+                    IndexFound found;
+                    ASSERT_EQ(IndexMismatch(GetParam().kernel, text.substr(at), (offset + static_cast<int>(at)) % 64,
+                                            shape, &found),
+                              "") << "the call from byte " << at;
+                    ASSERT_TRUE(found.full || found.next == static_cast<int>(text.size() - at));
+                    ASSERT_GT(found.next, 0) << "no record fits the tables";
+                    for (const int start : found.starts)
+                        starts.push_back(start + static_cast<int>(at));
+                    at += static_cast<size_t>(found.next);
+                }
+                EXPECT_EQ(starts, walked);
+                if (shape.record_capacity == 300) {
+                    EXPECT_EQ(calls, shape.field_capacity == 1000 ? 1 : 300);
+                }
+            }
+        }
+        return;
     }
     for (int offset : {0, 1, 17, 63}) {
         SCOPED_TRACE("buffer at offset " + std::to_string(offset));
@@ -421,9 +463,10 @@ struct PositionCase {
 
 // Runs each row through a position entry at every offset from a 64-byte
 // boundary, after checking it against the model; other entries skip it.
+// The index runs them too, in the shape SweepShape gives each offset.
 void ExpectPositions(const Entry &entry, const std::vector<PositionCase> &cases)
 {
-    if (entry.way != Way::fields)
+    if (entry.way != Way::fields && entry.way != Way::index)
         return;
     for (const PositionCase &c : cases) {
         const ModelFieldsResult model = ModelFields(c.text, c.separator, c.capacity);
@@ -431,7 +474,10 @@ void ExpectPositions(const Entry &entry, const std::vector<PositionCase> &cases)
         ASSERT_EQ(model.length, c.length) << c.what << " (the model)";
         for (int offset = 0; offset < 64; offset++) {
             SCOPED_TRACE(c.what + ", at offset " + std::to_string(offset));
-            ASSERT_EQ(FieldsMismatch(entry.kernel, c.text, offset, c.separator, c.capacity), "");
+            if (entry.way == Way::index)
+                ASSERT_EQ(IndexMismatch(entry.kernel, c.text, offset, SweepShape(offset, c.separator, c.capacity)), "");
+            else
+                ASSERT_EQ(FieldsMismatch(entry.kernel, c.text, offset, c.separator, c.capacity), "");
         }
     }
 }
@@ -461,6 +507,93 @@ TEST_P(EveryKernel, FindsWhereFieldsLie)
         {"empty record", "\n", ',', 4, {{0, 0, 0}}, 1},
         {"empty fields around the ending", ";\r\n", ';', 4, {{0, 0, 0}, {1, 0, 0}}, 3},
     });
+}
+
+struct IndexCase {
+    std::string what;
+    std::string text;
+    IndexShape shape;
+    std::vector<int> starts;  // each indexed record's start
+    int next;
+    int full;
+};
+
+// Runs each row through the index at every offset from a 64-byte boundary,
+// checked by IndexMismatch, and against the row's own records, next and
+// full; other entries skip it.
+void ExpectIndexes(const Entry &entry, const std::vector<IndexCase> &cases)
+{
+    if (entry.way != Way::index)
+        return;
+    for (const IndexCase &c : cases)
+        for (int offset = 0; offset < 64; offset++) {
+            SCOPED_TRACE(c.what + ", at offset " + std::to_string(offset));
+            IndexFound found;
+            ASSERT_EQ(IndexMismatch(entry.kernel, c.text, offset, c.shape, &found), "");
+            EXPECT_EQ(found.starts, c.starts);
+            EXPECT_EQ(found.next, c.next);
+            EXPECT_EQ(found.full, c.full);
+        }
+}
+
+TEST_P(EveryKernel, IndexesEveryRecord)
+{
+    const IndexShape roomy = {',', 128, 16, 0};
+    const std::string x62 = Repeat('x', 62);
+    ExpectIndexes(GetParam(), {
+        {"empty text", "", roomy, {}, 0, 0},
+        {"several records in one block", "a,b\nc\n\nd,e,f\n", roomy, {0, 4, 6, 7}, 13, 0},
+        {"CR LF endings", "a\r\nb,c\r\n\r\n", roomy, {0, 3, 8}, 10, 0},
+        {"CR LF across a block's end", x62 + ",\r\ny\r\n", roomy, {0, 65}, 68, 0},
+        {"CR alone is content", "a\r\r\nb\rc\n", roomy, {0, 4}, 8, 0},
+        {"quoted LFs are content", "\"x\ny\",z\nw\"\n\"\n", roomy, {0, 8}, 13, 0},
+        {"empty records", "\n\n\r\n\n", roomy, {0, 1, 2, 4}, 5, 0},
+        {"a text ending without LF", "a\nb,c", roomy, {0}, 2, 0},
+        {"a quote left open", "a\n\"b\nc\n", roomy, {0}, 2, 0},
+        {"records past blocks", "a," + Repeat('z', 200) + "\nb\n" + Repeat(',', 70) + "\n", roomy,
+         {0, 203, 205}, 276, 0},
+        {"starting between quotes", "x\n\",y\nz\n", {',', 64, 16, 1}, {0, 6}, 8, 0},
+        {"starting between quotes, never leaving them", "x\ny,z\n", {',', 64, 16, 1}, {}, 0, 0},
+        {"semicolons", "a;\"b;c\"\r\nd;e\n", {';', 64, 16, 0}, {0, 9}, 13, 0},
+        {"TAB", "a\tb,c\n\t\n", {'\t', 64, 16, 0}, {0, 6}, 8, 0},
+        {"NUL as content", std::string("a\0b,c\n\0\n\0", 9), roomy, {0, 6}, 8, 0},
+        {"NUL as the separator", std::string("a\0b\nc\0\n", 7), {'\0', 64, 16, 0}, {0, 4}, 7, 0},
+        {"field table full at an LF", "a,b\nc,d\n", {',', 3, 16, 0}, {0}, 4, 1},
+        {"field table exactly full", "a,b\nc,d\n", {',', 4, 16, 0}, {0, 4}, 8, 0},
+        {"field table full, nothing after", "a,b\nc", {',', 2, 16, 0}, {0}, 4, 0},
+        {"separators overflow a record that does not end", "a\nb,c,d", {',', 2, 16, 0}, {0}, 2, 1},
+        {"field table full in the first record", "a,b,c\nd\n", {',', 2, 16, 0}, {}, 0, 1},
+        {"no field table", "a\n", {',', 0, 16, 0}, {}, 0, 1},
+        {"no field table, no field end", "abc", {',', 0, 16, 0}, {}, 0, 0},
+        {"record table full", "a\nb\nc", {',', 64, 1, 0}, {0}, 2, 1},
+        {"record table full, last record not ending", "a\nb,c", {',', 64, 1, 0}, {0}, 2, 0},
+        {"no record table", "a,b\n", {',', 64, 0, 0}, {}, 0, 1},
+        {"negative capacities", "a,b\n", {',', -1, -1, 0}, {}, 0, 1},
+        {"the quote refused", "a,b\n", {'"', 64, 16, 0}, {}, 0, 0},
+        {"LF refused", "a,b\n", {'\n', 64, 16, 0}, {}, 0, 0},
+        {"CR refused", "a,b\r\n", {'\r', 64, 16, 0}, {}, 0, 0},
+    });
+}
+
+// Records of one to four fields against tables of every size up to what
+// they need in all, with the text at every offset: a table fills at every
+// record, and at every field of each.
+TEST_P(EveryKernel, IndexesUntilATableFills)
+{
+    if (GetParam().way != Way::index)
+        return;
+    std::string text;
+    for (int k = 0; k < 12; k++)
+        text += Repeat('a', k * 5 % 11) + Repeat(',', k % 4) + (k % 3 == 1 ? "\"q\n\"" : "") +
+                (k % 2 ? "\r\n" : "\n");
+    text += "tail,t";
+    for (int fields = 0; fields <= 32; fields++)
+        for (int records = 0; records <= 13; records++)
+            for (int offset = 0; offset < 64; offset += 7) {
+                SCOPED_TRACE(std::to_string(fields) + " fields, " + std::to_string(records) + " records, offset " +
+                             std::to_string(offset));
+                ASSERT_EQ(IndexMismatch(GetParam().kernel, text, offset, {',', fields, records, 0}), "");
+            }
 }
 
 // A field's content by the splitting rule, and its value as RFC 4180
