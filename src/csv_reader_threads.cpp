@@ -27,7 +27,10 @@ namespace csv_line_reader {
 
 namespace {
 
-constexpr size_t PART_SIZE = 1 << 20;
+// A part: large enough that its first record, put together from two
+// parts, costs little beside it; small enough that the parts read ahead
+// on every thread cost little memory beside the record limit.
+constexpr size_t PART_SIZE = 1 << 18;
 
 enum class Stage {
     free,      // holds nothing of use
@@ -382,8 +385,15 @@ bool hand_over(csv_reader *reader, Threads &threads, long long offset, long long
         return false;
     }
     int count = 0;
+    reader->at = reader->resume_at = reader->held = 0;
+    reader->offset = offset;
     if (threads.carry_size > 0 && offset == threads.carry_offset) {
-        reader->pieces[count++] = {threads.carry, threads.carry_size, threads.carry};
+        // The carried record's bytes become the reader's buffer, which the
+        // record over the limit fills: held once, not twice.
+        std::free(reader->buffer);
+        reader->buffer = threads.carry;
+        reader->capacity = threads.carry_capacity;
+        reader->held = threads.carry_size;
         threads.carry = nullptr;
         threads.carry_size = threads.carry_capacity = 0;
     }
@@ -400,9 +410,15 @@ bool hand_over(csv_reader *reader, Threads &threads, long long offset, long long
     reader->piece_count = count;
     reader->piece_next = 0;
     reader->piece_taken = 0;
-    reader->at = reader->resume_at = reader->held = 0;
-    reader->offset = offset;
     reader->ended = false;
+    // The threads are done with: what they hold goes now, but for the
+    // tables of the batch that may still be the caller's.
+    for (int k = 0; k < threads.slot_count; k++) {
+        std::free(threads.slots[k].owned);
+        threads.slots[k].owned = nullptr;
+        if (&threads.slots[k] != slot)
+            threads.slots[k].tables.release();
+    }
     return true;
 }
 
@@ -629,12 +645,14 @@ int next_parallel(csv_reader *reader, csv_batch *batch)
             const Turn turn = take_part(reader, threads, *slot, batch);
             if (turn == Turn::failed)
                 return -1;
+            if (turn == Turn::carried) {
+                threads.pending = slot;
+                return 1;
+            }
             if (turn == Turn::next)
                 free_slot(threads, slot);
-            if (turn == Turn::carried)
-                threads.pending = slot;
             if (turn != Turn::own)
-                return turn == Turn::carried ? 1 : next_parallel(reader, batch);
+                continue;
         }
         threads.pending = slot;
         const int count = own_records(reader, threads, *slot);

@@ -27,12 +27,12 @@
    the record began. Every problem makes the exit status 1 once the inputs
    are done; a wrong command line makes it 2.
 
-   With -j N (by default, as many as the processors it may run on) an
-   input is cut on N threads (see parallel.c); the output, messages and
-   status are those of -j 1 for every input. --ranges N prints byte ranges
-   of a file that begin at record starts, and --range START-END cuts the
-   records that begin in one of them, so that other programs can spread a
-   file over processes or hosts. */
+   With -j N (by default, as many as the processors it may run on) the
+   library's reader indexes an input on N threads; the output, messages
+   and status are those of -j 1 for every input. --ranges N prints byte
+   ranges of a file that begin at record starts, and --range START-END
+   cuts the records that begin in one of them, so that other programs can
+   spread a file over processes or hosts. */
 #define _GNU_SOURCE
 
 #include <errno.h>
@@ -48,9 +48,6 @@
 
 #include "cut.h"
 
-enum { PART_SIZE = 1 << 19 };   /* a thread's part: 512 KB, kept in its core's cache */
-enum { FILE_REACH = 1 << 20 };  /* read past a part from a file, as its last record needs */
-enum { PIPE_REACH = 1 << 16 };  /* read past a part from a pipe, always (it is copied) */
 enum { MAX_THREADS = 256 };
 
 static void usage(void)
@@ -140,32 +137,11 @@ static int processors(void)
     return 1;
 }
 
-/* A size from the environment, for tests that force small parts. */
-static size_t size_from(const char *name, size_t otherwise)
-{
-    const char *text = getenv(name);
-    const long long n = text != NULL ? whole_number(text, 1, MAX_RECORD / 4) : -1;
-    return n > 0 ? (size_t)n : otherwise;
-}
-
-/* Prints the records that begin in [start, end) of the file, counting
-   the lines before them so that messages name the file's lines. */
-static int cut_range(struct cut *cut, int fd, const char *name, long long start, long long end)
-{
-    struct source source = {fd, name, NULL, 0, 0, 0};
-    cut->line = 1;
-    if (lines_between(fd, 0, start, &cut->line) != 0 || lseek(fd, (off_t)start, SEEK_SET) < 0) {
-        say(cut, "%s: %s", name, errno != 0 ? strerror(errno) : "the range starts past the end of the file");
-        return -1;
-    }
-    return cut_input(cut, &source, start, end);
-}
-
 /* What the command line asks for. */
 struct settings {
     const char *fields; /* the list as given, read again against each header */
     int header, names_only;
-    struct plan plan;
+    int threads;
     long long ranges, range_start, range_end;
 };
 
@@ -189,16 +165,29 @@ static void print_names(const struct header *names)
     }
 }
 
-/* With a header: reads its names, chooses the fields by them and, for the
-   first input with a header, prints the chosen names. Returns 0, or -1
-   when this input is not to be cut (said). */
-static int take_header(struct run *run, const struct settings *settings, const struct start *start)
+/* Says why the reader stopped. */
+static void say_error(struct cut *cut, const csv_reader *reader)
+{
+    const csv_error *error = csv_reader_error(reader);
+    if (error->code == CSV_ERROR_IO)
+        say(cut, "%s: %s", cut->name, strerror(error->system));
+    else
+        say(cut, "%s: %s", cut->name, error->message);
+}
+
+/* The first record of an input with a header: reads its names, chooses
+   the fields by them and, for the first input with a header, prints the
+   chosen names when the header begins in the range asked for (any, without
+   one). Returns 0, or -1 when this input is not to be cut (said, or the
+   names printed). */
+static int take_header(struct run *run, const struct settings *settings, const csv_batch *batch)
 {
     struct cut *cut = &run->cut;
+    const csv_record *record = &batch->records[0];
     int listed;
 
     free_header(&run->names);
-    if (read_header(&run->names, start->bytes + start->header, cut->fields, start->fields) != 0) {
+    if (read_header(&run->names, batch, record) != 0) {
         say(cut, "out of memory");
         return -1;
     }
@@ -213,44 +202,96 @@ static int take_header(struct run *run, const struct settings *settings, const s
         cut->problems++;
         return -1;
     }
-    /* A range prints the names when the header begins in it. */
-    if (!run->header_printed && (settings->range_start < 0 || (settings->range_start <= (long long)start->header &&
-                                                                (long long)start->header < settings->range_end))) {
-        cut->readable = start->bytes + start->held;
-        print_record(cut, start->bytes, start->header, start->fields);
+    if (!run->header_printed && (settings->range_start < 0 || (settings->range_start <= record->offset &&
+                                                                record->offset < settings->range_end))) {
+        cut_record(cut, batch, record);
         run->header_printed = 1;
     }
     return 0;
 }
 
-/* Cuts one input from fd, whose start is read. Returns 0 or -1, said. */
-static int cut_body(struct run *run, const struct settings *settings, int fd, struct start *start)
+/* Prints the records the reader hands over that begin before `stop`
+   (every one when stop < 0), their offsets counted from `base` and their
+   lines from `first_line`; with a header, the first record is the names.
+   Returns 0, or -1 when the input could not be read through (said). */
+static int cut_records(struct run *run, const struct settings *settings, csv_reader *reader, long long base,
+                       long long first_line, long long stop, int header)
 {
     struct cut *cut = &run->cut;
-    const size_t leftover = start->held - start->body;
-    struct piece piece = {start->bytes + start->body, leftover, start->bytes};
-    struct source source = {fd, cut->name, &piece, 1, 0, 0};
-    struct stat status;
-    struct plan plan = settings->plan;
-    int failed;
-
-    cut->line = 1 + start->lines;
-    cut->counted = 0;
-    start->bytes = NULL; /* the piece owns them */
-    if (settings->plan.threads == 1)
-        return cut_input(cut, &source, 0, -1);
-
-    /* From a file the threads read from where the records begin. */
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && lseek(fd, -(off_t)leftover, SEEK_CUR) >= 0) {
-        free(piece.owned);
-        piece.owned = NULL;
-        source.count = 0;
+    csv_batch batch;
+    int n = 0;
+    while (cut->write_error == 0 && (n = csv_reader_next(reader, &batch)) > 0) {
+        for (int r = 0; r < batch.count; r++) {
+            csv_record record = batch.records[r];
+            record.offset += base;
+            record.line += first_line - 1;
+            if (stop >= 0 && record.offset >= stop)
+                return 0;
+            if (header) {
+                header = 0;
+                if (take_header(run, settings, &batch) != 0)
+                    return 0;
+                continue;
+            }
+            cut_record(cut, &batch, &record);
+        }
     }
-    if (plan.reach == 0)
-        plan.reach = source.count == 0 ? FILE_REACH : PIPE_REACH;
-    cut_flush(cut); /* what earlier inputs left goes first */
-    failed = cut_parallel(cut, &plan, &source);
-    free(piece.owned);
+    if (n < 0) {
+        say_error(cut, reader);
+        return -1;
+    }
+    return 0;
+}
+
+/* Prints the records that begin in [range_start, range_end) of the file:
+   its header (and mark) read first from its start, then its lines before
+   the range counted, so that messages name the file's lines. */
+static int cut_range(struct run *run, const struct settings *settings, int fd, csv_reader_options *options)
+{
+    struct cut *cut = &run->cut;
+    csv_batch batch;
+    long long body = -1, start, line = 1;
+    csv_reader *reader = csv_reader_open_fd(fd, options);
+    int n = 0, failed = 0;
+
+    if (reader == NULL) {
+        say(cut, "out of memory");
+        return -1;
+    }
+    /* Where the records after the mark and the header begin. */
+    while (body < 0 && (n = csv_reader_next(reader, &batch)) > 0) {
+        int r = 0;
+        if (settings->header && batch.sequence == 0) {
+            if (take_header(run, settings, &batch) != 0) {
+                csv_reader_close(reader);
+                return 0;
+            }
+            r = 1;
+        }
+        if (r < batch.count)
+            body = batch.records[r].offset;
+    }
+    if (n < 0) {
+        say_error(cut, reader);
+        csv_reader_close(reader);
+        return -1;
+    }
+    csv_reader_close(reader);
+    if (body < 0)
+        return 0; /* no record after the header */
+    start = settings->range_start > body ? settings->range_start : body;
+    if (lines_between(fd, 0, start, &line) != 0 || lseek(fd, (off_t)start, SEEK_SET) < 0) {
+        say(cut, "%s: %s", cut->name, errno != 0 ? strerror(errno) : "the range starts past the end of the file");
+        return -1;
+    }
+    options->header = 0;
+    reader = csv_reader_open_fd(fd, options);
+    if (reader == NULL) {
+        say(cut, "out of memory");
+        return -1;
+    }
+    failed = cut_records(run, settings, reader, start, line, settings->range_end, 0);
+    csv_reader_close(reader);
     return failed;
 }
 
@@ -258,36 +299,37 @@ static int cut_body(struct run *run, const struct settings *settings, int fd, st
 static void cut_file(struct run *run, const struct settings *settings, const char *name)
 {
     struct cut *cut = &run->cut;
-    struct start start;
     const int from_stdin = strcmp(name, "-") == 0;
     const int fd = from_stdin ? STDIN_FILENO : open(name, O_RDONLY);
+    /* Lenient: every problem is flagged on its record, and said here. */
+    csv_reader_options options = {run->list.separator, 0, MAX_RECORD, settings->threads, 1};
 
     cut->name = from_stdin ? "standard input" : name;
-    cut->line = 1;
-    cut->counted = 0;
     if (fd < 0) {
         say(cut, "%s: %s", name, strerror(errno));
         run->failed = 1;
         return;
     }
-    /* A range's records lie past the file's start, which holds the mark
-       and the header. */
-    if (settings->range_start >= 0 && lseek(fd, 0, SEEK_SET) != 0) {
-        say(cut, "%s: %s", cut->name, strerror(errno));
-        run->failed = 1;
-    } else if (read_start(cut, fd, settings->header, &start) != 0) {
-        run->failed = 1;
-    } else if (settings->header && start.held > start.header &&
-               take_header(run, settings, &start) != 0) {
-        /* said, or the names printed */
-    } else if (settings->range_start >= 0) {
-        const long long body = (long long)start.body;
-        run->failed |= cut_range(cut, fd, cut->name, settings->range_start > body ? settings->range_start : body,
-                                 settings->range_end) != 0;
+    if (settings->range_start >= 0) {
+        options.threads = 1;
+        /* A range's records lie past the file's start, which holds the mark
+           and the header. */
+        if (lseek(fd, 0, SEEK_SET) != 0) {
+            say(cut, "%s: %s", cut->name, strerror(errno));
+            run->failed = 1;
+        } else {
+            run->failed |= cut_range(run, settings, fd, &options) != 0;
+        }
     } else {
-        run->failed |= cut_body(run, settings, fd, &start) != 0;
+        csv_reader *reader = csv_reader_open_fd(fd, &options);
+        if (reader == NULL) {
+            say(cut, "out of memory");
+            run->failed = 1;
+        } else {
+            run->failed |= cut_records(run, settings, reader, 0, 1, -1, settings->header) != 0;
+            csv_reader_close(reader);
+        }
     }
-    free(start.bytes);
     if (!from_stdin)
         close(fd);
 }
@@ -312,7 +354,7 @@ int main(int argc, char **argv)
     };
     static struct run run;
     static unsigned char chosen[MAX_FIELD];
-    struct settings settings = {NULL, 0, 0, {0, 0, 0}, 0, -1, -1};
+    struct settings settings = {NULL, 0, 0, 0, 0, -1, -1};
     int out_separator = -1, opt;
 
     run.list.separator = ',';
@@ -346,8 +388,8 @@ int main(int argc, char **argv)
                 return bad_usage(NULL);
             break;
         case 'j':
-            settings.plan.threads = (int)whole_number(optarg, 1, MAX_THREADS);
-            if (settings.plan.threads < 1) {
+            settings.threads = (int)whole_number(optarg, 1, MAX_THREADS);
+            if (settings.threads < 1) {
                 fprintf(stderr, "%s: bad thread count '%s': give 1 to %d\n", program, optarg, MAX_THREADS);
                 return bad_usage(NULL);
             }
@@ -407,16 +449,12 @@ int main(int argc, char **argv)
         return print_ranges(fd, fd == STDIN_FILENO ? "standard input" : argv[optind], settings.ranges) != 0;
     }
 
-    if (cut_open(&run.cut, &run.list, OUT_SIZE, 0) != 0) {
+    if (cut_open(&run.cut, &run.list, OUT_SIZE) != 0) {
         fprintf(stderr, "%s: out of memory\n", program);
         return 1;
     }
-    if (settings.plan.threads == 0)
-        settings.plan.threads = processors() < MAX_THREADS ? processors() : MAX_THREADS;
-    if (settings.plan.threads > 1) {
-        settings.plan.part = size_from("CSV_CUT_PART_SIZE", PART_SIZE);
-        settings.plan.reach = size_from("CSV_CUT_REACH", 0);
-    }
+    if (settings.threads == 0)
+        settings.threads = processors() < MAX_THREADS ? processors() : MAX_THREADS;
     for (int k = optind; k < argc || k == optind; k++) {
         const char *name = k < argc ? argv[k] : "-";
         cut_file(&run, &settings, name);

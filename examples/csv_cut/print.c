@@ -134,132 +134,75 @@ int parse_list(struct list *list, const char *text, const struct header *header,
     return -1;
 }
 
-int read_header(struct header *header, const char *record, const csv_field *fields, int count)
+int read_header(struct header *header, const csv_batch *batch, const csv_record *record)
 {
-    header->names = calloc((size_t)count + 1, sizeof *header->names);
-    header->lengths = calloc((size_t)count + 1, sizeof *header->lengths);
+    header->names = calloc((size_t)record->count + 1, sizeof *header->names);
+    header->lengths = calloc((size_t)record->count + 1, sizeof *header->lengths);
     header->count = 0;
     if (header->names == NULL || header->lengths == NULL)
         return -1;
-    for (int k = 0; k < count; k++) {
-        /* A name is its value, or its content by the splitting rule where
-           it is malformed (and reported as the header is printed). */
-        int (*const copy)(const char *, const csv_field *, char *, int) =
-            csv_field_value(record, &fields[k], NULL, 0) >= 0 ? csv_field_value : csv_field_content;
-        const int n = copy(record, &fields[k], NULL, 0);
-        if ((header->names[k] = malloc((size_t)n + 1)) == NULL)
-            return -1;
-        header->count++;
-        copy(record, &fields[k], header->names[k], n + 1);
-        header->lengths[k] = (size_t)n;
+    /* A name is its value, or its content by the splitting rule where it
+       is malformed (and reported as the header is printed). */
+    for (int k = 0; k < record->count; k++) {
+        const csv_text name = csv_batch_value(batch, record->field + k);
+        header->names[k] = name.data;
+        header->lengths[k] = (size_t)name.length;
     }
+    header->count = record->count;
     return 0;
 }
 
 void free_header(struct header *header)
 {
-    for (int k = 0; k < header->count; k++)
-        free(header->names[k]);
     free(header->names);
     free(header->lengths);
     memset(header, 0, sizeof *header);
 }
 
-int cut_open(struct cut *cut, const struct list *list, size_t out_limit, int gather)
+int cut_open(struct cut *cut, const struct list *list, size_t out_limit)
 {
     memset(cut, 0, sizeof *cut);
     cut->list = list;
     cut->out_limit = out_limit;
-    cut->fields = calloc(MAX_FIELD + 1, sizeof *cut->fields);
     cut->out = malloc(2 * out_limit + 8);
-    cut->said = gather ? malloc(SAID_SIZE) : NULL;
-    if (cut->fields == NULL || cut->out == NULL || (gather && cut->said == NULL)) {
-        cut_close(cut);
-        return -1;
-    }
-    return 0;
+    return cut->out != NULL ? 0 : -1;
 }
 
 void cut_close(struct cut *cut)
 {
-    free(cut->fields);
     free(cut->out);
-    free(cut->said);
-    cut->fields = NULL;
-    cut->out = cut->said = NULL;
+    cut->out = NULL;
 }
 
-static void write_out(struct cut *cut, FILE *stream, const char *bytes, size_t n)
+static void write_out(struct cut *cut, const char *bytes, size_t n)
 {
-    if (cut->write_error == 0 && n > 0 && fwrite(bytes, 1, n, stream) != n)
+    if (cut->write_error == 0 && n > 0 && fwrite(bytes, 1, n, stdout) != n)
         cut->write_error = errno != 0 ? errno : EIO;
-}
-
-/* Before anything is written: a reader on a thread waits for its turn, and
-   drops what it holds if a reader before it stopped the run. */
-static int may_write(struct cut *cut)
-{
-    if (cut->order != NULL && !cut->holds_turn && !cut->dropped) {
-        wait_turn(cut);
-        /* From now on messages are written at once: the ones gathered go
-           first. */
-        if (cut->holds_turn && cut->said_used > 0) {
-            write_out(cut, stderr, cut->said, cut->said_used);
-            cut->said_used = 0;
-        }
-    }
-    if (cut->dropped)
-        cut->used = cut->said_used = 0;
-    return !cut->dropped;
 }
 
 void cut_flush(struct cut *cut)
 {
-    if (!may_write(cut))
-        return;
-    write_out(cut, stdout, cut->out, cut->used);
+    write_out(cut, cut->out, cut->used);
     cut->used = 0;
-    if (cut->said != NULL)
-        write_out(cut, stderr, cut->said, cut->said_used);
-    cut->said_used = 0;
 }
 
 void say(struct cut *cut, const char *format, ...)
 {
-    char line[512];
     va_list args;
-    int n;
-
+    (void)cut;
+    fprintf(stderr, "%s: ", program);
     va_start(args, format);
-    n = vsnprintf(line, sizeof line, format, args);
+    vfprintf(stderr, format, args);
     va_end(args);
-    if (n < 0)
-        return;
-    if ((size_t)n >= sizeof line)
-        n = sizeof line - 1;
-    if (cut->said == NULL || cut->holds_turn) {
-        if (may_write(cut))
-            fprintf(stderr, "%s: %s\n", program, line);
-        return;
-    }
-    if (cut->said_used + strlen(program) + (size_t)n + 3 > SAID_SIZE) {
-        cut_flush(cut);
-        if (may_write(cut))
-            fprintf(stderr, "%s: %s\n", program, line);
-        return;
-    }
-    cut->said_used += (size_t)sprintf(cut->said + cut->said_used, "%s: %s\n", program, line);
+    fputc('\n', stderr);
 }
 
 /* Writes what is gathered once it is more than out_limit bytes: there is
    always room for out_limit bytes more and 8 to spare, in 2 * out_limit + 8. */
 static void flush_full(struct cut *cut)
 {
-    if (cut->used > cut->out_limit) {
-        if (may_write(cut))
-            write_out(cut, stdout, cut->out, cut->used);
-        cut->used = 0;
-    }
+    if (cut->used > cut->out_limit)
+        cut_flush(cut);
 }
 
 static void put_byte(struct cut *cut, char c)
@@ -390,35 +333,6 @@ static ALWAYS_INLINE int put_field(struct cut *cut, const char *record, const cs
     return -1;
 }
 
-long long count_lines(const char *p, size_t n)
-{
-    long long lines = 0;
-
-#ifdef __SSE2__
-    /* Sixteen byte-wide counts, summed before any can overflow. */
-    const __m128i lf = _mm_set1_epi8('\n');
-    while (n >= 16) {
-        const size_t rounds = n / 16 < 255 ? n / 16 : 255;
-        __m128i counts = _mm_setzero_si128();
-        for (size_t i = 0; i < rounds; i++, p += 16)
-            counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(const void *)p), lf));
-        counts = _mm_sad_epu8(counts, _mm_setzero_si128());
-        lines += _mm_cvtsi128_si64(counts) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(counts, counts));
-        n -= rounds * 16;
-    }
-#endif
-    for (; n > 0; p++, n--)
-        lines += *p == '\n';
-    return lines;
-}
-
-long long line_at(struct cut *cut, const char *buffer, size_t at)
-{
-    cut->line += count_lines(buffer + cut->counted, at - cut->counted);
-    cut->counted = at;
-    return cut->line;
-}
-
 /* Appends the n bytes at p as they are, in pieces that fit the room
    flush_full leaves. */
 static void put_plain(struct cut *cut, const char *p, size_t n)
@@ -496,19 +410,17 @@ static int put_csv_field(struct cut *cut, const char *record, const csv_field *f
     return -malformed;
 }
 
-static void report_malformed(struct cut *cut, const char *buffer, size_t at, int field)
+static void report_malformed(struct cut *cut, int field, const char *what)
 {
-    say(cut,
-        "%s: line %lld: field %d: a quote inside an unquoted field or after a closing quote; printed with "
-        "every quote dropped",
-        cut->name, line_at(cut, buffer, at), field + 1);
+    say(cut, "%s: line %lld: field %d: a quote inside an unquoted field or after a closing quote%s", cut->name,
+        cut->line, field + 1, what);
     cut->problems++;
 }
 
 /* Appends one chosen field of a record of n fields, after the separator
    unless it is the record's first, in either way of writing. Returns
    whether its value was empty. */
-static int put_chosen(struct cut *cut, const char *buffer, size_t at, int n, int field, int *printed)
+static int put_chosen(struct cut *cut, const char *text, int n, int field, int *printed)
 {
     const csv_field *f = &cut->fields[field];
     int malformed;
@@ -516,25 +428,25 @@ static int put_chosen(struct cut *cut, const char *buffer, size_t at, int n, int
         put_byte(cut, cut->list->out_separator);
     if (field >= n)
         return 1; /* a record without the field prints it empty */
-    malformed = cut->list->csv ? put_csv_field(cut, buffer + at, f) : put_field(cut, buffer + at, f);
+    malformed = cut->list->csv ? put_csv_field(cut, text, f) : put_field(cut, text, f);
     if (malformed != 0)
-        report_malformed(cut, buffer, at, field);
+        report_malformed(cut, field, "; printed with every quote dropped");
     /* Empty: no byte, two quotes that enclose nothing, or only quotes
        where every quote is dropped. */
     return f->length == 0 || (f->quotes == 2 && f->length == 2) || (malformed && f->length == f->quotes);
 }
 
-void print_record(struct cut *cut, const char *buffer, size_t at, int n)
+void print_record(struct cut *cut, const char *text, int n)
 {
     const struct list *list = cut->list;
     int printed = 0, empty = 0;
 
-    if (n > MAX_FIELD) {
-        say(cut, "%s: line %lld: more than %d fields; the rest not printed", cut->name, line_at(cut, buffer, at),
-            MAX_FIELD);
+    if (n > MAX_FIELD && list->rows > MAX_FIELD) {
+        say(cut, "%s: line %lld: more than %d fields; the rest not printed", cut->name, cut->line, MAX_FIELD);
         cut->problems++;
-        n = MAX_FIELD;
     }
+    if (n > MAX_FIELD)
+        n = MAX_FIELD;
     if (!list->complement && !list->csv) {
         /* The common way, kept to its few steps. */
         const char separator = list->out_separator;
@@ -544,8 +456,8 @@ void print_record(struct cut *cut, const char *buffer, size_t at, int n)
             for (int field = r.first; field <= last; field++) {
                 if (printed++ > 0)
                     put_byte(cut, separator);
-                if (field < n && put_field(cut, buffer + at, &cut->fields[field]) != 0)
-                    report_malformed(cut, buffer, at, field);
+                if (field < n && put_field(cut, text, &cut->fields[field]) != 0)
+                    report_malformed(cut, field, "; printed with every quote dropped");
             }
         }
         put_byte(cut, '\n');
@@ -554,13 +466,13 @@ void print_record(struct cut *cut, const char *buffer, size_t at, int n)
     if (list->complement) {
         for (int field = 0; field < n; field++)
             if (!list->chosen[field])
-                empty = put_chosen(cut, buffer, at, n, field, &printed);
+                empty = put_chosen(cut, text, n, field, &printed);
     } else {
         for (int k = 0; k < list->count; k++) {
             const struct range r = list->ranges[k];
             const int last = r.last >= 0 ? r.last : n - 1;
             for (int field = r.first; field <= last; field++)
-                empty = put_chosen(cut, buffer, at, n, field, &printed);
+                empty = put_chosen(cut, text, n, field, &printed);
         }
     }
     /* A CSV record of one empty field is written "", as an empty line is
@@ -570,55 +482,44 @@ void print_record(struct cut *cut, const char *buffer, size_t at, int n)
     put_byte(cut, '\n');
 }
 
-size_t print_first_line(struct cut *cut, const char *buffer, size_t at, size_t held)
+/* Whether field k of a record of n fields is printed. */
+static int printed(const struct list *list, int k, int n)
 {
-    const char *lf = memchr(buffer + at, '\n', held - at);
-    const size_t end = lf != NULL ? (size_t)(lf - buffer) : held;
-    const size_t length = end - at - (end > at && lf != NULL && buffer[end - 1] == '\r');
-    const long long line = line_at(cut, buffer, at);
-
-    cut->readable = buffer + held;
-    if (lf != NULL)
-        say(cut, "%s: line %lld: record longer than %d MiB (a quote not closed?); ended at its line end", cut->name,
-            line, MAX_RECORD >> 20);
-    else
-        say(cut, "%s: line %lld: line longer than %d MiB; printed the fields in its first %d MiB", cut->name,
-            line, MAX_RECORD >> 20, MAX_RECORD >> 20);
-    cut->problems++;
-    /* That line holds no LF, so it is split as one record. */
-    print_record(cut, buffer, at,
-                 parse_csv_fields(buffer + at, (int)length, cut->list->separator, cut->fields, cut->list->rows, NULL));
-    return lf != NULL ? end + 1 : 0;
+    if (k >= MAX_FIELD)
+        return 0;
+    if (list->complement)
+        return !list->chosen[k];
+    for (int i = 0; i < list->count; i++)
+        if (k >= list->ranges[i].first && (k <= list->ranges[i].last || (list->ranges[i].last < 0 && k < n)))
+            return 1;
+    return 0;
 }
 
-size_t cut_records(struct cut *cut, const char *buffer, size_t at, size_t held, size_t last, int at_end)
+void cut_record(struct cut *cut, const csv_batch *batch, const csv_record *record)
 {
-    cut->readable = buffer + held;
-    while (at < held && at < last && cut->write_error == 0 && !cut->dropped) {
-        const char *record = buffer + at;
-        int length;
-        const int n = parse_csv_fields(record, (int)(held - at), cut->list->separator, cut->fields, cut->list->rows, &length);
-        if (length > 0) {
-            print_record(cut, buffer, at, n);
-            at += (size_t)length;
-            continue;
-        }
-        if (!at_end)
-            break;
-        /* The last record, with no LF after it: a quote left open took
-           the rest of the input into it. */
-        {
-            size_t quotes = 0, i;
-            for (i = at; i < held; i++)
-                quotes += buffer[i] == '"';
-            if (quotes % 2 != 0) {
-                say(cut, "%s: line %lld: quote not closed by the end of the input", cut->name,
-                    line_at(cut, buffer, at));
-                cut->problems++;
-            }
-        }
-        print_record(cut, buffer, at, n);
-        at = held;
+    const csv_field *last = &batch->fields[record->field + record->count - 1];
+    cut->fields = &batch->fields[record->field];
+    cut->line = record->line;
+    cut->readable = batch->text + last->start + last->length;
+    if (record->flags & CSV_RECORD_UNCLOSED) {
+        say(cut, "%s: line %lld: quote not closed by the end of the input", cut->name, cut->line);
+        cut->problems++;
     }
-    return at;
+    if (record->flags & CSV_RECORD_TOO_LONG) {
+        say(cut, "%s: line %lld: record longer than %d MiB (a quote not closed?); ended at its line end", cut->name,
+            cut->line, MAX_RECORD >> 20);
+        cut->problems++;
+    }
+    if (record->flags & CSV_RECORD_LINE_TOO_LONG) {
+        say(cut, "%s: line %lld: line longer than %d MiB; printed the fields in its first %d MiB", cut->name,
+            cut->line, MAX_RECORD >> 20, MAX_RECORD >> 20);
+        cut->problems++;
+    }
+    print_record(cut, batch->text, record->count);
+    /* Every field is checked, printed or not: a stray quote in one that is
+       not printed may have joined records. */
+    if (record->flags & CSV_RECORD_MALFORMED)
+        for (int k = 0; k < record->count; k++)
+            if (!printed(cut->list, k, record->count) && csv_batch_malformed(batch, record->field + k))
+                report_malformed(cut, k, "; not printed");
 }

@@ -14,6 +14,51 @@
 
 enum { READ_SIZE = 1 << 20 };
 
+/* Counts the LF bytes of [p, p + n). */
+static long long count_lines(const char *p, size_t n)
+{
+    long long lines = 0;
+    for (const char *end = p + n; (p = memchr(p, '\n', (size_t)(end - p))) != NULL; p++)
+        lines++;
+    return lines;
+}
+
+size_t read_at(int fd, char *buffer, size_t n, long long offset)
+{
+    size_t got = 0;
+    errno = 0;
+    while (got < n) {
+        const ssize_t step = pread(fd, buffer + got, n - got, (off_t)(offset + (long long)got));
+        if (step < 0 && errno == EINTR)
+            continue;
+        if (step <= 0)
+            break;
+        got += (size_t)step;
+    }
+    return got;
+}
+
+int lines_between(int fd, long long from, long long to, long long *line)
+{
+    enum { PIECE = 1 << 20 };
+    char *block = from < to ? malloc(PIECE) : NULL;
+    if (from < to && block == NULL)
+        return -1;
+    while (from < to) {
+        const size_t want = to - from < PIECE ? (size_t)(to - from) : (size_t)PIECE;
+        const size_t got = read_at(fd, block, want, from);
+        *line += count_lines(block, got);
+        if (got != want) {
+            free(block);
+            return -1;
+        }
+        from += (long long)got;
+    }
+    free(block);
+    return 0;
+}
+
+
 /* Range k begins at the first record start at or after byte size * k / n:
    just past the first LF outside quotes from the byte before on. The file
    is read in blocks, each cut into chunks where such a search begins;

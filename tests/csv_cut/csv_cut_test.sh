@@ -99,6 +99,14 @@ expect stray-quote 1 "line 1: quote not closed by the end of the input" "$work/s
     "$cut" -f 1 "$work/stray.csv"
 grep -q "line 1: field 1: a quote inside an unquoted field" "$work/err" || fail "stray-quote: the field was not reported"
 
+# Regression: a stray quote in a field that is not printed joined two
+# records into one, and nothing was said. Every field is checked.
+printf 'a,12" pipe,c\nd,e"f,x\ng,h,i\n' >"$work/joined.csv"
+printf 'a\ng\n' >"$work/joined.want"
+expect regression-unprinted-stray-quote-joins-records 1 \
+    "line 1: field 2: a quote inside an unquoted field or after a closing quote; not printed" \
+    "$work/joined.want" "$cut" -f 1 "$work/joined.csv"
+
 # Messages name the physical line where a record began. A quote open at
 # the end of the input takes the rest into its record, and is reported.
 printf 'a,"1\n2\n3",c\nb,"x"y\n' >"$work/lines.csv"
