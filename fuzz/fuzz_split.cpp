@@ -12,7 +12,12 @@
 // reader of a file would, and take that prefix as one record; the record
 // entry's texts are summarised as chunks too, and the text, cut into chunks
 // of a size its last byte chooses, resolved to its record starts. The two
-// models must agree on the text where it holds no NUL.
+// models must agree on the text where it holds no NUL. The index takes the
+// text in one call with room for every record, whose starts must be those
+// of a walk record by record, and call after call from each one's next with
+// tables whose capacities the first and last bytes choose, starting between
+// quotes now and then; each call is checked against the position entry
+// record by record, the chunk summary and the portable kernel.
 
 #include <cstdint>
 #include <cstdio>
@@ -64,6 +69,49 @@ void ExpectChunks(const csv_line_kernel &kernel, const std::string &text, size_t
     }
 }
 
+void ExpectIndexed(const csv_line_kernel &kernel, const std::string &text, size_t at, int offset,
+                   const IndexShape &shape, IndexFound &found)
+{
+    const std::string broken = IndexMismatch(kernel, text.substr(at), (offset + static_cast<int>(at)) % 64, shape, &found);
+    if (!broken.empty()) {
+        std::fprintf(stderr, "%s broke an index rule on %zu bytes from byte %zu at offset %d, tables of %d fields "
+                     "and %d records, separator %d, quoted %d: %s\n",
+                     kernel.name, text.size() - at, at, offset, shape.field_capacity, shape.record_capacity,
+                     shape.separator, shape.quoted, broken.c_str());
+        std::abort();
+    }
+}
+
+// The index in one call with room for everything, against a walk with the
+// record model; then from each call's next on, while records fit, in the
+// shape given.
+void ExpectIndex(const csv_line_kernel &kernel, const std::string &text, int offset, IndexShape shape)
+{
+    IndexFound found;
+    const int everything = static_cast<int>(text.size()) + 1;
+    ExpectIndexed(kernel, text, 0, offset, {',', everything, everything, 0}, found);
+    std::vector<int> walked;
+    for (size_t at = 0;;) {
+        const int length = ModelRecord(text.substr(at), 0).length;
+        if (length == 0)
+            break;
+        walked.push_back(static_cast<int>(at));
+        at += static_cast<size_t>(length);
+    }
+    if (found.starts != walked) {
+        std::fprintf(stderr, "%s indexed %zu records, a walk finds %zu\n", kernel.name, found.starts.size(),
+                     walked.size());
+        std::abort();
+    }
+    for (size_t at = 0;;) {
+        ExpectIndexed(kernel, text, at, offset, shape, found);
+        if (!found.full || found.next == 0)
+            return;
+        at += static_cast<size_t>(found.next);
+        shape.quoted = 0;  // a record ends outside quotes
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -98,6 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         ExpectRecords({kernel, Way::fields}, text, offset, capacity, separator);
         ExpectChunks(kernel, text, data[size - 1] % 70 + 1);
         Expect({kernel, Way::fields}, prefix, offset, capacity, separator);
+        ExpectIndex(kernel, text, offset,
+                    {separator, capacity, data[size - 1] % 8 - 1, data[size - 1] / 8 % 4 == 0 ? 1 : 0});
     }
     return 0;
 }
