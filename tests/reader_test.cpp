@@ -243,6 +243,16 @@ bool Same(const Reading &a, const Reading &b)
 enum class Source { memory, path, stream, pipe };
 const char *const source_names[] = {"memory", "path", "stream", "pipe"};
 
+// Where threads cannot start (qemu-i386 here spins in pthread_create),
+// one thread, and no pipe, whose writer is a thread.
+#ifdef CSV_LINE_TEST_ONE_THREAD
+const std::vector<Source> sources = {Source::memory, Source::path, Source::stream};
+const std::vector<int> thread_counts = {1};
+#else
+const std::vector<Source> sources = {Source::memory, Source::path, Source::stream, Source::pipe};
+const std::vector<int> thread_counts = {1, 2, 3, 8};
+#endif
+
 // A file holding the text, removed with it.
 struct TempFile {
     std::string path;
@@ -305,8 +315,8 @@ Reading Read(const std::string &text, const Options &options, Source source, int
 void ExpectModel(const std::string &text, const Options &options)
 {
     const Reading want = Model(text, options);
-    for (Source source : {Source::memory, Source::path, Source::stream, Source::pipe}) {
-        for (int threads : {1, 2, 3, 8}) {
+    for (Source source : sources) {
+        for (int threads : thread_counts) {
             for (const char *part : {"7", "64", "1000000"}) {
                 if (threads == 1 && part[0] != '7')
                     continue;
@@ -408,12 +418,12 @@ TEST(Reader, ManyPartsOnEveryThreadCountEqualOneThread)
     }
     const Reading one = Read(text, {}, Source::memory, 1);
     ASSERT_EQ(one.records.size(), 3000u);
-    for (int threads = 1; threads <= 8; threads++)
+    for (int threads = 1; threads <= thread_counts.back() && threads <= 8; threads++)
         for (const char *part : {"100", "4096"}) {
             SCOPED_TRACE(std::to_string(threads) + " threads, parts of " + part);
             setenv("CSV_LINE_PART_SIZE", part, 1);
-            EXPECT_TRUE(Same(Read(text, {}, Source::path, threads), one));
-            EXPECT_TRUE(Same(Read(text, {}, Source::pipe, threads, static_cast<unsigned>(threads)), one));
+            for (Source source : sources)
+                EXPECT_TRUE(Same(Read(text, {}, source, threads, static_cast<unsigned>(threads)), one));
             unsetenv("CSV_LINE_PART_SIZE");
         }
 }
@@ -426,6 +436,8 @@ TEST(Reader, ForEachHandsEveryBatchOnce)
     for (int r = 0; r < 5000; r++)
         text += std::to_string(r) + ",\"v" + std::to_string(r) + (r % 10 == 0 ? "\n" : "") + "\"\n";
     for (int threads : {1, 2, 4}) {
+        if (threads > thread_counts.back())
+            break;
         SCOPED_TRACE(std::to_string(threads) + " threads");
         setenv("CSV_LINE_PART_SIZE", "512", 1);
         csv_reader_options options = {',', 1, 0, threads, 0};
@@ -469,6 +481,8 @@ TEST(Reader, ForEachStopsWhenTheCallbackSays)
         text += "a,b\n";
     setenv("CSV_LINE_PART_SIZE", "64", 1);
     for (int threads : {1, 3}) {
+        if (threads > thread_counts.back())
+            break;
         csv_reader_options options = {',', 0, 0, threads, 0};
         csv_reader *reader = csv_reader_open_memory(text.data(), text.size(), &options);
         EXPECT_EQ(csv_reader_for_each(reader, [](const csv_batch *, void *) { return 7; }, nullptr), 7);
