@@ -407,7 +407,8 @@ int next_batch(csv_reader *reader, csv_batch *batch)
             return 0;
         }
         const char *text = held_bytes(reader) + reader->at;
-        const int window = static_cast<int>(left < static_cast<size_t>(reader->limit) ? left : reader->limit);
+        const size_t limit = static_cast<size_t>(reader->limit);
+        const int window = static_cast<int>(left < limit ? left : limit);
         csv_index index = {tables.fields, tables.field_capacity, tables.starts, tables.start_capacity, 0,
                            0,             0,                     0,             0,                     0, 0};
         parse_csv_records(text, window, reader->separator, &index);
@@ -438,7 +439,6 @@ int next_batch(csv_reader *reader, csv_batch *batch)
                 return -1;
             continue;
         }
-        const size_t limit = static_cast<size_t>(reader->limit);
         if (left > limit)
             return hand_too_long(reader, batch);
         if (!reader->ended) {
@@ -520,10 +520,18 @@ void read_header(csv_reader *reader)
         return;
     const csv_record &record = batch.records[0];
     if (!lenient && record.flags != 0) {
-        fail(&reader->error, record.flags & CSV_RECORD_MALFORMED ? CSV_ERROR_MALFORMED
-                     : record.flags & CSV_RECORD_UNCLOSED ? CSV_ERROR_UNCLOSED
-                                                           : CSV_ERROR_TOO_LONG,
-             record.line, 0, "line %lld: the header is not well formed", record.line);
+        int field = 0;  // the first malformed one, from 1
+        while (field < record.count && !csv_batch_malformed(&batch, record.field + field))
+            field++;
+        if (record.flags & CSV_RECORD_MALFORMED)
+            fail(&reader->error, CSV_ERROR_MALFORMED, record.line, field + 1,
+                 "line %lld: field %d: a quote inside an unquoted field or after a closing quote", record.line,
+                 field + 1);
+        else
+            fail(&reader->error, record.flags & CSV_RECORD_UNCLOSED ? CSV_ERROR_UNCLOSED : CSV_ERROR_TOO_LONG,
+                 record.line, 0, "line %lld: the header %s", record.line,
+                 record.flags & CSV_RECORD_UNCLOSED ? "leaves a quote open at the end of the input"
+                                                     : "is longer than the record limit");
         return;
     }
     size_t bytes = 0;

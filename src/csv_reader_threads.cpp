@@ -325,6 +325,8 @@ void free_slot(Threads &threads, Slot *slot)
 
 bool carry_append(csv_reader *reader, Threads &threads, const char *bytes, size_t n)
 {
+    if (n == 0)
+        return true;
     if (threads.carry_size + n > threads.carry_capacity) {
         size_t capacity = threads.carry_capacity > 0 ? threads.carry_capacity : 1 << 16;
         while (capacity < threads.carry_size + n)

@@ -181,6 +181,8 @@ Reading Model(const std::string &text, const Options &options)
                                 : record.flags & CSV_RECORD_UNCLOSED ? CSV_ERROR_UNCLOSED
                                                                       : CSV_ERROR_TOO_LONG;
                 reading.error_line = line;
+                reading.error_field = static_cast<int>(
+                    std::find(record.malformed.begin(), record.malformed.end(), true) - record.malformed.begin() + 1);
                 return reading;
             }
             reading.names = record.values;
@@ -372,6 +374,7 @@ const std::vector<Row> &Rows()
         {"lenient: a last line over the limit", "a,b\nc,xxxxxxxxxxxxxxxxxxxxxxxxx", {',', false, 8, true}},
         {"a record of exactly the limit", "abcdefg\nabcdefgh", {',', false, 8}},
         {"strict header over the limit", "id,name,xxxxxxxxxxxxxxxx\n1,2\n", {',', true, 8}},
+        {"strict: a malformed header names its field", "id,na\"me\",x\n1,2,3\n", {',', true}},
     };
     return rows;
 }
