@@ -5,9 +5,12 @@
 // records of 12 fields, about 100 bytes each, and the same with every text
 // field quoted, some holding line breaks, commas and doubled quotes.
 // Each kernel's chunk summary (csv_scan_chunk) of the whole buffer is timed
-// against the same count.
+// against the same count, and so is its index (parse_csv_records), which
+// takes the buffer a batch of about 1 MiB at a time, every record that ends
+// in a batch in one call, with tables sized for the batch.
 // Each figure is the fastest of several runs. Before timing, every walk
-// must find as many records as the model says.
+// must find as many records as the model says, and the index the records
+// the model finds, where it finds them.
 // Usage: walk_bench [MEGABYTES] [RUNS]
 
 #include <algorithm>
@@ -102,6 +105,44 @@ long WalkFields(csv_line_fields_fn fields, const char *at, const char *end)
     return records;
 }
 
+// The index's batch, and its tables: room for a field every two bytes and
+// a record every eight, far more than the buffers need.
+constexpr int kBatch = 1 << 20;
+std::vector<csv_field> index_fields(kBatch / 2);
+std::vector<int> index_records(kBatch / 8);
+
+// Indexes every record of the buffer, batch by batch, each batch starting
+// where the one before left its first record out; with `starts`, adds each
+// record's start (from `at`) to it. Returns how many records.
+long WalkIndex(csv_line_records_fn records, const char *at, const char *end, std::vector<long> *starts = nullptr)
+{
+    const char *const begin = at;
+    long found = 0;
+    while (at != end) {
+        const int length = std::min(Remaining(at, end), kBatch);
+        csv_index index = {index_fields.data(), static_cast<int>(index_fields.size()), index_records.data(),
+                           static_cast<int>(index_records.size()), 0, 0, 0, 0, 0, 0, 0};
+        records(at, length, ',', &index);
+        if (starts != nullptr)
+            for (int r = 0; r < index.record_count; r++)
+                starts->push_back(at - begin + index.fields[index.records[r]].start);
+        found += index.record_count;
+        if (index.next == 0) {
+            if (at + length != end) {
+                std::fprintf(stderr, "walk_bench: a record longer than a batch\n");
+                std::exit(1);
+            }
+            // The last record, with no LF to end it.
+            if (starts != nullptr)
+                starts->push_back(at - begin);
+            found++;
+            break;
+        }
+        at += index.next;
+    }
+    return found;
+}
+
 // The fastest of `runs` runs of walk, in seconds; aborts if a run finds
 // other than `want` records.
 template <typename Walk>
@@ -121,16 +162,18 @@ double Fastest(int runs, long want, Walk walk)
     return best;
 }
 
-// The records of the buffer as the model counts them: LFs outside quotes.
-long ModelRecords(const std::string &buffer)
+// Where the records of the buffer start, as the model finds them: at its
+// start and after each LF outside quotes, unless the buffer ends there.
+std::vector<long> ModelStarts(const std::string &buffer)
 {
-    long records = 0;
+    std::vector<long> starts;
     bool quoted = false;
-    for (const char c : buffer) {
-        quoted ^= c == '"';
-        records += c == '\n' && !quoted;
+    for (size_t at = 0; at < buffer.size(); at++) {
+        if (at == 0 || (buffer[at - 1] == '\n' && !quoted))
+            starts.push_back(static_cast<long>(at));
+        quoted ^= buffer[at] == '"';
     }
-    return records;
+    return starts;
 }
 
 }  // namespace
@@ -139,8 +182,8 @@ int main(int argc, char **argv)
 {
     const size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100;
     const int runs = argc > 2 ? std::atoi(argv[2]) : 5;
-    std::printf("| buffer | kernel | walk | GB/s | time / memchr count | fields / record walk |\n");
-    std::printf("|---|---|---|---:|---:|---:|\n");
+    std::printf("| buffer | kernel | walk | GB/s | time / memchr count | time / record walk | time / fields walk |\n");
+    std::printf("|---|---|---|---:|---:|---:|---:|\n");
     double plain_fields[16] = {};
     for (const bool quoted : {false, true}) {
         const std::string records = Records(megabytes << 20, quoted);
@@ -149,11 +192,12 @@ int main(int argc, char **argv)
             static_cast<char *>(std::aligned_alloc(64, (records.size() / 64 + 1) * 64)), std::free);
         std::memcpy(copy.get(), records.data(), records.size());
         const char *begin = copy.get(), *end = begin + records.size();
-        const long want = ModelRecords(records);
+        const std::vector<long> starts = ModelStarts(records);
+        const long want = static_cast<long>(starts.size());
         const double bytes = static_cast<double>(records.size());
         const char *name = quoted ? "quoted" : "plain";
         const double count = Fastest(runs, CountLines(begin, end), [&] { return CountLines(begin, end); });
-        std::printf("| %s | | memchr count | %.2f | 1.00 | |\n", name, bytes / count / 1e9);
+        std::printf("| %s | | memchr count | %.2f | 1.00 | | |\n", name, bytes / count / 1e9);
         for (int k = 0; k < csv_line_kernel_count; k++) {
             const csv_line_kernel &kernel = *csv_line_kernels[k];
             if (!csv_line_kernel_runs_here(&kernel))
@@ -164,17 +208,28 @@ int main(int argc, char **argv)
                 kernel.chunk(begin, end - begin, &chunk);
                 return static_cast<long>(chunk.line_feeds);
             });
-            std::printf("| %s | %s | chunk summary | %.2f | %.2f | |\n", name, kernel.name, bytes / summary / 1e9,
+            std::printf("| %s | %s | chunk summary | %.2f | %.2f | | |\n", name, kernel.name, bytes / summary / 1e9,
                         summary / count);
             const double record = Fastest(runs, want, [&] { return WalkRecords(kernel.record, begin, end); });
             const double fields = Fastest(runs, want, [&] { return WalkFields(kernel.fields, begin, end); });
-            std::printf("| %s | %s | record | %.2f | %.2f | |\n", name, kernel.name, bytes / record / 1e9, record / count);
-            std::printf("| %s | %s | fields | %.2f | %.2f | %.2f |\n", name, kernel.name, bytes / fields / 1e9,
+            std::printf("| %s | %s | record | %.2f | %.2f | | |\n", name, kernel.name, bytes / record / 1e9,
+                        record / count);
+            std::printf("| %s | %s | fields | %.2f | %.2f | %.2f | |\n", name, kernel.name, bytes / fields / 1e9,
                         fields / count, fields / record);
+            std::vector<long> indexed;
+            WalkIndex(kernel.records, begin, end, &indexed);
+            if (indexed != starts) {
+                std::fprintf(stderr, "walk_bench: the %s index finds %zu records, the model %zu, or elsewhere\n",
+                             kernel.name, indexed.size(), starts.size());
+                return 1;
+            }
+            const double index = Fastest(runs, want, [&] { return WalkIndex(kernel.records, begin, end); });
+            std::printf("| %s | %s | index | %.2f | %.2f | %.2f | %.2f |\n", name, kernel.name, bytes / index / 1e9,
+                        index / count, index / record, index / fields);
             if (!quoted)
                 plain_fields[k] = fields / bytes;
             else
-                std::printf("| | %s | fields, quoted / plain per byte | | | %.2f |\n", kernel.name,
+                std::printf("| | %s | fields, quoted / plain per byte | | | %.2f | |\n", kernel.name,
                             fields / bytes / plain_fields[k]);
         }
     }
