@@ -59,7 +59,9 @@ void free_header(struct header *header);
 struct cut {
     const struct list *list;
     const char *name;         /* the input's, in messages */
-    const csv_field *fields;  /* the record's, from the reader's batch */
+    const csv_batch *batch;   /* the reader's batch that holds the record */
+    int first_field;          /* the record's first field in the batch */
+    const csv_field *fields;  /* the record's: batch->fields + first_field */
     long long line;           /* the record's physical line, in messages */
     int problems;             /* records not printed as read, so far */
     const char *readable;     /* words may be read up to here: the batch's last byte */

@@ -347,67 +347,35 @@ static void put_plain(struct cut *cut, const char *p, size_t n)
     }
 }
 
-/* Whether the n bytes at p hold the output's separator, CR or LF, which a
-   CSV field must be quoted to hold. Words may be read up to cut->readable,
-   as put_escaped reads them; bytes past the n never count. */
-static int needs_quotes(const struct cut *cut, const char *p, size_t n)
+/* Appends field k of the record as the library's writer writes it: its
+   value, quoted with its quotes doubled exactly where a CSV reader needs
+   it. A malformed field's value is its content by the splitting rule;
+   returns -1 for one, else 0. */
+static int put_csv_field(struct cut *cut, int k)
 {
-    const uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
-    const uint64_t separators = ones * (unsigned char)cut->list->out_separator;
-    const char *end = p + n;
-    for (; p < end && cut->readable - p >= 8; p += 8) {
-        const uint64_t word = load_in_order(p);
-        const uint64_t a = word ^ separators, b = word ^ (ones * '\r'), c = word ^ (ones * '\n');
-        /* The lowest byte flagged is a true match; bytes past `end` are
-           masked off, so a match is one within the n bytes. */
-        uint64_t flags = (((a - ones) & ~a) | ((b - ones) & ~b) | ((c - ones) & ~c)) & highs;
-        if (end - p < 8)
-            flags &= ((uint64_t)1 << (8 * (end - p))) - 1;
-        if (flags != 0)
-            return 1;
-    }
-    for (; p < end; p++)
-        if (*p == cut->list->out_separator || *p == '\r' || *p == '\n')
-            return 1;
-    return 0;
-}
+    const int index = cut->first_field + k;
+    const csv_text value = csv_batch_value(cut->batch, index);
+    const char separator = cut->list->out_separator;
+    size_t room, n;
 
-/* Appends field k as a CSV field: its value quoted, quotes doubled,
-   exactly when it holds the separator, a quote, CR or LF. A well-formed
-   quoted field whose value needs quotes is that encoding already. A
-   malformed one is its content by the splitting rule (no quotes), and
-   returns -1. */
-static int put_csv_field(struct cut *cut, const char *record, const csv_field *field)
-{
-    const char *raw = record + field->start;
-    const size_t length = (size_t)field->length;
-    int malformed = 0, quoted;
-
-    if (field->quotes != 0) {
-        const int enclosed = field->quotes == 2 && raw[0] == '"' && raw[length - 1] == '"';
-        if (enclosed || csv_field_value(record, field, NULL, 0) >= 0) {
-            /* Well formed: a value holding a quote, or a byte that needs
-               quotes, is written as it stands. */
-            if (enclosed && !needs_quotes(cut, raw + 1, length - 2))
-                put_plain(cut, raw + 1, length - 2);
-            else
-                put_plain(cut, raw, length);
-            return 0;
+    flush_full(cut);
+    room = 2 * cut->out_limit + 8 - cut->used;
+    n = csv_write_field(cut->out + cut->used, room, value.data, (size_t)value.length, separator);
+    if (n <= room) {
+        cut->used += n;
+    } else {
+        /* Longer than the room left: written whole elsewhere first. */
+        char *whole = malloc(n);
+        if (whole == NULL) {
+            say(cut, "out of memory");
+            cut->problems++;
+        } else {
+            csv_write_field(whole, n, value.data, (size_t)value.length, separator);
+            put_plain(cut, whole, n);
+            free(whole);
         }
-        malformed = 1;
     }
-    /* Its value holds no quote: the raw bytes, any quote dropped. */
-    quoted = needs_quotes(cut, raw, length);
-    if (quoted)
-        put_byte(cut, '"');
-    for (const char *p = raw, *end = raw + length; p < end;) {
-        const char *quote = malformed ? memchr(p, '"', (size_t)(end - p)) : NULL;
-        put_plain(cut, p, (size_t)((quote != NULL ? quote : end) - p));
-        p = quote != NULL ? quote + 1 : end;
-    }
-    if (quoted)
-        put_byte(cut, '"');
-    return -malformed;
+    return -csv_batch_malformed(cut->batch, index);
 }
 
 static void report_malformed(struct cut *cut, int field, const char *what)
@@ -428,7 +396,7 @@ static int put_chosen(struct cut *cut, const char *text, int n, int field, int *
         put_byte(cut, cut->list->out_separator);
     if (field >= n)
         return 1; /* a record without the field prints it empty */
-    malformed = cut->list->csv ? put_csv_field(cut, text, f) : put_field(cut, text, f);
+    malformed = cut->list->csv ? put_csv_field(cut, field) : put_field(cut, text, f);
     if (malformed != 0)
         report_malformed(cut, field, "; printed with every quote dropped");
     /* Empty: no byte, two quotes that enclose nothing, or only quotes
@@ -498,6 +466,8 @@ static int printed(const struct list *list, int k, int n)
 void cut_record(struct cut *cut, const csv_batch *batch, const csv_record *record)
 {
     const csv_field *last = &batch->fields[record->field + record->count - 1];
+    cut->batch = batch;
+    cut->first_field = record->field;
     cut->fields = &batch->fields[record->field];
     cut->line = record->line;
     cut->readable = batch->text + last->start + last->length;
