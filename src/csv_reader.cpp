@@ -458,6 +458,18 @@ int next_batch(csv_reader *reader, csv_batch *batch)
     }
 }
 
+int for_each_batch(csv_reader *reader, csv_batch_fn fn, void *context)
+{
+    csv_batch batch;
+    for (;;) {
+        const int n = next_batch(reader, &batch);
+        if (n <= 0)
+            return n;
+        if (const int stop = fn(&batch, context))
+            return stop;
+    }
+}
+
 }  // namespace csv_line_reader
 
 namespace {
@@ -636,14 +648,7 @@ int csv_reader_for_each(csv_reader *reader, csv_batch_fn fn, void *context)
 {
     if (reader->threads > 1 && !reader->one_thread)
         return for_each_parallel(reader, fn, context);
-    csv_batch batch;
-    for (;;) {
-        const int n = next_batch(reader, &batch);
-        if (n <= 0)
-            return n;
-        if (const int stop = fn(&batch, context))
-            return stop;
-    }
+    return for_each_batch(reader, fn, context);
 }
 
 const csv_error *csv_reader_error(const csv_reader *reader) { return &reader->error; }

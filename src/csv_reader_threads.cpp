@@ -599,8 +599,14 @@ static bool running(csv_reader *reader)
         reader->failed = true;
         return false;
     }
-    if (reader->workers != nullptr)
+    if (reader->workers != nullptr || reader->one_thread)
         return true;
+    // After a header line over the limit, whose rest one thread drops,
+    // one thread goes on.
+    if (reader->skip_line_next) {
+        reader->one_thread = true;
+        return true;
+    }
     reader->at = reader->resume_at;
     return start_threads(reader);
 }
@@ -628,6 +634,8 @@ int next_parallel(csv_reader *reader, csv_batch *batch)
 {
     if (!running(reader))
         return -1;
+    if (reader->workers == nullptr)
+        return next_batch(reader, batch);
     Threads &threads = *reader->workers;
     if (threads.handed != nullptr) {
         free_slot(threads, threads.handed);
@@ -681,6 +689,8 @@ int for_each_parallel(csv_reader *reader, csv_batch_fn fn, void *context)
 {
     if (!running(reader))
         return -1;
+    if (reader->workers == nullptr)
+        return for_each_batch(reader, fn, context);
     Threads &threads = *reader->workers;
     threads.fn = fn;
     threads.context = context;
@@ -734,14 +744,7 @@ int for_each_parallel(csv_reader *reader, csv_batch_fn fn, void *context)
         return said;
     if (reader->failed || reader->error.code != CSV_OK)
         return -1;
-    csv_batch batch;
-    for (;;) {
-        const int n = next_batch(reader, &batch);
-        if (n <= 0)
-            return n;
-        if ((said = fn(&batch, context)) != 0)
-            return said;
-    }
+    return for_each_batch(reader, fn, context);
 }
 
 void stop_threads(csv_reader *reader)

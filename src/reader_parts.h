@@ -69,6 +69,8 @@ void fill_batch(const Tables &tables, const char *text, int count, long long seq
 
 // The reader on one thread: the next batch from where it stands.
 int next_batch(csv_reader *reader, csv_batch *batch);
+// Hands the rest, batch after batch, to fn on the caller's thread.
+int for_each_batch(csv_reader *reader, csv_batch_fn fn, void *context);
 void read_header(csv_reader *reader);
 
 // Bytes read ahead by the threads, which a reader on one thread takes
