@@ -135,6 +135,16 @@ int check_records(const Check &check, Tables &tables, const char *text, int from
 {
     tables.decoded_count = 0;
     tables.decoded_used = 0;
+    if (!check.quoted) {
+        // No field holds a quote: each record is its fields and its LF.
+        for (int r = from; r < count; r++) {
+            const int first = tables.starts[r];
+            const int last = r + 1 < count ? tables.starts[r + 1] : field_count;
+            tables.records[r - from] = {(*line)++, offset + tables.fields[first].start, first, last - first,
+                                        check.flags};
+        }
+        return count - from;
+    }
     for (int r = from; r < count; r++) {
         const int first = tables.starts[r];
         const int last = r + 1 < count ? tables.starts[r + 1] : field_count;
@@ -343,7 +353,7 @@ int hand_one(csv_reader *reader, const char *text, int fields, int flags, long l
     }
     long long counted = line;
     const long long offset = reader->offset + (text - held_bytes(reader));
-    const Check check = {&reader->error, reader->lenient, flags};
+    const Check check = {&reader->error, reader->lenient, flags, true};
     const int kept = check_records(check, tables, text, 0, 1, fields, offset, &counted);
     if (kept < 0)
         return -1;
@@ -415,7 +425,7 @@ int next_batch(csv_reader *reader, csv_batch *batch)
         if (index.record_count > 0) {
             long long line = reader->line;
             const long long offset = reader->offset + static_cast<long long>(reader->at);
-            const Check check = {&reader->error, reader->lenient, 0};
+            const Check check = {&reader->error, reader->lenient, 0, index.quotes != 0};
             const int kept = check_records(check, tables, text, 0, index.record_count, index.field_count, offset, &line);
             if (kept < 0)
                 return -1;

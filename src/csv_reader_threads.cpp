@@ -148,7 +148,7 @@ void index_part(const csv_reader *reader, Slot &slot, int state)
     long long line = slot.head_end > 0 ? count_lfs(slot.bytes, static_cast<size_t>(slot.head_end)) : 0;
     slot.made = 0;
     if (index.record_count > from) {
-        const Check check = {&slot.error, true, 0};
+        const Check check = {&slot.error, true, 0, index.quotes != 0};
         slot.made = check_records(check, tables, slot.bytes, from, index.record_count, index.field_count,
                                   slot.offset, &line);
         if (slot.made < 0) {
@@ -493,7 +493,7 @@ Turn take_part(csv_reader *reader, Threads &threads, Slot &slot, csv_batch *stit
         return Turn::failed;
     tables.starts[0] = 0;
     long long line = threads.carry_line;
-    const Check check = {&reader->error, reader->lenient, 0};
+    const Check check = {&reader->error, reader->lenient, 0, true};
     const int made = check_records(check, tables, threads.carry, 0, 1, n, threads.carry_offset, &line);
     if (made <= 0) {
         reader->failed = true;
