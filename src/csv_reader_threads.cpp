@@ -246,27 +246,28 @@ void read_part(csv_reader *reader, Threads &threads, Slot &slot)
         slot.length = left < threads.part_size ? left : threads.part_size;
         slot.last = slot.length == left;
     } else {
+        // Through the reader's own buffer, which holds what it read ahead
+        // before the threads began, and then reads the source in large
+        // pieces however small the parts.
         slot.bytes = slot.owned;
         slot.length = 0;
-        // First what the reader on one thread read ahead.
-        const size_t held = reader->held - reader->at;
-        const size_t taken = held < threads.part_size ? held : threads.part_size;
-        std::memcpy(slot.owned, reader->buffer + reader->at, taken);
-        reader->at += taken;
-        slot.length = taken;
         slot.last = false;
         while (slot.length < threads.part_size) {
-            const long long got = read_more(reader, slot.owned + slot.length, threads.part_size - slot.length);
-            if (got < 0) {
-                slot.read_error = errno != 0 ? errno : EIO;
-                slot.last = true;
-                break;
+            if (reader->at == reader->held) {
+                reader->at = reader->held = 0;
+                const long long got = read_more(reader, reader->buffer, reader->capacity);
+                if (got <= 0) {
+                    slot.read_error = got < 0 ? (errno != 0 ? errno : EIO) : 0;
+                    slot.last = true;
+                    break;
+                }
+                reader->held = static_cast<size_t>(got);
             }
-            if (got == 0) {
-                slot.last = true;
-                break;
-            }
-            slot.length += static_cast<size_t>(got);
+            const size_t held = reader->held - reader->at, room = threads.part_size - slot.length;
+            const size_t taken = held < room ? held : room;
+            std::memcpy(slot.owned + slot.length, reader->buffer + reader->at, taken);
+            reader->at += taken;
+            slot.length += taken;
         }
     }
     threads.read_offset += static_cast<long long>(slot.length);
@@ -304,14 +305,20 @@ Slot *next_in_order(csv_reader *reader, Threads &threads)
     for (int k = 0; k < threads.slot_count && slot == nullptr; k++)
         if (threads.slots[k].stage != Stage::free && threads.slots[k].part == threads.next_part)
             slot = &threads.slots[k];
-    if (slot != nullptr && slot->stage == Stage::filled && threads.started == 0)
-        slot->stage = Stage::indexing;  // no worker: indexed below
+    // A part no worker has taken yet is indexed here rather than waited for.
+    const bool here = slot != nullptr && slot->stage == Stage::filled;
+    if (here)
+        slot->stage = Stage::indexing;
     else
         while (slot != nullptr && slot->stage != Stage::indexed)
             pthread_cond_wait(&threads.moved, &threads.lock);
     pthread_mutex_unlock(&threads.lock);
-    if (slot != nullptr && slot->stage == Stage::indexing)
-        index_part(reader, *slot, 0);
+    if (here) {
+        index_part(reader, *slot, threads.state);
+        pthread_mutex_lock(&threads.lock);
+        slot->stage = Stage::indexed;
+        pthread_mutex_unlock(&threads.lock);
+    }
     return slot;
 }
 
@@ -380,19 +387,22 @@ bool hand_over(csv_reader *reader, Threads &threads, long long offset, long long
         reader->ended = false;
         return true;
     }
-    const int most = threads.slot_count + 1;
+    const int most = threads.slot_count + 2;
     reader->pieces = static_cast<Piece *>(std::calloc(static_cast<size_t>(most), sizeof(Piece)));
     if (reader->pieces == nullptr) {
         fail(&reader->error, CSV_ERROR_MEMORY, 0, 0, "out of memory");
         return false;
     }
+    // What the buffer read of the source and no part took yet comes last.
+    Piece unread = {reader->buffer + reader->at, reader->held - reader->at, reader->buffer};
+    reader->buffer = nullptr;
+    reader->capacity = 0;
     int count = 0;
     reader->at = reader->resume_at = reader->held = 0;
     reader->offset = offset;
     if (threads.carry_size > 0 && offset == threads.carry_offset) {
         // The carried record's bytes become the reader's buffer, which the
         // record over the limit fills: held once, not twice.
-        std::free(reader->buffer);
         reader->buffer = threads.carry;
         reader->capacity = threads.carry_capacity;
         reader->held = threads.carry_size;
@@ -409,6 +419,7 @@ bool hand_over(csv_reader *reader, Threads &threads, long long offset, long long
             held.owned = nullptr;
             held.stage = Stage::free;
         }
+    reader->pieces[count++] = unread;
     reader->piece_count = count;
     reader->piece_next = 0;
     reader->piece_taken = 0;
