@@ -58,23 +58,26 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${CSV_LINE_DEB_RUNTIME})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 # ldconfig runs by dpkg's trigger once per installation run.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/triggers)
-set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "one-pass splitter of comma-separated lines (shared library)
-csv_line splits one line of comma-separated text into fields, in one pass,
-into a table of fixed-width rows that the caller owns, either a
-NUL-terminated line or a span of bytes where it lies. It allocates nothing
-and never writes outside the fields it stores; on x86-64 it runs the
-fastest of its AVX-512, AVX2 and SSE2 kernels that the processor supports.
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "fast, safe CSV reader and splitter (shared library)
+csv_line reads whole CSV files, streams or bytes in memory and hands over
+their records in order, on one thread or on every core, with the same
+records, lines and errors at any thread count; quoted fields may hold
+separators, doubled quotes and line breaks. Its splitters cut one line or
+record into a table the caller owns and index every record of a buffer in
+one pass, allocating nothing. On x86-64 it runs the fastest of its
+AVX-512, AVX2 and SSE2 kernels that the processor supports.
 .
 This package holds the shared library.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${CSV_LINE_DEB_DEVELOPMENT})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SHLIBDEPS OFF)
-set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "one-pass splitter of comma-separated lines (development files)
-csv_line splits one line of comma-separated text into fields, in one pass,
-into a table of fixed-width rows that the caller owns.
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "fast, safe CSV reader and splitter (development files)
+csv_line reads whole CSV files in order, on one thread or on every core,
+and splits lines and records into tables the caller owns.
 .
-This package holds the header csv_line.h, the link to the shared library,
-the CMake package (find_package(csv_line)) and the pkg-config file.")
+This package holds the C header csv_line.h, the C++ header csv_line.hpp,
+the link to the shared library, the CMake package (find_package(csv_line))
+and the pkg-config file.")
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME ${CSV_LINE_DEB_PROGRAMS})
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION "csv_cut, which prints chosen fields of CSV files, and a report program
