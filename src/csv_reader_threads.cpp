@@ -75,7 +75,10 @@ struct Slot {
 
 struct Threads {
     pthread_mutex_t lock;
-    pthread_cond_t moved;  // a slot changed stage, or the workers are to leave
+    // Each side waits on its own condition, so that a change wakes only
+    // the side it concerns: workers for a slot read or ready (or leaving),
+    // the caller's thread for a slot indexed or handed back.
+    pthread_cond_t for_workers, for_caller;
     pthread_t ids[256];
     int started;
     bool leaving;
@@ -214,16 +217,16 @@ void *work(void *arg)
             if (said != 0 && threads.stopped_by == 0)
                 threads.stopped_by = said;
             ready->stage = Stage::free;
-            pthread_cond_broadcast(&threads.moved);
+            pthread_cond_signal(&threads.for_caller);
         } else if (filled != nullptr) {
             filled->stage = Stage::indexing;
             pthread_mutex_unlock(&threads.lock);
             index_part(reader, *filled, 0);
             pthread_mutex_lock(&threads.lock);
             filled->stage = Stage::indexed;
-            pthread_cond_broadcast(&threads.moved);
+            pthread_cond_signal(&threads.for_caller);
         } else {
-            pthread_cond_wait(&threads.moved, &threads.lock);
+            pthread_cond_wait(&threads.for_workers, &threads.lock);
         }
     }
     pthread_mutex_unlock(&threads.lock);
@@ -253,6 +256,17 @@ void read_part(csv_reader *reader, Threads &threads, Slot &slot)
         slot.length = 0;
         slot.last = false;
         while (slot.length < threads.part_size) {
+            if (reader->at == reader->held && threads.part_size - slot.length >= reader->capacity) {
+                // Room for a whole read: straight into the part.
+                const long long got = read_more(reader, slot.owned + slot.length, threads.part_size - slot.length);
+                if (got <= 0) {
+                    slot.read_error = got < 0 ? (errno != 0 ? errno : EIO) : 0;
+                    slot.last = true;
+                    break;
+                }
+                slot.length += static_cast<size_t>(got);
+                continue;
+            }
             if (reader->at == reader->held) {
                 reader->at = reader->held = 0;
                 const long long got = read_more(reader, reader->buffer, reader->capacity);
@@ -290,7 +304,7 @@ void read_ahead(csv_reader *reader, Threads &threads)
         read_part(reader, threads, *free_slot);
         pthread_mutex_lock(&threads.lock);
         free_slot->stage = Stage::filled;
-        pthread_cond_broadcast(&threads.moved);
+        pthread_cond_signal(&threads.for_workers);
         pthread_mutex_unlock(&threads.lock);
     }
 }
@@ -311,7 +325,7 @@ Slot *next_in_order(csv_reader *reader, Threads &threads)
         slot->stage = Stage::indexing;
     else
         while (slot != nullptr && slot->stage != Stage::indexed)
-            pthread_cond_wait(&threads.moved, &threads.lock);
+            pthread_cond_wait(&threads.for_caller, &threads.lock);
     pthread_mutex_unlock(&threads.lock);
     if (here) {
         index_part(reader, *slot, threads.state);
@@ -326,7 +340,6 @@ void free_slot(Threads &threads, Slot *slot)
 {
     pthread_mutex_lock(&threads.lock);
     slot->stage = Stage::free;
-    pthread_cond_broadcast(&threads.moved);
     pthread_mutex_unlock(&threads.lock);
 }
 
@@ -361,10 +374,10 @@ void join_workers(Threads &threads)
             busy |= threads.slots[k].stage == Stage::ready || threads.slots[k].stage == Stage::calling ||
                     threads.slots[k].stage == Stage::indexing;
         if (busy)
-            pthread_cond_wait(&threads.moved, &threads.lock);
+            pthread_cond_wait(&threads.for_caller, &threads.lock);
     }
     threads.leaving = true;
-    pthread_cond_broadcast(&threads.moved);
+    pthread_cond_broadcast(&threads.for_workers);
     pthread_mutex_unlock(&threads.lock);
     for (int k = 0; k < threads.started; k++)
         pthread_join(threads.ids[k], nullptr);
@@ -562,7 +575,8 @@ bool start_threads(csv_reader *reader)
     }
     reader->workers = threads;
     pthread_mutex_init(&threads->lock, nullptr);
-    pthread_cond_init(&threads->moved, nullptr);
+    pthread_cond_init(&threads->for_workers, nullptr);
+    pthread_cond_init(&threads->for_caller, nullptr);
     const int workers = reader->threads < 256 ? reader->threads : 256;
     threads->slot_count = 2 * workers + 2;
     threads->part_size = PART_SIZE;
@@ -742,7 +756,7 @@ int for_each_parallel(csv_reader *reader, csv_batch_fn fn, void *context)
         threads.pending = nullptr;
         pthread_mutex_lock(&threads.lock);
         slot->stage = count > 0 ? Stage::ready : Stage::free;
-        pthread_cond_broadcast(&threads.moved);
+        pthread_cond_signal(&threads.for_workers);
         pthread_mutex_unlock(&threads.lock);
     }
     if (threads.started > 0)
@@ -766,7 +780,7 @@ void stop_threads(csv_reader *reader)
     if (threads->started > 0) {
         pthread_mutex_lock(&threads->lock);
         threads->leaving = true;
-        pthread_cond_broadcast(&threads->moved);
+        pthread_cond_broadcast(&threads->for_workers);
         pthread_mutex_unlock(&threads->lock);
         for (int k = 0; k < threads->started; k++)
             pthread_join(threads->ids[k], nullptr);
@@ -779,7 +793,8 @@ void stop_threads(csv_reader *reader)
     std::free(threads->carry);
     threads->carry_tables.release();
     pthread_mutex_destroy(&threads->lock);
-    pthread_cond_destroy(&threads->moved);
+    pthread_cond_destroy(&threads->for_workers);
+    pthread_cond_destroy(&threads->for_caller);
     std::free(threads);
     reader->workers = nullptr;
 }
