@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_records.h"
 #include "csv_line.h"
 #include "kernels.h"
 
@@ -32,47 +33,6 @@ namespace {
 constexpr int kRows = 20;
 alignas(64) char rows[kRows][FIELD_SIZE];
 csv_field positions[kRows];
-
-// Records of 12 fields: text, numbers and codes, about 100 bytes, ended by
-// LF. With `quoted`, every text field is quoted, and one in eight holds a
-// line break, one in eight a doubled quote, one in four a comma.
-std::string Records(size_t size, bool quoted)
-{
-    static const char *const words[] = {"hoodie", "crop", "tee", "grey", "cotton", "blend", "slim", "fit",
-                                        "wool", "linen", "summer", "winter", "classic", "zip", "hem"};
-    std::mt19937_64 random(quoted ? 2 : 1);
-    const auto word = [&] { return std::string(words[random() % 15]); };
-    const auto text = [&] {
-        std::string cell = word() + " " + word();
-        if (!quoted)
-            return cell;
-        const unsigned pick = static_cast<unsigned>(random() % 8);
-        if (pick == 0)
-            cell += "\n" + word();
-        else if (pick == 1)
-            cell += " \"\"" + word() + "\"\"";
-        else if (pick < 4)
-            cell += ", " + word();
-        return "\"" + cell + "\"";
-    };
-    std::string buffer;
-    buffer.reserve(size + 256);
-    char number[64];
-    for (long k = 0; buffer.size() < size; k++) {
-        std::snprintf(number, sizeof number, "SKU%08ld,", k);
-        buffer += number;
-        buffer += text() + "," + text() + ",";
-        std::snprintf(number, sizeof number, "%.2f,%d,%s,%.6f,", static_cast<double>(random() % 50000) / 100,
-                      static_cast<int>(random() % 100000), "XL", static_cast<double>(random() % 1000000) / 1e6);
-        buffer += number;
-        buffer += text() + ",";
-        std::snprintf(number, sizeof number, "%d,%c,%.3f,", static_cast<int>(random() % 1000), "FMU"[random() % 3],
-                      static_cast<double>(random() % 1000) / 1e3);
-        buffer += number;
-        buffer += text() + "\n";
-    }
-    return buffer;
-}
 
 int Remaining(const char *at, const char *end)
 {

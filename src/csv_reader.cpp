@@ -600,7 +600,6 @@ void read_header(csv_reader *reader)
         reader->line = batch.records[1].line;
     }
     reader->sequence = 0;
-    reader->header_flags = record.flags;
 }
 
 }  // namespace csv_line_reader

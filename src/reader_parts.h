@@ -130,7 +130,6 @@ struct csv_reader {
     csv_text *names;
     char *name_bytes;
     int name_count;
-    int header_flags;
 
     csv_line_reader::Piece *pieces;  // read before the source, from piece_next on
     int piece_count, piece_next;
