@@ -60,16 +60,16 @@ void ExpectPositions(const std::string &text, const csv_reader_options &options,
         Check(cut == ((length > 0 ? length : rest) > limit), "a record is cut exactly when over the limit", text);
         if (!cut) {
             Check(static_cast<int>(record.raw.size()) == n, "a record's fields are the position entry's", text);
-            for (int k = 0; k < n; k++) {
-                const std::string raw = text.substr(at + static_cast<size_t>(fields[k].start),
-                                                    static_cast<size_t>(fields[k].length));
-                Check(record.raw[static_cast<size_t>(k)] == raw, "a field's raw bytes are where it lies", text);
-                const int size = csv_field_value(raw.data() - fields[k].start, &fields[k], value, sizeof value);
-                Check((size < 0) == record.malformed[static_cast<size_t>(k)], "malformed as RFC 4180 says",
-                      text);
+            for (size_t k = 0; k < static_cast<size_t>(n); k++) {
+                const csv_field &field = fields[k];
+                const std::string raw =
+                    text.substr(at + static_cast<size_t>(field.start), static_cast<size_t>(field.length));
+                Check(record.raw[k] == raw, "a field's raw bytes are where it lies", text);
+                const int size = csv_field_value(raw.data() - field.start, &field, value, sizeof value);
+                Check((size < 0) == record.malformed[k], "malformed as RFC 4180 says", text);
                 if (size >= 0 && size < static_cast<int>(sizeof value))
-                    Check(record.values[static_cast<size_t>(k)] == std::string(value, static_cast<size_t>(size)),
-                          "a value is RFC 4180's", text);
+                    Check(record.values[k] == std::string(value, static_cast<size_t>(size)), "a value is RFC 4180's",
+                          text);
             }
             Check(((record.flags & CSV_RECORD_UNCLOSED) != 0) ==
                       (length == 0 && std::count(text.begin() + static_cast<long>(at), text.end(), '"') % 2 == 1),
