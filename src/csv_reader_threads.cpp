@@ -128,12 +128,27 @@ void index_part(const csv_reader *reader, Slot &slot, int state)
 {
     Tables &tables = slot.tables;
     slot.guess = state;
-    csv_index index;
-    for (;;) {
-        index = {tables.fields, tables.field_capacity, tables.starts, tables.start_capacity, state, 0, 0, 0, 0, 0, 0};
-        parse_csv_records(slot.bytes, static_cast<int>(slot.length), reader->separator, &index);
-        if (!index.full)
+    // When the tables fill, they grow and indexing goes on from the record
+    // left out, which begins outside quotes; what it finds is added to
+    // what was found, its positions moved to count from the part's start.
+    csv_index index = {};
+    for (int base = 0;;) {
+        csv_index more = {tables.fields + index.field_count, tables.field_capacity - index.field_count,
+                          tables.starts + index.record_count, tables.start_capacity - index.record_count,
+                          base == 0 ? state : 0, 0, 0, 0, 0, 0, 0};
+        parse_csv_records(slot.bytes + base, static_cast<int>(slot.length) - base, reader->separator, &more);
+        for (int k = 0; k < more.field_count; k++)
+            more.fields[k].start += base;
+        for (int r = 0; r < more.record_count; r++)
+            more.records[r] += index.field_count;
+        index.record_count += more.record_count;
+        index.field_count += more.field_count;
+        index.next = base + more.next;
+        index.quotes += more.quotes;
+        index.line_feeds += more.line_feeds;
+        if (!more.full)
             break;
+        base = index.next;
         if (!tables.reserve_fields(&slot.error, 2LL * tables.field_capacity) ||
             !tables.reserve_records(&slot.error, 2LL * tables.start_capacity))
             return;
@@ -595,7 +610,8 @@ bool start_threads(csv_reader *reader)
     for (int k = 0; k < threads->slot_count; k++) {
         Slot &slot = threads->slots[k];
         if ((reader->memory == nullptr && (slot.owned = static_cast<char *>(std::malloc(threads->part_size))) == nullptr) ||
-            !slot.tables.reserve_fields(&reader->error, 1 << 12) || !slot.tables.reserve_records(&reader->error, 1 << 9)) {
+            !slot.tables.reserve_fields(&reader->error, static_cast<long long>(threads->part_size / 8) + 16) ||
+            !slot.tables.reserve_records(&reader->error, static_cast<long long>(threads->part_size / 64) + 16)) {
             reader->failed = true;
             return false;
         }
