@@ -383,7 +383,10 @@ CSV_LINE_API int csv_reader_next(csv_reader *reader, csv_batch *batch);
  * csv_reader_next), or fn's result when one was not 0, which stops the
  * handing. The batches are those csv_reader_next would hand, records,
  * problems and errors alike; none after a batch that holds an error's
- * record is handed, and none after one that fn stopped at is begun.
+ * record is handed, and none after one that fn stopped at is begun. The
+ * batches are begun in sequence: a callback may wait for the ones before
+ * its own (to write in input order), as those are under way already. It
+ * goes on from where csv_reader_next left off.
  */
 typedef int (*csv_batch_fn)(const csv_batch *batch, void *context);
 CSV_LINE_API int csv_reader_for_each(csv_reader *reader, csv_batch_fn fn, void *context);

@@ -216,7 +216,9 @@ void *work(void *arg)
         Slot *ready = nullptr, *filled = nullptr;
         for (int k = 0; k < threads.slot_count; k++) {
             Slot &slot = threads.slots[k];
-            if (slot.stage == Stage::ready && ready == nullptr)
+            // The earliest first, so that a callback that waits for the
+            // batches before its own waits for ones already under way.
+            if (slot.stage == Stage::ready && (ready == nullptr || slot.sequence < ready->sequence))
                 ready = &slot;
             if (slot.stage == Stage::filled && (filled == nullptr || slot.part < filled->part))
                 filled = &slot;
@@ -735,20 +737,31 @@ int for_each_parallel(csv_reader *reader, csv_batch_fn fn, void *context)
     Threads &threads = *reader->workers;
     threads.fn = fn;
     threads.context = context;
+    // Where csv_reader_next left off: its last batch is done with, and a
+    // part whose carried record it handed still has its own to hand.
+    if (threads.handed != nullptr) {
+        free_slot(threads, threads.handed);
+        threads.handed = nullptr;
+    }
     int said = 0;
     while (!reader->one_thread && said == 0) {
         pthread_mutex_lock(&threads.lock);
         said = threads.stopped_by;
         pthread_mutex_unlock(&threads.lock);
-        Slot *slot = said == 0 ? next_in_order(reader, threads) : nullptr;
-        if (slot == nullptr) {
-            if (said == 0 && !finish(reader, threads))
-                return -1;
-            break;
-        }
-        threads.next_part++;
+        Slot *slot = threads.pending;
+        threads.pending = nullptr;
         csv_batch batch;
-        const Turn turn = take_part(reader, threads, *slot, &batch);
+        Turn turn = Turn::own;
+        if (slot == nullptr) {
+            slot = said == 0 ? next_in_order(reader, threads) : nullptr;
+            if (slot == nullptr) {
+                if (said == 0 && !finish(reader, threads))
+                    return -1;
+                break;
+            }
+            threads.next_part++;
+            turn = take_part(reader, threads, *slot, &batch);
+        }
         if (turn == Turn::failed)
             break;
         if (turn == Turn::next)

@@ -422,6 +422,59 @@ TEST(Reader, ForEachHandsEveryBatchOnce)
     }
 }
 
+// A loop of csv_reader_next, then for_each: every record once, in the
+// order of the sequences, whatever batch the loop stopped after.
+TEST(Reader, ForEachGoesOnWhereNextLeftOff)
+{
+    std::string text;
+    for (int r = 0; r < 3000; r++)
+        text += "r" + std::to_string(r) + (r % 5 == 0 ? ",\"a\nb\"\n" : ",x\n");
+    for (int threads : thread_counts) {
+        for (int taken = 0; taken < 4; taken++) {
+            SCOPED_TRACE(std::to_string(threads) + " threads, " + std::to_string(taken) + " batches by next");
+            setenv("CSV_LINE_PART_SIZE", "333", 1);
+            csv_reader_options options = {',', 0, 0, threads, 0};
+            csv_reader *reader = csv_reader_open_memory(text.data(), text.size(), &options);
+            std::vector<std::pair<long long, std::vector<long long>>> batches;
+            csv_batch batch;
+            for (int k = 0; k < taken && csv_reader_next(reader, &batch) > 0; k++) {
+                batches.emplace_back(batch.sequence, std::vector<long long>());
+                for (int r = 0; r < batch.count; r++)
+                    batches.back().second.push_back(batch.records[r].line);
+            }
+            struct Seen {
+                std::mutex lock;
+                std::vector<std::pair<long long, std::vector<long long>>> *batches;
+            } seen{{}, &batches};
+            EXPECT_EQ(csv_reader_for_each(
+                          reader,
+                          [](const csv_batch *b, void *context) {
+                              auto *into = static_cast<Seen *>(context);
+                              std::vector<long long> lines;
+                              for (int r = 0; r < b->count; r++)
+                                  lines.push_back(b->records[r].line);
+                              std::lock_guard<std::mutex> hold(into->lock);
+                              into->batches->emplace_back(b->sequence, lines);
+                              return 0;
+                          },
+                          &seen),
+                      0);
+            csv_reader_close(reader);
+            unsetenv("CSV_LINE_PART_SIZE");
+            std::sort(batches.begin(), batches.end());
+            std::vector<long long> lines;
+            for (const auto &b : batches)
+                lines.insert(lines.end(), b.second.begin(), b.second.end());
+            std::vector<long long> want;
+            for (long long line = 1, r = 0; r < 3000; r++) {
+                want.push_back(line);
+                line += r % 5 == 0 ? 2 : 1;
+            }
+            EXPECT_EQ(lines, want);
+        }
+    }
+}
+
 TEST(Reader, ForEachStopsWhenTheCallbackSays)
 {
     std::string text;
