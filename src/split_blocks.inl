@@ -506,6 +506,14 @@ struct FieldWriter {
         return !many && filled;
     }
 
+    // Stores the record's last field, which ends at its LF, `lf` bytes into
+    // the text, with `quotes` quotes before it. A CR just before the LF,
+    // here or in the block before, belongs to the ending.
+    void finish_at(const char *text, int lf, int quotes)
+    {
+        finish(lf - (lf > start && text[lf - 1] == '\r'), quotes);
+    }
+
     // Opens the first field of the record that starts `at` bytes into the
     // text, with `quotes` quotes before it.
     void restart(int at, int quotes)
@@ -539,10 +547,12 @@ struct OneRecord {};
 // block's LF record_end, if any, is still found; with many, the open record
 // is left whole for a later call. (Not a lambda over the walk's state: with
 // one, g++ kept that state on the stack, and the avx512 kernel's walk over
-// plain records ran 12% slower.)
+// plain records ran 12% slower. Kept out of the walk for one record, where
+// a full table is rare, so that its search for the end takes no registers
+// there.)
 template <class K>
-static inline Split stopped(OneRecord &, const char *, const char *at, std::uint64_t record_end, std::uint64_t quoted,
-                            const char *limit, int max_fields)
+[[gnu::cold, gnu::noinline]] static Split stopped(OneRecord &, const char *, const char *at, std::uint64_t record_end,
+                                                  std::uint64_t quoted, const char *limit, int max_fields)
 {
     return {max_fields, record_next<K>(at, record_end, quoted, limit)};
 }
@@ -560,8 +570,9 @@ static inline Split stopped(Kept &kept, const char *text, const char *, std::uin
 // those of every record that ends before limit (see parse_csv_records).
 // One walk serves both: a block's separators outside quotes end fields and
 // each LF outside quotes ends a record, which ends a walk for one record;
-// a walk for many goes on past it in the same block. `quoted` is all ones
-// when the text starts between quotes. Returns the fields stored, or the
+// a walk for many goes on past it in the same block, LF after LF. Blocks
+// without a quote or an LF take the same short way in both. `quoted` is all
+// ones when the text starts between quotes. Returns the fields stored, or the
 // records kept, and where the record after them starts (for one record,
 // null when no LF outside quotes ends it). Needs a span of one byte at
 // least and, for one record, room for one field.
@@ -591,32 +602,37 @@ static Split find_fields(const char *text, const char *limit, char separator, cs
                 blocks.skip_content(separator);
             continue;
         }
-        const std::uint64_t outside = ~between_quotes<K>(found.quotes, quoted);
-        std::uint64_t separators = found.commas & outside;
-        // Each LF outside quotes, lowest first, ends the fields of the
-        // separators below it, then its record; the separators past the
-        // last end fields of the record still open. One record looks no
-        // further than its first LF.
-        for (std::uint64_t ends = many ? found.lf & outside : lowest(found.lf & outside);; ends &= ends - 1) {
-            const std::uint64_t end = many ? lowest(ends) : ends;  // 0 when no LF is left
-            const std::uint64_t below = separators & (end - 1);    // then all the separators left
-            if (below != 0 && writer.template stops<many>(below, found.quotes, base, before))
-                return stopped<K>(records, text, blocks.at, end, quoted, limit, max_fields);
-            if (end == 0)
-                break;
-            if constexpr (many) {
-                if (writer.room < 1 || records.count >= records.capacity)
-                    return stopped<K>(records, text, blocks.at, end, quoted, limit, max_fields);
-            }
-            const int place = __builtin_ctzll(end);
-            const int quotes = before + __builtin_popcountll(found.quotes & (end - 1));
-            // A CR just before the LF, here or in the block before, belongs
-            // to the ending.
-            const int lf = base + place;
-            writer.finish(lf - (lf > writer.start && text[lf - 1] == '\r'), quotes);
-            if constexpr (!many) {
+        if constexpr (!many) {
+            // The separators up to the record's LF and that LF, from the
+            // masks of count_quotes. (Not from the loop over LFs below:
+            // with it, g++ reloaded the avx512 kernel's byte constants in
+            // every block, and plain lines split 20% slower.)
+            const Masks masks = count_quotes<K, Ends::fields>(found, blocks.lanes, blocks.at, quoted);
+            // A separator that fills the table ends the fields stored; the
+            // record's end is still found.
+            if (masks.separators != 0 && writer.template stops<false>(masks.separators, found.quotes, base, before))
+                return stopped<K>(records, text, blocks.at, masks.record_end, quoted, limit, max_fields);
+            if (masks.record_end != 0) {
+                const int place = __builtin_ctzll(masks.record_end);
+                const int quotes = before + __builtin_popcountll(found.quotes & (masks.record_end - 1));
+                writer.finish_at(text, base + place, quotes);
                 return {max_fields - writer.room, blocks.at + place + 1};
-            } else {
+            }
+        } else {
+            // Each LF outside quotes, lowest first, ends the fields of the
+            // separators below it, then its record; the separators past the
+            // last end fields of the record still open.
+            const std::uint64_t outside = ~between_quotes<K>(found.quotes, quoted);
+            std::uint64_t separators = found.commas & outside;
+            for (std::uint64_t ends = found.lf & outside; ends != 0; ends &= ends - 1) {
+                const std::uint64_t end = lowest(ends);
+                const std::uint64_t below = separators & (end - 1);
+                if ((below != 0 && writer.template stops<true>(below, found.quotes, base, before)) ||
+                    writer.room < 1 || records.count >= records.capacity)
+                    return stopped<K>(records, text, blocks.at, end, quoted, limit, max_fields);
+                const int lf = base + __builtin_ctzll(end);
+                const int quotes = before + __builtin_popcountll(found.quotes & (end - 1));
+                writer.finish_at(text, lf, quotes);
                 records.records[records.count++] = records.first_field;
                 records.first_field = static_cast<int>(writer.next - fields);
                 records.next = lf + 1;
@@ -625,6 +641,8 @@ static Split find_fields(const char *text, const char *limit, char separator, cs
                 writer.restart(lf + 1, quotes);
                 separators ^= below;
             }
+            if (separators != 0 && writer.template stops<true>(separators, found.quotes, base, before))
+                return stopped<K>(records, text, blocks.at, 0, quoted, limit, max_fields);
         }
         before += __builtin_popcountll(found.quotes);
         if constexpr (many)
