@@ -72,7 +72,8 @@ void ExpectChunks(const csv_line_kernel &kernel, const std::string &text, size_t
 void ExpectIndexed(const csv_line_kernel &kernel, const std::string &text, size_t at, int offset,
                    const IndexShape &shape, IndexFound &found)
 {
-    const std::string broken = IndexMismatch(kernel, text.substr(at), (offset + static_cast<int>(at)) % 64, shape, &found);
+    const std::string broken =
+        IndexMismatch(kernel, text.substr(at), (offset + static_cast<int>(at)) % 64, shape, &found);
     if (!broken.empty()) {
         std::fprintf(stderr, "%s broke an index rule on %zu bytes from byte %zu at offset %d, tables of %d fields "
                      "and %d records, separator %d, quoted %d: %s\n",

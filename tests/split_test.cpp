@@ -319,10 +319,12 @@ TEST_P(EveryKernel, WalksABufferOfRecords)
         for (size_t at = 0; at < text.size(); at += static_cast<size_t>(ModelRecord(text.substr(at), 0).length))
             walked.push_back(static_cast<int>(at));
         ASSERT_EQ(walked.size(), 300u);
-        for (const IndexShape shape : {IndexShape{',', 1000, 300, 0}, IndexShape{',', 9, 4, 0}, IndexShape{',', 3, 300, 0}}) {
+        const IndexShape shapes[] = {{',', 1000, 300, 0}, {',', 9, 4, 0}, {',', 3, 300, 0}};
+        for (const IndexShape &shape : shapes) {
             for (int offset : {0, 1, 17, 63}) {
                 SCOPED_TRACE("tables of " + std::to_string(shape.field_capacity) + " fields and " +
-                             std::to_string(shape.record_capacity) + " records, buffer at offset " + std::to_string(offset));
+                             std::to_string(shape.record_capacity) + " records, buffer at offset " +
+                             std::to_string(offset));
                 std::vector<int> starts;
                 int calls = 0;
                 for (size_t at = 0; at < text.size(); calls++) {
