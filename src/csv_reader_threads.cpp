@@ -579,7 +579,8 @@ int own_records(csv_reader *reader, Threads &threads, Slot &slot)
             return -1;
     }
     slot.count = count;
-    slot.sequence = reader->sequence++;
+    if (count > 0)  // a part without a record of its own hands no batch
+        slot.sequence = reader->sequence++;
     return count;
 }
 

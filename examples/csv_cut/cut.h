@@ -5,6 +5,7 @@
 #define CSV_CUT_CUT_H
 
 #include <stddef.h>
+#include <pthread.h>
 #include <sys/types.h>
 
 #include "csv_line.h"
@@ -54,6 +55,16 @@ int parse_list(struct list *list, const char *text, const struct header *header,
 int read_header(struct header *header, const csv_batch *batch, const csv_record *record);
 void free_header(struct header *header);
 
+/* The turns in which printers on several threads write their batches'
+   output: in the batches' order. */
+struct order {
+    pthread_mutex_t lock;
+    pthread_cond_t moved; /* a turn passed */
+    long long turn;       /* the batch whose output goes now */
+    int problems;         /* said by the printers so far */
+    int write_error;      /* errno of the first failed write, or 0 */
+};
+
 /* Prints the chosen fields of records, gathering its output, and says
    what was wrong with them. */
 struct cut {
@@ -68,6 +79,13 @@ struct cut {
     char *out;                /* 2 * out_limit + 8 bytes: escaped, a byte takes two */
     size_t used, out_limit;
     int write_error;          /* errno of the first failed write, or 0 */
+    /* On a thread: the turns it writes in, its batch's, whether that has
+       come, and the messages held until it does. */
+    struct order *order;
+    long long turn;
+    int holds_turn;
+    char *said;
+    size_t said_used, said_size;
 };
 
 /* Sets up a printer whose output is written once more than out_limit
@@ -75,8 +93,12 @@ struct cut {
 int cut_open(struct cut *cut, const struct list *list, size_t out_limit);
 void cut_close(struct cut *cut);
 
-/* Writes the output gathered. */
+/* Writes the output gathered (on a thread, once its turn has come). */
 void cut_flush(struct cut *cut);
+
+/* On a thread: writes the rest of its batch's output in its turn, and
+   passes the turn on with its problems. */
+void end_turn(struct cut *cut);
 
 /* Says one line on standard error, "csv_cut: " first. */
 void say(struct cut *cut, const char *format, ...) __attribute__((format(printf, 2, 3)));

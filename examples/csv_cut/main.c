@@ -39,6 +39,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <limits.h>
+#include <pthread.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -210,10 +211,101 @@ static int take_header(struct run *run, const struct settings *settings, const c
     return 0;
 }
 
+/* Prints one record the reader handed over, its offset counted from
+   `base` and its line from `first_line`. */
+static void cut_one(struct cut *cut, const csv_batch *batch, int r, long long base, long long first_line)
+{
+    csv_record record = batch->records[r];
+    record.offset += base;
+    record.line += first_line - 1;
+    cut_record(cut, batch, &record);
+}
+
+/* Printers for the reader's threads, each taken by one batch at a time. */
+struct printers {
+    const struct list *list;
+    const char *name;
+    struct order order;
+    pthread_mutex_t lock;
+    struct cut *free[MAX_THREADS + 1];
+    int count;
+    int failed; /* a printer could not be had */
+};
+
+/* for_each's callback: the batch's records printed by a printer of its
+   own, written in the batch's turn. Returns 1 to stop after a write
+   error. */
+static int cut_batch(const csv_batch *batch, void *context)
+{
+    struct printers *printers = context;
+    struct cut *cut = NULL;
+    int stop;
+
+    pthread_mutex_lock(&printers->lock);
+    if (printers->count > 0)
+        cut = printers->free[--printers->count];
+    pthread_mutex_unlock(&printers->lock);
+    if (cut == NULL && ((cut = malloc(sizeof *cut)) == NULL || cut_open(cut, printers->list, OUT_SIZE) != 0)) {
+        free(cut);
+        pthread_mutex_lock(&printers->lock);
+        printers->failed = 1;
+        pthread_mutex_unlock(&printers->lock);
+        return 1;
+    }
+    cut->name = printers->name;
+    cut->order = &printers->order;
+    cut->turn = batch->sequence;
+    for (int r = 0; r < batch->count && cut->write_error == 0; r++)
+        cut_one(cut, batch, r, 0, 1);
+    end_turn(cut);
+    stop = cut->write_error != 0;
+    cut->write_error = 0;
+    pthread_mutex_lock(&printers->lock);
+    printers->free[printers->count++] = cut;
+    pthread_mutex_unlock(&printers->lock);
+    return stop;
+}
+
+/* Prints the records after the first batch on the reader's threads, each
+   batch by a printer of its own, written in input order. Returns what
+   csv_reader_for_each returns. */
+static int cut_on_threads(struct cut *cut, csv_reader *reader, long long next_turn)
+{
+    struct printers printers;
+    int status;
+
+    memset(&printers, 0, sizeof printers);
+    printers.list = cut->list;
+    printers.name = cut->name;
+    printers.order.turn = next_turn;
+    pthread_mutex_init(&printers.lock, NULL);
+    pthread_mutex_init(&printers.order.lock, NULL);
+    pthread_cond_init(&printers.order.moved, NULL);
+    cut_flush(cut); /* what earlier inputs and the first batch left goes first */
+    status = csv_reader_for_each(reader, cut_batch, &printers);
+    cut->problems += printers.order.problems;
+    if (cut->write_error == 0)
+        cut->write_error = printers.order.write_error;
+    if (printers.failed) {
+        say(cut, "out of memory");
+        cut->problems++;
+    }
+    for (int k = 0; k < printers.count; k++) {
+        cut_close(printers.free[k]);
+        free(printers.free[k]);
+    }
+    pthread_cond_destroy(&printers.order.moved);
+    pthread_mutex_destroy(&printers.order.lock);
+    pthread_mutex_destroy(&printers.lock);
+    return status;
+}
+
 /* Prints the records the reader hands over that begin before `stop`
    (every one when stop < 0), their offsets counted from `base` and their
    lines from `first_line`; with a header, the first record is the names.
-   Returns 0, or -1 when the input could not be read through (said). */
+   On several threads, the batches after the first are printed on the
+   reader's threads. Returns 0, or -1 when the input could not be read
+   through (said). */
 static int cut_records(struct run *run, const struct settings *settings, csv_reader *reader, long long base,
                        long long first_line, long long stop, int header)
 {
@@ -222,10 +314,7 @@ static int cut_records(struct run *run, const struct settings *settings, csv_rea
     int n = 0;
     while (cut->write_error == 0 && (n = csv_reader_next(reader, &batch)) > 0) {
         for (int r = 0; r < batch.count; r++) {
-            csv_record record = batch.records[r];
-            record.offset += base;
-            record.line += first_line - 1;
-            if (stop >= 0 && record.offset >= stop)
+            if (stop >= 0 && base + batch.records[r].offset >= stop)
                 return 0;
             if (header) {
                 header = 0;
@@ -233,7 +322,11 @@ static int cut_records(struct run *run, const struct settings *settings, csv_rea
                     return 0;
                 continue;
             }
-            cut_record(cut, &batch, &record);
+            cut_one(cut, &batch, r, base, first_line);
+        }
+        if (stop < 0 && settings->threads > 1) {
+            n = cut_on_threads(cut, reader, batch.sequence + 1);
+            break;
         }
     }
     if (n < 0) {

@@ -3,6 +3,7 @@
 #define _GNU_SOURCE
 
 #include <errno.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -171,30 +172,86 @@ int cut_open(struct cut *cut, const struct list *list, size_t out_limit)
 void cut_close(struct cut *cut)
 {
     free(cut->out);
-    cut->out = NULL;
+    free(cut->said);
+    cut->out = cut->said = NULL;
 }
 
-static void write_out(struct cut *cut, const char *bytes, size_t n)
+static void write_out(struct cut *cut, FILE *stream, const char *bytes, size_t n)
 {
-    if (cut->write_error == 0 && n > 0 && fwrite(bytes, 1, n, stdout) != n)
+    if (cut->write_error == 0 && n > 0 && fwrite(bytes, 1, n, stream) != n)
         cut->write_error = errno != 0 ? errno : EIO;
+}
+
+/* On a thread: waits until the batches before this printer's have been
+   written; the messages it held go first. */
+static void take_turn(struct cut *cut)
+{
+    struct order *order = cut->order;
+    if (order == NULL || cut->holds_turn)
+        return;
+    pthread_mutex_lock(&order->lock);
+    while (order->turn != cut->turn)
+        pthread_cond_wait(&order->moved, &order->lock);
+    pthread_mutex_unlock(&order->lock);
+    cut->holds_turn = 1;
+    write_out(cut, stderr, cut->said, cut->said_used);
+    cut->said_used = 0;
 }
 
 void cut_flush(struct cut *cut)
 {
-    write_out(cut, cut->out, cut->used);
+    take_turn(cut);
+    write_out(cut, stdout, cut->out, cut->used);
     cut->used = 0;
+}
+
+void end_turn(struct cut *cut)
+{
+    struct order *order = cut->order;
+    cut_flush(cut);
+    pthread_mutex_lock(&order->lock);
+    order->turn = cut->turn + 1;
+    order->problems += cut->problems;
+    if (order->write_error == 0)
+        order->write_error = cut->write_error;
+    pthread_cond_broadcast(&order->moved);
+    pthread_mutex_unlock(&order->lock);
+    cut->holds_turn = 0;
+    cut->problems = 0;
 }
 
 void say(struct cut *cut, const char *format, ...)
 {
+    char line[512];
     va_list args;
-    (void)cut;
-    fprintf(stderr, "%s: ", program);
+    int n;
+
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    n = vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    fputc('\n', stderr);
+    if (n < 0)
+        return;
+    if ((size_t)n >= sizeof line)
+        n = sizeof line - 1;
+    if (cut->order == NULL || cut->holds_turn) {
+        fprintf(stderr, "%s: %s\n", program, line);
+        return;
+    }
+    /* Held until the batches before are written. */
+    {
+        const size_t need = cut->said_used + strlen(program) + (size_t)n + 3;
+        if (need > cut->said_size) {
+            char *bigger = realloc(cut->said, 2 * need);
+            if (bigger == NULL) {
+                take_turn(cut);
+                fprintf(stderr, "%s: %s\n", program, line);
+                return;
+            }
+            cut->said = bigger;
+            cut->said_size = 2 * need;
+        }
+        cut->said_used += (size_t)sprintf(cut->said + cut->said_used, "%s: %s\n", program, line);
+    }
 }
 
 /* Writes what is gathered once it is more than out_limit bytes: there is
