@@ -341,18 +341,10 @@ bool skip_line(csv_reader *reader)
 }
 
 // Splits `length` bytes at text as one record, the last of the input or
-// one cut at the limit, into the tables. Returns its fields, or -1 out of
-// memory.
+// one cut at the limit, into the reader's tables.
 int split_one(csv_reader *reader, const char *text, int length)
 {
-    Tables &tables = reader->tables;
-    for (;;) {
-        const int n = parse_csv_fields(text, length, reader->separator, tables.fields, tables.field_capacity, nullptr);
-        if (n < tables.field_capacity)
-            return n;
-        if (!tables.reserve_fields(&reader->error, 2LL * tables.field_capacity))
-            return -1;
-    }
+    return split_record(reader->tables, &reader->error, reader->separator, text, length);
 }
 
 // Hands over one record split by split_one, with its flags; a strict
@@ -486,6 +478,17 @@ int next_batch(csv_reader *reader, csv_batch *batch)
         const int n = hand_one(reader, text, split_one(reader, text, window), flags, -1, batch);
         reader->resume_at = reader->held;
         return n;
+    }
+}
+
+int split_record(Tables &tables, csv_error *said, char separator, const char *text, int length)
+{
+    for (;;) {
+        const int n = parse_csv_fields(text, length, separator, tables.fields, tables.field_capacity, nullptr);
+        if (n < tables.field_capacity)
+            return n;
+        if (!tables.reserve_fields(said, 2LL * tables.field_capacity + 16))
+            return -1;
     }
 }
 

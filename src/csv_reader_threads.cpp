@@ -103,7 +103,6 @@ struct Threads {
 
     Slot *handed;   // its records are the caller's until the next call
     Slot *pending;  // taken: its own records go on the next call
-    bool stitched;  // the caller holds the carried record
 
     // for_each's callback, and what it said.
     csv_batch_fn fn;
@@ -525,11 +524,10 @@ Turn take_part(csv_reader *reader, Threads &threads, Slot &slot, csv_batch *stit
         return Turn::own;
     // The carried record, whole: split as the reader on one thread would.
     Tables &tables = threads.carry_tables;
-    int n;
-    while ((n = parse_csv_fields(threads.carry, static_cast<int>(threads.carry_size), reader->separator,
-                                 tables.fields, tables.field_capacity, nullptr)) == tables.field_capacity)
-        if (!tables.reserve_fields(&reader->error, 2LL * tables.field_capacity + 16))
-            return Turn::failed;
+    const int n = split_record(tables, &reader->error, reader->separator, threads.carry,
+                               static_cast<int>(threads.carry_size));
+    if (n < 0)
+        return Turn::failed;
     if (!tables.reserve_records(&reader->error, 1))
         return Turn::failed;
     tables.starts[0] = 0;

@@ -64,6 +64,11 @@ int check_records(const Check &check, Tables &tables, const char *text, int from
 // Grows *table to `need` entries of `size` bytes or more, doubling.
 bool grow(csv_error *said, void **table, int *capacity, long long need, size_t size);
 
+// Splits the record at text, up to its first LF outside quotes or its
+// `length` bytes, into tables.fields, grown until all its fields fit. Returns its
+// fields, or -1 out of memory, said.
+int split_record(Tables &tables, csv_error *said, char separator, const char *text, int length);
+
 // Points the values stored apart at their bytes, once they stay put.
 void point_decoded(Tables &tables);
 
