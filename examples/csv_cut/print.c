@@ -239,7 +239,8 @@ void say(struct cut *cut, const char *format, ...)
     }
     /* Held until the batches before are written. */
     {
-        const size_t need = cut->said_used + strlen(program) + (size_t)n + 3;
+        /* "program: line\n" and the NUL sprintf ends it with */
+        const size_t need = cut->said_used + strlen(program) + (size_t)n + 4;
         if (need > cut->said_size) {
             char *bigger = realloc(cut->said, 2 * need);
             if (bigger == NULL) {
