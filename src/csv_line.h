@@ -345,8 +345,13 @@ typedef struct csv_reader csv_reader;
 /*
  * Opens a reader of the file at `path`, of the descriptor `fd` (read from
  * where it stands, pipes included; not closed), of `file` (read with fread;
- * not closed), or of the `length` bytes at `bytes` (not copied: they must
- * stay as they are while the reader is open). options may be null: the
+ * not closed), of what `read` gives, or of the `length` bytes at `bytes`
+ * (not copied: they must stay as they are while the reader is open).
+ *
+ * `read` is called as read(context, buffer, size), on the thread that
+ * calls csv_reader_next or csv_reader_for_each, one call at a time; it
+ * writes at most `size` bytes at `buffer` and returns how many, 0 at the
+ * input's end, or -1 on an error (with errno set, else EIO is said). options may be null: the
  * defaults. With a header the first record is read at once.
  *
  * Returns the reader, to be closed by csv_reader_close; null only when
@@ -362,7 +367,27 @@ typedef struct csv_reader csv_reader;
 CSV_LINE_API csv_reader *csv_reader_open_path(const char *path, const csv_reader_options *options);
 CSV_LINE_API csv_reader *csv_reader_open_fd(int fd, const csv_reader_options *options);
 CSV_LINE_API csv_reader *csv_reader_open_file(FILE *file, const csv_reader_options *options);
+typedef long long (*csv_read_fn)(void *context, char *buffer, size_t size);
+CSV_LINE_API csv_reader *csv_reader_open_read(csv_read_fn read, void *context, const csv_reader_options *options);
 CSV_LINE_API csv_reader *csv_reader_open_memory(const char *bytes, size_t length, const csv_reader_options *options);
+
+/*
+ * Cuts the regular file open at `fd` into n byte ranges that each begin at
+ * a record start, for spreading one file over threads, processes or hosts:
+ * range k is [starts[k], starts[k + 1]), a reader of its bytes alone reads
+ * exactly its records, and the ranges together read as the whole file.
+ * Range k begins at the first record start at or after byte size * k / n,
+ * or at the file's end when none does, so a range may be empty. starts
+ * takes n + 1 entries: starts[0] is 0 and starts[n] the file's size.
+ * lines, when not null, takes n + 1 entries too: lines[k] is the physical
+ * line (from 1) where range k begins, lines[n] the one past the file's last.
+ *
+ * Reads the whole file once with pread; the descriptor's offset is left as
+ * it stands. Returns 0, or -1 with errno set: EINVAL for n < 1, ESPIPE for
+ * no regular file, ENOMEM, or a read's error (EIO when the file is cut
+ * short while read). Writes nothing else; allocates 1 MiB while it runs.
+ */
+CSV_LINE_API int csv_file_ranges(int fd, long long n, long long *starts, long long *lines);
 
 /* Frees the reader and all it holds; a null reader is ignored. */
 CSV_LINE_API void csv_reader_close(csv_reader *reader);

@@ -252,6 +252,15 @@ long long read_more(csv_reader *reader, char *out, size_t n)
         reader->piece_taken += taken;
         return static_cast<long long>(taken);
     }
+    if (reader->read != nullptr) {
+        errno = 0;
+        const long long got = reader->read(reader->read_context, out, n);
+        if (got < 0 || static_cast<unsigned long long>(got) > n) {
+            errno = errno != 0 ? errno : EIO;
+            return -1;
+        }
+        return got;
+    }
     if (reader->file != nullptr) {
         const size_t got = std::fread(out, 1, n, reader->file);
         if (got == 0 && std::ferror(reader->file)) {
@@ -640,6 +649,16 @@ csv_reader *csv_reader_open_file(FILE *file, const csv_reader_options *options)
     csv_reader *reader = new_reader(options, file == stdin ? "standard input" : "stream");
     if (reader != nullptr)
         reader->file = file;
+    return start(reader);
+}
+
+csv_reader *csv_reader_open_read(csv_read_fn read, void *context, const csv_reader_options *options)
+{
+    csv_reader *reader = new_reader(options, "input");
+    if (reader != nullptr) {
+        reader->read = read;
+        reader->read_context = context;
+    }
     return start(reader);
 }
 

@@ -107,10 +107,12 @@ struct csv_reader {
     int threads;
     bool lenient;
 
-    // The source: a descriptor, a stream or memory.
+    // The source: a descriptor, a stream, a read function or memory.
     int fd;
     bool owns_fd;
     FILE *file;
+    csv_read_fn read;
+    void *read_context;
     const char *memory;
     size_t memory_size;
     char name[256];  // in messages

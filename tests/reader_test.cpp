@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <cstdlib>
 #include <random>
@@ -187,16 +189,16 @@ bool Same(const Reading &a, const Reading &b)
            (a.error_field == b.error_field || a.error != CSV_ERROR_MALFORMED);
 }
 
-enum class Source { memory, path, stream, pipe };
-const char *const source_names[] = {"memory", "path", "stream", "pipe"};
+enum class Source { memory, path, stream, callback, pipe };
+const char *const source_names[] = {"memory", "path", "stream", "callback", "pipe"};
 
 // Where threads cannot start (qemu-i386 here spins in pthread_create),
 // one thread, and no pipe, whose writer is a thread.
 #ifdef CSV_LINE_TEST_ONE_THREAD
-const std::vector<Source> sources = {Source::memory, Source::path, Source::stream};
+const std::vector<Source> sources = {Source::memory, Source::path, Source::stream, Source::callback};
 const std::vector<int> thread_counts = {1};
 #else
-const std::vector<Source> sources = {Source::memory, Source::path, Source::stream, Source::pipe};
+const std::vector<Source> sources = {Source::memory, Source::path, Source::stream, Source::callback, Source::pipe};
 const std::vector<int> thread_counts = {1, 2, 3, 8};
 #endif
 
@@ -212,6 +214,22 @@ struct TempFile {
         close(fd);
     }
     ~TempFile() { unlink(path.c_str()); }
+};
+
+// A read function's source: the text in pieces of 1 to 97 bytes.
+struct Pieces {
+    const std::string &text;
+    size_t at;
+    std::mt19937 random;
+
+    static long long Read(void *context, char *buffer, size_t size)
+    {
+        Pieces &pieces = *static_cast<Pieces *>(context);
+        const size_t n = std::min({size, pieces.text.size() - pieces.at, size_t{1} + pieces.random() % 97});
+        std::memcpy(buffer, pieces.text.data() + pieces.at, n);
+        pieces.at += n;
+        return static_cast<long long>(n);
+    }
 };
 
 Reading Read(const std::string &text, const Options &options, Source source, int threads, unsigned seed = 1)
@@ -230,6 +248,10 @@ Reading Read(const std::string &text, const Options &options, Source source, int
         Reading reading = Drain(csv_reader_open_file(stream, &given));
         std::fclose(stream);
         return reading;
+    }
+    case Source::callback: {
+        Pieces pieces{text, 0, std::mt19937(seed)};
+        return Drain(csv_reader_open_read(Pieces::Read, &pieces, &given));
     }
     case Source::pipe:
         break;
@@ -552,6 +574,73 @@ TEST(Reader, OpeningFailsWithTheReason)
         EXPECT_EQ(csv_reader_error(reader)->code, CSV_ERROR_OPTIONS);
         csv_reader_close(reader);
     }
+}
+
+TEST(Reader, AFailedReadIsAnIOError)
+{
+    const csv_read_fn failing = [](void *, char *, size_t) -> long long {
+        errno = EBADF;
+        return -1;
+    };
+    csv_reader *reader = csv_reader_open_read(failing, nullptr, nullptr);
+    csv_batch batch;
+    EXPECT_EQ(csv_reader_next(reader, &batch), -1);
+    EXPECT_EQ(csv_reader_error(reader)->code, CSV_ERROR_IO);
+    EXPECT_EQ(csv_reader_error(reader)->system, EBADF);
+    csv_reader_close(reader);
+}
+
+// Range k of a file begins at its first record start at or after byte
+// size * k / n (a mark belongs to the first record), with that record's
+// line, and the ranges cover the file.
+TEST(Reader, FileRangesBeginAtTheFirstRecordAfterEachCut)
+{
+    std::vector<std::string> texts;
+    for (const Row &row : Rows())
+        texts.push_back(row.text);
+    std::mt19937 random(11);
+    const char alphabet[] = {'a', ',', '"', '\n', '\n', '\r'};
+    for (int round = 0; round < 40; round++) {
+        std::string text;
+        for (int k = static_cast<int>(random() % 300); k > 0; k--)
+            text += alphabet[random() % sizeof alphabet];
+        texts.push_back(text);
+    }
+    for (const std::string &text : texts) {
+        SCOPED_TRACE(text);
+        Options lenient;
+        lenient.lenient = true;
+        std::vector<Record> records = Model(text, lenient).records;
+        if (!records.empty())
+            records[0].offset = 0;
+        const long long size = static_cast<long long>(text.size());
+        const long long last_line = 1 + std::count(text.begin(), text.end(), '\n');
+        const TempFile file(text);
+        const int fd = open(file.path.c_str(), O_RDONLY);
+        for (long long n : {1, 2, 3, 7, 50}) {
+            std::vector<long long> starts(static_cast<size_t>(n) + 1, -1), lines(starts);
+            ASSERT_EQ(csv_file_ranges(fd, n, starts.data(), lines.data()), 0);
+            for (long long k = 0; k <= n; k++) {
+                long long start = size, line = last_line;
+                for (const Record &record : records)
+                    if (record.offset >= (k < n ? size * k / n : size)) {
+                        start = record.offset;
+                        line = record.line;
+                        break;
+                    }
+                EXPECT_EQ(starts[static_cast<size_t>(k)], start) << "range " << k << " of " << n;
+                EXPECT_EQ(lines[static_cast<size_t>(k)], line) << "range " << k << " of " << n;
+            }
+        }
+        close(fd);
+    }
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    long long starts[3];
+    EXPECT_EQ(csv_file_ranges(ends[0], 2, starts, nullptr), -1);
+    EXPECT_EQ(errno, ESPIPE);
+    close(ends[0]);
+    close(ends[1]);
 }
 
 TEST(Reader, ColumnsByName)

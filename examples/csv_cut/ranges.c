@@ -1,18 +1,14 @@
-/* Byte ranges of a file that begin at record starts, found in one read of
-   the file from the chunk summaries, for programs that spread a file over
-   processes or hosts. */
+/* Byte ranges of a file that begin at record starts, for programs that
+   spread a file over processes or hosts, and the lines before a range. */
 #define _GNU_SOURCE
 
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cut.h"
-
-enum { READ_SIZE = 1 << 20 };
 
 /* Counts the LF bytes of [p, p + n). */
 static long long count_lines(const char *p, size_t n)
@@ -59,71 +55,25 @@ int lines_between(int fd, long long from, long long to, long long *line)
 }
 
 
-/* Range k begins at the first record start at or after byte size * k / n:
-   just past the first LF outside quotes from the byte before on. The file
-   is read in blocks, each cut into chunks where such a search begins;
-   searches not yet answered are all answered by the next record start. */
 int print_ranges(int fd, const char *name, long long n)
 {
-    struct stat status;
-    long long *starts, size, at = 0, searched = 1, answered = 1;
-    char *block;
-    int state = 0;
+    long long *starts = malloc((size_t)(n + 1) * sizeof *starts);
 
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        fprintf(stderr, "%s: %s: --ranges needs a file that can be read at any offset\n", program, name);
-        return -1;
-    }
-    size = status.st_size;
-    starts = malloc((size_t)(n + 1) * sizeof *starts);
-    block = malloc(READ_SIZE);
-    if (starts == NULL || block == NULL) {
+    if (starts == NULL) {
         fprintf(stderr, "%s: out of memory\n", program);
-        free(starts);
-        free(block);
         return -1;
     }
-    starts[0] = 0;
-    /* A search that would begin before the file's first byte is answered
-       by it. */
-    while (searched < n && size * searched / n == 0)
-        starts[searched++] = 0;
-    answered = searched;
-    while (at < size) {
-        const long long want = size - at < READ_SIZE ? size - at : READ_SIZE;
-        const long long got = (long long)read_at(fd, block, (size_t)want, at);
-        long long cut = at;
-        if (got != want) {
-            fprintf(stderr, "%s: %s: %s\n", program, name, errno != 0 ? strerror(errno) : "file cut short while read");
-            free(starts);
-            free(block);
-            return -1;
-        }
-        while (cut < at + got) {
-            long long next = at + got;
-            csv_chunk summary;
-            if (searched < n && size * searched / n - 1 == cut) {
-                searched++; /* a search begins here */
-                continue;
-            }
-            if (searched < n && size * searched / n - 1 < next)
-                next = size * searched / n - 1;
-            csv_scan_chunk(block + (cut - at), next - cut, &summary);
-            if (answered < searched && summary.first_record[state] >= 0)
-                while (answered < searched)
-                    starts[answered++] = cut + summary.first_record[state];
-            state ^= (int)(summary.quotes & 1);
-            cut = next;
-        }
-        at += got;
+    if (csv_file_ranges(fd, n, starts, NULL) != 0) {
+        if (errno == ESPIPE)
+            fprintf(stderr, "%s: %s: --ranges needs a file that can be read at any offset\n", program, name);
+        else
+            fprintf(stderr, "%s: %s: %s\n", program, name, errno == EIO ? "file cut short while read" : strerror(errno));
+        free(starts);
+        return -1;
     }
-    while (answered < n)
-        starts[answered++] = size;
-    starts[n] = size;
     for (long long k = 0; k < n; k++)
         printf("%lld %lld\n", starts[k], starts[k + 1]);
     free(starts);
-    free(block);
     if (fflush(stdout) != 0) {
         fprintf(stderr, "%s: write error: %s\n", program, strerror(errno));
         return -1;
