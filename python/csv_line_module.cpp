@@ -1,0 +1,1065 @@
+// csv_line._core: the library's reader seen from Python. Rows become lists
+// of str, columns become numpy arrays; everything else (finding records,
+// quotes, threads) is the library's.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+#include <structmember.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "csv_line.h"
+
+namespace {
+
+PyObject *Error;       // csv_line.Error, a csv.Error
+PyObject *ReaderType;  // csv_line.reader
+
+// The GIL let go for the scope: the library's work, and its threads,
+// run beside Python's. A read function of a Python source takes it back.
+struct WithoutGil {
+    PyThreadState *state = PyEval_SaveThread();
+    WithoutGil() = default;
+    WithoutGil(const WithoutGil &) = delete;
+    WithoutGil &operator=(const WithoutGil &) = delete;
+    ~WithoutGil() { PyEval_RestoreThread(state); }
+};  // csv_line.Error, a csv.Error
+
+// Raises what the reader says: OSError for I/O, MemoryError, else
+// csv_line.Error with .line and .field. Lines count from first_line, the
+// line where the reader's input begins in the whole file.
+PyObject *raise_reader_error(const csv_error &error, const char *name, long long first_line)
+{
+    if (error.code == CSV_ERROR_IO) {
+        errno = error.system != 0 ? error.system : EIO;
+        return PyErr_SetFromErrnoWithFilename(PyExc_OSError, name);
+    }
+    if (error.code == CSV_ERROR_MEMORY)
+        return PyErr_NoMemory();
+    const long long line = error.line > 0 ? error.line + first_line - 1 : 0;
+    std::string message = error.message;
+    if (line > 0 && line != error.line) {
+        const std::string said = "line " + std::to_string(error.line) + ":";
+        if (message.compare(0, said.size(), said) == 0)
+            message = "line " + std::to_string(line) + ":" + message.substr(said.size());
+    }
+    PyObject *exception = PyObject_CallFunction(Error, "s", message.c_str());
+    if (exception == nullptr)
+        return nullptr;
+    PyObject *line_number = PyLong_FromLongLong(line), *field = PyLong_FromLong(error.field);
+    if (line_number != nullptr && field != nullptr) {
+        PyObject_SetAttrString(exception, "line", line_number);
+        PyObject_SetAttrString(exception, "field", field);
+    }
+    Py_XDECREF(line_number);
+    Py_XDECREF(field);
+    PyErr_SetObject(Error, exception);
+    Py_DECREF(exception);
+    return nullptr;
+}
+
+PyObject *raise_message(long long line, const std::string &what)
+{
+    PyObject *exception = PyObject_CallFunction(Error, "s", ("line " + std::to_string(line) + ": " + what).c_str());
+    if (exception == nullptr)
+        return nullptr;
+    PyObject *line_number = PyLong_FromLongLong(line);
+    if (line_number != nullptr) {
+        PyObject_SetAttrString(exception, "line", line_number);
+        Py_DECREF(line_number);
+    }
+    PyErr_SetObject(Error, exception);
+    Py_DECREF(exception);
+    return nullptr;
+}
+
+PyObject *decode(csv_text text)
+{
+    return PyUnicode_DecodeUTF8(text.data, text.length, "strict");
+}
+
+// The options every reading entry takes.
+bool reader_options(const char *delimiter, int strict, int threads, csv_reader_options *options)
+{
+    if (std::strlen(delimiter) != 1) {
+        PyErr_SetString(PyExc_TypeError, "\"delimiter\" must be a 1-character string");
+        return false;
+    }
+    if (threads < 1) {
+        PyErr_SetString(PyExc_ValueError, "threads must be 1 or more");
+        return false;
+    }
+    *options = csv_reader_options{};
+    options->separator = delimiter[0];
+    options->threads = threads;
+    options->lenient = strict ? 0 : 1;
+    return true;
+}
+
+// ---------------------------------------------------------------------
+// A Python object read in blocks: a file object's read(), or an iterable
+// of str or bytes (lines, as csv.reader takes them). str is read as UTF-8.
+
+struct Source {
+    PyObject *read = nullptr;      // a bound read method
+    PyObject *iterator = nullptr;  // or an iterator of pieces
+    PyObject *piece = nullptr;     // bytes not handed over yet, from `taken` on
+    Py_ssize_t taken = 0;
+    PyObject *raised[3] = {nullptr, nullptr, nullptr};  // what a read raised
+
+    ~Source()
+    {
+        Py_XDECREF(read);
+        Py_XDECREF(iterator);
+        Py_XDECREF(piece);
+        for (PyObject *object : raised)
+            Py_XDECREF(object);
+    }
+
+    // The next piece as bytes; null at the end (no error set) or on an error.
+    PyObject *next_piece(size_t size)
+    {
+        for (;;) {
+            PyObject *got = read != nullptr ? PyObject_CallFunction(read, "n", static_cast<Py_ssize_t>(size))
+                                            : PyIter_Next(iterator);
+            if (got == nullptr)
+                return nullptr;
+            PyObject *bytes;
+            if (PyUnicode_Check(got))
+                bytes = PyUnicode_AsUTF8String(got);
+            else if (PyBytes_Check(got)) {
+                bytes = got;
+                Py_INCREF(bytes);
+            } else if (got == Py_None && read != nullptr) {
+                bytes = PyBytes_FromStringAndSize("", 0);  // a non-blocking stream with nothing yet
+            } else
+                bytes = PyBytes_FromObject(got);
+            Py_DECREF(got);
+            if (bytes == nullptr || PyBytes_GET_SIZE(bytes) > 0 || read != nullptr)
+                return bytes;
+            Py_DECREF(bytes);  // an empty line of an iterable: on to the next
+        }
+    }
+
+    long long fill(char *buffer, size_t size)
+    {
+        if (piece == nullptr || taken == PyBytes_GET_SIZE(piece)) {
+            Py_CLEAR(piece);
+            taken = 0;
+            piece = next_piece(size);
+            if (piece == nullptr) {
+                if (!PyErr_Occurred())
+                    return 0;
+                PyErr_Fetch(&raised[0], &raised[1], &raised[2]);
+                errno = EIO;
+                return -1;
+            }
+            if (PyBytes_GET_SIZE(piece) == 0)
+                return 0;
+        }
+        const size_t left = static_cast<size_t>(PyBytes_GET_SIZE(piece) - taken);
+        const size_t n = std::min(size, left);
+        std::memcpy(buffer, PyBytes_AS_STRING(piece) + taken, n);
+        taken += static_cast<Py_ssize_t>(n);
+        return static_cast<long long>(n);
+    }
+
+    static long long read_into(void *context, char *buffer, size_t size)
+    {
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        const long long n = static_cast<Source *>(context)->fill(buffer, size);
+        PyGILState_Release(gil);
+        return n;
+    }
+};
+
+// Opens a reader of a path (str, bytes or os.PathLike) or of a Python
+// object read in blocks (then *source holds it). Null with an error set.
+csv_reader *open_reader(PyObject *input, const csv_reader_options &options, std::unique_ptr<Source> *source,
+                        std::string *name)
+{
+    if (PyUnicode_Check(input) || PyBytes_Check(input) || PyObject_HasAttrString(input, "__fspath__")) {
+        PyObject *path = nullptr;
+        if (!PyUnicode_FSConverter(input, &path))
+            return nullptr;
+        *name = PyBytes_AS_STRING(path);
+        csv_reader *reader;
+        {
+            WithoutGil unlocked;
+            reader = csv_reader_open_path(PyBytes_AS_STRING(path), &options);
+        }
+        Py_DECREF(path);
+        return reader != nullptr ? reader : reinterpret_cast<csv_reader *>(PyErr_NoMemory());
+    }
+    auto made = std::make_unique<Source>();
+    if (PyObject_HasAttrString(input, "read")) {
+        made->read = PyObject_GetAttrString(input, "read");
+    } else {
+        made->iterator = PyObject_GetIter(input);
+        if (made->iterator == nullptr) {
+            PyErr_SetString(PyExc_TypeError, "a path, a file object or an iterable of lines is needed");
+            return nullptr;
+        }
+    }
+    if (made->read == nullptr && made->iterator == nullptr)
+        return nullptr;
+    PyObject *repr = PyObject_GetAttrString(input, "name");
+    PyErr_Clear();
+    *name = repr != nullptr && PyUnicode_Check(repr) ? PyUnicode_AsUTF8(repr) : "<input>";
+    Py_XDECREF(repr);
+    csv_reader *reader;
+    {
+        WithoutGil unlocked;  // opening may read; the source's read takes the GIL itself
+        reader = csv_reader_open_read(Source::read_into, made.get(), &options);
+    }
+    if (reader == nullptr)
+        return reinterpret_cast<csv_reader *>(PyErr_NoMemory());
+    *source = std::move(made);
+    return reader;
+}
+
+// Raises the reader's error, or what the Python source raised.
+PyObject *raise_from(csv_reader *reader, Source *source, const char *name, long long first_line)
+{
+    if (source != nullptr && source->raised[0] != nullptr) {
+        PyErr_Restore(source->raised[0], source->raised[1], source->raised[2]);
+        source->raised[0] = source->raised[1] = source->raised[2] = nullptr;
+        return nullptr;
+    }
+    return raise_reader_error(*csv_reader_error(reader), name, first_line);
+}
+
+// ---------------------------------------------------------------------
+// csv_line.reader: rows as lists of str, as csv.reader gives them.
+
+struct ReaderObject {
+    PyObject_HEAD csv_reader *reader;
+    Source *source;
+    std::string *name;
+    csv_batch batch;
+    int next_record;
+    bool ended;
+    long long line_num;
+};
+
+void Reader_dealloc(ReaderObject *self)
+{
+    PyTypeObject *type = Py_TYPE(self);
+    csv_reader_close(self->reader);
+    delete self->source;
+    delete self->name;
+    type->tp_free(reinterpret_cast<PyObject *>(self));
+    Py_DECREF(type);  // a heap type's instances hold it
+}
+
+PyObject *Reader_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
+{
+    static const char *keywords[] = {"source", "delimiter", "strict", "threads", nullptr};
+    PyObject *input;
+    const char *delimiter = ",";
+    int strict = 1, threads = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$spi:reader", const_cast<char **>(keywords), &input,
+                                     &delimiter, &strict, &threads))
+        return nullptr;
+    csv_reader_options options;
+    if (!reader_options(delimiter, strict, threads, &options))
+        return nullptr;
+    auto name = std::make_unique<std::string>();
+    std::unique_ptr<Source> source;
+    csv_reader *reader = open_reader(input, options, &source, name.get());
+    if (reader == nullptr)
+        return nullptr;
+    auto *self = reinterpret_cast<ReaderObject *>(type->tp_alloc(type, 0));
+    if (self == nullptr) {
+        csv_reader_close(reader);
+        return nullptr;
+    }
+    self->reader = reader;
+    self->source = source.release();
+    self->name = name.release();
+    self->batch = csv_batch{};
+    return reinterpret_cast<PyObject *>(self);
+}
+
+PyObject *Reader_next(ReaderObject *self)
+{
+    if (self->next_record == self->batch.count) {
+        if (self->ended)
+            return nullptr;
+        int n;
+        {
+            WithoutGil unlocked;
+            n = csv_reader_next(self->reader, &self->batch);
+        }
+        if (n <= 0) {
+            self->batch.count = self->next_record = 0;
+            if (n == 0) {
+                self->ended = true;
+                return nullptr;
+            }
+            return raise_from(self->reader, self->source, self->name->c_str(), 1);
+        }
+        self->next_record = 0;
+    }
+    const csv_batch &batch = self->batch;
+    const csv_record &record = batch.records[self->next_record++];
+    // line_num counts the lines read so far, as csv.reader's does: those
+    // inside quotes too.
+    long long inner = 0;
+    for (int k = record.field; k < record.field + record.count; k++)
+        if (batch.fields[k].quotes > 0) {
+            const csv_text raw = csv_batch_raw(&batch, k);
+            inner += std::count(raw.data, raw.data + raw.length, '\n');
+        }
+    self->line_num = record.line + inner;
+    // An empty line is no field, as csv.reader has it.
+    if (record.count == 1 && batch.fields[record.field].length == 0)
+        return PyList_New(0);
+    PyObject *row = PyList_New(record.count);
+    if (row == nullptr)
+        return nullptr;
+    for (int k = 0; k < record.count; k++) {
+        PyObject *value = decode(csv_batch_value(&batch, record.field + k));
+        if (value == nullptr) {
+            Py_DECREF(row);
+            return nullptr;
+        }
+        PyList_SET_ITEM(row, k, value);
+    }
+    return row;
+}
+
+PyMemberDef reader_members[] = {
+    {"line_num", T_LONGLONG, offsetof(ReaderObject, line_num), READONLY,
+     "lines read from the source so far, as csv.reader counts them"},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_doc, const_cast<char *>("reader(source, *, delimiter=',', strict=True, threads=1)\n--\n\n"
+                                   "Rows of a path, a file object or an iterable of lines, as lists of str.")},
+    {Py_tp_new, reinterpret_cast<void *>(Reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(Reader_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void *>(Reader_next)},
+    {Py_tp_members, reader_members},
+    {0, nullptr}};
+
+PyType_Spec reader_spec = {"csv_line.reader", sizeof(ReaderObject), 0, Py_TPFLAGS_DEFAULT, reader_slots};
+
+// ---------------------------------------------------------------------
+// read_columns: each column one numpy array, typed from its text.
+
+// What a column's cells have been so far: a join in the order
+// none < int < float, none < bool, anything else text.
+enum Kind : uint8_t { NONE, INT, FLOAT, BOOL, TEXT };
+const char *const kind_names[] = {"none", "int64", "float64", "bool", "str"};
+
+Kind join(Kind a, Kind b)
+{
+    if (a == NONE || a == b)
+        return b;
+    if (b == NONE)
+        return a;
+    if ((a == INT && b == FLOAT) || (a == FLOAT && b == INT))
+        return FLOAT;
+    return TEXT;
+}
+
+const char *trimmed(csv_text text, const char **end)
+{
+    const char *begin = text.data;
+    *end = text.data + text.length;
+    while (begin < *end && (*begin == ' ' || *begin == '\t'))
+        begin++;
+    while (*end > begin && ((*end)[-1] == ' ' || (*end)[-1] == '\t'))
+        --*end;
+    if (begin < *end && *begin == '+' && *end - begin > 1 && begin[1] != '-' && begin[1] != '+')
+        begin++;
+    return begin;
+}
+
+bool parse_int(csv_text text, int64_t *out)
+{
+    const char *end, *begin = trimmed(text, &end);
+    const auto [stop, error] = std::from_chars(begin, end, *out);
+    return error == std::errc() && stop == end && begin < end;
+}
+
+bool parse_float(csv_text text, double *out)
+{
+    const char *end, *begin = trimmed(text, &end);
+    const auto [stop, error] = std::from_chars(begin, end, *out);
+    if (error == std::errc::result_out_of_range && stop == end) {
+        *out = std::strtod(std::string(begin, end).c_str(), nullptr);  // to ±inf or a denormal, as strtod rounds
+        return true;
+    }
+    return error == std::errc() && stop == end && begin < end;
+}
+
+bool parse_bool(csv_text text, uint8_t *out)
+{
+    const std::string_view value(text.data, static_cast<size_t>(text.length));
+    if (value == "True" || value == "TRUE" || value == "true")
+        return *out = 1, true;
+    if (value == "False" || value == "FALSE" || value == "false")
+        return *out = 0, true;
+    return false;
+}
+
+// One chosen column's cells of one batch: numbers as 8-byte values (int64
+// for INT, double for FLOAT and BOOL, NaN where missing), or objects.
+struct Cells {
+    Kind kind = NONE;
+    bool missing = false;
+    std::vector<int64_t> numbers;
+    std::vector<PyObject *> objects;  // owned; for TEXT
+};
+
+struct BatchColumns {
+    long long sequence = 0;
+    std::vector<Cells> columns;
+    ~BatchColumns()
+    {
+        for (Cells &cells : columns)
+            for (PyObject *object : cells.objects)
+                Py_XDECREF(object);
+    }
+};
+
+int64_t double_bits(double value)
+{
+    int64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+double bits_double(int64_t bits)
+{
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// What read_columns shares with the reader's threads.
+struct Columns {
+    std::vector<int> chosen;        // field index of each chosen column
+    std::vector<std::string> names;  // of each chosen column
+    std::vector<Kind> asked;        // NONE: inferred
+    long long first_line = 1;
+    int width = 0;                  // fields a record may have
+    PyObject *nan = nullptr;
+
+    std::mutex lock;
+    std::vector<std::unique_ptr<BatchColumns>> done;
+    // The first problem, by its place in the input; Python's exception for
+    // one met building str.
+    long long problem_sequence = -1, problem_line = 0;
+    int problem_row = 0;
+    std::string problem;
+    PyObject *raised[3] = {nullptr, nullptr, nullptr};
+
+    ~Columns()
+    {
+        for (PyObject *object : raised)
+            Py_XDECREF(object);
+    }
+
+    bool earlier(long long sequence, int row) const
+    {
+        return problem_sequence < 0 || sequence < problem_sequence ||
+               (sequence == problem_sequence && row < problem_row);
+    }
+
+    // Keeps the earliest problem; returns 1 to stop the handing.
+    int fail(long long sequence, int row, long long line, std::string what)
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (earlier(sequence, row)) {
+            problem_sequence = sequence;
+            problem_row = row;
+            problem_line = line;
+            problem = std::move(what);
+            for (PyObject *&object : raised)
+                Py_CLEAR(object);
+        }
+        return 1;
+    }
+
+    std::string cell_problem(int column, csv_text text, const char *what) const
+    {
+        std::string shown(text.data, static_cast<size_t>(std::min(text.length, 40)));
+        return "column '" + names[static_cast<size_t>(column)] + "': '" + shown + "' " + what;
+    }
+
+    // Step 1, without the GIL: each numeric cell parsed, each column's
+    // kind found. Returns 0, or 1 after a problem.
+    int classify(const csv_batch &batch, BatchColumns &out)
+    {
+        const size_t rows = static_cast<size_t>(batch.count);
+        out.sequence = batch.sequence;
+        out.columns.resize(chosen.size());
+        for (int r = 0; r < batch.count; r++) {
+            const csv_record &record = batch.records[r];
+            if (record.count > width && !(record.count == 1 && batch.fields[record.field].length == 0))
+                return fail(batch.sequence, r, record.line + first_line - 1,
+                            std::to_string(record.count) + " fields, " + std::to_string(width) + " expected");
+        }
+        for (size_t c = 0; c < chosen.size(); c++) {
+            Cells &cells = out.columns[c];
+            cells.numbers.assign(rows, double_bits(NAN));
+            cells.kind = asked[c] == TEXT ? TEXT : NONE;
+            if (cells.kind == TEXT)
+                continue;
+            for (size_t r = 0; r < rows; r++) {
+                const csv_record &record = batch.records[r];
+                const csv_text text = chosen[c] < record.count ? csv_batch_value(&batch, record.field + chosen[c])
+                                                               : csv_text{"", 0};
+                const long long line = record.line + first_line - 1;
+                if (text.length == 0) {
+                    if (asked[c] == INT || asked[c] == BOOL)
+                        return fail(batch.sequence, static_cast<int>(r), line,
+                                    "column '" + names[c] + "': an empty field in a " + kind_names[asked[c]] +
+                                        " column");
+                    cells.missing = true;
+                    continue;
+                }
+                int64_t &number = cells.numbers[r];
+                double real;
+                uint8_t truth;
+                if ((cells.kind == NONE || cells.kind == INT) && asked[c] != FLOAT && asked[c] != BOOL &&
+                    parse_int(text, &number)) {
+                    if (cells.kind == NONE && !cells.missing) {
+                        cells.kind = INT;
+                        continue;
+                    }
+                    if (cells.kind == INT)
+                        continue;
+                    number = double_bits(static_cast<double>(number));  // after a missing cell: floats
+                    cells.kind = FLOAT;
+                } else if ((cells.kind == NONE || cells.kind == BOOL) && asked[c] != INT && asked[c] != FLOAT &&
+                           parse_bool(text, &truth)) {
+                    number = double_bits(truth);
+                    cells.kind = BOOL;
+                } else if (cells.kind != BOOL && asked[c] != INT && asked[c] != BOOL && parse_float(text, &real)) {
+                    if (cells.kind == INT)
+                        for (size_t k = 0; k < r; k++)
+                            cells.numbers[k] = double_bits(static_cast<double>(cells.numbers[k]));
+                    number = double_bits(real);
+                    cells.kind = FLOAT;
+                } else if (asked[c] != NONE) {
+                    return fail(batch.sequence, static_cast<int>(r), line,
+                                cell_problem(static_cast<int>(c), text,
+                                             (std::string("is not ") + (asked[c] == INT ? "an " : "a ") +
+                                              kind_names[asked[c]])
+                                                 .c_str()));
+                } else {
+                    cells.kind = TEXT;
+                    break;
+                }
+            }
+            if (cells.kind == INT && cells.missing) {
+                for (size_t r = 0; r < rows; r++) {
+                    const csv_record &record = batch.records[r];
+                    const bool empty = chosen[c] >= record.count ||
+                                       csv_batch_value(&batch, record.field + chosen[c]).length == 0;
+                    cells.numbers[r] = empty ? double_bits(NAN) : double_bits(static_cast<double>(cells.numbers[r]));
+                }
+                cells.kind = FLOAT;
+            }
+        }
+        return 0;
+    }
+
+    // Step 2, with the GIL: str objects for the text columns; NaN where
+    // missing, as pandas has it. Returns 0, or 1 after a problem.
+    int build_text(const csv_batch &batch, BatchColumns &out)
+    {
+        for (size_t c = 0; c < chosen.size(); c++) {
+            Cells &cells = out.columns[c];
+            if (cells.kind != TEXT)
+                continue;
+            cells.numbers = std::vector<int64_t>();
+            cells.objects.assign(static_cast<size_t>(batch.count), nullptr);
+            for (int r = 0; r < batch.count; r++) {
+                const csv_record &record = batch.records[r];
+                const csv_text text = chosen[c] < record.count ? csv_batch_value(&batch, record.field + chosen[c])
+                                                               : csv_text{"", 0};
+                PyObject *object = text.length == 0 ? (Py_INCREF(nan), nan) : decode(text);
+                if (object == nullptr) {
+                    PyObject *raised_now[3];
+                    PyErr_Fetch(&raised_now[0], &raised_now[1], &raised_now[2]);
+                    std::lock_guard<std::mutex> hold(lock);
+                    if (earlier(batch.sequence, r)) {
+                        problem_sequence = batch.sequence;
+                        problem_row = r;
+                        problem_line = record.line + first_line - 1;
+                        problem.clear();
+                        for (int k = 0; k < 3; k++) {
+                            Py_XDECREF(raised[k]);
+                            raised[k] = raised_now[k];
+                        }
+                    } else {
+                        for (PyObject *object_raised : raised_now)
+                            Py_XDECREF(object_raised);
+                    }
+                    return 1;
+                }
+                cells.objects[static_cast<size_t>(r)] = object;
+            }
+        }
+        return 0;
+    }
+
+    int take(const csv_batch &batch)
+    {
+        // Blank lines are skipped, as pandas skips them.
+        std::vector<csv_record> kept;
+        const csv_batch *from = &batch;
+        csv_batch without;
+        for (int r = 0; r < batch.count; r++)
+            if (batch.records[r].count == 1 && batch.fields[batch.records[r].field].length == 0) {
+                kept.assign(batch.records, batch.records + r);
+                for (int k = r + 1; k < batch.count; k++)
+                    if (!(batch.records[k].count == 1 && batch.fields[batch.records[k].field].length == 0))
+                        kept.push_back(batch.records[k]);
+                without = batch;
+                without.records = kept.data();
+                without.count = static_cast<int>(kept.size());
+                from = &without;
+                break;
+            }
+        auto out = std::make_unique<BatchColumns>();
+        if (classify(*from, *out) != 0)
+            return 1;
+        bool text = false;
+        for (const Cells &cells : out->columns)
+            text |= cells.kind == TEXT;
+        if (text) {
+            const PyGILState_STATE gil = PyGILState_Ensure();
+            const int stop = build_text(*from, *out);
+            if (stop != 0)
+                out.reset();  // its objects freed while the GIL is held
+            PyGILState_Release(gil);
+            if (stop != 0)
+                return 1;
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        done.push_back(std::move(out));
+        return 0;
+    }
+
+    static int take_batch(const csv_batch *batch, void *context)
+    {
+        return static_cast<Columns *>(context)->take(*batch);
+    }
+};
+
+// A file's bytes, mapped.
+struct Mapping {
+    int fd = -1;
+    void *base = nullptr;
+    size_t size = 0;
+    ~Mapping()
+    {
+        if (base != nullptr)
+            munmap(base, size);
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+Kind kind_of(PyObject *dtype)
+{
+    PyArray_Descr *descr = nullptr;
+    if (dtype == reinterpret_cast<PyObject *>(&PyUnicode_Type))
+        return TEXT;
+    if (!PyArray_DescrConverter(dtype, &descr))
+        return NONE;
+    Kind kind = NONE;
+    switch (descr->type_num) {
+    case NPY_INT64: kind = INT; break;
+    case NPY_FLOAT64: kind = FLOAT; break;
+    case NPY_BOOL: kind = BOOL; break;
+    case NPY_OBJECT:
+    case NPY_UNICODE: kind = TEXT; break;
+    default: PyErr_Format(PyExc_TypeError, "dtype %R: give int64, float64, bool or str", dtype);
+    }
+    Py_DECREF(descr);
+    return kind;
+}
+
+// The array of one column from its batches, of the kind they join to.
+PyObject *assemble(const std::vector<std::unique_ptr<BatchColumns>> &batches, size_t c, Kind kind, bool missing,
+                   npy_intp rows)
+{
+    const bool objects = kind == TEXT || (kind == BOOL && missing);
+    const int type = objects ? NPY_OBJECT : kind == INT ? NPY_INT64 : kind == BOOL ? NPY_BOOL : NPY_FLOAT64;
+    PyObject *array = PyArray_SimpleNew(1, &rows, type);
+    if (array == nullptr)
+        return nullptr;
+    char *data = static_cast<char *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array)));
+    npy_intp at = 0;
+    for (const auto &batch : batches) {
+        const Cells &cells = batch->columns[c];
+        const size_t n = std::max(cells.numbers.size(), cells.objects.size());
+        for (size_t r = 0; r < n; r++, at++) {
+            if (objects) {
+                PyObject *object;
+                if (cells.kind == TEXT) {
+                    object = cells.objects[r];
+                    Py_INCREF(object);
+                } else {
+                    const double value = bits_double(cells.numbers[r]);
+                    object = std::isnan(value) ? PyFloat_FromDouble(NAN) : PyBool_FromLong(value != 0);
+                }
+                reinterpret_cast<PyObject **>(data)[at] = object;
+            } else if (kind == INT) {
+                reinterpret_cast<int64_t *>(data)[at] = cells.numbers[r];
+            } else if (kind == BOOL) {
+                reinterpret_cast<npy_bool *>(data)[at] = bits_double(cells.numbers[r]) != 0;
+            } else {
+                reinterpret_cast<double *>(data)[at] =
+                    cells.kind == INT ? static_cast<double>(cells.numbers[r]) : bits_double(cells.numbers[r]);
+            }
+        }
+    }
+    return array;
+}
+
+PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    static const char *keywords[] = {"path", "usecols", "dtypes", "threads", "delimiter", "strict",
+                                     "header", "names", "byte_range", "first_line", nullptr};
+    PyObject *input, *usecols = Py_None, *dtypes = Py_None, *given_names = Py_None, *byte_range = Py_None;
+    const char *delimiter = ",";
+    int threads = 1, strict = 1, header = 1;
+    long long first_line = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO$ispiOOL:read_columns", const_cast<char **>(keywords),
+                                     &input, &usecols, &dtypes, &threads, &delimiter, &strict, &header,
+                                     &given_names, &byte_range, &first_line))
+        return nullptr;
+    csv_reader_options options;
+    if (!reader_options(delimiter, strict, threads, &options))
+        return nullptr;
+    options.header = header;
+    PyObject *path = nullptr;
+    if (!PyUnicode_FSConverter(input, &path))
+        return nullptr;
+    const std::string name = PyBytes_AS_STRING(path);
+    Py_DECREF(path);
+
+    // The bytes: the file mapped, or the range of it asked for.
+    Mapping mapping;
+    struct stat status;
+    mapping.fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (mapping.fd < 0 || fstat(mapping.fd, &status) != 0)
+        return PyErr_SetFromErrnoWithFilename(PyExc_OSError, name.c_str());
+    mapping.size = static_cast<size_t>(status.st_size);
+    long long from = 0, to = status.st_size;
+    if (byte_range != Py_None && !PyArg_ParseTuple(byte_range, "LL;byte_range is (start, end)", &from, &to))
+        return nullptr;
+    if (from < 0 || to < from || to > status.st_size) {
+        PyErr_SetString(PyExc_ValueError, "byte_range lies outside the file");
+        return nullptr;
+    }
+    if (mapping.size > 0) {
+        mapping.base = mmap(nullptr, mapping.size, PROT_READ, MAP_PRIVATE, mapping.fd, 0);
+        if (mapping.base == MAP_FAILED) {
+            mapping.base = nullptr;
+            return PyErr_SetFromErrnoWithFilename(PyExc_OSError, name.c_str());
+        }
+        madvise(mapping.base, mapping.size, MADV_SEQUENTIAL);
+    }
+    const char *bytes = mapping.base != nullptr ? static_cast<const char *>(mapping.base) + from : "";
+    std::unique_ptr<csv_reader, void (*)(csv_reader *)> reader(
+        csv_reader_open_memory(bytes, static_cast<size_t>(to - from), &options), csv_reader_close);
+    if (reader == nullptr)
+        return PyErr_NoMemory();
+    if (csv_reader_error(reader.get())->code != CSV_OK)
+        return raise_reader_error(*csv_reader_error(reader.get()), name.c_str(), first_line);
+
+    // The first batch tells the width when no names are known.
+    csv_batch first{};
+    int n;
+    {
+        WithoutGil unlocked;
+        n = csv_reader_next(reader.get(), &first);
+    }
+    if (n < 0)
+        return raise_reader_error(*csv_reader_error(reader.get()), name.c_str(), first_line);
+
+    std::vector<std::string> all;
+    if (given_names != Py_None) {
+        PyObject *list = PySequence_Fast(given_names, "names must be a sequence");
+        if (list == nullptr)
+            return nullptr;
+        for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(list); k++) {
+            PyObject *str = PyObject_Str(PySequence_Fast_GET_ITEM(list, k));
+            if (str == nullptr) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+            all.emplace_back(PyUnicode_AsUTF8(str));
+            Py_DECREF(str);
+        }
+        Py_DECREF(list);
+    } else if (header) {
+        for (int k = 0; k < csv_reader_column_count(reader.get()); k++) {
+            const csv_text text = csv_reader_column_name(reader.get(), k);
+            all.emplace_back(text.data, static_cast<size_t>(text.length));
+        }
+    } else {
+        for (int k = 0; k < (n > 0 ? first.records[0].count : 0); k++)
+            all.push_back(std::to_string(k));
+    }
+
+    Columns columns;
+    columns.first_line = first_line;
+    columns.width = static_cast<int>(all.size());
+    if (usecols == Py_None) {
+        for (size_t k = 0; k < all.size(); k++)
+            columns.chosen.push_back(static_cast<int>(k));
+    } else {
+        PyObject *list = PySequence_Fast(usecols, "usecols must be a sequence of names or indexes");
+        if (list == nullptr)
+            return nullptr;
+        for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(list); k++) {
+            PyObject *item = PySequence_Fast_GET_ITEM(list, k);
+            long index = -1;
+            if (PyLong_Check(item)) {
+                index = PyLong_AsLong(item);
+            } else if (PyUnicode_Check(item)) {
+                const char *wanted = PyUnicode_AsUTF8(item);
+                const auto found = std::find(all.begin(), all.end(), wanted);
+                index = found != all.end() ? static_cast<long>(found - all.begin()) : -1;
+            }
+            if (index < 0 || index >= static_cast<long>(all.size())) {
+                PyErr_Format(PyExc_ValueError, "usecols: no column %R", item);
+                Py_DECREF(list);
+                return nullptr;
+            }
+            columns.chosen.push_back(static_cast<int>(index));
+        }
+        Py_DECREF(list);
+    }
+    for (int index : columns.chosen)
+        columns.names.push_back(all[static_cast<size_t>(index)]);
+    columns.asked.assign(columns.chosen.size(), NONE);
+    if (dtypes != Py_None) {
+        for (size_t c = 0; c < columns.chosen.size(); c++) {
+            PyObject *dtype = dtypes;
+            if (PyDict_Check(dtypes)) {
+                dtype = PyDict_GetItemString(dtypes, columns.names[c].c_str());
+                if (dtype == nullptr)
+                    continue;
+            }
+            columns.asked[c] = kind_of(dtype);
+            if (PyErr_Occurred())
+                return nullptr;
+        }
+    }
+
+    columns.nan = PyFloat_FromDouble(NAN);
+    if (columns.nan == nullptr)
+        return nullptr;
+    if (n > 0) {
+        WithoutGil unlocked;  // the batches' str are built under it, taken back a batch at a time
+        if (Columns::take_batch(&first, &columns) == 0)
+            csv_reader_for_each(reader.get(), Columns::take_batch, &columns);
+    }
+    Py_CLEAR(columns.nan);
+
+    const csv_error &error = *csv_reader_error(reader.get());
+    if (columns.problem_sequence >= 0 &&
+        (error.code == CSV_OK || error.line == 0 || columns.problem_line < error.line + first_line - 1)) {
+        if (columns.raised[0] != nullptr) {
+            PyErr_Restore(columns.raised[0], columns.raised[1], columns.raised[2]);
+            columns.raised[0] = columns.raised[1] = columns.raised[2] = nullptr;
+            return nullptr;
+        }
+        return raise_message(columns.problem_line, columns.problem);
+    }
+    if (error.code != CSV_OK)
+        return raise_reader_error(error, name.c_str(), first_line);
+
+    std::sort(columns.done.begin(), columns.done.end(),
+              [](const auto &a, const auto &b) { return a->sequence < b->sequence; });
+    npy_intp rows = 0;
+    for (const auto &batch : columns.done)
+        rows += static_cast<npy_intp>(
+            std::max(batch->columns.empty() ? 0 : batch->columns[0].numbers.size(),
+                     batch->columns.empty() ? 0 : batch->columns[0].objects.size()));
+
+    // Each column's kind joins its batches'; text met after numbers is
+    // read again as text, for the numbers' own spelling.
+    std::vector<Kind> kinds(columns.chosen.size(), NONE);
+    std::vector<bool> missing(columns.chosen.size(), false), again(columns.chosen.size(), false);
+    for (size_t c = 0; c < columns.chosen.size(); c++) {
+        for (const auto &batch : columns.done) {
+            kinds[c] = join(kinds[c], batch->columns[c].kind);
+            missing[c] = missing[c] || batch->columns[c].missing || batch->columns[c].kind == NONE;
+        }
+        if (kinds[c] == INT && missing[c])
+            kinds[c] = FLOAT;
+        if (kinds[c] == NONE)
+            kinds[c] = columns.asked[c] == TEXT ? TEXT : FLOAT;  // all missing: NaN, as pandas reads it
+        if (kinds[c] == TEXT)
+            for (const auto &batch : columns.done)
+                again[c] = again[c] || (batch->columns[c].kind != TEXT && batch->columns[c].kind != NONE);
+    }
+    PyObject *result = PyDict_New();
+    if (result == nullptr)
+        return nullptr;
+    PyObject *reread = nullptr;
+    if (std::find(again.begin(), again.end(), true) != again.end()) {
+        PyObject *names_again = PyList_New(0), *as_text = PyDict_New();
+        for (size_t c = 0; c < columns.chosen.size(); c++)
+            if (again[c]) {
+                PyObject *index = PyLong_FromLong(columns.chosen[c]);
+                PyList_Append(names_again, index);
+                Py_DECREF(index);
+                PyDict_SetItemString(as_text, columns.names[c].c_str(), reinterpret_cast<PyObject *>(&PyUnicode_Type));
+            }
+        PyObject *call_args = Py_BuildValue("(O)", input);
+        PyObject *call_kwargs = Py_BuildValue("{s:O,s:O,s:i,s:s,s:i,s:i,s:O,s:O,s:L}", "usecols", names_again,
+                                              "dtypes", as_text, "threads", threads, "delimiter", delimiter,
+                                              "strict", strict, "header", header, "names", given_names,
+                                              "byte_range", byte_range, "first_line", first_line);
+        Py_DECREF(names_again);
+        Py_DECREF(as_text);
+        if (call_args != nullptr && call_kwargs != nullptr)
+            reread = read_columns(nullptr, call_args, call_kwargs);
+        Py_XDECREF(call_args);
+        Py_XDECREF(call_kwargs);
+        if (reread == nullptr) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+    }
+    for (size_t c = 0; c < columns.chosen.size(); c++) {
+        PyObject *array;
+        if (again[c]) {
+            array = PyDict_GetItemString(reread, columns.names[c].c_str());
+            Py_XINCREF(array);
+        } else {
+            array = assemble(columns.done, c, kinds[c], missing[c], rows);
+        }
+        if (array == nullptr || PyDict_SetItemString(result, columns.names[c].c_str(), array) != 0) {
+            Py_XDECREF(array);
+            Py_XDECREF(reread);
+            Py_DECREF(result);
+            return nullptr;
+        }
+        Py_DECREF(array);
+    }
+    Py_XDECREF(reread);
+    return result;
+}
+
+// ---------------------------------------------------------------------
+// ranges: byte ranges of a file that begin at record starts.
+
+PyObject *ranges(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    static const char *keywords[] = {"path", "n", "lines", nullptr};
+    PyObject *input, *path;
+    long long n;
+    int with_lines = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OL|$p:ranges", const_cast<char **>(keywords), &input, &n,
+                                     &with_lines))
+        return nullptr;
+    if (n < 1) {
+        PyErr_SetString(PyExc_ValueError, "n must be 1 or more");
+        return nullptr;
+    }
+    if (!PyUnicode_FSConverter(input, &path))
+        return nullptr;
+    const std::string name = PyBytes_AS_STRING(path);
+    Py_DECREF(path);
+    std::vector<long long> starts(static_cast<size_t>(n) + 1), lines(starts.size());
+    int status = -1, system = 0;
+    {
+        WithoutGil unlocked;
+        const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            status = csv_file_ranges(fd, n, starts.data(), lines.data());
+            system = errno;
+            close(fd);
+        } else {
+            system = errno;
+        }
+    }
+    if (status != 0) {
+        errno = system;
+        return PyErr_SetFromErrnoWithFilename(PyExc_OSError, name.c_str());
+    }
+    PyObject *list = PyList_New(static_cast<Py_ssize_t>(n));
+    for (size_t k = 0; list != nullptr && k < static_cast<size_t>(n); k++) {
+        PyObject *item = with_lines ? Py_BuildValue("(LLL)", starts[k], starts[k + 1], lines[k])
+                                    : Py_BuildValue("(LL)", starts[k], starts[k + 1]);
+        if (item == nullptr) {
+            Py_CLEAR(list);
+            break;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(k), item);
+    }
+    return list;
+}
+
+PyMethodDef methods[] = {
+    {"read_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_columns)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"ranges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ranges)), METH_VARARGS | METH_KEYWORDS,
+     nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef module = {PyModuleDef_HEAD_INIT, "csv_line._core", nullptr, -1, methods,
+                      nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__core()
+{
+    import_array();
+    ReaderType = PyType_FromSpec(&reader_spec);
+    if (ReaderType == nullptr)
+        return nullptr;
+    PyObject *csv = PyImport_ImportModule("csv");
+    if (csv == nullptr)
+        return nullptr;
+    PyObject *base = PyObject_GetAttrString(csv, "Error");
+    Py_DECREF(csv);
+    if (base == nullptr)
+        return nullptr;
+    Error = PyErr_NewExceptionWithDoc("csv_line.Error",
+                                      "A record that is not well formed, or a cell that is not of its column's type; "
+                                      ".line is its line (from 1), .field its field (from 1, 0 for none).",
+                                      base, nullptr);
+    Py_DECREF(base);
+    PyObject *made = PyModule_Create(&module);
+    if (made == nullptr || Error == nullptr)
+        return nullptr;
+    Py_INCREF(Error);
+    Py_INCREF(ReaderType);
+    if (PyModule_AddObject(made, "Error", Error) < 0 || PyModule_AddObject(made, "reader", ReaderType) < 0) {
+        Py_DECREF(made);
+        return nullptr;
+    }
+    return made;
+}
