@@ -3,16 +3,26 @@
 #   libcsv-line-dev   the header, the .so link, the CMake package and the
 #                     pkg-config file; depends on exactly its libcsv-line1
 #   test-csv-parse    the report program and csv_cut, with their manual pages
+#   python3-csv-line  the Python package csv_line, its extension linked to
+#                     exactly its libcsv-line1
 # Built with BUILD_SHARED_LIBS and CMAKE_INSTALL_PREFIX=/usr (the packages
 # preset), then `cpack --preset packages`.
 
 if(NOT TARGET test_csv_parse OR NOT TARGET csv_cut)
   message(FATAL_ERROR "The Debian packages include the programs: set CSV_LINE_BUILD_PROGRAM and CSV_LINE_BUILD_EXAMPLES")
 endif()
+if(NOT TARGET csv_line_python)
+  message(FATAL_ERROR "The Debian packages include the Python module: set CSV_LINE_BUILD_PYTHON")
+endif()
+if(NOT CSV_LINE_PYTHON_INSTALL_DIR STREQUAL "lib/python3/dist-packages")
+  message(FATAL_ERROR "The Debian package installs the Python module where Debian's python3 finds it: "
+                      "leave CSV_LINE_PYTHON_INSTALL_DIR at lib/python3/dist-packages")
+endif()
 
 set(CSV_LINE_DEB_RUNTIME libcsv-line${PROJECT_VERSION_MAJOR})
 set(CSV_LINE_DEB_DEVELOPMENT libcsv-line-dev)
 set(CSV_LINE_DEB_PROGRAMS test-csv-parse)
+set(CSV_LINE_DEB_PYTHON python3-csv-line)
 
 # What Debian asks of every package: its copyright and changelog, the
 # changelog and manual page compressed as dpkg expects (no name, no time).
@@ -23,7 +33,7 @@ foreach(file cmake/debian/changelog cmake/debian/test_csv_parse.1 doc/csv_cut.1)
   execute_process(COMMAND gzip -9 -n -c ${CMAKE_CURRENT_SOURCE_DIR}/${file}
                   OUTPUT_FILE ${csv_line_debian}/${name}.gz COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
-foreach(component runtime development programs)
+foreach(component runtime development programs python)
   string(TOUPPER ${component} upper)
   set(doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CSV_LINE_DEB_${upper}})
   install(FILES cmake/debian/copyright DESTINATION ${doc} COMPONENT ${component})
@@ -38,12 +48,14 @@ set(CPACK_PACKAGE_NAME csv-line)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "csv_line maintainers <maintainers@csv-line.example>")
 set(CPACK_STRIP_FILES ON)
-set(CPACK_COMPONENTS_ALL runtime development programs)
+set(CPACK_COMPONENTS_ALL runtime development programs python)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+# Maintainer scripts executable, the other control files not, as dpkg wants.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Dependencies between the packages come from the components' DEPENDS
 # below; those on the system's libraries, from dpkg-shlibdeps, which finds
 # libcsv_line.so.1 in the runtime package's staging directory.
@@ -88,7 +100,46 @@ Quoted fields may hold separators, quotes and line breaks.
 test_csv_parse splits the product record it carries into its fields with
 the csv_line library and prints a report of 15 lines.")
 
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${CSV_LINE_DEB_PYTHON})
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+# The extension is built for one interpreter version (its file name carries
+# it) and against numpy's C API, which any numpy of the same ABI and at
+# least the API's first version serves: Debian's numpy says which, in the
+# file its own packaging tools read.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)  # the one the extension was built for
+math(EXPR csv_line_python_next "${Python3_VERSION_MINOR} + 1")
+set(csv_line_python_depends
+    "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}~), python3 (<< ${Python3_VERSION_MAJOR}.${csv_line_python_next})")
+set(csv_line_numpy_versions /usr/share/numpy3/versions)
+if(EXISTS ${csv_line_numpy_versions})
+  file(STRINGS ${csv_line_numpy_versions} csv_line_numpy_abi REGEX "^abi ")
+  file(STRINGS ${csv_line_numpy_versions} csv_line_numpy_min REGEX "^api-min-version ")
+  string(REGEX REPLACE "^abi +" "" csv_line_numpy_abi "${csv_line_numpy_abi}")
+  string(REGEX REPLACE "^api-min-version +" "" csv_line_numpy_min "${csv_line_numpy_min}")
+  string(APPEND csv_line_python_depends
+         ", python3-numpy (>= ${csv_line_numpy_min}), python3-numpy-abi${csv_line_numpy_abi}")
+else()
+  string(APPEND csv_line_python_depends ", python3-numpy")
+endif()
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${csv_line_python_depends}")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-pandas")
+# (CPack warns that the extension, having no soname, is left out of the
+# shlibs file: rightly, as nothing links to it.)
+# Byte-compiled at installation and the compiled files removed before
+# removal, by Debian's python3 tools, as every Python package does.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/python/postinst ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/python/prerm)
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION "fast, safe CSV reader and splitter (Python 3 module)
+csv_line reads whole CSV files in order, on one thread or on every core,
+with the same records, lines and errors at any thread count; quoted fields
+may hold separators, doubled quotes and line breaks.
+.
+This package holds the Python 3 module csv_line: rows as csv.reader and
+csv.DictReader give them, each column of a file as one numpy array (or a
+pandas DataFrame), and the byte ranges of a file that begin at records.")
+
 include(CPack)
 cpack_add_component(runtime)
 cpack_add_component(development DEPENDS runtime)
 cpack_add_component(programs DEPENDS runtime)
+cpack_add_component(python DEPENDS runtime)
