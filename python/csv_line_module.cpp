@@ -256,6 +256,7 @@ struct ReaderObject {
     int next_record;
     bool ended;
     long long line_num;
+    long long lone_crs;  // CRs alone inside quotes so far
 };
 
 void Reader_dealloc(ReaderObject *self)
@@ -285,6 +286,11 @@ PyObject *Reader_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
     csv_reader *reader = open_reader(input, options, &source, name.get());
     if (reader == nullptr)
         return nullptr;
+    if (csv_reader_error(reader)->code != CSV_OK) {  // as open() raises: a path that cannot be read, bad options
+        raise_from(reader, source.get(), name->c_str(), 1);
+        csv_reader_close(reader);
+        return nullptr;
+    }
     auto *self = reinterpret_cast<ReaderObject *>(type->tp_alloc(type, 0));
     if (self == nullptr) {
         csv_reader_close(reader);
@@ -320,14 +326,18 @@ PyObject *Reader_next(ReaderObject *self)
     const csv_batch &batch = self->batch;
     const csv_record &record = batch.records[self->next_record++];
     // line_num counts the lines read so far, as csv.reader's does: those
-    // inside quotes too.
+    // inside quotes too, ended by LF, CR LF or a CR alone. The reader's
+    // lines count LFs; a CR alone inside quotes moves every line after it.
     long long inner = 0;
     for (int k = record.field; k < record.field + record.count; k++)
         if (batch.fields[k].quotes > 0) {
             const csv_text raw = csv_batch_raw(&batch, k);
-            inner += std::count(raw.data, raw.data + raw.length, '\n');
+            for (int at = 0; at < raw.length; at++) {
+                inner += raw.data[at] == '\n';
+                self->lone_crs += raw.data[at] == '\r' && at + 1 < raw.length && raw.data[at + 1] != '\n';
+            }
         }
-    self->line_num = record.line + inner;
+    self->line_num = record.line + inner + self->lone_crs;
     // An empty line is no field, as csv.reader has it.
     if (record.count == 1 && batch.fields[record.field].length == 0)
         return PyList_New(0);

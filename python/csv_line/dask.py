@@ -1,0 +1,50 @@
+"""Dask DataFrames of a CSV file whose partitions begin exactly at record
+starts, so that no record is cut however its quoted cells break lines.
+
+    import csv_line.dask
+    frame = csv_line.dask.read_csv("big.csv", blocksize=64 << 20)
+    frame.groupby("key").value.sum().compute()
+
+The same call runs on a distributed cluster when every worker sees the
+file at the same path (a shared file system): each partition is read by the
+worker that computes it, from its own byte range.
+"""
+import math
+import os
+
+import dask.dataframe
+import pandas
+
+from ._core import ranges, read_columns, reader
+
+
+def _read_part(part, path, names, usecols, dtypes, options):
+    """One partition: the records of the byte range [start, end), whose
+    first line is `line`; the first range reads the header first."""
+    start, end, line = part
+    header = start == 0
+    columns = read_columns(path, usecols=usecols, dtypes=dtypes, byte_range=(start, end), header=header,
+                           names=None if header else names, first_line=line, **options)
+    return pandas.DataFrame(columns, copy=False)
+
+
+def read_csv(path, blocksize=64 << 20, usecols=None, dtypes=None, **options):
+    """A dask DataFrame of the CSV file at `path`, whose first record names
+    the columns, in partitions of about `blocksize` bytes that each begin
+    at a record.
+
+    Columns are typed as the first partition types them, unless `dtypes`
+    names them (as read_columns takes it); the other partitions are read
+    as those types, so a cell that is not of its column's type raises
+    csv_line.Error with its line. `options` go to read_columns (delimiter,
+    strict, threads)."""
+    path = os.fspath(path)
+    count = max(1, math.ceil(os.path.getsize(path) / blocksize))
+    parts = [part for part in ranges(path, count, lines=True) if part[0] < part[1]] or [(0, 0, 1)]
+    names = next(reader(path, delimiter=options.get("delimiter", ",")), [])
+    first = pandas.DataFrame(read_columns(path, usecols=usecols, dtypes=dtypes, byte_range=parts[0][:2], **options),
+                             copy=False)
+    kinds = {name: str if dtype == object else dtype for name, dtype in first.dtypes.items()}
+    return dask.dataframe.from_map(_read_part, parts, path=path, names=names, usecols=list(first.columns),
+                                   dtypes=kinds, options=options, meta=first.iloc[:0], enforce_metadata=False,
+                                   label="csv_line-read-csv")

@@ -1,0 +1,193 @@
+"""read_columns and read_pandas against pandas.read_csv (C engine, empty
+fields as the only missing values, floats read exactly), ranges against
+the records, and no reference left behind after many reads."""
+import csv
+import gc
+import io
+import os
+import random
+import sys
+import tempfile
+import tracemalloc
+
+import numpy as np
+import pandas
+import pytest
+
+import csv_line
+
+
+@pytest.fixture
+def write(tmp_path):
+    def write(data, name="input.csv"):
+        path = tmp_path / name
+        path.write_bytes(data if isinstance(data, bytes) else data.encode())
+        return str(path)
+    return write
+
+
+def pandas_frame(path, **options):
+    return pandas.read_csv(path, keep_default_na=False, na_values=[""], float_precision="round_trip", **options)
+
+
+def assert_frames_equal(ours, want):
+    assert list(ours.columns) == list(want.columns)
+    for name in want.columns:
+        assert ours[name].dtype == want[name].dtype, name
+    pandas.testing.assert_frame_equal(ours, want, check_exact=True)
+
+
+@pytest.mark.parametrize("name, text", [
+    ("integers", "a,b\n1,-2\n30,+4\n9223372036854775807,0\n"),
+    ("floats", "x,y\n1.5,1e300\n-0.25,.5\n3,1E-5\n7.,-inf\n"),
+    ("missing numbers are NaN; integers with one become floats", "i,f\n1,\n,2.5\n3,4\n"),
+    ("all missing", "a,b\n,1\n,2\n"),
+    ("booleans", "t,u\nTrue,false\nFALSE,true\n"),
+    ("booleans with a missing one are objects", "t,n\nTrue,1\n,2\nfalse,3\n"),
+    ("text, quoted, with line breaks and missing", 'id,s\n1,"a,b"\n2,\n3,"x\ny"\n4,"say ""hi"""\n'),
+    ("numbers and text mixed: text as written", "m\n1\n007\nabc\n2.50\n"),
+    ("spaces around numbers", "a\n 1\n2 \n"),
+    ("a row short of fields", "a,b,c\n1,2\n3,4,5\n"),
+    ("blank lines skipped", "a,b\n1,2\n\n3,4\n"),
+    ("a byte-order mark", "\ufeffa,b\n1,x\n"),
+    ("no final LF", "a,b\n1,2"),
+    ("UTF-8 names and cells", "ü,字\né,1\n"),
+])
+def test_equals_pandas(write, name, text):
+    path = write(text)
+    want = pandas_frame(path)
+    for threads in (1, 2):
+        assert_frames_equal(csv_line.read_pandas(path, threads=threads), want)
+
+
+def test_a_large_mixed_file_on_threads_equals_pandas(write, monkeypatch):
+    # Small parts, so that the threads hand many batches, and a column
+    # that turns to text deep in the file.
+    monkeypatch.setenv("CSV_LINE_PART_SIZE", "4096")
+    rng = random.Random(5)
+    rows = ["id,price,count,flag,name,late"]
+    for k in range(20000):
+        name = rng.choice(["plain", '"quoted, comma"', '"two\nlines"', '""', ""])
+        late = "text" if k == 19000 else str(k)
+        price = "" if k % 97 == 0 else repr(rng.uniform(-1e6, 1e6))
+        rows.append(f"{k},{price},{rng.randint(-5, 5)},{rng.choice(['True', 'False'])},{name},{late}")
+    path = write("\n".join(rows) + "\n")
+    want = pandas_frame(path)
+    for threads in (1, 2, 3):
+        assert_frames_equal(csv_line.read_pandas(path, threads=threads), want)
+
+
+def test_usecols_and_dtypes(write):
+    path = write("a,b,c\n1,2,x\n3,4,y\n")
+    got = csv_line.read_columns(path, usecols=["c", 0], dtypes={"a": "float64", "c": str})
+    assert list(got) == ["c", "a"]
+    assert got["a"].dtype == np.float64 and got["c"].tolist() == ["x", "y"]
+    assert csv_line.read_columns(path, usecols=["a", "b"], dtypes=np.float64)["b"].dtype == np.float64
+    with pytest.raises(ValueError):
+        csv_line.read_columns(path, usecols=["nope"])
+
+
+@pytest.mark.parametrize("text, dtypes, message", [
+    ("a,b\n1,2\n3,x\n", {"b": "int64"}, "line 3: column 'b': 'x' is not an int64"),
+    ("a,b\n1,2\n3,4.5\n", {"b": "int64"}, "line 3: column 'b': '4.5' is not an int64"),
+    ("a\n1.5\n\n\"two\nlines\"\nnope\n", {"a": "float64"}, "line 4: column 'a': 'two\nlines' is not a float64"),
+    ("a\n1\n\n", {"a": "bool"}, "line 2: column 'a': '1' is not a bool"),
+    ("a,b\n1,\n", {"b": "int64"}, "line 2: column 'b': an empty field in a int64 column"),
+    ("a,b\n1,2\n3,4,5\n", None, "line 3: 3 fields, 2 expected"),
+    ('a,b\n1,2\n3,x"y"\n', None, "line 3: field 2: a quote inside an unquoted field"),
+])
+def test_a_bad_cell_names_its_line_and_column(write, text, dtypes, message):
+    path = write(text)
+    for threads in (1, 2):
+        with pytest.raises(csv_line.Error) as raised:
+            csv_line.read_columns(path, dtypes=dtypes, threads=threads)
+        assert message in str(raised.value)
+
+
+def test_invalid_utf8_in_a_text_column_raises(write):
+    with pytest.raises(UnicodeDecodeError):
+        csv_line.read_columns(write(b"a\nok\n\xff\n"))
+
+
+def test_empty_and_header_only_files(write):
+    assert csv_line.read_columns(write("")) == {}
+    got = csv_line.read_columns(write("a,b\n"))
+    assert list(got) == ["a", "b"] and all(len(column) == 0 for column in got.values())
+
+
+def test_a_byte_range_reads_its_records_with_the_files_lines(write):
+    text = "a,b\n1,x\n2,\"y\nz\"\n3,w\n4,b\"a\"d\n"
+    path = write(text)
+    start = text.index("2,")
+    got = csv_line.read_columns(path, header=False, names=["a", "b"], byte_range=(start, text.index("4,")),
+                                first_line=3)
+    assert got["a"].tolist() == [2, 3] and got["b"].tolist() == ["y\nz", "w"]
+    with pytest.raises(csv_line.Error, match="line 6: field 2"):
+        csv_line.read_columns(path, header=False, names=["a", "b"], byte_range=(text.index("4,"), len(text)),
+                              first_line=6)
+
+
+def test_ranges_begin_at_records_and_cover_the_file(write):
+    rng = random.Random(3)
+    out = io.StringIO(newline="")
+    writer = csv.writer(out)
+    for k in range(3000):
+        writer.writerow([k, rng.choice(["a", "b\nc", 'd"e', "f,g\r\nh"])])
+    text = out.getvalue()
+    path = write(text)
+    starts = {0}
+    line_of = {}
+    python = csv.reader(io.StringIO(text, newline=""))
+    offset = 0
+    lines = text.encode().split(b"\n")
+    for n in (1, 2, 7, 64):
+        got = csv_line.ranges(path, n, lines=True)
+        assert len(got) == n and got[0][0] == 0 and got[-1][1] == len(text.encode())
+        assert all(a[1] == b[0] for a, b in zip(got, got[1:]))
+        rows = []
+        for start, end, line in got:
+            if start == end:
+                continue
+            part = csv_line.read_columns(path, header=False, names=["k", "v"], byte_range=(start, end),
+                                         first_line=line)
+            rows += part["k"].tolist()
+            assert text.encode()[:start].count(b"\n") + 1 == line
+        assert rows == list(range(3000))
+    with pytest.raises(ValueError):
+        csv_line.ranges(path, 0)
+    with pytest.raises(FileNotFoundError):
+        csv_line.ranges("/nonexistent.csv", 2)
+
+
+def test_no_reference_is_left_after_many_reads(write):
+    one = 'id,name,price\n1,"a ""b""",2.5\n2,,x\n'
+    path = write(one * 50)
+    bad = write("a\n1\nx\n", "bad.csv")
+    names, dtypes, usecols = ["id", "name", "price"], {"id": "float64"}, ["price", "id"]
+
+    def read_everything():
+        csv_line.read_columns(path, threads=2)
+        csv_line.read_columns(path, dtypes=str)
+        csv_line.read_columns(path, usecols=usecols, dtypes=dtypes, header=False, names=names, byte_range=(14, len(one)))
+        list(csv_line.reader(path))
+        list(csv_line.reader(io.BytesIO(b"a,b\n" * 20)))
+        list(csv_line.DictReader(path))
+        for call in (lambda: csv_line.read_columns(bad, dtypes={"a": "int64"}),
+                     lambda: list(csv_line.reader(io.BytesIO(b'a"b"\n')))):
+            with pytest.raises(csv_line.Error):
+                call()
+
+    for _ in range(20):
+        read_everything()
+    gc.collect()
+    references = [sys.getrefcount(thing) for thing in (csv_line.Error, csv_line.reader, path, names, dtypes, usecols)]
+    tracemalloc.start()
+    before = tracemalloc.take_snapshot()
+    for _ in range(300):
+        read_everything()
+    gc.collect()
+    after = tracemalloc.take_snapshot()
+    tracemalloc.stop()
+    grown = sum(stat.size_diff for stat in after.compare_to(before, "filename"))
+    assert grown < 64 * 1024, f"{grown} bytes more after 300 reads"
+    assert [sys.getrefcount(thing) for thing in (csv_line.Error, csv_line.reader, path, names, dtypes, usecols)] == references

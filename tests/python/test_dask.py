@@ -1,0 +1,78 @@
+"""csv_line.dask.read_csv against pandas.read_csv of the whole file, on a
+file whose quoted line breaks fall at block edges: on the threaded
+scheduler and on a local cluster of worker processes, at several
+blocksizes, where Dask's own read_csv breaks records."""
+import csv
+import io
+import os
+import random
+
+import dask
+import dask.dataframe
+import pandas
+import pytest
+
+import csv_line
+import csv_line.dask
+
+BLOCKSIZES = [700, 4096, 50000]
+
+
+@pytest.fixture(scope="module")
+def quoted_file(tmp_path_factory):
+    rng = random.Random(9)
+    out = io.StringIO(newline="")
+    writer = csv.writer(out)
+    writer.writerow(["id", "note", "price", "flag"])
+    for k in range(3000):
+        note = rng.choice(["plain", "two\nlines", "a, comma", 'a "quote"', "many\n\n\nbreaks", ""])
+        writer.writerow([k, note, round(rng.uniform(0, 100), 3), rng.choice(["True", "False"])])
+    path = tmp_path_factory.mktemp("dask") / "quoted.csv"
+    path.write_text(out.getvalue(), newline="")
+    return str(path)
+
+
+def whole(path):
+    return pandas.read_csv(path, keep_default_na=False, na_values=[""], float_precision="round_trip")
+
+
+def assert_same(frame, want):
+    pandas.testing.assert_frame_equal(frame.reset_index(drop=True), want, check_exact=True)
+
+
+def test_partitions_begin_at_records_at_every_blocksize(quoted_file):
+    want = whole(quoted_file)
+    size = os.path.getsize(quoted_file)
+    for blocksize in BLOCKSIZES:
+        frame = csv_line.dask.read_csv(quoted_file, blocksize=blocksize)
+        assert frame.npartitions == -(-size // blocksize) or blocksize < 1000
+        with dask.config.set(scheduler="threads"):
+            assert_same(frame.compute(), want)
+            assert frame.price.sum().compute() == pytest.approx(want.price.sum())
+
+
+def test_dasks_own_reader_breaks_these_records(quoted_file):
+    want = whole(quoted_file)
+    for blocksize in BLOCKSIZES[:2]:
+        try:
+            theirs = dask.dataframe.read_csv(quoted_file, blocksize=blocksize).compute(scheduler="threads")
+        except Exception:  # e.g. "EOF inside string", or mismatched dtypes
+            continue
+        assert not theirs.reset_index(drop=True).equals(want)
+
+
+def test_a_local_cluster_of_processes_reads_the_same_frame(quoted_file):
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        frame = csv_line.dask.read_csv(quoted_file, blocksize=4096)
+        assert_same(client.compute(frame).result(), whole(quoted_file))
+
+
+def test_a_bad_cell_in_a_later_partition_names_its_line(tmp_path):
+    path = tmp_path / "bad.csv"
+    path.write_text("a,b\n" + "".join(f"{k},\"x\ny\"\n" for k in range(500)) + "oops,z\n")
+    frame = csv_line.dask.read_csv(path, blocksize=1000)
+    assert frame.npartitions > 3
+    with pytest.raises(csv_line.Error, match="line 1002: column 'a': 'oops' is not an int64"):
+        frame.compute(scheduler="threads")
