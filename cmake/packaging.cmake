@@ -122,7 +122,7 @@ else()
   string(APPEND csv_line_python_depends ", python3-numpy")
 endif()
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${csv_line_python_depends}")
-set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-pandas")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-pandas, python3-dask")
 # (CPack warns that the extension, having no soname, is left out of the
 # shlibs file: rightly, as nothing links to it.)
 # Byte-compiled at installation and the compiled files removed before
@@ -136,7 +136,8 @@ may hold separators, doubled quotes and line breaks.
 .
 This package holds the Python 3 module csv_line: rows as csv.reader and
 csv.DictReader give them, each column of a file as one numpy array (or a
-pandas DataFrame), and the byte ranges of a file that begin at records.")
+pandas DataFrame), the byte ranges of a file that begin at records, and
+Dask DataFrames in partitions that begin at records (csv_line.dask).")
 
 include(CPack)
 cpack_add_component(runtime)
