@@ -22,6 +22,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "csv_line.h"
@@ -89,9 +92,22 @@ PyObject *raise_message(long long line, const std::string &what)
     return nullptr;
 }
 
+// A field's value as str, strictly UTF-8. Most fields are short and
+// ASCII: those are copied as they are, without the decoder.
 PyObject *decode(csv_text text)
 {
-    return PyUnicode_DecodeUTF8(text.data, text.length, "strict");
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(text.data);
+    unsigned char high = 0;
+    for (int k = 0; k < text.length; k++)
+        high |= bytes[k];
+    if (high >= 0x80)
+        return PyUnicode_DecodeUTF8(text.data, text.length, "strict");
+    if (text.length == 1)
+        return PyUnicode_FromOrdinal(bytes[0]);  // shared, as Python shares them
+    PyObject *made = PyUnicode_New(text.length, 127);
+    if (made != nullptr)
+        std::memcpy(PyUnicode_1BYTE_DATA(made), text.data, static_cast<size_t>(text.length));
+    return made;
 }
 
 // The options every reading entry takes.
@@ -332,10 +348,13 @@ PyObject *Reader_next(ReaderObject *self)
     for (int k = record.field; k < record.field + record.count; k++)
         if (batch.fields[k].quotes > 0) {
             const csv_text raw = csv_batch_raw(&batch, k);
-            for (int at = 0; at < raw.length; at++) {
-                inner += raw.data[at] == '\n';
-                self->lone_crs += raw.data[at] == '\r' && at + 1 < raw.length && raw.data[at + 1] != '\n';
-            }
+            const char *end = raw.data + raw.length;
+            for (const char *at = raw.data; (at = static_cast<const char *>(std::memchr(at, '\n', size_t(end - at))));
+                 at++)
+                inner++;
+            for (const char *at = raw.data; (at = static_cast<const char *>(std::memchr(at, '\r', size_t(end - at))));
+                 at++)
+                self->lone_crs += at + 1 < end && at[1] != '\n';
         }
     self->line_num = record.line + inner + self->lone_crs;
     // An empty line is no field, as csv.reader has it.
@@ -432,6 +451,31 @@ bool parse_bool(csv_text text, uint8_t *out)
     return false;
 }
 
+// Equal cells of a column in a batch share one str while the column
+// repeats itself, so that a column of few values makes few objects; past
+// LIMIT values it is taken to be of many, and each cell gets its own.
+struct Repeats {
+    static constexpr size_t LIMIT = 512;
+    std::unordered_map<std::string_view, PyObject *> seen;  // borrowed: the batch's cells own them
+
+    PyObject *str(csv_text text)
+    {
+        if (seen.size() >= LIMIT)
+            return decode(text);
+        const auto [at, added] = seen.try_emplace(std::string_view(text.data, static_cast<size_t>(text.length)));
+        if (!added) {
+            Py_INCREF(at->second);
+            return at->second;
+        }
+        at->second = decode(text);
+        if (at->second == nullptr) {
+            seen.erase(at);
+            return nullptr;
+        }
+        return at->second;
+    }
+};
+
 // One chosen column's cells of one batch: numbers as 8-byte values (int64
 // for INT, double for FLOAT and BOOL, NaN where missing), or objects.
 struct Cells {
@@ -466,12 +510,18 @@ double bits_double(int64_t bits)
     return value;
 }
 
+// Where a reader's batches lie in the whole input: its first line, and
+// what orders its batches after those of the readers before it.
+struct Place {
+    long long first_line = 1;
+    long long base = 0;  // added to a batch's sequence
+};
+
 // What read_columns shares with the reader's threads.
 struct Columns {
     std::vector<int> chosen;        // field index of each chosen column
     std::vector<std::string> names;  // of each chosen column
     std::vector<Kind> asked;        // NONE: inferred
-    long long first_line = 1;
     int width = 0;                  // fields a record may have
     PyObject *nan = nullptr;
 
@@ -517,80 +567,86 @@ struct Columns {
         return "column '" + names[static_cast<size_t>(column)] + "': '" + shown + "' " + what;
     }
 
-    // Step 1, without the GIL: each numeric cell parsed, each column's
-    // kind found. Returns 0, or 1 after a problem.
-    int classify(const csv_batch &batch, BatchColumns &out)
+    // One cell of column c, row r: parsed as its column's kind so far, or
+    // the kind widened to hold it. Returns 0, or 1 after a problem.
+    int cell(Cells &cells, size_t c, size_t r, csv_text text, long long sequence, long long line)
+    {
+        const Kind want = asked[c];
+        Kind &kind = cells.kind;
+        int64_t &number = cells.numbers[r];
+        if (text.length == 0) {
+            if (want == INT || want == BOOL)
+                return fail(sequence, static_cast<int>(r), line,
+                            "column '" + names[c] + "': an empty field in a " + kind_names[want] + " column");
+            if (kind == INT)
+                to_floats(cells, r);  // integers with a missing one are floats, as pandas has them
+            cells.missing = true;
+            number = double_bits(NAN);
+            return 0;
+        }
+        double real;
+        uint8_t truth;
+        if ((kind == NONE || kind == INT) && want != FLOAT && want != BOOL && parse_int(text, &number)) {
+            if (kind == NONE && cells.missing) {
+                number = double_bits(static_cast<double>(number));
+                kind = FLOAT;
+            } else {
+                kind = INT;
+            }
+            return 0;
+        }
+        if ((kind == NONE || kind == BOOL) && want != INT && want != FLOAT && parse_bool(text, &truth)) {
+            number = double_bits(truth);
+            kind = BOOL;
+            return 0;
+        }
+        if (kind != BOOL && want != INT && want != BOOL && parse_float(text, &real)) {
+            if (kind == INT)
+                to_floats(cells, r);
+            number = double_bits(real);
+            kind = FLOAT;
+            return 0;
+        }
+        if (want != NONE)
+            return fail(sequence, static_cast<int>(r), line,
+                        cell_problem(static_cast<int>(c), text,
+                                     (std::string("is not ") + (want == INT ? "an " : "a ") + kind_names[want]).c_str()));
+        kind = TEXT;  // its str are made with the GIL
+        return 0;
+    }
+
+    static void to_floats(Cells &cells, size_t rows)
+    {
+        for (size_t r = 0; r < rows; r++)
+            cells.numbers[r] = double_bits(static_cast<double>(cells.numbers[r]));
+    }
+
+    // Step 1, without the GIL: every numeric cell parsed, a record at a
+    // time, and each column's kind found. Returns 0, or 1 after a problem.
+    int classify(const csv_batch &batch, const Place &place, BatchColumns &out)
     {
         const size_t rows = static_cast<size_t>(batch.count);
-        out.sequence = batch.sequence;
+        const long long sequence = place.base + batch.sequence;
+        out.sequence = sequence;
         out.columns.resize(chosen.size());
-        for (int r = 0; r < batch.count; r++) {
-            const csv_record &record = batch.records[r];
-            if (record.count > width && !(record.count == 1 && batch.fields[record.field].length == 0))
-                return fail(batch.sequence, r, record.line + first_line - 1,
-                            std::to_string(record.count) + " fields, " + std::to_string(width) + " expected");
-        }
         for (size_t c = 0; c < chosen.size(); c++) {
-            Cells &cells = out.columns[c];
-            cells.numbers.assign(rows, double_bits(NAN));
-            cells.kind = asked[c] == TEXT ? TEXT : NONE;
-            if (cells.kind == TEXT)
-                continue;
-            for (size_t r = 0; r < rows; r++) {
-                const csv_record &record = batch.records[r];
+            out.columns[c].numbers.resize(rows);
+            out.columns[c].kind = asked[c] == TEXT ? TEXT : NONE;
+        }
+        for (size_t r = 0; r < rows; r++) {
+            const csv_record &record = batch.records[r];
+            const long long line = record.line + place.first_line - 1;
+            if (record.count > width)
+                return fail(sequence, static_cast<int>(r), line,
+                            std::to_string(record.count) + " fields, " + std::to_string(width) + " expected");
+            for (size_t c = 0; c < chosen.size(); c++) {
+                Cells &cells = out.columns[c];
+                if (cells.kind == TEXT)
+                    continue;
                 const csv_text text = chosen[c] < record.count ? csv_batch_value(&batch, record.field + chosen[c])
                                                                : csv_text{"", 0};
-                const long long line = record.line + first_line - 1;
-                if (text.length == 0) {
-                    if (asked[c] == INT || asked[c] == BOOL)
-                        return fail(batch.sequence, static_cast<int>(r), line,
-                                    "column '" + names[c] + "': an empty field in a " + kind_names[asked[c]] +
-                                        " column");
-                    cells.missing = true;
-                    continue;
-                }
-                int64_t &number = cells.numbers[r];
-                double real;
-                uint8_t truth;
-                if ((cells.kind == NONE || cells.kind == INT) && asked[c] != FLOAT && asked[c] != BOOL &&
-                    parse_int(text, &number)) {
-                    if (cells.kind == NONE && !cells.missing) {
-                        cells.kind = INT;
-                        continue;
-                    }
-                    if (cells.kind == INT)
-                        continue;
-                    number = double_bits(static_cast<double>(number));  // after a missing cell: floats
-                    cells.kind = FLOAT;
-                } else if ((cells.kind == NONE || cells.kind == BOOL) && asked[c] != INT && asked[c] != FLOAT &&
-                           parse_bool(text, &truth)) {
-                    number = double_bits(truth);
-                    cells.kind = BOOL;
-                } else if (cells.kind != BOOL && asked[c] != INT && asked[c] != BOOL && parse_float(text, &real)) {
-                    if (cells.kind == INT)
-                        for (size_t k = 0; k < r; k++)
-                            cells.numbers[k] = double_bits(static_cast<double>(cells.numbers[k]));
-                    number = double_bits(real);
-                    cells.kind = FLOAT;
-                } else if (asked[c] != NONE) {
-                    return fail(batch.sequence, static_cast<int>(r), line,
-                                cell_problem(static_cast<int>(c), text,
-                                             (std::string("is not ") + (asked[c] == INT ? "an " : "a ") +
-                                              kind_names[asked[c]])
-                                                 .c_str()));
-                } else {
-                    cells.kind = TEXT;
-                    break;
-                }
-            }
-            if (cells.kind == INT && cells.missing) {
-                for (size_t r = 0; r < rows; r++) {
-                    const csv_record &record = batch.records[r];
-                    const bool empty = chosen[c] >= record.count ||
-                                       csv_batch_value(&batch, record.field + chosen[c]).length == 0;
-                    cells.numbers[r] = empty ? double_bits(NAN) : double_bits(static_cast<double>(cells.numbers[r]));
-                }
-                cells.kind = FLOAT;
+                if (cell(cells, c, r, text, sequence, line) != 0)
+                    return 1;
             }
         }
         return 0;
@@ -598,7 +654,7 @@ struct Columns {
 
     // Step 2, with the GIL: str objects for the text columns; NaN where
     // missing, as pandas has it. Returns 0, or 1 after a problem.
-    int build_text(const csv_batch &batch, BatchColumns &out)
+    int build_text(const csv_batch &batch, const Place &place, BatchColumns &out)
     {
         for (size_t c = 0; c < chosen.size(); c++) {
             Cells &cells = out.columns[c];
@@ -606,19 +662,20 @@ struct Columns {
                 continue;
             cells.numbers = std::vector<int64_t>();
             cells.objects.assign(static_cast<size_t>(batch.count), nullptr);
+            Repeats repeats;
             for (int r = 0; r < batch.count; r++) {
                 const csv_record &record = batch.records[r];
                 const csv_text text = chosen[c] < record.count ? csv_batch_value(&batch, record.field + chosen[c])
                                                                : csv_text{"", 0};
-                PyObject *object = text.length == 0 ? (Py_INCREF(nan), nan) : decode(text);
+                PyObject *object = text.length == 0 ? (Py_INCREF(nan), nan) : repeats.str(text);
                 if (object == nullptr) {
                     PyObject *raised_now[3];
                     PyErr_Fetch(&raised_now[0], &raised_now[1], &raised_now[2]);
                     std::lock_guard<std::mutex> hold(lock);
-                    if (earlier(batch.sequence, r)) {
-                        problem_sequence = batch.sequence;
+                    if (earlier(place.base + batch.sequence, r)) {
+                        problem_sequence = place.base + batch.sequence;
                         problem_row = r;
-                        problem_line = record.line + first_line - 1;
+                        problem_line = record.line + place.first_line - 1;
                         problem.clear();
                         for (int k = 0; k < 3; k++) {
                             Py_XDECREF(raised[k]);
@@ -636,7 +693,7 @@ struct Columns {
         return 0;
     }
 
-    int take(const csv_batch &batch)
+    int take(const csv_batch &batch, const Place &place)
     {
         // Blank lines are skipped, as pandas skips them.
         std::vector<csv_record> kept;
@@ -655,14 +712,14 @@ struct Columns {
                 break;
             }
         auto out = std::make_unique<BatchColumns>();
-        if (classify(*from, *out) != 0)
+        if (classify(*from, place, *out) != 0)
             return 1;
         bool text = false;
         for (const Cells &cells : out->columns)
             text |= cells.kind == TEXT;
         if (text) {
             const PyGILState_STATE gil = PyGILState_Ensure();
-            const int stop = build_text(*from, *out);
+            const int stop = build_text(*from, place, *out);
             if (stop != 0)
                 out.reset();  // its objects freed while the GIL is held
             PyGILState_Release(gil);
@@ -674,9 +731,21 @@ struct Columns {
         return 0;
     }
 
-    static int take_batch(const csv_batch *batch, void *context)
+    // Takes every batch of a reader: on its threads, or on this thread
+    // for a reader of one thread. Returns the reader's result.
+    int take_all(csv_reader *reader, const Place &place)
     {
-        return static_cast<Columns *>(context)->take(*batch);
+        struct Taking {
+            Columns *columns;
+            const Place *place;
+        } taking = {this, &place};
+        return csv_reader_for_each(
+            reader,
+            [](const csv_batch *batch, void *context) {
+                const Taking &given = *static_cast<Taking *>(context);
+                return given.columns->take(*batch, *given.place);
+            },
+            &taking);
     }
 };
 
@@ -796,23 +865,49 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
         }
         madvise(mapping.base, mapping.size, MADV_SEQUENTIAL);
     }
-    const char *bytes = mapping.base != nullptr ? static_cast<const char *>(mapping.base) + from : "";
-    std::unique_ptr<csv_reader, void (*)(csv_reader *)> reader(
-        csv_reader_open_memory(bytes, static_cast<size_t>(to - from), &options), csv_reader_close);
-    if (reader == nullptr)
-        return PyErr_NoMemory();
-    if (csv_reader_error(reader.get())->code != CSV_OK)
-        return raise_reader_error(*csv_reader_error(reader.get()), name.c_str(), first_line);
+    // With threads, a whole file is cut into a byte range a thread, each
+    // beginning at a record and read by a reader of its own: they share
+    // nothing until their columns are put together.
+    std::vector<long long> starts = {from, to}, lines = {first_line, 0};
+    if (threads > 1 && byte_range == Py_None && status.st_size > 0) {
+        starts.assign(static_cast<size_t>(threads) + 1, 0);
+        lines.assign(starts.size(), 1);
+        int cut;
+        {
+            WithoutGil unlocked;
+            cut = csv_file_ranges(mapping.fd, threads, starts.data(), lines.data());
+        }
+        if (cut != 0)
+            return PyErr_SetFromErrnoWithFilename(PyExc_OSError, name.c_str());
+        options.threads = 1;
+    }
+    const char *bytes = mapping.base != nullptr ? static_cast<const char *>(mapping.base) : "";
+    using Reader = std::unique_ptr<csv_reader, void (*)(csv_reader *)>;
+    std::vector<Reader> readers;
+    std::vector<Place> places;
+    for (size_t k = 0; k + 1 < starts.size(); k++) {
+        csv_reader_options part = options;
+        part.header = k == 0 ? options.header : 0;
+        readers.emplace_back(csv_reader_open_memory(bytes + starts[k], static_cast<size_t>(starts[k + 1] - starts[k]),
+                                                    &part),
+                             csv_reader_close);
+        if (readers.back() == nullptr)
+            return PyErr_NoMemory();
+        places.push_back(Place{lines[k], static_cast<long long>(k) << 40});
+    }
+    csv_reader *reader = readers[0].get();
+    if (csv_reader_error(reader)->code != CSV_OK)
+        return raise_reader_error(*csv_reader_error(reader), name.c_str(), first_line);
 
     // The first batch tells the width when no names are known.
     csv_batch first{};
     int n;
     {
         WithoutGil unlocked;
-        n = csv_reader_next(reader.get(), &first);
+        n = csv_reader_next(reader, &first);
     }
     if (n < 0)
-        return raise_reader_error(*csv_reader_error(reader.get()), name.c_str(), first_line);
+        return raise_reader_error(*csv_reader_error(reader), name.c_str(), first_line);
 
     std::vector<std::string> all;
     if (given_names != Py_None) {
@@ -830,8 +925,8 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
         }
         Py_DECREF(list);
     } else if (header) {
-        for (int k = 0; k < csv_reader_column_count(reader.get()); k++) {
-            const csv_text text = csv_reader_column_name(reader.get(), k);
+        for (int k = 0; k < csv_reader_column_count(reader); k++) {
+            const csv_text text = csv_reader_column_name(reader, k);
             all.emplace_back(text.data, static_cast<size_t>(text.length));
         }
     } else {
@@ -840,7 +935,6 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
     }
 
     Columns columns;
-    columns.first_line = first_line;
     columns.width = static_cast<int>(all.size());
     if (usecols == Py_None) {
         for (size_t k = 0; k < all.size(); k++)
@@ -888,16 +982,31 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
     columns.nan = PyFloat_FromDouble(NAN);
     if (columns.nan == nullptr)
         return nullptr;
-    if (n > 0) {
+    {
         WithoutGil unlocked;  // the batches' str are built under it, taken back a batch at a time
-        if (Columns::take_batch(&first, &columns) == 0)
-            csv_reader_for_each(reader.get(), Columns::take_batch, &columns);
+        std::vector<std::thread> others;
+        for (size_t k = 1; k < readers.size(); k++)
+            others.emplace_back([&, k] { columns.take_all(readers[k].get(), places[k]); });
+        if (n > 0 && columns.take(first, places[0]) == 0)
+            columns.take_all(reader, places[0]);
+        for (std::thread &other : others)
+            other.join();
     }
     Py_CLEAR(columns.nan);
 
-    const csv_error &error = *csv_reader_error(reader.get());
-    if (columns.problem_sequence >= 0 &&
-        (error.code == CSV_OK || error.line == 0 || columns.problem_line < error.line + first_line - 1)) {
+    // The first problem in the input: a cell's, or a reader's.
+    const csv_error *error = nullptr;
+    long long error_line = 0, error_first_line = first_line;
+    for (size_t k = 0; k < readers.size(); k++) {
+        const csv_error *said = csv_reader_error(readers[k].get());
+        const long long line = said->line > 0 ? said->line + places[k].first_line - 1 : 0;
+        if (said->code != CSV_OK && (error == nullptr || line < error_line)) {
+            error = said;
+            error_line = line;
+            error_first_line = places[k].first_line;
+        }
+    }
+    if (columns.problem_sequence >= 0 && (error == nullptr || error_line == 0 || columns.problem_line < error_line)) {
         if (columns.raised[0] != nullptr) {
             PyErr_Restore(columns.raised[0], columns.raised[1], columns.raised[2]);
             columns.raised[0] = columns.raised[1] = columns.raised[2] = nullptr;
@@ -905,8 +1014,8 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
         }
         return raise_message(columns.problem_line, columns.problem);
     }
-    if (error.code != CSV_OK)
-        return raise_reader_error(error, name.c_str(), first_line);
+    if (error != nullptr)
+        return raise_reader_error(*error, name.c_str(), error_first_line);
 
     std::sort(columns.done.begin(), columns.done.end(),
               [](const auto &a, const auto &b) { return a->sequence < b->sequence; });
