@@ -578,8 +578,10 @@ struct Columns {
             if (want == INT || want == BOOL)
                 return fail(sequence, static_cast<int>(r), line,
                             "column '" + names[c] + "': an empty field in a " + kind_names[want] + " column");
-            if (kind == INT)
+            if (kind == INT) {
                 to_floats(cells, r);  // integers with a missing one are floats, as pandas has them
+                kind = FLOAT;
+            }
             cells.missing = true;
             number = double_bits(NAN);
             return 0;
