@@ -476,26 +476,6 @@ struct Repeats {
     }
 };
 
-// One chosen column's cells of one batch: numbers as 8-byte values (int64
-// for INT, double for FLOAT and BOOL, NaN where missing), or objects.
-struct Cells {
-    Kind kind = NONE;
-    bool missing = false;
-    std::vector<int64_t> numbers;
-    std::vector<PyObject *> objects;  // owned; for TEXT
-};
-
-struct BatchColumns {
-    long long sequence = 0;
-    std::vector<Cells> columns;
-    ~BatchColumns()
-    {
-        for (Cells &cells : columns)
-            for (PyObject *object : cells.objects)
-                Py_XDECREF(object);
-    }
-};
-
 int64_t double_bits(double value)
 {
     int64_t bits;
@@ -517,6 +497,74 @@ struct Place {
     long long base = 0;  // added to a batch's sequence
 };
 
+// Memory for a column's cells that grows in place (mremap) and in huge
+// pages where the kernel gives them, so that each page is touched once:
+// the cells are written where the array will find them.
+struct Buffer {
+    static constexpr size_t STEP = 2 << 20;
+    void *data = nullptr;
+    size_t size = 0;
+
+    Buffer() = default;
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    ~Buffer()
+    {
+        if (data != nullptr)
+            munmap(data, size);
+    }
+
+    int64_t *cells() const { return static_cast<int64_t *>(data); }
+
+    bool reserve(size_t bytes)
+    {
+        if (bytes <= size)
+            return true;
+        size_t want = std::max(bytes, 2 * size);
+        want = (want + STEP - 1) / STEP * STEP;
+        void *moved = data != nullptr ? mremap(data, size, want, MREMAP_MAYMOVE)
+                                      : mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (moved == MAP_FAILED)
+            return false;
+        madvise(moved, want, MADV_HUGEPAGE);
+        data = moved;
+        size = want;
+        return true;
+    }
+};
+
+// A batch's cells of one column: their rows in the column's buffer, and
+// what they hold there (int64 for INT, double for FLOAT, BOOL and NONE,
+// NaN where missing; a str, owned, for TEXT).
+struct Span {
+    size_t first = 0, rows = 0;
+    Kind kind = NONE;
+    bool missing = false;
+};
+
+// The columns one reader read: each column's cells in a buffer, in input
+// order, batch after batch.
+struct Part {
+    Place place;
+    std::vector<Buffer> cells;
+    std::vector<std::vector<Span>> spans;
+    size_t rows = 0;
+
+    explicit Part(const Place &where, size_t columns) : place(where), cells(columns), spans(columns) {}
+    Part(const Part &) = delete;
+    Part &operator=(const Part &) = delete;
+
+    // With the GIL: the str not handed to an array are let go.
+    ~Part()
+    {
+        for (size_t c = 0; c < spans.size(); c++)
+            for (const Span &span : spans[c])
+                if (span.kind == TEXT)
+                    for (size_t r = span.first; r < span.first + span.rows; r++)
+                        Py_XDECREF(reinterpret_cast<PyObject *>(cells[c].cells()[r]));
+    }
+};
+
 // What read_columns shares with the reader's threads.
 struct Columns {
     std::vector<int> chosen;        // field index of each chosen column
@@ -526,7 +574,6 @@ struct Columns {
     PyObject *nan = nullptr;
 
     std::mutex lock;
-    std::vector<std::unique_ptr<BatchColumns>> done;
     // The first problem, by its place in the input; Python's exception for
     // one met building str.
     long long problem_sequence = -1, problem_line = 0;
@@ -567,30 +614,31 @@ struct Columns {
         return "column '" + names[static_cast<size_t>(column)] + "': '" + shown + "' " + what;
     }
 
-    // One cell of column c, row r: parsed as its column's kind so far, or
-    // the kind widened to hold it. Returns 0, or 1 after a problem.
-    int cell(Cells &cells, size_t c, size_t r, csv_text text, long long sequence, long long line)
+    // One cell of a column, its slot `number`: parsed as the kind of its
+    // batch's cells so far, or the kind widened to hold it; `before`, the
+    // batch's cells before it. Returns 0, or 1 after a problem.
+    int cell(Span &span, size_t c, int64_t *number, int64_t *before, csv_text text, long long sequence, int row,
+             long long line)
     {
         const Kind want = asked[c];
-        Kind &kind = cells.kind;
-        int64_t &number = cells.numbers[r];
+        Kind &kind = span.kind;
         if (text.length == 0) {
             if (want == INT || want == BOOL)
-                return fail(sequence, static_cast<int>(r), line,
+                return fail(sequence, row, line,
                             "column '" + names[c] + "': an empty field in a " + kind_names[want] + " column");
             if (kind == INT) {
-                to_floats(cells, r);  // integers with a missing one are floats, as pandas has them
+                to_floats(before, number);  // integers with a missing one are floats, as pandas has them
                 kind = FLOAT;
             }
-            cells.missing = true;
-            number = double_bits(NAN);
+            span.missing = true;
+            *number = double_bits(NAN);
             return 0;
         }
         double real;
         uint8_t truth;
-        if ((kind == NONE || kind == INT) && want != FLOAT && want != BOOL && parse_int(text, &number)) {
-            if (kind == NONE && cells.missing) {
-                number = double_bits(static_cast<double>(number));
+        if ((kind == NONE || kind == INT) && want != FLOAT && want != BOOL && parse_int(text, number)) {
+            if (kind == NONE && span.missing) {
+                *number = double_bits(static_cast<double>(*number));
                 kind = FLOAT;
             } else {
                 kind = INT;
@@ -598,72 +646,73 @@ struct Columns {
             return 0;
         }
         if ((kind == NONE || kind == BOOL) && want != INT && want != FLOAT && parse_bool(text, &truth)) {
-            number = double_bits(truth);
+            *number = double_bits(truth);
             kind = BOOL;
             return 0;
         }
         if (kind != BOOL && want != INT && want != BOOL && parse_float(text, &real)) {
             if (kind == INT)
-                to_floats(cells, r);
-            number = double_bits(real);
+                to_floats(before, number);
+            *number = double_bits(real);
             kind = FLOAT;
             return 0;
         }
         if (want != NONE)
-            return fail(sequence, static_cast<int>(r), line,
+            return fail(sequence, row, line,
                         cell_problem(static_cast<int>(c), text,
                                      (std::string("is not ") + (want == INT ? "an " : "a ") + kind_names[want]).c_str()));
         kind = TEXT;  // its str are made with the GIL
         return 0;
     }
 
-    static void to_floats(Cells &cells, size_t rows)
+    static void to_floats(int64_t *from, int64_t *to)
     {
-        for (size_t r = 0; r < rows; r++)
-            cells.numbers[r] = double_bits(static_cast<double>(cells.numbers[r]));
+        for (; from < to; from++)
+            *from = double_bits(static_cast<double>(*from));
     }
 
     // Step 1, without the GIL: every numeric cell parsed, a record at a
-    // time, and each column's kind found. Returns 0, or 1 after a problem.
-    int classify(const csv_batch &batch, const Place &place, BatchColumns &out)
+    // time, into the part's buffers, and each column's kind found.
+    // Returns 0, or 1 after a problem.
+    int classify(const csv_batch &batch, Part &part, std::vector<Span> &spans)
     {
         const size_t rows = static_cast<size_t>(batch.count);
-        const long long sequence = place.base + batch.sequence;
-        out.sequence = sequence;
-        out.columns.resize(chosen.size());
+        const long long sequence = part.place.base + batch.sequence;
+        std::vector<int64_t *> slots(chosen.size());
         for (size_t c = 0; c < chosen.size(); c++) {
-            out.columns[c].numbers.resize(rows);
-            out.columns[c].kind = asked[c] == TEXT ? TEXT : NONE;
+            if (!part.cells[c].reserve((part.rows + rows) * sizeof(int64_t)))
+                return fail(sequence, 0, 0, "out of memory");
+            slots[c] = part.cells[c].cells() + part.rows;
+            spans[c] = Span{part.rows, rows, asked[c] == TEXT ? TEXT : NONE, false};
         }
         for (size_t r = 0; r < rows; r++) {
             const csv_record &record = batch.records[r];
-            const long long line = record.line + place.first_line - 1;
+            const long long line = record.line + part.place.first_line - 1;
             if (record.count > width)
                 return fail(sequence, static_cast<int>(r), line,
                             std::to_string(record.count) + " fields, " + std::to_string(width) + " expected");
             for (size_t c = 0; c < chosen.size(); c++) {
-                Cells &cells = out.columns[c];
-                if (cells.kind == TEXT)
+                if (spans[c].kind == TEXT)
                     continue;
                 const csv_text text = chosen[c] < record.count ? csv_batch_value(&batch, record.field + chosen[c])
                                                                : csv_text{"", 0};
-                if (cell(cells, c, r, text, sequence, line) != 0)
+                if (cell(spans[c], c, slots[c] + r, slots[c], text, sequence, static_cast<int>(r), line) != 0)
                     return 1;
             }
         }
         return 0;
     }
 
-    // Step 2, with the GIL: str objects for the text columns; NaN where
-    // missing, as pandas has it. Returns 0, or 1 after a problem.
-    int build_text(const csv_batch &batch, const Place &place, BatchColumns &out)
+    // Step 2, with the GIL: str objects for the text columns, in their
+    // slots; NaN where missing, as pandas has it. Returns 0, or 1 after a
+    // problem, with the batch's str let go.
+    int build_text(const csv_batch &batch, Part &part, std::vector<Span> &spans)
     {
+        const long long sequence = part.place.base + batch.sequence;
         for (size_t c = 0; c < chosen.size(); c++) {
-            Cells &cells = out.columns[c];
-            if (cells.kind != TEXT)
+            if (spans[c].kind != TEXT)
                 continue;
-            cells.numbers = std::vector<int64_t>();
-            cells.objects.assign(static_cast<size_t>(batch.count), nullptr);
+            PyObject **slots = reinterpret_cast<PyObject **>(part.cells[c].cells() + part.rows);
             Repeats repeats;
             for (int r = 0; r < batch.count; r++) {
                 const csv_record &record = batch.records[r];
@@ -671,31 +720,42 @@ struct Columns {
                                                                : csv_text{"", 0};
                 PyObject *object = text.length == 0 ? (Py_INCREF(nan), nan) : repeats.str(text);
                 if (object == nullptr) {
-                    PyObject *raised_now[3];
-                    PyErr_Fetch(&raised_now[0], &raised_now[1], &raised_now[2]);
-                    std::lock_guard<std::mutex> hold(lock);
-                    if (earlier(place.base + batch.sequence, r)) {
-                        problem_sequence = place.base + batch.sequence;
-                        problem_row = r;
-                        problem_line = record.line + place.first_line - 1;
-                        problem.clear();
-                        for (int k = 0; k < 3; k++) {
-                            Py_XDECREF(raised[k]);
-                            raised[k] = raised_now[k];
-                        }
-                    } else {
-                        for (PyObject *object_raised : raised_now)
-                            Py_XDECREF(object_raised);
-                    }
+                    keep_raised(sequence, r, record.line + part.place.first_line - 1);
+                    for (size_t k = 0; k <= c; k++)
+                        if (spans[k].kind == TEXT)
+                            for (int made = 0; made < (k < c ? batch.count : r); made++)
+                                Py_DECREF(reinterpret_cast<PyObject **>(part.cells[k].cells() + part.rows)[made]);
                     return 1;
                 }
-                cells.objects[static_cast<size_t>(r)] = object;
+                slots[r] = object;
             }
         }
         return 0;
     }
 
-    int take(const csv_batch &batch, const Place &place)
+    // Keeps the exception just raised when it is the first problem.
+    void keep_raised(long long sequence, int row, long long line)
+    {
+        PyObject *raised_now[3];
+        PyErr_Fetch(&raised_now[0], &raised_now[1], &raised_now[2]);
+        std::lock_guard<std::mutex> hold(lock);
+        if (!earlier(sequence, row)) {
+            for (PyObject *object : raised_now)
+                Py_XDECREF(object);
+            return;
+        }
+        problem_sequence = sequence;
+        problem_row = row;
+        problem_line = line;
+        problem.clear();
+        for (int k = 0; k < 3; k++) {
+            Py_XDECREF(raised[k]);
+            raised[k] = raised_now[k];
+        }
+    }
+
+    // A batch's records into the part's columns. Returns 0, or 1 to stop.
+    int take(const csv_batch &batch, Part &part)
     {
         // Blank lines are skipped, as pandas skips them.
         std::vector<csv_record> kept;
@@ -713,39 +773,35 @@ struct Columns {
                 from = &without;
                 break;
             }
-        auto out = std::make_unique<BatchColumns>();
-        if (classify(*from, place, *out) != 0)
+        std::vector<Span> spans(chosen.size());
+        if (classify(*from, part, spans) != 0)
             return 1;
-        bool text = false;
-        for (const Cells &cells : out->columns)
-            text |= cells.kind == TEXT;
-        if (text) {
+        if (std::any_of(spans.begin(), spans.end(), [](const Span &span) { return span.kind == TEXT; })) {
             const PyGILState_STATE gil = PyGILState_Ensure();
-            const int stop = build_text(*from, place, *out);
-            if (stop != 0)
-                out.reset();  // its objects freed while the GIL is held
+            const int stop = build_text(*from, part, spans);
             PyGILState_Release(gil);
             if (stop != 0)
                 return 1;
         }
-        std::lock_guard<std::mutex> hold(lock);
-        done.push_back(std::move(out));
+        for (size_t c = 0; c < chosen.size(); c++)
+            part.spans[c].push_back(spans[c]);
+        part.rows += static_cast<size_t>(from->count);
         return 0;
     }
 
     // Takes every batch of a reader: on its threads, or on this thread
     // for a reader of one thread. Returns the reader's result.
-    int take_all(csv_reader *reader, const Place &place)
+    int take_all(csv_reader *reader, Part &part)
     {
         struct Taking {
             Columns *columns;
-            const Place *place;
-        } taking = {this, &place};
+            Part *part;
+        } taking = {this, &part};
         return csv_reader_for_each(
             reader,
             [](const csv_batch *batch, void *context) {
                 const Taking &given = *static_cast<Taking *>(context);
-                return given.columns->take(*batch, *given.place);
+                return given.columns->take(*batch, *given.part);
             },
             &taking);
     }
@@ -785,40 +841,67 @@ Kind kind_of(PyObject *dtype)
     return kind;
 }
 
-// The array of one column from its batches, of the kind they join to.
-PyObject *assemble(const std::vector<std::unique_ptr<BatchColumns>> &batches, size_t c, Kind kind, bool missing,
-                   npy_intp rows)
+// Frees a column's buffer once its array is gone.
+void free_buffer(PyObject *capsule)
 {
-    const bool objects = kind == TEXT || (kind == BOOL && missing);
-    const int type = objects ? NPY_OBJECT : kind == INT ? NPY_INT64 : kind == BOOL ? NPY_BOOL : NPY_FLOAT64;
-    PyObject *array = PyArray_SimpleNew(1, &rows, type);
+    delete static_cast<Buffer *>(PyCapsule_GetPointer(capsule, "csv_line.buffer"));
+}
+
+// The array of column c from the parts' cells, of the kind they join to:
+// numbers in the first part's buffer, the others' moved after them;
+// objects (str, booleans with a missing one) in an array of their own.
+PyObject *assemble(std::vector<std::unique_ptr<Part>> &parts, size_t c, Kind kind, bool missing, npy_intp rows)
+{
+    if (kind == INT || kind == FLOAT) {
+        Buffer &cells = parts[0]->cells[c];
+        if (!cells.reserve(static_cast<size_t>(std::max<npy_intp>(rows, 1)) * sizeof(int64_t)))
+            return PyErr_NoMemory();
+        size_t at = 0;
+        for (const auto &part : parts) {
+            if (part != parts[0])
+                std::memcpy(cells.cells() + at, part->cells[c].cells(), part->rows * sizeof(int64_t));
+            for (const Span &span : part->spans[c])
+                if (kind == FLOAT && span.kind == INT)
+                    Columns::to_floats(cells.cells() + at + span.first, cells.cells() + at + span.first + span.rows);
+            at += part->rows;
+        }
+        auto owned = std::make_unique<Buffer>();
+        std::swap(owned->data, cells.data);
+        std::swap(owned->size, cells.size);
+        PyObject *array = PyArray_SimpleNewFromData(1, &rows, kind == INT ? NPY_INT64 : NPY_FLOAT64, owned->data);
+        PyObject *capsule = array != nullptr ? PyCapsule_New(owned.get(), "csv_line.buffer", free_buffer) : nullptr;
+        if (capsule == nullptr || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(array), capsule) != 0) {
+            Py_XDECREF(array);
+            Py_XDECREF(capsule);  // frees the buffer when it was made
+            return nullptr;
+        }
+        owned.release();
+        return array;
+    }
+    const bool objects = kind == TEXT || missing;
+    PyObject *array = PyArray_SimpleNew(1, &rows, objects ? NPY_OBJECT : NPY_BOOL);
     if (array == nullptr)
         return nullptr;
     char *data = static_cast<char *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array)));
     npy_intp at = 0;
-    for (const auto &batch : batches) {
-        const Cells &cells = batch->columns[c];
-        const size_t n = std::max(cells.numbers.size(), cells.objects.size());
-        for (size_t r = 0; r < n; r++, at++) {
-            if (objects) {
+    for (const auto &part : parts) {
+        int64_t *cells = part->cells[c].cells();
+        for (const Span &span : part->spans[c])
+            for (size_t r = span.first; r < span.first + span.rows; r++, at++) {
+                if (!objects) {
+                    reinterpret_cast<npy_bool *>(data)[at] = bits_double(cells[r]) != 0;
+                    continue;
+                }
                 PyObject *object;
-                if (cells.kind == TEXT) {
-                    object = cells.objects[r];
-                    Py_INCREF(object);
+                if (span.kind == TEXT) {
+                    object = reinterpret_cast<PyObject *>(cells[r]);  // handed over: the part holds it no more
+                    cells[r] = 0;
                 } else {
-                    const double value = bits_double(cells.numbers[r]);
+                    const double value = bits_double(cells[r]);
                     object = std::isnan(value) ? PyFloat_FromDouble(NAN) : PyBool_FromLong(value != 0);
                 }
                 reinterpret_cast<PyObject **>(data)[at] = object;
-            } else if (kind == INT) {
-                reinterpret_cast<int64_t *>(data)[at] = cells.numbers[r];
-            } else if (kind == BOOL) {
-                reinterpret_cast<npy_bool *>(data)[at] = bits_double(cells.numbers[r]) != 0;
-            } else {
-                reinterpret_cast<double *>(data)[at] =
-                    cells.kind == INT ? static_cast<double>(cells.numbers[r]) : bits_double(cells.numbers[r]);
             }
-        }
     }
     return array;
 }
@@ -868,8 +951,10 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
         madvise(mapping.base, mapping.size, MADV_SEQUENTIAL);
     }
     // With threads, a whole file is cut into a byte range a thread, each
-    // beginning at a record and read by a reader of its own: they share
-    // nothing until their columns are put together.
+    // beginning at a record and read by a reader of one thread of its own,
+    // in order: they share nothing until their columns are put together.
+    // A byte range asked for is read by one.
+    options.threads = 1;
     std::vector<long long> starts = {from, to}, lines = {first_line, 0};
     if (threads > 1 && byte_range == Py_None && status.st_size > 0) {
         starts.assign(static_cast<size_t>(threads) + 1, 0);
@@ -881,7 +966,6 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
         }
         if (cut != 0)
             return PyErr_SetFromErrnoWithFilename(PyExc_OSError, name.c_str());
-        options.threads = 1;
     }
     const char *bytes = mapping.base != nullptr ? static_cast<const char *>(mapping.base) : "";
     using Reader = std::unique_ptr<csv_reader, void (*)(csv_reader *)>;
@@ -984,13 +1068,16 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
     columns.nan = PyFloat_FromDouble(NAN);
     if (columns.nan == nullptr)
         return nullptr;
+    std::vector<std::unique_ptr<Part>> parts;
+    for (const Place &place : places)
+        parts.push_back(std::make_unique<Part>(place, columns.chosen.size()));
     {
         WithoutGil unlocked;  // the batches' str are built under it, taken back a batch at a time
         std::vector<std::thread> others;
         for (size_t k = 1; k < readers.size(); k++)
-            others.emplace_back([&, k] { columns.take_all(readers[k].get(), places[k]); });
-        if (n > 0 && columns.take(first, places[0]) == 0)
-            columns.take_all(reader, places[0]);
+            others.emplace_back([&, k] { columns.take_all(readers[k].get(), *parts[k]); });
+        if (n > 0 && columns.take(first, *parts[0]) == 0)
+            columns.take_all(reader, *parts[0]);
         for (std::thread &other : others)
             other.join();
     }
@@ -1019,30 +1106,28 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
     if (error != nullptr)
         return raise_reader_error(*error, name.c_str(), error_first_line);
 
-    std::sort(columns.done.begin(), columns.done.end(),
-              [](const auto &a, const auto &b) { return a->sequence < b->sequence; });
     npy_intp rows = 0;
-    for (const auto &batch : columns.done)
-        rows += static_cast<npy_intp>(
-            std::max(batch->columns.empty() ? 0 : batch->columns[0].numbers.size(),
-                     batch->columns.empty() ? 0 : batch->columns[0].objects.size()));
+    for (const auto &part : parts)
+        rows += static_cast<npy_intp>(part->rows);
 
     // Each column's kind joins its batches'; text met after numbers is
     // read again as text, for the numbers' own spelling.
     std::vector<Kind> kinds(columns.chosen.size(), NONE);
     std::vector<bool> missing(columns.chosen.size(), false), again(columns.chosen.size(), false);
     for (size_t c = 0; c < columns.chosen.size(); c++) {
-        for (const auto &batch : columns.done) {
-            kinds[c] = join(kinds[c], batch->columns[c].kind);
-            missing[c] = missing[c] || batch->columns[c].missing || batch->columns[c].kind == NONE;
-        }
+        for (const auto &part : parts)
+            for (const Span &span : part->spans[c]) {
+                kinds[c] = join(kinds[c], span.kind);
+                missing[c] = missing[c] || span.missing || span.kind == NONE;
+            }
         if (kinds[c] == INT && missing[c])
             kinds[c] = FLOAT;
         if (kinds[c] == NONE)
             kinds[c] = columns.asked[c] == TEXT ? TEXT : FLOAT;  // all missing: NaN, as pandas reads it
         if (kinds[c] == TEXT)
-            for (const auto &batch : columns.done)
-                again[c] = again[c] || (batch->columns[c].kind != TEXT && batch->columns[c].kind != NONE);
+            for (const auto &part : parts)
+                for (const Span &span : part->spans[c])
+                    again[c] = again[c] || (span.kind != TEXT && span.kind != NONE);
     }
     PyObject *result = PyDict_New();
     if (result == nullptr)
@@ -1079,7 +1164,7 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
             array = PyDict_GetItemString(reread, columns.names[c].c_str());
             Py_XINCREF(array);
         } else {
-            array = assemble(columns.done, c, kinds[c], missing[c], rows);
+            array = assemble(parts, c, kinds[c], missing[c], rows);
         }
         if (array == nullptr || PyDict_SetItemString(result, columns.names[c].c_str(), array) != 0) {
             Py_XDECREF(array);
