@@ -858,7 +858,7 @@ PyObject *assemble(std::vector<std::unique_ptr<Part>> &parts, size_t c, Kind kin
             return PyErr_NoMemory();
         size_t at = 0;
         for (const auto &part : parts) {
-            if (part != parts[0])
+            if (part != parts[0] && part->rows > 0)
                 std::memcpy(cells.cells() + at, part->cells[c].cells(), part->rows * sizeof(int64_t));
             for (const Span &span : part->spans[c])
                 if (kind == FLOAT && span.kind == INT)
