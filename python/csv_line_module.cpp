@@ -92,22 +92,31 @@ PyObject *raise_message(long long line, const std::string &what)
     return nullptr;
 }
 
-// A field's value as str, strictly UTF-8. Most fields are short and
-// ASCII: those are copied as they are, without the decoder.
-PyObject *decode(csv_text text)
+// A field's value as str, from bytes known to be ASCII: copied as they are.
+PyObject *ascii_str(csv_text text)
 {
-    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(text.data);
-    unsigned char high = 0;
-    for (int k = 0; k < text.length; k++)
-        high |= bytes[k];
-    if (high >= 0x80)
-        return PyUnicode_DecodeUTF8(text.data, text.length, "strict");
     if (text.length == 1)
-        return PyUnicode_FromOrdinal(bytes[0]);  // shared, as Python shares them
+        return PyUnicode_FromOrdinal(static_cast<unsigned char>(text.data[0]));  // shared, as Python shares them
     PyObject *made = PyUnicode_New(text.length, 127);
-    if (made != nullptr)
+    if (made != nullptr && text.length > 0)
         std::memcpy(PyUnicode_1BYTE_DATA(made), text.data, static_cast<size_t>(text.length));
     return made;
+}
+
+bool is_ascii(const char *data, size_t length)
+{
+    unsigned char high = 0;
+    for (const char *end = data + length; data < end; data++)
+        high |= static_cast<unsigned char>(*data);
+    return high < 0x80;
+}
+
+// A field's value as str, strictly UTF-8.
+PyObject *decode(csv_text text)
+{
+    if (is_ascii(text.data, static_cast<size_t>(text.length)))
+        return ascii_str(text);
+    return PyUnicode_DecodeUTF8(text.data, text.length, "strict");
 }
 
 // The options every reading entry takes.
@@ -273,7 +282,24 @@ struct ReaderObject {
     bool ended;
     long long line_num;
     long long lone_crs;  // CRs alone inside quotes so far
+    bool ascii;          // the batch's bytes are all ASCII
+    bool crs;            // the batch holds a CR alone, not before an LF
 };
+
+// What the batch's bytes hold, found once for all its fields.
+void survey(ReaderObject *self)
+{
+    const csv_batch &batch = self->batch;
+    const csv_record &last = batch.records[batch.count - 1];
+    const csv_field &first_field = batch.fields[batch.records[0].field];
+    const csv_field &last_field = batch.fields[last.field + last.count - 1];
+    const char *begin = batch.text + first_field.start, *end = batch.text + last_field.start + last_field.length;
+    self->ascii = is_ascii(begin, static_cast<size_t>(end - begin));
+    self->crs = false;
+    for (const char *at = begin; !self->crs && (at = static_cast<const char *>(std::memchr(at, '\r', size_t(end - at))));
+         at++)
+        self->crs = at + 1 < end && at[1] != '\n';
+}
 
 void Reader_dealloc(ReaderObject *self)
 {
@@ -338,24 +364,32 @@ PyObject *Reader_next(ReaderObject *self)
             return raise_from(self->reader, self->source, self->name->c_str(), 1);
         }
         self->next_record = 0;
+        survey(self);
     }
     const csv_batch &batch = self->batch;
-    const csv_record &record = batch.records[self->next_record++];
+    const int r = self->next_record++;
+    const csv_record &record = batch.records[r];
     // line_num counts the lines read so far, as csv.reader's does: those
     // inside quotes too, ended by LF, CR LF or a CR alone. The reader's
-    // lines count LFs; a CR alone inside quotes moves every line after it.
+    // lines count LFs (the next record's line tells those of this one); a
+    // CR alone inside quotes moves every line after it.
     long long inner = 0;
-    for (int k = record.field; k < record.field + record.count; k++)
-        if (batch.fields[k].quotes > 0) {
+    const bool last = r + 1 == batch.count;
+    if (last || self->crs)
+        for (int k = record.field; k < record.field + record.count; k++) {
+            if (batch.fields[k].quotes == 0)
+                continue;
             const csv_text raw = csv_batch_raw(&batch, k);
             const char *end = raw.data + raw.length;
-            for (const char *at = raw.data; (at = static_cast<const char *>(std::memchr(at, '\n', size_t(end - at))));
-                 at++)
-                inner++;
-            for (const char *at = raw.data; (at = static_cast<const char *>(std::memchr(at, '\r', size_t(end - at))));
-                 at++)
-                self->lone_crs += at + 1 < end && at[1] != '\n';
+            if (last)
+                inner += std::count(raw.data, end, '\n');
+            if (self->crs)
+                for (const char *at = raw.data; (at = static_cast<const char *>(std::memchr(at, '\r', size_t(end - at))));
+                     at++)
+                    self->lone_crs += at + 1 < end && at[1] != '\n';
         }
+    if (!last)
+        inner = batch.records[r + 1].line - record.line - 1;
     self->line_num = record.line + inner + self->lone_crs;
     // An empty line is no field, as csv.reader has it.
     if (record.count == 1 && batch.fields[record.field].length == 0)
@@ -364,12 +398,13 @@ PyObject *Reader_next(ReaderObject *self)
     if (row == nullptr)
         return nullptr;
     for (int k = 0; k < record.count; k++) {
-        PyObject *value = decode(csv_batch_value(&batch, record.field + k));
-        if (value == nullptr) {
+        const csv_text value = csv_batch_value(&batch, record.field + k);
+        PyObject *str = self->ascii ? ascii_str(value) : decode(value);
+        if (str == nullptr) {
             Py_DECREF(row);
             return nullptr;
         }
-        PyList_SET_ITEM(row, k, value);
+        PyList_SET_ITEM(row, k, str);
     }
     return row;
 }
