@@ -191,3 +191,16 @@ def test_no_reference_is_left_after_many_reads(write):
     grown = sum(stat.size_diff for stat in after.compare_to(before, "filename"))
     assert grown < 64 * 1024, f"{grown} bytes more after 300 reads"
     assert [sys.getrefcount(thing) for thing in (csv_line.Error, csv_line.reader, path, names, dtypes, usecols)] == references
+
+
+def test_the_first_of_several_problems_is_raised_at_every_thread_count(write):
+    rows = ["a,b"] + [f'{k},"x\ny"' for k in range(3000)]
+    rows[1200] = "oops,x"
+    rows[2500] = 'z,a"b"c'
+    path = write("\n".join(rows) + "\n")
+    line = 2 + 2 * 1199  # each record before it takes two lines
+    for threads in (1, 2, 3, 4):
+        with pytest.raises(csv_line.Error, match=f"line {line}: column 'a': 'oops' is not an int64"):
+            csv_line.read_columns(path, dtypes={"a": "int64"}, threads=threads)
+        with pytest.raises(csv_line.Error, match=f"line {2 + 2 * 2499 - 1}: field 2"):
+            csv_line.read_columns(path, threads=threads)
