@@ -102,9 +102,19 @@ def main():
     work = sys.argv[2] if len(sys.argv) > 2 else "/tmp/csv_line_python_bench"
     runs = int(sys.argv[3]) if len(sys.argv) > 3 else 3
     os.makedirs(work, exist_ok=True)
+    if len(sys.argv) > 4:
+        SECTIONS[sys.argv[4]](size_mb, work, runs)
+        return
     print(f"Machine: {machine()}")
     print(f"Date: {time.strftime('%Y-%m-%d', time.gmtime())}; files of {size_mb} MB in the page cache; best of {runs}.")
+    # Each section in a process of its own, so that none times the memory
+    # another left behind.
+    for section in SECTIONS:
+        sys.stdout.flush()
+        subprocess.run([sys.executable, __file__, str(size_mb), work, str(runs), section], check=True)
 
+
+def rows_section(size_mb, work, runs):
     print("\n### Rows of str, one thread\n")
     print("| file | records | csv.reader s | csv_line.reader s | ratio |")
     print("|---|---:|---:|---:|---:|")
@@ -119,6 +129,8 @@ def main():
         ours = best(runs, lambda: count_rows(csv_line.reader(path)))
         print(f"| {kind} | {count_rows(csv_line.reader(path))} | {theirs:.3f} | {ours:.3f} | {theirs / ours:.1f}× |")
 
+
+def columns_section(size_mb, work, runs):
     print("\n### Every column of a mostly numeric file as arrays\n")
     path = numeric_file(os.path.join(work, "numeric.csv"), size_mb)
     want = pandas.read_csv(path, float_precision="round_trip")
@@ -132,7 +144,9 @@ def main():
         ours = best(runs, lambda: csv_line.read_columns(path, threads=threads))
         print(f"| csv_line.read_columns | {threads} | {ours:.3f} | {theirs / ours:.1f}× |")
 
-    quoted = os.path.join(work, "quoted.csv")
+
+def partition_section(size_mb, work, runs):
+    quoted = made(os.path.join(work, "quoted.csv"), size_mb, "quoted")
     size = os.path.getsize(quoted)
     parts = csv_line.ranges(quoted, 8, lines=True)
     names = next(csv_line.reader(quoted))
@@ -147,6 +161,10 @@ def main():
     print("| reader | s |\n|---|---:|")
     print(f"| pandas.read_csv of its bytes | {theirs:.3f} |\n| csv_line.read_columns of its range | {ours:.3f} |")
 
+
+def dask_section(size_mb, work, runs):
+    quoted = made(os.path.join(work, "quoted.csv"), size_mb, "quoted")
+    size = os.path.getsize(quoted)
     import dask
     import distributed
     blocksize = max(1 << 20, size // 16)
@@ -172,6 +190,8 @@ def main():
         one = one or took
         print(f"| {workers} | {took:.3f} | {one / took:.2f}× |")
 
+
+SECTIONS = {"rows": rows_section, "columns": columns_section, "partition": partition_section, "dask": dask_section}
 
 if __name__ == "__main__":
     main()

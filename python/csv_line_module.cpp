@@ -994,13 +994,9 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
     if (threads > 1 && byte_range == Py_None && status.st_size > 0) {
         starts.assign(static_cast<size_t>(threads) + 1, 0);
         lines.assign(starts.size(), 1);
-        int cut;
-        {
-            WithoutGil unlocked;
-            cut = csv_file_ranges(mapping.fd, threads, starts.data(), lines.data());
-        }
-        if (cut != 0)
-            return PyErr_SetFromErrnoWithFilename(PyExc_OSError, name.c_str());
+        WithoutGil unlocked;
+        csv_memory_ranges(static_cast<const char *>(mapping.base), status.st_size, threads, starts.data(),
+                          lines.data());
     }
     const char *bytes = mapping.base != nullptr ? static_cast<const char *>(mapping.base) : "";
     using Reader = std::unique_ptr<csv_reader, void (*)(csv_reader *)>;
@@ -1265,9 +1261,17 @@ PyObject *ranges(PyObject *, PyObject *args, PyObject *kwargs)
 
 PyMethodDef methods[] = {
     {"read_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_columns)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+     METH_VARARGS | METH_KEYWORDS,
+     "read_columns(path, usecols=None, dtypes=None, *, threads=1, delimiter=',', strict=True, header=True,\n"
+     "             names=None, byte_range=None, first_line=1)\n--\n\n"
+     "The file's columns as a dict of numpy arrays: int64, float64 or bool where every cell is one\n"
+     "(empty cells NaN, integers with one then float64), else str objects. dtypes, one or by name,\n"
+     "asks for a type; a cell that is not of it raises csv_line.Error with its line and column.\n"
+     "byte_range reads only the records of (start, end), its lines counted from first_line."},
     {"ranges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ranges)), METH_VARARGS | METH_KEYWORDS,
-     nullptr},
+     "ranges(path, n, *, lines=False)\n--\n\n"
+     "n (start, end) byte ranges that cover the file, each beginning at a record start: range k at\n"
+     "the first at or after byte size * k / n. With lines, (start, end, first line) each."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module = {PyModuleDef_HEAD_INIT, "csv_line._core", nullptr, -1, methods,

@@ -389,6 +389,12 @@ CSV_LINE_API csv_reader *csv_reader_open_memory(const char *bytes, size_t length
  */
 CSV_LINE_API int csv_file_ranges(int fd, long long n, long long *starts, long long *lines);
 
+/* The same ranges of the `length` bytes at `text` (a file mapped, say):
+   reads them once, allocates nothing. Returns 0, or -1 with errno EINVAL
+   for n < 1 or a negative length. */
+CSV_LINE_API int csv_memory_ranges(const char *text, long long length, long long n, long long *starts,
+                                   long long *lines);
+
 /* Frees the reader and all it holds; a null reader is ignored. */
 CSV_LINE_API void csv_reader_close(csv_reader *reader);
 

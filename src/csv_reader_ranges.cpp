@@ -1,5 +1,5 @@
-// Byte ranges of a file that begin at record starts, found in one read of
-// the file from the chunk summaries: no record is indexed.
+// Byte ranges of an input that begin at record starts, found in one pass
+// over it through the chunk summaries: no record is indexed.
 
 #include <errno.h>
 #include <sys/stat.h>
@@ -22,6 +22,76 @@ long long count_line_feeds(const char *p, size_t n)
         count++;
     return count;
 }
+
+// Range k begins at the first record start at or after byte size * k / n:
+// just past the first LF outside quotes from the byte before on. The input
+// comes in blocks, each cut into chunks where such a search begins;
+// searches not yet answered are all answered by the next record start.
+class Search {
+public:
+    Search(long long size, long long n, long long *starts, long long *lines)
+        : size_(size), n_(n), starts_(starts), lines_(lines)
+    {
+        answer(0, 1);  // range 0 begins at byte 0, the first record's
+        // A search that would begin before the input's first byte is
+        // answered by it.
+        while (searched_ < n_ && cut_at(searched_) < 0) {
+            searched_++;
+            answer(0, 1);
+        }
+    }
+
+    // The next `length` bytes of the input, from byte `at`.
+    void feed(const char *block, long long at, long long length)
+    {
+        for (long long cut = at; cut < at + length;) {
+            long long next = at + length;
+            if (searched_ < n_ && cut_at(searched_) == cut) {
+                searched_++;  // a search begins here
+                continue;
+            }
+            if (searched_ < n_ && cut_at(searched_) < next)
+                next = cut_at(searched_);
+            const char *chunk = block + (cut - at);
+            csv_chunk summary;
+            csv_scan_chunk(chunk, next - cut, &summary);
+            const long long first = summary.first_record[quoted_];
+            if (answered_ < searched_ && first >= 0) {
+                const long long line =
+                    1 + line_feeds_ + (lines_ != nullptr ? count_line_feeds(chunk, size_t(first)) : 0);
+                while (answered_ < searched_)
+                    answer(cut + first, line);
+            }
+            quoted_ ^= int(summary.quotes & 1);
+            line_feeds_ += summary.line_feeds;
+            cut = next;
+        }
+    }
+
+    // Searches left unanswered end at the input's end.
+    void finish()
+    {
+        while (answered_ <= n_)
+            answer(size_, 1 + line_feeds_);
+    }
+
+private:
+    // Where the search for range k's start begins: the byte before its cut.
+    long long cut_at(long long k) const { return size_ * k / n_ - 1; }
+
+    void answer(long long start, long long line)
+    {
+        starts_[answered_] = start;
+        if (lines_ != nullptr)
+            lines_[answered_] = line;
+        answered_++;
+    }
+
+    long long size_, n_;
+    long long *starts_, *lines_;
+    long long searched_ = 1, answered_ = 0, line_feeds_ = 0;
+    int quoted_ = 0;
+};
 
 // Reads n bytes at offset, however many reads it takes; fewer only at the
 // file's end or on an error (errno set).
@@ -60,27 +130,9 @@ extern "C" int csv_file_ranges(int fd, long long n, long long *starts, long long
         errno = ENOMEM;
         return -1;
     }
-    const long long size = status.st_size;
-    // Range k begins at the first record start at or after byte
-    // size * k / n: just past the first LF outside quotes from the byte
-    // before on. The file is read in blocks, each cut into chunks where
-    // such a search begins; searches not yet answered are all answered by
-    // the next record start found.
-    long long searched = 1, answered, at = 0, line_feeds = 0;
-    int quoted = 0;
-    starts[0] = 0;
-    if (lines != nullptr)
-        lines[0] = 1;
-    // A search that would begin before the file's first byte is answered
-    // by it.
-    for (; searched < n && size * searched / n == 0; searched++) {
-        starts[searched] = 0;
-        if (lines != nullptr)
-            lines[searched] = 1;
-    }
-    answered = searched;
-    while (at < size) {
-        const long long want = size - at < READ_SIZE ? size - at : READ_SIZE;
+    Search search(status.st_size, n, starts, lines);
+    for (long long at = 0; at < status.st_size;) {
+        const long long want = status.st_size - at < READ_SIZE ? status.st_size - at : READ_SIZE;
         const long long got = read_at(fd, block, want, at);
         if (got != want) {
             const int system = errno != 0 ? errno : EIO;  // EIO: the file was cut short while read
@@ -88,37 +140,22 @@ extern "C" int csv_file_ranges(int fd, long long n, long long *starts, long long
             errno = system;
             return -1;
         }
-        for (long long cut = at; cut < at + got;) {
-            long long next = at + got;
-            if (searched < n && size * searched / n - 1 == cut) {
-                searched++;  // a search begins here
-                continue;
-            }
-            if (searched < n && size * searched / n - 1 < next)
-                next = size * searched / n - 1;
-            const char *chunk = block + (cut - at);
-            csv_chunk summary;
-            csv_scan_chunk(chunk, next - cut, &summary);
-            const long long first = summary.first_record[quoted];
-            if (answered < searched && first >= 0) {
-                const long long line = 1 + line_feeds + (lines != nullptr ? count_line_feeds(chunk, size_t(first)) : 0);
-                for (; answered < searched; answered++) {
-                    starts[answered] = cut + first;
-                    if (lines != nullptr)
-                        lines[answered] = line;
-                }
-            }
-            quoted ^= int(summary.quotes & 1);
-            line_feeds += summary.line_feeds;
-            cut = next;
-        }
+        search.feed(block, at, got);
         at += got;
     }
-    for (; answered <= n; answered++) {
-        starts[answered] = size;
-        if (lines != nullptr)
-            lines[answered] = 1 + line_feeds;
-    }
+    search.finish();
     std::free(block);
+    return 0;
+}
+
+extern "C" int csv_memory_ranges(const char *text, long long length, long long n, long long *starts, long long *lines)
+{
+    if (n < 1 || length < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    Search search(length, n, starts, lines);
+    search.feed(text, 0, length);
+    search.finish();
     return 0;
 }

@@ -592,7 +592,7 @@ TEST(Reader, AFailedReadIsAnIOError)
 
 // Range k of a file begins at its first record start at or after byte
 // size * k / n (a mark belongs to the first record), with that record's
-// line, and the ranges cover the file.
+// line, and the ranges cover the file; memory gives the same ranges.
 TEST(Reader, FileRangesBeginAtTheFirstRecordAfterEachCut)
 {
     std::vector<std::string> texts;
@@ -620,6 +620,10 @@ TEST(Reader, FileRangesBeginAtTheFirstRecordAfterEachCut)
         for (long long n : {1, 2, 3, 7, 50}) {
             std::vector<long long> starts(static_cast<size_t>(n) + 1, -1), lines(starts);
             ASSERT_EQ(csv_file_ranges(fd, n, starts.data(), lines.data()), 0);
+            std::vector<long long> in_memory(starts.size()), memory_lines(starts.size());
+            ASSERT_EQ(csv_memory_ranges(text.data(), size, n, in_memory.data(), memory_lines.data()), 0);
+            EXPECT_EQ(in_memory, starts);
+            EXPECT_EQ(memory_lines, lines);
             for (long long k = 0; k <= n; k++) {
                 long long start = size, line = last_line;
                 for (const Record &record : records)
