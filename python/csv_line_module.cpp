@@ -465,13 +465,19 @@ bool parse_int(csv_text text, int64_t *out)
     return error == std::errc() && stop == end && begin < end;
 }
 
+// A number as pandas reads one: "inf" and "Infinity" are, a spelled NaN
+// is not (only an empty field is missing), and neither is a number too
+// large for a double; one too small is 0 or subnormal.
 bool parse_float(csv_text text, double *out)
 {
     const char *end, *begin = trimmed(text, &end);
+    const char *digits = begin < end && (*begin == '-' || *begin == '+') ? begin + 1 : begin;
+    if (digits < end && (*digits == 'n' || *digits == 'N'))
+        return false;
     const auto [stop, error] = std::from_chars(begin, end, *out);
     if (error == std::errc::result_out_of_range && stop == end) {
-        *out = std::strtod(std::string(begin, end).c_str(), nullptr);  // to ±inf or a denormal, as strtod rounds
-        return true;
+        *out = std::strtod(std::string(begin, end).c_str(), nullptr);
+        return !std::isinf(*out);
     }
     return error == std::errc() && stop == end && begin < end;
 }

@@ -13,6 +13,8 @@ import tracemalloc
 import numpy as np
 import pandas
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import csv_line
 
@@ -47,6 +49,9 @@ def assert_frames_equal(ours, want):
     ("text, quoted, with line breaks and missing", 'id,s\n1,"a,b"\n2,\n3,"x\ny"\n4,"say ""hi"""\n'),
     ("numbers and text mixed: text as written", "m\n1\n007\nabc\n2.50\n"),
     ("spaces around numbers", "a\n 1\n2 \n"),
+    ("numbers spelled every way pandas reads them", "a,b\n.5,inf\n5.,-Infinity\n+.5,INF\n1e5,1.5e-400\n-0,0\n"),
+    ("not numbers: a spelled NaN, too large, hex, underscores", "a,b,c,d,e\nnan,1e400,0x10,1_000,e5\n1,2,3,4,5\n"),
+    ("integers with leading zeros", "a\n007\n-0\n"),
     ("a row short of fields", "a,b,c\n1,2\n3,4,5\n"),
     ("blank lines skipped", "a,b\n1,2\n\n3,4\n"),
     ("a byte-order mark", "\ufeffa,b\n1,x\n"),
@@ -204,3 +209,41 @@ def test_the_first_of_several_problems_is_raised_at_every_thread_count(write):
             csv_line.read_columns(path, dtypes={"a": "int64"}, threads=threads)
         with pytest.raises(csv_line.Error, match=f"line {2 + 2 * 2499 - 1}: field 2"):
             csv_line.read_columns(path, threads=threads)
+
+
+# Columns of one kind each, or mixed, with missing cells, written by
+# Python's csv module: read as pandas reads them.
+CELLS = {
+    "int": st.integers(-10**12, 10**12).map(str),
+    "float": st.floats(allow_nan=False, allow_infinity=False, width=64).map(repr),
+    "bool": st.sampled_from(["True", "False", "true", "FALSE"]),
+    # (pandas skips a line of spaces alone as blank)
+    "text": st.text(alphabet=st.sampled_from(list('ab ,"\n\r') + ["é"]), min_size=1, max_size=6).filter(str.strip),
+}
+
+
+@st.composite
+def tables(draw):
+    kinds = draw(st.lists(st.sampled_from(sorted(CELLS) + ["int or float", "int or text"]), min_size=1, max_size=4))
+    rows = draw(st.integers(1, 30))
+    columns = []
+    for kind in kinds:
+        pick = [CELLS[part] for part in kind.split(" or ")]
+        missing = draw(st.sampled_from([0.0, 0.0, 0.2]))
+        columns.append([("" if draw(st.floats(0, 1)) < missing else draw(st.one_of(pick))) for _ in range(rows)])
+    out = io.StringIO(newline="")
+    writer = csv.writer(out)
+    writer.writerow([f"c{k}" for k in range(len(kinds))])
+    writer.writerows(zip(*columns))
+    return out.getvalue()
+
+
+@settings(max_examples=150)
+@given(tables())
+def test_equals_pandas_on_generated_tables(tmp_path_factory, text):
+    path = str(tmp_path_factory.mktemp("table") / "table.csv")
+    with open(path, "w", newline="") as out:
+        out.write(text)
+    want = pandas_frame(path)
+    for threads in (1, 2):
+        assert_frames_equal(csv_line.read_pandas(path, threads=threads), want)
