@@ -18,13 +18,16 @@ import pandas
 from ._core import ranges, read_columns, reader
 
 
-def _read_part(part, path, names, usecols, dtypes, options):
+def _read_part(part, path, names, usecols, dtypes, objects, options):
     """One partition: the records of the byte range [start, end), whose
-    first line is `line`; the first range reads the header first."""
+    first line is `line`; the first range reads the header first. Columns
+    in `objects` are made objects whatever this range's cells are."""
     start, end, line = part
     header = start == 0
     columns = read_columns(path, usecols=usecols, dtypes=dtypes, byte_range=(start, end), header=header,
                            names=None if header else names, first_line=line, **options)
+    for name in objects:
+        columns[name] = columns[name].astype(object)
     return pandas.DataFrame(columns, copy=False)
 
 
@@ -44,7 +47,12 @@ def read_csv(path, blocksize=64 << 20, usecols=None, dtypes=None, **options):
     names = next(reader(path, delimiter=options.get("delimiter", ",")), [])
     first = pandas.DataFrame(read_columns(path, usecols=usecols, dtypes=dtypes, byte_range=parts[0][:2], **options),
                              copy=False)
-    kinds = {name: str if dtype == object else dtype for name, dtype in first.dtypes.items()}
+    # Text columns are read as text everywhere; booleans with a missing
+    # cell (objects: True, False and NaN) are read as they come and made
+    # objects.
+    flags = [name for name, dtype in first.dtypes.items()
+             if dtype == object and first[name].map(lambda cell: isinstance(cell, bool) or cell != cell).all()]
+    kinds = {name: str if dtype == object else dtype for name, dtype in first.dtypes.items() if name not in flags}
     return dask.dataframe.from_map(_read_part, parts, path=path, names=names, usecols=list(first.columns),
-                                   dtypes=kinds, options=options, meta=first.iloc[:0], enforce_metadata=False,
-                                   label="csv_line-read-csv")
+                                   dtypes=kinds, objects=flags, options=options, meta=first.iloc[:0],
+                                   enforce_metadata=False, label="csv_line-read-csv")

@@ -76,3 +76,15 @@ def test_a_bad_cell_in_a_later_partition_names_its_line(tmp_path):
     assert frame.npartitions > 3
     with pytest.raises(csv_line.Error, match="line 1002: column 'a': 'oops' is not an int64"):
         frame.compute(scheduler="threads")
+
+
+def test_booleans_with_a_missing_cell_stay_booleans_in_every_partition(tmp_path):
+    # The first partition's booleans have a missing cell (objects); later
+    # partitions have none, or only missing cells.
+    rows = ["id,flag"] + [f"{k},{'' if k == 3 else ('True' if k % 2 else 'False')}" for k in range(600)]
+    rows += [f"{k}," for k in range(600, 700)]
+    path = tmp_path / "flags.csv"
+    path.write_text("\n".join(rows) + "\n")
+    frame = csv_line.dask.read_csv(path, blocksize=1000)
+    assert frame.npartitions > 3
+    assert_same(frame.compute(scheduler="threads"), whole(str(path)))
