@@ -98,21 +98,18 @@ void Tables::release()
 static int decode(csv_error *said, Tables &tables, const char *text, int k)
 {
     const csv_field &field = tables.fields[k];
-    int length = csv_field_value(text, &field, nullptr, 0);
-    const int malformed = length < 0;
-    if (malformed)
-        length = csv_field_content(text, &field, nullptr, 0);
     if (!grow(said, reinterpret_cast<void **>(&tables.decoded), &tables.decoded_capacity,
               tables.decoded_count + 1LL, sizeof *tables.decoded))
         return -1;
-    const long long need = static_cast<long long>(tables.decoded_used) + length + 1;
+    // Either way the value is no longer than the raw bytes: written once.
+    const long long need = static_cast<long long>(tables.decoded_used) + field.length + 1;
     if (!grow(said, reinterpret_cast<void **>(&tables.decoded_bytes), &tables.decoded_bytes_capacity, need, 1))
         return -1;
     char *out = tables.decoded_bytes + tables.decoded_used;
+    int length = csv_field_value(text, &field, out, field.length + 1);
+    const int malformed = length < 0;
     if (malformed)
-        csv_field_content(text, &field, out, length + 1);
-    else
-        csv_field_value(text, &field, out, length + 1);
+        length = csv_field_content(text, &field, out, field.length + 1);
     csv_decoded &entry = tables.decoded[tables.decoded_count++];
     entry.field = k;
     entry.malformed = malformed;
@@ -186,7 +183,7 @@ int check_records(const Check &check, Tables &tables, const char *text, int from
         }
         // Only quotes hold LFs inside a record: counted once for all its
         // fields, its ending left out.
-        if (quoted) {
+        if (quoted && check.line_breaks) {
             const csv_field &end = tables.fields[last - 1];
             const int start = tables.fields[first].start;
             lfs += count_lfs(text + start, end.start + end.length - start);
@@ -447,7 +444,9 @@ int next_batch(csv_reader *reader, csv_batch *batch)
         if (index.record_count > 0) {
             long long line = reader->line;
             const long long offset = reader->offset + static_cast<long long>(reader->at);
-            const Check check = {&reader->error, reader->lenient, 0, index.quotes != 0};
+            // Each record ends in an LF: any more are inside some record.
+            const Check check = {&reader->error, reader->lenient, 0, index.quotes != 0,
+                                 index.line_feeds > index.record_count};
             const int kept = check_records(check, tables, text, 0, index.record_count, index.field_count, offset, &line);
             if (kept < 0)
                 return -1;

@@ -165,7 +165,7 @@ void index_part(const csv_reader *reader, Slot &slot, int state)
     long long line = slot.head_end > 0 ? count_lfs(slot.bytes, static_cast<size_t>(slot.head_end)) : 0;
     slot.made = 0;
     if (index.record_count > from) {
-        const Check check = {&slot.error, true, 0, index.quotes != 0};
+        const Check check = {&slot.error, true, 0, index.quotes != 0, index.line_feeds > index.record_count};
         slot.made = check_records(check, tables, slot.bytes, from, index.record_count, index.field_count,
                                   slot.offset, &line);
         if (slot.made < 0) {

@@ -41,13 +41,15 @@ void fail(csv_error *said, int code, long long line, int field, const char *form
 void fail_io(csv_error *said, const char *what);
 
 // How records are checked: where a problem is said, whether a malformed
-// field is flagged (lenient) or said, flags every record gets, and whether
-// any field may hold a quote (else only records are made).
+// field is flagged (lenient) or said, flags every record gets, whether
+// any field may hold a quote (else only records are made), and whether a
+// record may hold an LF between quotes (else each takes one line).
 struct Check {
     csv_error *error;
     bool lenient;
     int flags;
     bool quoted;
+    bool line_breaks = true;
 };
 
 // Makes records of those indexed in tables from `from` to `count` (their
