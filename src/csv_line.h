@@ -375,7 +375,11 @@ CSV_LINE_API csv_reader *csv_reader_open_memory(const char *bytes, size_t length
  * Cuts the regular file open at `fd` into n byte ranges that each begin at
  * a record start, for spreading one file over threads, processes or hosts:
  * range k is [starts[k], starts[k + 1]), a reader of its bytes alone reads
- * exactly its records, and the ranges together read as the whole file.
+ * exactly its records, and the ranges together read as the whole file. (A
+ * reader drops a byte-order mark at its start; a range after the first
+ * whose first record begins with the bytes EF BB BF keeps them when read
+ * from the LF before it, starts[k] - 1, the blank line that LF makes left
+ * out.)
  * Range k begins at the first record start at or after byte size * k / n,
  * or at the file's end when none does, so a range may be empty. starts
  * takes n + 1 entries: starts[0] is 0 and starts[n] the file's size.

@@ -300,14 +300,15 @@ static int cut_on_threads(struct cut *cut, csv_reader *reader, long long next_tu
     return status;
 }
 
-/* Prints the records the reader hands over that begin before `stop`
-   (every one when stop < 0), their offsets counted from `base` and their
-   lines from `first_line`; with a header, the first record is the names.
+/* Prints the records the reader hands over that begin in [from, stop)
+   (every one from `from` on when stop < 0), their offsets counted from
+   `base` and their lines from `first_line`; with a header, the first
+   record is the names.
    On several threads, the batches after the first are printed on the
    reader's threads. Returns 0, or -1 when the input could not be read
    through (said). */
 static int cut_records(struct run *run, const struct settings *settings, csv_reader *reader, long long base,
-                       long long first_line, long long stop, int header)
+                       long long first_line, long long stop, long long from, int header)
 {
     struct cut *cut = &run->cut;
     csv_batch batch;
@@ -316,6 +317,8 @@ static int cut_records(struct run *run, const struct settings *settings, csv_rea
         for (int r = 0; r < batch.count; r++) {
             if (stop >= 0 && base + batch.records[r].offset >= stop)
                 return 0;
+            if (base + batch.records[r].offset < from)
+                continue;
             if (header) {
                 header = 0;
                 if (take_header(run, settings, &batch) != 0)
@@ -336,6 +339,29 @@ static int cut_records(struct run *run, const struct settings *settings, csv_rea
     return 0;
 }
 
+/* What a range's reader reads: an LF, then the file from where it stands.
+   A reader drops a byte-order mark at its start, and the range's first
+   record may begin with those bytes; after the LF it is no start. */
+struct after_lf {
+    int fd;
+    int lf_given;
+};
+
+static long long read_after_lf(void *context, char *buffer, size_t size)
+{
+    struct after_lf *source = context;
+    ssize_t got;
+
+    if (!source->lf_given && size > 0) {
+        source->lf_given = 1;
+        buffer[0] = '\n';
+        return 1;
+    }
+    while ((got = read(source->fd, buffer, size)) < 0 && errno == EINTR)
+        continue;
+    return got;
+}
+
 /* Prints the records that begin in [range_start, range_end) of the file:
    its header (and mark) read first from its start, then its lines before
    the range counted, so that messages name the file's lines. */
@@ -344,6 +370,7 @@ static int cut_range(struct run *run, const struct settings *settings, int fd, c
     struct cut *cut = &run->cut;
     csv_batch batch;
     long long body = -1, start, line = 1;
+    struct after_lf source = {fd, 0};
     csv_reader *reader = csv_reader_open_fd(fd, options);
     int n = 0, failed = 0;
 
@@ -378,12 +405,13 @@ static int cut_range(struct run *run, const struct settings *settings, int fd, c
         return -1;
     }
     options->header = 0;
-    reader = csv_reader_open_fd(fd, options);
+    reader = csv_reader_open_read(read_after_lf, &source, options);
     if (reader == NULL) {
         say(cut, "out of memory");
         return -1;
     }
-    failed = cut_records(run, settings, reader, start, line, settings->range_end, 0);
+    /* The LF's blank line comes first, and is no record of the range. */
+    failed = cut_records(run, settings, reader, start - 1, line - 1, settings->range_end, start, 0);
     csv_reader_close(reader);
     return failed;
 }
@@ -419,7 +447,7 @@ static void cut_file(struct run *run, const struct settings *settings, const cha
             say(cut, "out of memory");
             run->failed = 1;
         } else {
-            run->failed |= cut_records(run, settings, reader, 0, 1, -1, settings->header) != 0;
+            run->failed |= cut_records(run, settings, reader, 0, 1, -1, 0, settings->header) != 0;
             csv_reader_close(reader);
         }
     }

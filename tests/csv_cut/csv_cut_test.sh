@@ -107,6 +107,14 @@ expect regression-unprinted-stray-quote-joins-records 1 \
     "line 1: field 2: a quote inside an unquoted field or after a closing quote; not printed" \
     "$work/joined.want" "$cut" -f 1 "$work/joined.csv"
 
+# Regression: a range that began at a record whose first bytes are those
+# of a byte-order mark dropped them, as if they were the file's own mark.
+# Its lines are still the file's.
+printf 'a,b\n\357\273\277c,d\nx,"q\n"z\n' >"$work/inner-mark.csv"
+printf '\357\273\277c\nx\n' >"$work/inner-mark.want"
+expect regression-range-at-a-record-beginning-like-a-mark 1 "inner-mark.csv: line 3: field 2: a quote" \
+    "$work/inner-mark.want" "$cut" --range 4-100 -f 1 "$work/inner-mark.csv"
+
 # Messages name the physical line where a record began. A quote open at
 # the end of the input takes the rest into its record, and is reported.
 printf 'a,"1\n2\n3",c\nb,"x"y\n' >"$work/lines.csv"
