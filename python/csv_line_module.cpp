@@ -531,6 +531,30 @@ double bits_double(int64_t bits)
     return value;
 }
 
+// Record r of the batch is a blank line: one empty field.
+bool is_blank(const csv_batch &batch, int r)
+{
+    return batch.records[r].count == 1 && batch.fields[batch.records[r].field].length == 0;
+}
+
+// The fields of the first record of the `size` bytes at `bytes` that is
+// not a blank line, which tells the width when no names are known; 0 when
+// there is none (or the reader stops before it, which the readers of the
+// columns say).
+int first_width(const char *bytes, size_t size, csv_reader_options options)
+{
+    options.header = 0;
+    options.threads = 1;
+    csv_reader *reader = csv_reader_open_memory(bytes, size, &options);
+    csv_batch batch;
+    int width = 0;
+    while (reader != nullptr && width == 0 && csv_reader_next(reader, &batch) > 0)
+        for (int r = 0; r < batch.count && width == 0; r++)
+            width = is_blank(batch, r) ? 0 : batch.records[r].count;
+    csv_reader_close(reader);
+    return width;
+}
+
 // Where a reader's batches lie in the whole input: its first line, and
 // what orders its batches after those of the readers before it.
 struct Place {
@@ -803,10 +827,10 @@ struct Columns {
         const csv_batch *from = &batch;
         csv_batch without;
         for (int r = 0; r < batch.count; r++)
-            if (batch.records[r].count == 1 && batch.fields[batch.records[r].field].length == 0) {
+            if (is_blank(batch, r)) {
                 kept.assign(batch.records, batch.records + r);
                 for (int k = r + 1; k < batch.count; k++)
-                    if (!(batch.records[k].count == 1 && batch.fields[batch.records[k].field].length == 0))
+                    if (!is_blank(batch, k))
                         kept.push_back(batch.records[k]);
                 without = batch;
                 without.records = kept.data();
@@ -814,6 +838,8 @@ struct Columns {
                 from = &without;
                 break;
             }
+        if (from->count == 0)  // blank lines alone: no rows, and no kind
+            return 0;
         std::vector<Span> spans(chosen.size());
         if (classify(*from, part, spans) != 0)
             return 1;
@@ -1011,18 +1037,21 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
     for (size_t k = 0; k + 1 < starts.size(); k++) {
         csv_reader_options part = options;
         part.header = k == 0 ? options.header : 0;
-        readers.emplace_back(csv_reader_open_memory(bytes + starts[k], static_cast<size_t>(starts[k + 1] - starts[k]),
-                                                    &part),
+        // A reader drops a byte-order mark at its start, which a range's
+        // first record may begin with: read from the LF before it, whose
+        // blank line is skipped as every blank line is.
+        const long long lf = part.header == 0 && starts[k] > 0 && bytes[starts[k] - 1] == '\n';
+        readers.emplace_back(csv_reader_open_memory(bytes + starts[k] - lf,
+                                                    static_cast<size_t>(starts[k + 1] - starts[k] + lf), &part),
                              csv_reader_close);
         if (readers.back() == nullptr)
             return PyErr_NoMemory();
-        places.push_back(Place{lines[k], static_cast<long long>(k) << 40});
+        places.push_back(Place{lines[k] - lf, static_cast<long long>(k) << 40});
     }
     csv_reader *reader = readers[0].get();
     if (csv_reader_error(reader)->code != CSV_OK)
-        return raise_reader_error(*csv_reader_error(reader), name.c_str(), first_line);
+        return raise_reader_error(*csv_reader_error(reader), name.c_str(), places[0].first_line);
 
-    // The first batch tells the width when no names are known.
     csv_batch first{};
     int n;
     {
@@ -1030,7 +1059,7 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
         n = csv_reader_next(reader, &first);
     }
     if (n < 0)
-        return raise_reader_error(*csv_reader_error(reader), name.c_str(), first_line);
+        return raise_reader_error(*csv_reader_error(reader), name.c_str(), places[0].first_line);
 
     std::vector<std::string> all;
     if (given_names != Py_None) {
@@ -1053,7 +1082,8 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
             all.emplace_back(text.data, static_cast<size_t>(text.length));
         }
     } else {
-        for (int k = 0; k < (n > 0 ? first.records[0].count : 0); k++)
+        const int width = first_width(bytes + from, static_cast<size_t>(to - from), options);
+        for (int k = 0; k < width; k++)
             all.push_back(std::to_string(k));
     }
 

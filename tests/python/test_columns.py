@@ -55,6 +55,7 @@ def assert_frames_equal(ours, want):
     ("a row short of fields", "a,b,c\n1,2\n3,4,5\n"),
     ("blank lines skipped", "a,b\n1,2\n\n3,4\n"),
     ("a byte-order mark", "\ufeffa,b\n1,x\n"),
+    ("records that begin with U+FEFF, wherever the threads cut", "a,b\n" + "\ufeffx,1\n" * 60),
     ("no final LF", "a,b\n1,2"),
     ("UTF-8 names and cells", "ü,字\né,1\n"),
 ])
@@ -63,6 +64,15 @@ def test_equals_pandas(write, name, text):
     want = pandas_frame(path)
     for threads in (1, 2):
         assert_frames_equal(csv_line.read_pandas(path, threads=threads), want)
+
+
+@pytest.mark.parametrize("text", ["\n1,2\n3,4\n", "\n\n\n1,x\n", "\n"])
+def test_without_a_header_leading_blank_lines_are_skipped(write, text):
+    path = write(text)
+    want = pandas_frame(path, header=None) if text.strip() else pandas.DataFrame()
+    for threads in (1, 2):
+        got = csv_line.read_columns(path, header=False, threads=threads)
+        assert [got[name].tolist() for name in got] == [want[name].tolist() for name in want]
 
 
 def test_a_large_mixed_file_on_threads_equals_pandas(write, monkeypatch):

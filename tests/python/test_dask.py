@@ -88,3 +88,13 @@ def test_booleans_with_a_missing_cell_stay_booleans_in_every_partition(tmp_path)
     frame = csv_line.dask.read_csv(path, blocksize=1000)
     assert frame.npartitions > 3
     assert_same(frame.compute(scheduler="threads"), whole(str(path)))
+
+
+def test_regression_a_partition_beginning_at_a_record_that_begins_with_u_feff_kept_it(tmp_path):
+    # A reader drops a byte-order mark at its start; a partition's first
+    # record is not the file's start.
+    path = tmp_path / "marks.csv"
+    path.write_text("id,name\n" + "".join(f"\ufeff{k},\ufeffn{k}\n" for k in range(300)), encoding="utf-8")
+    frame = csv_line.dask.read_csv(path, blocksize=500)
+    assert frame.npartitions > 3
+    assert_same(frame.compute(scheduler="threads"), whole(str(path)))
