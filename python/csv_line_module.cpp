@@ -537,20 +537,31 @@ bool is_blank(const csv_batch &batch, int r)
     return batch.records[r].count == 1 && batch.fields[batch.records[r].field].length == 0;
 }
 
-// The fields of the first record of the `size` bytes at `bytes` that is
-// not a blank line, which tells the width when no names are known; 0 when
-// there is none (or the reader stops before it, which the readers of the
-// columns say).
-int first_width(const char *bytes, size_t size, csv_reader_options options)
+// The fields of the batch's first record that is not a blank line; 0 when
+// every one is.
+int width_of(const csv_batch &batch)
 {
+    for (int r = 0; r < batch.count; r++)
+        if (!is_blank(batch, r))
+            return batch.records[r].count;
+    return 0;
+}
+
+// The width when no names are known: that of the first record that is not
+// a blank line, in `first` (the first batch of the `size` bytes at
+// `bytes`, of which there were n) or else read on for; 0 when there is
+// none (or a reader stops before it, which the readers of the columns say).
+int first_width(const csv_batch &first, int n, const char *bytes, size_t size, csv_reader_options options)
+{
+    int width = n > 0 ? width_of(first) : 0;
+    if (width > 0)
+        return width;
     options.header = 0;
     options.threads = 1;
     csv_reader *reader = csv_reader_open_memory(bytes, size, &options);
     csv_batch batch;
-    int width = 0;
     while (reader != nullptr && width == 0 && csv_reader_next(reader, &batch) > 0)
-        for (int r = 0; r < batch.count && width == 0; r++)
-            width = is_blank(batch, r) ? 0 : batch.records[r].count;
+        width = width_of(batch);
     csv_reader_close(reader);
     return width;
 }
@@ -1082,7 +1093,7 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
             all.emplace_back(text.data, static_cast<size_t>(text.length));
         }
     } else {
-        const int width = first_width(bytes + from, static_cast<size_t>(to - from), options);
+        const int width = first_width(first, n, bytes + from, static_cast<size_t>(to - from), options);
         for (int k = 0; k < width; k++)
             all.push_back(std::to_string(k));
     }
