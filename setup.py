@@ -49,7 +49,7 @@ class CMakeBuild(build_ext):
                 ["cmake", "-S", SOURCE, "-B", build,
                  "-DCMAKE_BUILD_TYPE=" + ("Debug" if self.debug else "Release"),
                  "-DCSV_LINE_BUILD_PYTHON=ON", "-DCSV_LINE_BUILD_TESTS=OFF", "-DCSV_LINE_BUILD_EXAMPLES=OFF",
-                 "-DCSV_LINE_BUILD_PROGRAM=OFF", "-DCSV_LINE_INSTALL=OFF",
+                 "-DCSV_LINE_BUILD_PROGRAM=OFF", "-DCSV_LINE_BUILD_CSV_CUT=OFF", "-DCSV_LINE_INSTALL=OFF",
                  "-DPython3_EXECUTABLE=" + sys.executable],
                 check=True)
             command = ["cmake", "--build", build, "--target", ext.target]

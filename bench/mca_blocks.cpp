@@ -9,11 +9,11 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "copy_bytes.h"
-#include "kernels.h"
-#include "scan_ends.h"
-#include "neon_block.h"
-#include "prefix_xor_pmull.h"
+#include "kernels/copy_bytes.h"
+#include "kernels/kernels.h"
+#include "kernels/scan_ends.h"
+#include "kernels/neon_block.h"
+#include "kernels/prefix_xor_pmull.h"
 
 namespace {
 namespace mca {
@@ -22,7 +22,7 @@ struct Neon : NeonBlock {  // as the neon kernel has it
     static std::uint64_t prefix_xor(std::uint64_t bits) { return prefix_xor_pmull(bits); }
 };
 
-#include "split_blocks.inl"
+#include "kernels/split_blocks.inl"
 
 }  // namespace mca
 }  // namespace

@@ -17,7 +17,7 @@
 
 #include "bench_inputs.h"
 #include "csv_line.h"
-#include "kernels.h"
+#include "kernels/kernels.h"
 
 namespace {
 

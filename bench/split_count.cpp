@@ -12,7 +12,7 @@
 #include <string>
 
 #include "bench_inputs.h"
-#include "kernels.h"
+#include "kernels/kernels.h"
 
 namespace {
 

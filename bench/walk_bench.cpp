@@ -26,7 +26,7 @@
 
 #include "bench_records.h"
 #include "csv_line.h"
-#include "kernels.h"
+#include "kernels/kernels.h"
 
 namespace {
 

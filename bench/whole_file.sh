@@ -14,7 +14,7 @@
 set -euo pipefail
 size_mb=${1:-100}
 work=${2:-$(mktemp -d)}
-csv_cut=build/bench/examples/csv_cut
+csv_cut=build/bench/programs/csv_cut/csv_cut
 
 command -v hyperfine >/dev/null || { echo "whole_file.sh: needs hyperfine (apt-get install hyperfine)" >&2; exit 1; }
 if [ ! -x "$csv_cut" ]; then

@@ -9,7 +9,7 @@
 # preset), then `cpack --preset packages`.
 
 if(NOT TARGET test_csv_parse OR NOT TARGET csv_cut)
-  message(FATAL_ERROR "The Debian packages include the programs: set CSV_LINE_BUILD_PROGRAM and CSV_LINE_BUILD_EXAMPLES")
+  message(FATAL_ERROR "The Debian packages include the programs: set CSV_LINE_BUILD_PROGRAM and CSV_LINE_BUILD_CSV_CUT")
 endif()
 if(NOT TARGET csv_line_python)
   message(FATAL_ERROR "The Debian packages include the Python module: set CSV_LINE_BUILD_PYTHON")

@@ -10,7 +10,7 @@
 #include <string.h>
 
 #include "csv_line.h"
-#include "kernels.h"
+#include "kernels/kernels.h"
 
 enum { ROWS = 8 };
 enum way { LINE, SPAN, RECORD, FIELDS, CHUNK };

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "csv_line.h"
-#include "kernels.h"
+#include "kernels/kernels.h"
 
 // The rules on whole strings, written plainly: split on every comma outside
 // quotes and drop the quotes; then keep the first `capacity` fields, each cut

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # csv_cut's manual page documents every option the program accepts (its
-# option table in main.c) and every option --help lists, and renders
+# option table in its sources) and every option --help lists, and renders
 # without a warning.
-# Usage: manual_test.sh CSV_CUT MANUAL MAIN_C
+# Usage: manual_test.sh CSV_CUT MANUAL SOURCE_DIR
 set -u
-program=$1 manual=$2 source=$3
+program=$1 manual=$2
+source=$(cat "$3"/*.c)
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -19,10 +20,10 @@ else
 fi
 rendered=$(printf '%s\n' "$rendered" | sed 's/‐/-/g')
 
-long=$(grep -o '{"[a-z-]*", *[a-z_]*_argument' "$source" | sed 's/{"\([a-z-]*\)".*/--\1/')
-short=$(grep -o 'getopt_long(argc, argv, "[^"]*"' "$source" | sed 's/.*"\(.*\)"/\1/' | tr -d ':' | sed 's/./-& /g')
+long=$(grep -o '{"[a-z-]*", *[a-z_]*_argument' <<<"$source" | sed 's/{"\([a-z-]*\)".*/--\1/')
+short=$(grep -o 'getopt_long(argc, argv, "[^"]*"' <<<"$source" | sed 's/.*"\(.*\)"/\1/' | tr -d ':' | sed 's/./-& /g')
 helped=$("$program" --help | grep -oE -- '^ +(-[a-zA-Z], +)?--[a-z-]+' | grep -oE -- '--?[a-zA-Z][a-z-]*')
-[ -n "$long" ] && [ -n "$short" ] || fail "no options found in $source"
+[ -n "$long" ] && [ -n "$short" ] || fail "no options found in $3"
 for option in $long $short $helped; do
     grep -q -- "^ *$option\\b" <<<"$rendered" || grep -q -- "^ *-[a-zA-Z], $option\\b" <<<"$rendered" ||
         fail "the manual has no entry for $option"

@@ -16,7 +16,7 @@
 #include <cstring>
 
 #include "csv_line.h"
-#include "reader_parts.h"
+#include "reader.h"
 
 namespace {
 

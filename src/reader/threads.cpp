@@ -21,7 +21,7 @@
 #include <cstring>
 
 #include "csv_line.h"
-#include "reader_parts.h"
+#include "reader.h"
 
 namespace csv_line_reader {
 

@@ -61,6 +61,19 @@ extern const struct csv_line_kernel csv_line_avx512_kernel;
 extern const struct csv_line_kernel csv_line_neon_kernel;
 extern const struct csv_line_kernel csv_line_neon_nopmull_kernel;
 
+/* The kernel the entries run: null until the first call chooses it, then
+   set once. csv_line_kernel_choose makes that choice (or returns the one a
+   racing thread made); kept out of line, so that every later call is a
+   load, a test and a jump. */
+extern const struct csv_line_kernel *csv_line_active_kernel;
+__attribute__((cold, noinline)) const struct csv_line_kernel *csv_line_kernel_choose(void);
+
+static inline const struct csv_line_kernel *csv_line_kernel_in_use(void)
+{
+    const struct csv_line_kernel *kernel = __atomic_load_n(&csv_line_active_kernel, __ATOMIC_ACQUIRE);
+    return kernel != 0 ? kernel : csv_line_kernel_choose();
+}
+
 /* Where a span of `length` bytes from line ends: a length below 1 is an
    empty line. */
 static inline const char *csv_line_span_end(const char *line, int length)
