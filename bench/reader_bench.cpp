@@ -41,27 +41,27 @@ inline void Add(Visit &visit, const char *data, int length)
     visit.first += length > 0 ? static_cast<unsigned char>(data[0]) : 0;
 }
 
-void VisitBatch(const csv_batch *batch, Visit &visit)
+void VisitBatch(const csv_line_batch *batch, Visit &visit)
 {
     visit.records += batch->count;
     if (batch->count == 0)
         return;
-    const csv_record &last = batch->records[batch->count - 1];
+    const csv_line_record &last = batch->records[batch->count - 1];
     for (int k = batch->records[0].field; k < last.field + last.count; k++) {
-        const csv_text value = csv_batch_value(batch, k);
+        const csv_line_text value = csv_line_batch_value(batch, k);
         Add(visit, value.data, value.length);
     }
 }
 
 Visit ReadC(const char *path, int threads)
 {
-    csv_reader_options options = {',', 0, 0, threads, 0};
-    csv_reader *reader = csv_reader_open_path(path, &options);
-    csv_batch batch;
+    csv_line_reader_options options = {',', 0, 0, threads, 0};
+    csv_line_reader *reader = csv_line_reader_open_path(path, &options);
+    csv_line_batch batch;
     Visit visit;
-    while (csv_reader_next(reader, &batch) > 0)
+    while (csv_line_reader_next(reader, &batch) > 0)
         VisitBatch(&batch, visit);
-    csv_reader_close(reader);
+    csv_line_reader_close(reader);
     return visit;
 }
 
@@ -83,15 +83,15 @@ Visit ReadCxx(const char *path)
 // copy is made) when given.
 Visit ForEach(const char *path, int threads, const std::string *memory = nullptr)
 {
-    csv_reader_options options = {',', 0, 0, threads, 0};
-    csv_reader *reader = memory != nullptr ? csv_reader_open_memory(memory->data(), memory->size(), &options)
-                                           : csv_reader_open_path(path, &options);
+    csv_line_reader_options options = {',', 0, 0, threads, 0};
+    csv_line_reader *reader = memory != nullptr ? csv_line_reader_open_memory(memory->data(), memory->size(), &options)
+                                           : csv_line_reader_open_path(path, &options);
     struct Sums {
         std::atomic<long long> records{0}, bytes{0}, first{0};
     } sums;
-    csv_reader_for_each(
+    csv_line_reader_for_each(
         reader,
-        [](const csv_batch *batch, void *context) {
+        [](const csv_line_batch *batch, void *context) {
             Visit visit;
             VisitBatch(batch, visit);
             Sums &into = *static_cast<Sums *>(context);
@@ -101,7 +101,7 @@ Visit ForEach(const char *path, int threads, const std::string *memory = nullptr
             return 0;
         },
         &sums);
-    csv_reader_close(reader);
+    csv_line_reader_close(reader);
     Visit visit;
     visit.records = sums.records;
     visit.bytes = sums.bytes;
@@ -112,12 +112,12 @@ Visit ForEach(const char *path, int threads, const std::string *memory = nullptr
 long long IndexWalk(const std::string &text)
 {
     constexpr int batch = 1 << 20;
-    static std::vector<csv_field> fields(batch / 2);
+    static std::vector<csv_line_field> fields(batch / 2);
     static std::vector<int> records(batch / 8);
     long long found = 0;
     for (size_t at = 0; at < text.size();) {
         const int length = static_cast<int>(std::min<size_t>(text.size() - at, batch));
-        csv_index index = {fields.data(), static_cast<int>(fields.size()), records.data(),
+        csv_line_index index = {fields.data(), static_cast<int>(fields.size()), records.data(),
                            static_cast<int>(records.size()), 0, 0, 0, 0, 0, 0, 0};
         parse_csv_records(text.data() + at, length, ',', &index);
         found += index.record_count;

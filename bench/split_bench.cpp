@@ -27,7 +27,7 @@ using bench::kRows;
 using bench::Placed;
 alignas(64) char table[kRows][FIELD_SIZE];
 alignas(64) char check_table[kRows][FIELD_SIZE];
-csv_field positions[kRows];
+csv_line_field positions[kRows];
 
 // Each field's span in the raw line (quotes and all), cut to fit its row.
 struct Span {
@@ -158,7 +158,7 @@ bool SameFields(const Input &input, const Placed &line)
             const int count = splitter.fields(text, static_cast<int>(line.size()), ',', positions, kRows, nullptr);
             bool same = count == want;
             for (int k = 0; same && k < count; k++) {
-                csv_field_content(text, &positions[k], content, FIELD_SIZE);
+                csv_line_field_content(text, &positions[k], content, FIELD_SIZE);
                 same = std::strcmp(content, check_table[k]) == 0;
             }
             if (!same) {

@@ -18,7 +18,7 @@ namespace {
 
 alignas(64) char table[bench::kRows][FIELD_SIZE];
 
-csv_field positions[bench::kRows];
+csv_line_field positions[bench::kRows];
 
 // The entry named: a kernel's line entry ("avx2"), its span entry
 // ("avx2_span"), its position entry ("avx2_fields"), or the literal byte

@@ -4,7 +4,7 @@
 // and position entry (which says where the fields lie). Two buffers: plain
 // records of 12 fields, about 100 bytes each, and the same with every text
 // field quoted, some holding line breaks, commas and doubled quotes.
-// Each kernel's chunk summary (csv_scan_chunk) of the whole buffer is timed
+// Each kernel's chunk summary (csv_line_chunk_scan) of the whole buffer is timed
 // against the same count, and so is its index (parse_csv_records), which
 // takes the buffer a batch of about 1 MiB at a time, every record that ends
 // in a batch in one call, with tables sized for the batch.
@@ -32,7 +32,7 @@ namespace {
 
 constexpr int kRows = 20;
 alignas(64) char rows[kRows][FIELD_SIZE];
-csv_field positions[kRows];
+csv_line_field positions[kRows];
 
 int Remaining(const char *at, const char *end)
 {
@@ -68,7 +68,7 @@ long WalkFields(csv_line_fields_fn fields, const char *at, const char *end)
 // The index's batch, and its tables: room for a field every two bytes and
 // a record every eight, far more than the buffers need.
 constexpr int kBatch = 1 << 20;
-std::vector<csv_field> index_fields(kBatch / 2);
+std::vector<csv_line_field> index_fields(kBatch / 2);
 std::vector<int> index_records(kBatch / 8);
 
 // Indexes every record of the buffer, batch by batch, each batch starting
@@ -80,7 +80,7 @@ long WalkIndex(csv_line_records_fn records, const char *at, const char *end, std
     long found = 0;
     while (at != end) {
         const int length = std::min(Remaining(at, end), kBatch);
-        csv_index index = {index_fields.data(), static_cast<int>(index_fields.size()), index_records.data(),
+        csv_line_index index = {index_fields.data(), static_cast<int>(index_fields.size()), index_records.data(),
                            static_cast<int>(index_records.size()), 0, 0, 0, 0, 0, 0, 0};
         records(at, length, ',', &index);
         if (starts != nullptr)
@@ -164,7 +164,7 @@ int main(int argc, char **argv)
                 continue;
             const long lines = CountLines(begin, end);
             const double summary = Fastest(runs, lines, [&] {
-                csv_chunk chunk;
+                csv_line_chunk chunk;
                 kernel.chunk(begin, end - begin, &chunk);
                 return static_cast<long>(chunk.line_feeds);
             });

@@ -42,12 +42,12 @@ bool operator==(const Reading &a, const Reading &b)
 // Each record a lenient reader hands over is the position entry's record
 // at its offset, its values RFC 4180's, its line the LFs before it; one
 // cut at the limit is no longer than it.
-void ExpectPositions(const std::string &text, const csv_reader_options &options, const Reading &reading)
+void ExpectPositions(const std::string &text, const csv_line_reader_options &options, const Reading &reading)
 {
     long long line = 1;
     size_t at = text.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0;
-    const int limit = options.record_limit > 0 ? options.record_limit : CSV_DEFAULT_RECORD_LIMIT;
-    std::vector<csv_field> fields(text.size() + 1);
+    const int limit = options.record_limit > 0 ? options.record_limit : CSV_LINE_DEFAULT_RECORD_LIMIT;
+    std::vector<csv_line_field> fields(text.size() + 1);
     char value[64];
     for (const Record &record : reading.records) {
         Check(record.offset == static_cast<long long>(at), "records follow one another", text);
@@ -56,22 +56,22 @@ void ExpectPositions(const std::string &text, const csv_reader_options &options,
         const int rest = static_cast<int>(text.size() - at);
         const int n = parse_csv_fields(text.data() + at, rest, options.separator, fields.data(),
                                        static_cast<int>(fields.size()), &length);
-        const bool cut = (record.flags & (CSV_RECORD_TOO_LONG | CSV_RECORD_LINE_TOO_LONG)) != 0;
+        const bool cut = (record.flags & (CSV_LINE_RECORD_TOO_LONG | CSV_LINE_RECORD_LINE_TOO_LONG)) != 0;
         Check(cut == ((length > 0 ? length : rest) > limit), "a record is cut exactly when over the limit", text);
         if (!cut) {
             Check(static_cast<int>(record.raw.size()) == n, "a record's fields are the position entry's", text);
             for (size_t k = 0; k < static_cast<size_t>(n); k++) {
-                const csv_field &field = fields[k];
+                const csv_line_field &field = fields[k];
                 const std::string raw =
                     text.substr(at + static_cast<size_t>(field.start), static_cast<size_t>(field.length));
                 Check(record.raw[k] == raw, "a field's raw bytes are where it lies", text);
-                const int size = csv_field_value(raw.data() - field.start, &field, value, sizeof value);
+                const int size = csv_line_field_value(raw.data() - field.start, &field, value, sizeof value);
                 Check((size < 0) == record.malformed[k], "malformed as RFC 4180 says", text);
                 if (size >= 0 && size < static_cast<int>(sizeof value))
                     Check(record.values[k] == std::string(value, static_cast<size_t>(size)), "a value is RFC 4180's",
                           text);
             }
-            Check(((record.flags & CSV_RECORD_UNCLOSED) != 0) ==
+            Check(((record.flags & CSV_LINE_RECORD_UNCLOSED) != 0) ==
                       (length == 0 && std::count(text.begin() + static_cast<long>(at), text.end(), '"') % 2 == 1),
                   "a quote open at the end is flagged", text);
             const size_t end = length > 0 ? at + static_cast<size_t>(length) : text.size();
@@ -81,7 +81,7 @@ void ExpectPositions(const std::string &text, const csv_reader_options &options,
             // Read on after the first LF: the record's, or the line's.
             const size_t lf = text.find('\n', at);
             at = lf == std::string::npos ? text.size() : lf + 1;
-            if (record.flags & CSV_RECORD_LINE_TOO_LONG) {
+            if (record.flags & CSV_LINE_RECORD_LINE_TOO_LONG) {
                 const size_t rest_lf = text.find('\n', static_cast<size_t>(record.offset) + static_cast<size_t>(limit));
                 at = rest_lf == std::string::npos ? text.size() : rest_lf + 1;
             }
@@ -99,18 +99,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     const unsigned choice = data[0];
     const std::string text(reinterpret_cast<const char *>(data) + 1, size - 1);
-    csv_reader_options options = {choice & 1 ? ';' : ',', static_cast<int>((choice >> 1) & 1),
+    csv_line_reader_options options = {choice & 1 ? ';' : ',', static_cast<int>((choice >> 1) & 1),
                                   (choice >> 2) & 1 ? static_cast<int>(4 + (choice >> 3) % 29) : 0, 1, 1};
 
-    const Reading lenient = Drain(csv_reader_open_memory(text.data(), text.size(), &options));
-    Check(lenient.error == CSV_OK, "a lenient reader of memory reads to the end", text);
+    const Reading lenient = Drain(csv_line_reader_open_memory(text.data(), text.size(), &options));
+    Check(lenient.error == CSV_LINE_OK, "a lenient reader of memory reads to the end", text);
     if (!options.header)
         ExpectPositions(text, options, lenient);
 
     // Strict: the records before the first problem, then its error. (A
     // header's problems are the header's own.)
     options.lenient = 0;
-    const Reading strict = Drain(csv_reader_open_memory(text.data(), text.size(), &options));
+    const Reading strict = Drain(csv_line_reader_open_memory(text.data(), text.size(), &options));
     size_t clean = 0;
     while (clean < lenient.records.size() && lenient.records[clean].flags == 0)
         clean++;
@@ -128,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const Reading &want = lenient_too ? lenient : strict;
         FILE *stream = fmemopen(const_cast<char *>(text.data()), text.size(), "rb");
         if (stream != nullptr) {
-            Check(Drain(csv_reader_open_file(stream, &options)) == want, "a stream reads as memory", text);
+            Check(Drain(csv_line_reader_open_file(stream, &options)) == want, "a stream reads as memory", text);
             std::fclose(stream);
         }
         char part[8];
@@ -141,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 #endif
         for (int threads : thread_counts) {
             options.threads = threads;
-            Check(Drain(csv_reader_open_memory(text.data(), text.size(), &options)) == want,
+            Check(Drain(csv_line_reader_open_memory(text.data(), text.size(), &options)) == want,
                   "threads read as one thread", text);
         }
         options.threads = 1;

@@ -47,13 +47,13 @@ struct WithoutGil {
 // Raises what the reader says: OSError for I/O, MemoryError, else
 // csv_line.Error with .line and .field. Lines count from first_line, the
 // line where the reader's input begins in the whole file.
-PyObject *raise_reader_error(const csv_error &error, const char *name, long long first_line)
+PyObject *raise_reader_error(const csv_line_error &error, const char *name, long long first_line)
 {
-    if (error.code == CSV_ERROR_IO) {
+    if (error.code == CSV_LINE_ERROR_IO) {
         errno = error.system != 0 ? error.system : EIO;
         return PyErr_SetFromErrnoWithFilename(PyExc_OSError, name);
     }
-    if (error.code == CSV_ERROR_MEMORY)
+    if (error.code == CSV_LINE_ERROR_MEMORY)
         return PyErr_NoMemory();
     const long long line = error.line > 0 ? error.line + first_line - 1 : 0;
     std::string message = error.message;
@@ -93,7 +93,7 @@ PyObject *raise_message(long long line, const std::string &what)
 }
 
 // A field's value as str, from bytes known to be ASCII: copied as they are.
-PyObject *ascii_str(csv_text text)
+PyObject *ascii_str(csv_line_text text)
 {
     if (text.length == 1)
         return PyUnicode_FromOrdinal(static_cast<unsigned char>(text.data[0]));  // shared, as Python shares them
@@ -112,7 +112,7 @@ bool is_ascii(const char *data, size_t length)
 }
 
 // A field's value as str, strictly UTF-8.
-PyObject *decode(csv_text text)
+PyObject *decode(csv_line_text text)
 {
     if (is_ascii(text.data, static_cast<size_t>(text.length)))
         return ascii_str(text);
@@ -120,7 +120,7 @@ PyObject *decode(csv_text text)
 }
 
 // The options every reading entry takes.
-bool reader_options(const char *delimiter, int strict, int threads, csv_reader_options *options)
+bool reader_options(const char *delimiter, int strict, int threads, csv_line_reader_options *options)
 {
     if (std::strlen(delimiter) != 1) {
         PyErr_SetString(PyExc_TypeError, "\"delimiter\" must be a 1-character string");
@@ -130,7 +130,7 @@ bool reader_options(const char *delimiter, int strict, int threads, csv_reader_o
         PyErr_SetString(PyExc_ValueError, "threads must be 1 or more");
         return false;
     }
-    *options = csv_reader_options{};
+    *options = csv_line_reader_options{};
     options->separator = delimiter[0];
     options->threads = threads;
     options->lenient = strict ? 0 : 1;
@@ -216,7 +216,7 @@ struct Source {
 
 // Opens a reader of a path (str, bytes or os.PathLike) or of a Python
 // object read in blocks (then *source holds it). Null with an error set.
-csv_reader *open_reader(PyObject *input, const csv_reader_options &options, std::unique_ptr<Source> *source,
+csv_line_reader *open_reader(PyObject *input, const csv_line_reader_options &options, std::unique_ptr<Source> *source,
                         std::string *name)
 {
     if (PyUnicode_Check(input) || PyBytes_Check(input) || PyObject_HasAttrString(input, "__fspath__")) {
@@ -224,13 +224,13 @@ csv_reader *open_reader(PyObject *input, const csv_reader_options &options, std:
         if (!PyUnicode_FSConverter(input, &path))
             return nullptr;
         *name = PyBytes_AS_STRING(path);
-        csv_reader *reader;
+        csv_line_reader *reader;
         {
             WithoutGil unlocked;
-            reader = csv_reader_open_path(PyBytes_AS_STRING(path), &options);
+            reader = csv_line_reader_open_path(PyBytes_AS_STRING(path), &options);
         }
         Py_DECREF(path);
-        return reader != nullptr ? reader : reinterpret_cast<csv_reader *>(PyErr_NoMemory());
+        return reader != nullptr ? reader : reinterpret_cast<csv_line_reader *>(PyErr_NoMemory());
     }
     auto made = std::make_unique<Source>();
     if (PyObject_HasAttrString(input, "read")) {
@@ -248,36 +248,36 @@ csv_reader *open_reader(PyObject *input, const csv_reader_options &options, std:
     PyErr_Clear();
     *name = repr != nullptr && PyUnicode_Check(repr) ? PyUnicode_AsUTF8(repr) : "<input>";
     Py_XDECREF(repr);
-    csv_reader *reader;
+    csv_line_reader *reader;
     {
         WithoutGil unlocked;  // opening may read; the source's read takes the GIL itself
-        reader = csv_reader_open_read(Source::read_into, made.get(), &options);
+        reader = csv_line_reader_open_read(Source::read_into, made.get(), &options);
     }
     if (reader == nullptr)
-        return reinterpret_cast<csv_reader *>(PyErr_NoMemory());
+        return reinterpret_cast<csv_line_reader *>(PyErr_NoMemory());
     *source = std::move(made);
     return reader;
 }
 
 // Raises the reader's error, or what the Python source raised.
-PyObject *raise_from(csv_reader *reader, Source *source, const char *name, long long first_line)
+PyObject *raise_from(csv_line_reader *reader, Source *source, const char *name, long long first_line)
 {
     if (source != nullptr && source->raised[0] != nullptr) {
         PyErr_Restore(source->raised[0], source->raised[1], source->raised[2]);
         source->raised[0] = source->raised[1] = source->raised[2] = nullptr;
         return nullptr;
     }
-    return raise_reader_error(*csv_reader_error(reader), name, first_line);
+    return raise_reader_error(*csv_line_reader_error(reader), name, first_line);
 }
 
 // ---------------------------------------------------------------------
 // csv_line.reader: rows as lists of str, as csv.reader gives them.
 
 struct ReaderObject {
-    PyObject_HEAD csv_reader *reader;
+    PyObject_HEAD csv_line_reader *reader;
     Source *source;
     std::string *name;
-    csv_batch batch;
+    csv_line_batch batch;
     int next_record;
     bool ended;
     long long line_num;
@@ -289,10 +289,10 @@ struct ReaderObject {
 // What the batch's bytes hold, found once for all its fields.
 void survey(ReaderObject *self)
 {
-    const csv_batch &batch = self->batch;
-    const csv_record &last = batch.records[batch.count - 1];
-    const csv_field &first_field = batch.fields[batch.records[0].field];
-    const csv_field &last_field = batch.fields[last.field + last.count - 1];
+    const csv_line_batch &batch = self->batch;
+    const csv_line_record &last = batch.records[batch.count - 1];
+    const csv_line_field &first_field = batch.fields[batch.records[0].field];
+    const csv_line_field &last_field = batch.fields[last.field + last.count - 1];
     const char *begin = batch.text + first_field.start, *end = batch.text + last_field.start + last_field.length;
     self->ascii = is_ascii(begin, static_cast<size_t>(end - begin));
     self->crs = false;
@@ -304,7 +304,7 @@ void survey(ReaderObject *self)
 void Reader_dealloc(ReaderObject *self)
 {
     PyTypeObject *type = Py_TYPE(self);
-    csv_reader_close(self->reader);
+    csv_line_reader_close(self->reader);
     delete self->source;
     delete self->name;
     type->tp_free(reinterpret_cast<PyObject *>(self));
@@ -320,28 +320,28 @@ PyObject *Reader_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$spi:reader", const_cast<char **>(keywords), &input,
                                      &delimiter, &strict, &threads))
         return nullptr;
-    csv_reader_options options;
+    csv_line_reader_options options;
     if (!reader_options(delimiter, strict, threads, &options))
         return nullptr;
     auto name = std::make_unique<std::string>();
     std::unique_ptr<Source> source;
-    csv_reader *reader = open_reader(input, options, &source, name.get());
+    csv_line_reader *reader = open_reader(input, options, &source, name.get());
     if (reader == nullptr)
         return nullptr;
-    if (csv_reader_error(reader)->code != CSV_OK) {  // as open() raises: a path that cannot be read, bad options
+    if (csv_line_reader_error(reader)->code != CSV_LINE_OK) {  // as open() raises: a path that cannot be read, bad options
         raise_from(reader, source.get(), name->c_str(), 1);
-        csv_reader_close(reader);
+        csv_line_reader_close(reader);
         return nullptr;
     }
     auto *self = reinterpret_cast<ReaderObject *>(type->tp_alloc(type, 0));
     if (self == nullptr) {
-        csv_reader_close(reader);
+        csv_line_reader_close(reader);
         return nullptr;
     }
     self->reader = reader;
     self->source = source.release();
     self->name = name.release();
-    self->batch = csv_batch{};
+    self->batch = csv_line_batch{};
     return reinterpret_cast<PyObject *>(self);
 }
 
@@ -353,7 +353,7 @@ PyObject *Reader_next(ReaderObject *self)
         int n;
         {
             WithoutGil unlocked;
-            n = csv_reader_next(self->reader, &self->batch);
+            n = csv_line_reader_next(self->reader, &self->batch);
         }
         if (n <= 0) {
             self->batch.count = self->next_record = 0;
@@ -366,9 +366,9 @@ PyObject *Reader_next(ReaderObject *self)
         self->next_record = 0;
         survey(self);
     }
-    const csv_batch &batch = self->batch;
+    const csv_line_batch &batch = self->batch;
     const int r = self->next_record++;
-    const csv_record &record = batch.records[r];
+    const csv_line_record &record = batch.records[r];
     // line_num counts the lines read so far, as csv.reader's does: those
     // inside quotes too, ended by LF, CR LF or a CR alone. The reader's
     // lines count LFs (the next record's line tells those of this one); a
@@ -379,7 +379,7 @@ PyObject *Reader_next(ReaderObject *self)
         for (int k = record.field; k < record.field + record.count; k++) {
             if (batch.fields[k].quotes == 0)
                 continue;
-            const csv_text raw = csv_batch_raw(&batch, k);
+            const csv_line_text raw = csv_line_batch_raw(&batch, k);
             const char *end = raw.data + raw.length;
             if (last)
                 inner += std::count(raw.data, end, '\n');
@@ -398,7 +398,7 @@ PyObject *Reader_next(ReaderObject *self)
     if (row == nullptr)
         return nullptr;
     for (int k = 0; k < record.count; k++) {
-        const csv_text value = csv_batch_value(&batch, record.field + k);
+        const csv_line_text value = csv_line_batch_value(&batch, record.field + k);
         PyObject *str = self->ascii ? ascii_str(value) : decode(value);
         if (str == nullptr) {
             Py_DECREF(row);
@@ -445,7 +445,7 @@ Kind join(Kind a, Kind b)
     return TEXT;
 }
 
-const char *trimmed(csv_text text, const char **end)
+const char *trimmed(csv_line_text text, const char **end)
 {
     const char *begin = text.data;
     *end = text.data + text.length;
@@ -458,7 +458,7 @@ const char *trimmed(csv_text text, const char **end)
     return begin;
 }
 
-bool parse_int(csv_text text, int64_t *out)
+bool parse_int(csv_line_text text, int64_t *out)
 {
     const char *end, *begin = trimmed(text, &end);
     const auto [stop, error] = std::from_chars(begin, end, *out);
@@ -468,7 +468,7 @@ bool parse_int(csv_text text, int64_t *out)
 // A number as pandas reads one: "inf" and "Infinity" are, a spelled NaN
 // is not (only an empty field is missing), and neither is a number too
 // large for a double; one too small is 0 or subnormal.
-bool parse_float(csv_text text, double *out)
+bool parse_float(csv_line_text text, double *out)
 {
     const char *end, *begin = trimmed(text, &end);
     const char *digits = begin < end && (*begin == '-' || *begin == '+') ? begin + 1 : begin;
@@ -482,7 +482,7 @@ bool parse_float(csv_text text, double *out)
     return error == std::errc() && stop == end && begin < end;
 }
 
-bool parse_bool(csv_text text, uint8_t *out)
+bool parse_bool(csv_line_text text, uint8_t *out)
 {
     const std::string_view value(text.data, static_cast<size_t>(text.length));
     if (value == "True" || value == "TRUE" || value == "true")
@@ -499,7 +499,7 @@ struct Repeats {
     static constexpr size_t LIMIT = 512;
     std::unordered_map<std::string_view, PyObject *> seen;  // borrowed: the batch's cells own them
 
-    PyObject *str(csv_text text)
+    PyObject *str(csv_line_text text)
     {
         if (seen.size() >= LIMIT)
             return decode(text);
@@ -532,14 +532,14 @@ double bits_double(int64_t bits)
 }
 
 // Record r of the batch is a blank line: one empty field.
-bool is_blank(const csv_batch &batch, int r)
+bool is_blank(const csv_line_batch &batch, int r)
 {
     return batch.records[r].count == 1 && batch.fields[batch.records[r].field].length == 0;
 }
 
 // The fields of the batch's first record that is not a blank line; 0 when
 // every one is.
-int width_of(const csv_batch &batch)
+int width_of(const csv_line_batch &batch)
 {
     for (int r = 0; r < batch.count; r++)
         if (!is_blank(batch, r))
@@ -551,18 +551,18 @@ int width_of(const csv_batch &batch)
 // a blank line, in `first` (the first batch of the `size` bytes at
 // `bytes`, of which there were n) or else read on for; 0 when there is
 // none (or a reader stops before it, which the readers of the columns say).
-int first_width(const csv_batch &first, int n, const char *bytes, size_t size, csv_reader_options options)
+int first_width(const csv_line_batch &first, int n, const char *bytes, size_t size, csv_line_reader_options options)
 {
     int width = n > 0 ? width_of(first) : 0;
     if (width > 0)
         return width;
     options.header = 0;
     options.threads = 1;
-    csv_reader *reader = csv_reader_open_memory(bytes, size, &options);
-    csv_batch batch;
-    while (reader != nullptr && width == 0 && csv_reader_next(reader, &batch) > 0)
+    csv_line_reader *reader = csv_line_reader_open_memory(bytes, size, &options);
+    csv_line_batch batch;
+    while (reader != nullptr && width == 0 && csv_line_reader_next(reader, &batch) > 0)
         width = width_of(batch);
-    csv_reader_close(reader);
+    csv_line_reader_close(reader);
     return width;
 }
 
@@ -684,7 +684,7 @@ struct Columns {
         return 1;
     }
 
-    std::string cell_problem(int column, csv_text text, const char *what) const
+    std::string cell_problem(int column, csv_line_text text, const char *what) const
     {
         std::string shown(text.data, static_cast<size_t>(std::min(text.length, 40)));
         return "column '" + names[static_cast<size_t>(column)] + "': '" + shown + "' " + what;
@@ -693,7 +693,7 @@ struct Columns {
     // One cell of a column, its slot `number`: parsed as the kind of its
     // batch's cells so far, or the kind widened to hold it; `before`, the
     // batch's cells before it. Returns 0, or 1 after a problem.
-    int cell(Span &span, size_t c, int64_t *number, int64_t *before, csv_text text, long long sequence, int row,
+    int cell(Span &span, size_t c, int64_t *number, int64_t *before, csv_line_text text, long long sequence, int row,
              long long line)
     {
         const Kind want = asked[c];
@@ -750,7 +750,7 @@ struct Columns {
     // Step 1, without the GIL: every numeric cell parsed, a record at a
     // time, into the part's buffers, and each column's kind found.
     // Returns 0, or 1 after a problem.
-    int classify(const csv_batch &batch, Part &part, std::vector<Span> &spans)
+    int classify(const csv_line_batch &batch, Part &part, std::vector<Span> &spans)
     {
         const size_t rows = static_cast<size_t>(batch.count);
         const long long sequence = part.place.base + batch.sequence;
@@ -762,7 +762,7 @@ struct Columns {
             spans[c] = Span{part.rows, rows, asked[c] == TEXT ? TEXT : NONE, false};
         }
         for (size_t r = 0; r < rows; r++) {
-            const csv_record &record = batch.records[r];
+            const csv_line_record &record = batch.records[r];
             const long long line = record.line + part.place.first_line - 1;
             if (record.count > width)
                 return fail(sequence, static_cast<int>(r), line,
@@ -770,8 +770,8 @@ struct Columns {
             for (size_t c = 0; c < chosen.size(); c++) {
                 if (spans[c].kind == TEXT)
                     continue;
-                const csv_text text = chosen[c] < record.count ? csv_batch_value(&batch, record.field + chosen[c])
-                                                               : csv_text{"", 0};
+                const csv_line_text text = chosen[c] < record.count ? csv_line_batch_value(&batch, record.field + chosen[c])
+                                                               : csv_line_text{"", 0};
                 if (cell(spans[c], c, slots[c] + r, slots[c], text, sequence, static_cast<int>(r), line) != 0)
                     return 1;
             }
@@ -782,7 +782,7 @@ struct Columns {
     // Step 2, with the GIL: str objects for the text columns, in their
     // slots; NaN where missing, as pandas has it. Returns 0, or 1 after a
     // problem, with the batch's str let go.
-    int build_text(const csv_batch &batch, Part &part, std::vector<Span> &spans)
+    int build_text(const csv_line_batch &batch, Part &part, std::vector<Span> &spans)
     {
         const long long sequence = part.place.base + batch.sequence;
         for (size_t c = 0; c < chosen.size(); c++) {
@@ -791,9 +791,9 @@ struct Columns {
             PyObject **slots = reinterpret_cast<PyObject **>(part.cells[c].cells() + part.rows);
             Repeats repeats;
             for (int r = 0; r < batch.count; r++) {
-                const csv_record &record = batch.records[r];
-                const csv_text text = chosen[c] < record.count ? csv_batch_value(&batch, record.field + chosen[c])
-                                                               : csv_text{"", 0};
+                const csv_line_record &record = batch.records[r];
+                const csv_line_text text = chosen[c] < record.count ? csv_line_batch_value(&batch, record.field + chosen[c])
+                                                               : csv_line_text{"", 0};
                 PyObject *object = text.length == 0 ? (Py_INCREF(nan), nan) : repeats.str(text);
                 if (object == nullptr) {
                     keep_raised(sequence, r, record.line + part.place.first_line - 1);
@@ -831,12 +831,12 @@ struct Columns {
     }
 
     // A batch's records into the part's columns. Returns 0, or 1 to stop.
-    int take(const csv_batch &batch, Part &part)
+    int take(const csv_line_batch &batch, Part &part)
     {
         // Blank lines are skipped, as pandas skips them.
-        std::vector<csv_record> kept;
-        const csv_batch *from = &batch;
-        csv_batch without;
+        std::vector<csv_line_record> kept;
+        const csv_line_batch *from = &batch;
+        csv_line_batch without;
         for (int r = 0; r < batch.count; r++)
             if (is_blank(batch, r)) {
                 kept.assign(batch.records, batch.records + r);
@@ -869,15 +869,15 @@ struct Columns {
 
     // Takes every batch of a reader: on its threads, or on this thread
     // for a reader of one thread. Returns the reader's result.
-    int take_all(csv_reader *reader, Part &part)
+    int take_all(csv_line_reader *reader, Part &part)
     {
         struct Taking {
             Columns *columns;
             Part *part;
         } taking = {this, &part};
-        return csv_reader_for_each(
+        return csv_line_reader_for_each(
             reader,
-            [](const csv_batch *batch, void *context) {
+            [](const csv_line_batch *batch, void *context) {
                 const Taking &given = *static_cast<Taking *>(context);
                 return given.columns->take(*batch, *given.part);
             },
@@ -996,7 +996,7 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
                                      &input, &usecols, &dtypes, &threads, &delimiter, &strict, &header,
                                      &given_names, &byte_range, &first_line))
         return nullptr;
-    csv_reader_options options;
+    csv_line_reader_options options;
     if (!reader_options(delimiter, strict, threads, &options))
         return nullptr;
     options.header = header;
@@ -1038,39 +1038,39 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
         starts.assign(static_cast<size_t>(threads) + 1, 0);
         lines.assign(starts.size(), 1);
         WithoutGil unlocked;
-        csv_memory_ranges(static_cast<const char *>(mapping.base), status.st_size, threads, starts.data(),
+        csv_line_ranges_find_memory(static_cast<const char *>(mapping.base), status.st_size, threads, starts.data(),
                           lines.data());
     }
     const char *bytes = mapping.base != nullptr ? static_cast<const char *>(mapping.base) : "";
-    using Reader = std::unique_ptr<csv_reader, void (*)(csv_reader *)>;
+    using Reader = std::unique_ptr<csv_line_reader, void (*)(csv_line_reader *)>;
     std::vector<Reader> readers;
     std::vector<Place> places;
     for (size_t k = 0; k + 1 < starts.size(); k++) {
-        csv_reader_options part = options;
+        csv_line_reader_options part = options;
         part.header = k == 0 ? options.header : 0;
         // A reader drops a byte-order mark at its start, which a range's
         // first record may begin with: read from the LF before it, whose
         // blank line is skipped as every blank line is.
         const long long lf = part.header == 0 && starts[k] > 0 && bytes[starts[k] - 1] == '\n';
-        readers.emplace_back(csv_reader_open_memory(bytes + starts[k] - lf,
+        readers.emplace_back(csv_line_reader_open_memory(bytes + starts[k] - lf,
                                                     static_cast<size_t>(starts[k + 1] - starts[k] + lf), &part),
-                             csv_reader_close);
+                             csv_line_reader_close);
         if (readers.back() == nullptr)
             return PyErr_NoMemory();
         places.push_back(Place{lines[k] - lf, static_cast<long long>(k) << 40});
     }
-    csv_reader *reader = readers[0].get();
-    if (csv_reader_error(reader)->code != CSV_OK)
-        return raise_reader_error(*csv_reader_error(reader), name.c_str(), places[0].first_line);
+    csv_line_reader *reader = readers[0].get();
+    if (csv_line_reader_error(reader)->code != CSV_LINE_OK)
+        return raise_reader_error(*csv_line_reader_error(reader), name.c_str(), places[0].first_line);
 
-    csv_batch first{};
+    csv_line_batch first{};
     int n;
     {
         WithoutGil unlocked;
-        n = csv_reader_next(reader, &first);
+        n = csv_line_reader_next(reader, &first);
     }
     if (n < 0)
-        return raise_reader_error(*csv_reader_error(reader), name.c_str(), places[0].first_line);
+        return raise_reader_error(*csv_line_reader_error(reader), name.c_str(), places[0].first_line);
 
     std::vector<std::string> all;
     if (given_names != Py_None) {
@@ -1088,8 +1088,8 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
         }
         Py_DECREF(list);
     } else if (header) {
-        for (int k = 0; k < csv_reader_column_count(reader); k++) {
-            const csv_text text = csv_reader_column_name(reader, k);
+        for (int k = 0; k < csv_line_reader_column_count(reader); k++) {
+            const csv_line_text text = csv_line_reader_column_name(reader, k);
             all.emplace_back(text.data, static_cast<size_t>(text.length));
         }
     } else {
@@ -1162,12 +1162,12 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
     Py_CLEAR(columns.nan);
 
     // The first problem in the input: a cell's, or a reader's.
-    const csv_error *error = nullptr;
+    const csv_line_error *error = nullptr;
     long long error_line = 0, error_first_line = first_line;
     for (size_t k = 0; k < readers.size(); k++) {
-        const csv_error *said = csv_reader_error(readers[k].get());
+        const csv_line_error *said = csv_line_reader_error(readers[k].get());
         const long long line = said->line > 0 ? said->line + places[k].first_line - 1 : 0;
-        if (said->code != CSV_OK && (error == nullptr || line < error_line)) {
+        if (said->code != CSV_LINE_OK && (error == nullptr || line < error_line)) {
             error = said;
             error_line = line;
             error_first_line = places[k].first_line;
@@ -1282,7 +1282,7 @@ PyObject *ranges(PyObject *, PyObject *args, PyObject *kwargs)
         WithoutGil unlocked;
         const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0) {
-            status = csv_file_ranges(fd, n, starts.data(), lines.data());
+            status = csv_line_ranges_find_fd(fd, n, starts.data(), lines.data());
             system = errno;
             close(fd);
         } else {

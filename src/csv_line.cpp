@@ -19,18 +19,18 @@ int parse_csv_record(const char *text, int length, char (*fields)[FIELD_SIZE], i
     return csv_line_kernel_in_use()->record(text, length, fields, max_fields, record_length);
 }
 
-int parse_csv_fields(const char *text, int length, char separator, csv_field *fields, int max_fields,
+int parse_csv_fields(const char *text, int length, char separator, csv_line_field *fields, int max_fields,
                      int *record_length)
 {
     return csv_line_kernel_in_use()->fields(text, length, separator, fields, max_fields, record_length);
 }
 
-void csv_scan_chunk(const char *text, long long length, csv_chunk *summary)
+void csv_line_chunk_scan(const char *text, long long length, csv_line_chunk *summary)
 {
     csv_line_kernel_in_use()->chunk(text, length, summary);
 }
 
-int parse_csv_records(const char *text, int length, char separator, csv_index *index)
+int parse_csv_records(const char *text, int length, char separator, csv_line_index *index)
 {
     return csv_line_kernel_in_use()->records(text, length, separator, index);
 }

@@ -76,11 +76,11 @@ CSV_LINE_API int parse_csv_record(const char *text, int length, char (*fields)[F
                                   int *record_length);
 
 /* Where one field of a record lies in the text it was found in. */
-typedef struct csv_field {
+typedef struct csv_line_field {
     int start;  /* offset of its first raw byte from the text */
     int length; /* its raw bytes, up to its separator or the record's ending */
     int quotes; /* the double quotes among them */
-} csv_field;
+} csv_line_field;
 
 /*
  * Finds where the fields of the record at the start of the `length` bytes
@@ -93,7 +93,7 @@ typedef struct csv_field {
  *
  * fields[k] says where field k's raw bytes lie. By the splitting rule its
  * content is those bytes with every quote dropped: length - quotes bytes,
- * the raw bytes themselves when quotes is 0 (csv_field_content copies it).
+ * the raw bytes themselves when quotes is 0 (csv_line_field_content copies it).
  * For a comma and a record without NUL, that is what parse_csv_record
  * stores, without its cut at FIELD_SIZE - 1 bytes.
  *
@@ -109,7 +109,7 @@ typedef struct csv_field {
  * fields[result - 1] and *record_length; reads as parse_csv_span reads.
  * Nothing is allocated.
  */
-CSV_LINE_API int parse_csv_fields(const char *text, int length, char separator, csv_field *fields, int max_fields,
+CSV_LINE_API int parse_csv_fields(const char *text, int length, char separator, csv_line_field *fields, int max_fields,
                                   int *record_length);
 
 /*
@@ -119,7 +119,7 @@ CSV_LINE_API int parse_csv_fields(const char *text, int length, char separator, 
  * whole length, length - quotes, which is out_size or more when the
  * content was cut, as snprintf does.
  */
-CSV_LINE_API int csv_field_content(const char *text, const csv_field *field, char *out, int out_size);
+CSV_LINE_API int csv_line_field_content(const char *text, const csv_line_field *field, char *out, int out_size);
 
 /*
  * Writes the value that readers of RFC 4180 files (spreadsheets,
@@ -128,12 +128,12 @@ CSV_LINE_API int csv_field_content(const char *text, const csv_field *field, cha
  * is its raw bytes, or it is quoted whole, opening and closing with a
  * quote with every quote between those doubled, and its value is what the
  * outer quotes enclose with each doubled quote as one. Written and bounded
- * as by csv_field_content; returns the value's whole length. Any other
+ * as by csv_line_field_content; returns the value's whole length. Any other
  * field (a quote inside an unquoted field, bytes after a closing quote)
  * writes nothing and returns -1: its content by the splitting rule is what
- * csv_field_content gives.
+ * csv_line_field_content gives.
  */
-CSV_LINE_API int csv_field_value(const char *text, const csv_field *field, char *out, int out_size);
+CSV_LINE_API int csv_line_field_value(const char *text, const csv_line_field *field, char *out, int out_size);
 
 /*
  * A summary of one chunk of a larger text, from which chunks scanned apart
@@ -165,20 +165,20 @@ CSV_LINE_API int csv_field_value(const char *text, const csv_field *field, char 
  * from text (a NUL is an ordinary byte). A length below 1 is an empty
  * chunk: no quotes, no LF, no record. Nothing is allocated.
  */
-typedef struct csv_chunk {
+typedef struct csv_line_chunk {
     long long quotes;
     long long line_feeds;
     long long first_record[2];
-} csv_chunk;
+} csv_line_chunk;
 
-CSV_LINE_API void csv_scan_chunk(const char *text, long long length, csv_chunk *summary);
+CSV_LINE_API void csv_line_chunk_scan(const char *text, long long length, csv_line_chunk *summary);
 
 /*
  * Where the records of a buffer lie: the tables parse_csv_records fills,
  * and what it says of them.
  *
  * Set by the caller:
- *   fields, field_capacity    a table of field_capacity csv_field entries
+ *   fields, field_capacity    a table of field_capacity csv_line_field entries
  *   records, record_capacity  a table of record_capacity ints
  *   quoted                    1 when text[0] stands between quotes (a chunk
  *                             cut from the middle of a larger text), else 0
@@ -197,10 +197,10 @@ CSV_LINE_API void csv_scan_chunk(const char *text, long long length, csv_chunk *
  *   quotes, line_feeds
  *                 the quote and LF bytes in the bytes the call scanned: up to
  *                 next when full, else all `length` bytes (the counts of
- *                 csv_scan_chunk).
+ *                 csv_line_chunk_scan).
  */
-typedef struct csv_index {
-    csv_field *fields;
+typedef struct csv_line_index {
+    csv_line_field *fields;
     int field_capacity;
     int *records;
     int record_capacity;
@@ -211,7 +211,7 @@ typedef struct csv_index {
     int full;
     long long quotes;
     long long line_feeds;
-} csv_index;
+} csv_line_index;
 
 /*
  * Indexes every record that ends in the `length` bytes at `text`, in one
@@ -239,7 +239,7 @@ typedef struct csv_index {
  * nothing at all, when the separator is the double quote, LF or CR.
  * Nothing is allocated.
  */
-CSV_LINE_API int parse_csv_records(const char *text, int length, char separator, csv_index *index);
+CSV_LINE_API int parse_csv_records(const char *text, int length, char separator, csv_line_index *index);
 
 /*
  * Names the kernel that the splitters run on this processor: "avx512",
@@ -266,81 +266,81 @@ CSV_LINE_API const char *csv_line_kernel_name(void);
  */
 
 /* What a reader's options leave at 0 gets its default. */
-typedef struct csv_reader_options {
+typedef struct csv_line_reader_options {
     char separator;   /* between fields: ',' when 0; refused as parse_csv_fields refuses */
     int header;       /* 1: the first record holds the columns' names, and is no record */
     int record_limit; /* the most bytes a record may take, ending included: 16 MiB when 0 */
     int threads;      /* threads that index ahead (1 when 0): records still come in order */
-    int lenient;      /* 1: flag problems on their records and read on (CSV_RECORD_ bits) */
-} csv_reader_options;
+    int lenient;      /* 1: flag problems on their records and read on (CSV_LINE_RECORD_ bits) */
+} csv_line_reader_options;
 
-enum { CSV_DEFAULT_RECORD_LIMIT = 16 << 20 };
+enum { CSV_LINE_DEFAULT_RECORD_LIMIT = 16 << 20 };
 
 /* What went wrong; a message says it with the line. */
-enum csv_error_code {
-    CSV_OK = 0,
-    CSV_ERROR_IO,        /* a read failed or a file could not be opened: csv_error.system is errno */
-    CSV_ERROR_MEMORY,    /* out of memory */
-    CSV_ERROR_OPTIONS,   /* a separator refused, a negative limit or thread count */
-    CSV_ERROR_TOO_LONG,  /* a record over the record limit */
-    CSV_ERROR_UNCLOSED,  /* a quote left open at the end of the input */
-    CSV_ERROR_MALFORMED  /* a field not well formed (see csv_field_value) */
+enum csv_line_error_code {
+    CSV_LINE_OK = 0,
+    CSV_LINE_ERROR_IO,        /* a read failed or a file could not be opened: csv_line_error.system is errno */
+    CSV_LINE_ERROR_MEMORY,    /* out of memory */
+    CSV_LINE_ERROR_OPTIONS,   /* a separator refused, a negative limit or thread count */
+    CSV_LINE_ERROR_TOO_LONG,  /* a record over the record limit */
+    CSV_LINE_ERROR_UNCLOSED,  /* a quote left open at the end of the input */
+    CSV_LINE_ERROR_MALFORMED  /* a field not well formed (see csv_line_field_value) */
 };
 
-typedef struct csv_error {
-    int code;          /* a csv_error_code */
-    int system;        /* errno, for CSV_ERROR_IO; else 0 */
+typedef struct csv_line_error {
+    int code;          /* a csv_line_error_code */
+    int system;        /* errno, for CSV_LINE_ERROR_IO; else 0 */
     long long line;    /* the physical line where the record began, from 1; 0 for none */
-    int field;         /* the field, from 1, for CSV_ERROR_MALFORMED; else 0 */
+    int field;         /* the field, from 1, for CSV_LINE_ERROR_MALFORMED; else 0 */
     char message[256]; /* e.g. "line 4: field 2: a quote inside an unquoted field or after a closing quote" */
-} csv_error;
+} csv_line_error;
 
-/* A lenient reader's flags on a record (csv_record.flags). A strict one
+/* A lenient reader's flags on a record (csv_line_record.flags). A strict one
    stops with the error of the same name instead. */
 enum {
-    CSV_RECORD_MALFORMED = 1 << 0, /* a field is not well formed: its value is its content by the splitting rule */
-    CSV_RECORD_UNCLOSED = 1 << 1,  /* a quote open at the input's end took the rest into this record */
-    CSV_RECORD_TOO_LONG = 1 << 2,  /* over the limit: ended at its first LF, and read on from there */
-    CSV_RECORD_LINE_TOO_LONG = 1 << 3 /* a line over the limit: the fields of its first record_limit
+    CSV_LINE_RECORD_MALFORMED = 1 << 0, /* a field is not well formed: its value is its content by the splitting rule */
+    CSV_LINE_RECORD_UNCLOSED = 1 << 1,  /* a quote open at the input's end took the rest into this record */
+    CSV_LINE_RECORD_TOO_LONG = 1 << 2,  /* over the limit: ended at its first LF, and read on from there */
+    CSV_LINE_RECORD_LINE_TOO_LONG = 1 << 3 /* a line over the limit: the fields of its first record_limit
                                          bytes, the rest of the line dropped */
 };
 
 /* A run of bytes: not NUL-terminated. */
-typedef struct csv_text {
+typedef struct csv_line_text {
     const char *data;
     int length;
-} csv_text;
+} csv_line_text;
 
 /* One record of a batch. */
-typedef struct csv_record {
+typedef struct csv_line_record {
     long long line;   /* the physical line where it begins, from 1 */
     long long offset; /* the input's byte where it begins (a byte-order mark counts) */
     int field;        /* its first field's index in the batch's fields */
     int count;        /* its fields, 1 or more */
-    int flags;        /* CSV_RECORD_ bits; 0 unless lenient */
-} csv_record;
+    int flags;        /* CSV_LINE_RECORD_ bits; 0 unless lenient */
+} csv_line_record;
 
 /* A field's value stored apart: one holding doubled quotes, or flagged. */
-typedef struct csv_decoded {
+typedef struct csv_line_decoded {
     int field;     /* its index in the batch's fields */
     int malformed; /* 1: not well formed, the value is its content by the splitting rule */
-    csv_text value;
-} csv_decoded;
+    csv_line_text value;
+} csv_line_decoded;
 
 /* Records handed over together. Everything it points to is the reader's and
-   stays as it is until the reader's next call (for csv_reader_for_each,
+   stays as it is until the reader's next call (for csv_line_reader_for_each,
    until the callback returns). */
-typedef struct csv_batch {
+typedef struct csv_line_batch {
     const char *text;          /* fields' starts count from here */
-    const csv_field *fields;   /* every field of the batch's records, in order */
-    const csv_record *records;
+    const csv_line_field *fields;   /* every field of the batch's records, in order */
+    const csv_line_record *records;
     int count;                 /* records */
     long long sequence;        /* the batch's place in the input: 0, 1, 2, ... */
-    const csv_decoded *decoded; /* by field index, ascending */
+    const csv_line_decoded *decoded; /* by field index, ascending */
     int decoded_count;
-} csv_batch;
+} csv_line_batch;
 
-typedef struct csv_reader csv_reader;
+typedef struct csv_line_reader csv_line_reader;
 
 /*
  * Opens a reader of the file at `path`, of the descriptor `fd` (read from
@@ -349,14 +349,14 @@ typedef struct csv_reader csv_reader;
  * (not copied: they must stay as they are while the reader is open).
  *
  * `read` is called as read(context, buffer, size), on the thread that
- * calls csv_reader_next or csv_reader_for_each, one call at a time; it
+ * calls csv_line_reader_next or csv_line_reader_for_each, one call at a time; it
  * writes at most `size` bytes at `buffer` and returns how many, 0 at the
  * input's end, or -1 on an error (with errno set, else EIO is said). options may be null: the
  * defaults. With a header the first record is read at once.
  *
- * Returns the reader, to be closed by csv_reader_close; null only when
+ * Returns the reader, to be closed by csv_line_reader_close; null only when
  * memory for it could not be had. An input that cannot be opened or read,
- * bad options or a bad header leave the reader in error: csv_reader_error
+ * bad options or a bad header leave the reader in error: csv_line_reader_error
  * says which, and reading returns -1.
  *
  * Memory: the reader holds its input in a buffer of about the record limit
@@ -364,12 +364,14 @@ typedef struct csv_reader csv_reader;
  * a byte at worst (a record of empty fields), far fewer on usual text. With
  * threads, each holds one batch more.
  */
-CSV_LINE_API csv_reader *csv_reader_open_path(const char *path, const csv_reader_options *options);
-CSV_LINE_API csv_reader *csv_reader_open_fd(int fd, const csv_reader_options *options);
-CSV_LINE_API csv_reader *csv_reader_open_file(FILE *file, const csv_reader_options *options);
-typedef long long (*csv_read_fn)(void *context, char *buffer, size_t size);
-CSV_LINE_API csv_reader *csv_reader_open_read(csv_read_fn read, void *context, const csv_reader_options *options);
-CSV_LINE_API csv_reader *csv_reader_open_memory(const char *bytes, size_t length, const csv_reader_options *options);
+CSV_LINE_API csv_line_reader *csv_line_reader_open_path(const char *path, const csv_line_reader_options *options);
+CSV_LINE_API csv_line_reader *csv_line_reader_open_fd(int fd, const csv_line_reader_options *options);
+CSV_LINE_API csv_line_reader *csv_line_reader_open_file(FILE *file, const csv_line_reader_options *options);
+typedef long long (*csv_line_read_fn)(void *context, char *buffer, size_t size);
+CSV_LINE_API csv_line_reader *csv_line_reader_open_read(csv_line_read_fn read, void *context,
+                                                       const csv_line_reader_options *options);
+CSV_LINE_API csv_line_reader *csv_line_reader_open_memory(const char *bytes, size_t length,
+                                                         const csv_line_reader_options *options);
 
 /*
  * Cuts the regular file open at `fd` into n byte ranges that each begin at
@@ -391,74 +393,74 @@ CSV_LINE_API csv_reader *csv_reader_open_memory(const char *bytes, size_t length
  * no regular file, ENOMEM, or a read's error (EIO when the file is cut
  * short while read). Writes nothing else; allocates 1 MiB while it runs.
  */
-CSV_LINE_API int csv_file_ranges(int fd, long long n, long long *starts, long long *lines);
+CSV_LINE_API int csv_line_ranges_find_fd(int fd, long long n, long long *starts, long long *lines);
 
 /* The same ranges of the `length` bytes at `text` (a file mapped, say):
    reads them once, allocates nothing. Returns 0, or -1 with errno EINVAL
    for n < 1 or a negative length. */
-CSV_LINE_API int csv_memory_ranges(const char *text, long long length, long long n, long long *starts,
+CSV_LINE_API int csv_line_ranges_find_memory(const char *text, long long length, long long n, long long *starts,
                                    long long *lines);
 
 /* Frees the reader and all it holds; a null reader is ignored. */
-CSV_LINE_API void csv_reader_close(csv_reader *reader);
+CSV_LINE_API void csv_line_reader_close(csv_line_reader *reader);
 
 /*
  * Hands over the next records, in input order, into *batch. Returns how
  * many (1 or more), 0 once every record has been handed over, or -1 on an
- * error, which csv_reader_error then says. A strict reader hands over the
+ * error, which csv_line_reader_error then says. A strict reader hands over the
  * records before a problem first, and the error on the call after; every
  * call after an error returns -1 again.
  */
-CSV_LINE_API int csv_reader_next(csv_reader *reader, csv_batch *batch);
+CSV_LINE_API int csv_line_reader_next(csv_line_reader *reader, csv_line_batch *batch);
 
 /*
  * Hands every batch left to `fn`, on the reader's threads at once and in
  * no order (each batch says its sequence and its records their lines),
  * and returns once all have been handed: 0, -1 on an error (as
- * csv_reader_next), or fn's result when one was not 0, which stops the
- * handing. The batches are those csv_reader_next would hand, records,
+ * csv_line_reader_next), or fn's result when one was not 0, which stops the
+ * handing. The batches are those csv_line_reader_next would hand, records,
  * problems and errors alike; none after a batch that holds an error's
  * record is handed, and none after one that fn stopped at is begun. The
  * batches are begun in sequence: a callback may wait for the ones before
  * its own (to write in input order), as those are under way already. It
- * goes on from where csv_reader_next left off.
+ * goes on from where csv_line_reader_next left off.
  */
-typedef int (*csv_batch_fn)(const csv_batch *batch, void *context);
-CSV_LINE_API int csv_reader_for_each(csv_reader *reader, csv_batch_fn fn, void *context);
+typedef int (*csv_line_batch_fn)(const csv_line_batch *batch, void *context);
+CSV_LINE_API int csv_line_reader_for_each(csv_line_reader *reader, csv_line_batch_fn fn, void *context);
 
-/* The reader's error: code CSV_OK while there is none. */
-CSV_LINE_API const csv_error *csv_reader_error(const csv_reader *reader);
+/* The reader's error: code CSV_LINE_OK while there is none. */
+CSV_LINE_API const csv_line_error *csv_line_reader_error(const csv_line_reader *reader);
 
 /* With a header: the number of names, and name k as its value (as
-   csv_field_value reads it; a malformed one by the splitting rule). Name
+   csv_line_field_value reads it; a malformed one by the splitting rule). Name
    k of none, or without a header, is empty. */
-CSV_LINE_API int csv_reader_column_count(const csv_reader *reader);
-CSV_LINE_API csv_text csv_reader_column_name(const csv_reader *reader, int column);
+CSV_LINE_API int csv_line_reader_column_count(const csv_line_reader *reader);
+CSV_LINE_API csv_line_text csv_line_reader_column_name(const csv_line_reader *reader, int column);
 
 /* The column whose name is the `length` bytes at `name`: its index from 0,
    the first of several, or -1 when none is. */
-CSV_LINE_API int csv_reader_column(const csv_reader *reader, const char *name, size_t length);
+CSV_LINE_API int csv_line_reader_column_find(const csv_line_reader *reader, const char *name, size_t length);
 
-/* The value of field `field` of a batch that csv_batch_value found stored
-   apart; for any other field, as csv_batch_value. */
-CSV_LINE_API csv_text csv_batch_decoded(const csv_batch *batch, int field);
+/* The value of field `field` of a batch that csv_line_batch_value found stored
+   apart; for any other field, as csv_line_batch_value. */
+CSV_LINE_API csv_line_text csv_line_batch_decoded(const csv_line_batch *batch, int field);
 
 /* Field `field` of the batch (a record's k-th field is record.field + k):
    its raw bytes, its value as RFC 4180 readers read it, and whether it is
    malformed (only a lenient reader hands such fields over). A value points
    into the text when it holds no doubled quote, else into the batch. */
-static inline csv_text csv_batch_raw(const csv_batch *batch, int field)
+static inline csv_line_text csv_line_batch_raw(const csv_line_batch *batch, int field)
 {
-    csv_text raw;
+    csv_line_text raw;
     raw.data = batch->text + batch->fields[field].start;
     raw.length = batch->fields[field].length;
     return raw;
 }
 
-static inline csv_text csv_batch_value(const csv_batch *batch, int field)
+static inline csv_line_text csv_line_batch_value(const csv_line_batch *batch, int field)
 {
-    const csv_field *f = &batch->fields[field];
-    csv_text value;
+    const csv_line_field *f = &batch->fields[field];
+    csv_line_text value;
     value.data = batch->text + f->start;
     value.length = f->length;
     if (f->quotes == 0)
@@ -468,10 +470,10 @@ static inline csv_text csv_batch_value(const csv_batch *batch, int field)
         value.length -= 2;
         return value;
     }
-    return csv_batch_decoded(batch, field);
+    return csv_line_batch_decoded(batch, field);
 }
 
-CSV_LINE_API int csv_batch_malformed(const csv_batch *batch, int field);
+CSV_LINE_API int csv_line_batch_malformed(const csv_line_batch *batch, int field);
 
 /*
  * Writing
@@ -482,18 +484,24 @@ CSV_LINE_API int csv_batch_malformed(const csv_batch *batch, int field);
  * returns how many the whole field takes, which is more than out_size when
  * it was cut, as snprintf does.
  */
-CSV_LINE_API size_t csv_write_field(char *out, size_t out_size, const char *value, size_t length, char separator);
+CSV_LINE_API size_t csv_line_field_write(char *out, size_t out_size, const char *value, size_t length, char separator);
 
 /*
- * Writes a record of `count` fields as csv_write_field writes each,
+ * Writes a record of `count` fields as csv_line_field_write writes each,
  * separated by `separator` and ended by an LF; a record of one empty field
  * is written "" (an empty line reads back as no field). Bounded and counted
- * as csv_write_field; count < 1 writes the LF alone.
+ * as csv_line_field_write; count < 1 writes the LF alone.
  */
-CSV_LINE_API size_t csv_write_record(char *out, size_t out_size, const csv_text *fields, int count, char separator);
+CSV_LINE_API size_t csv_line_record_write(char *out, size_t out_size, const csv_line_text *fields, int count,
+                                          char separator);
 
 #ifdef __cplusplus
 }
+#endif
+
+/* The names of 1.0 (see csv_line_legacy.h). */
+#ifndef CSV_LINE_NO_LEGACY
+#include "csv_line_legacy.h"
 #endif
 
 #endif

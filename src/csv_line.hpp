@@ -56,8 +56,8 @@ namespace csv_line {
 /*
  * A problem met reading, converting or writing.
  *
- * code() is a csv_error_code, or one of the codes below for what this
- * header finds itself; system() is errno for CSV_ERROR_IO, else 0; line()
+ * code() is a csv_line_error_code, or one of the codes below for what this
+ * header finds itself; system() is errno for CSV_LINE_ERROR_IO, else 0; line()
  * is the physical line where the record began, from 1 (0 for none);
  * column() is the field, from 1 (0 for none); text() is the offending text
  * of a failed conversion (empty otherwise), and lives as long as the error.
@@ -71,7 +71,7 @@ public:
     static constexpr int no_field = 101;   // a row has no field at that index or for that column
     static constexpr int no_column = 102;  // no column of that name (or no header to name them)
 
-    explicit error(const csv_error &e)
+    explicit error(const csv_line_error &e)
         : std::runtime_error(message_of(e)), code_(e.code), system_(e.system), line_(e.line), column_(e.field)
     {
     }
@@ -91,7 +91,7 @@ public:
     std::string_view text() const noexcept { return std::string_view(what() + text_at_, text_length_); }
 
 private:
-    static std::string message_of(const csv_error &e)
+    static std::string message_of(const csv_line_error &e)
     {
         const void *end = std::memchr(e.message, '\0', sizeof e.message);
         return std::string(e.message, end != nullptr ? static_cast<const char *>(end) : e.message + sizeof e.message);
@@ -111,10 +111,10 @@ private:
  *
  *     csv_line::options().separator(';').threads(4)
  *
- * Unlike csv_reader_options, the first record names the columns unless
+ * Unlike csv_line_reader_options, the first record names the columns unless
  * header(false) says otherwise. A value the reader refuses (a quote, CR or
  * LF as the separator, a negative limit or thread count) makes opening
- * throw, with code CSV_ERROR_OPTIONS.
+ * throw, with code CSV_LINE_ERROR_OPTIONS.
  */
 class options {
 public:
@@ -124,11 +124,11 @@ public:
     options &threads(int count) noexcept { c_.threads = count; return *this; }
     options &lenient(bool flag) noexcept { c_.lenient = flag ? 1 : 0; return *this; }
 
-    const csv_reader_options &c_options() const noexcept { return c_; }
-    operator const csv_reader_options &() const noexcept { return c_; }
+    const csv_line_reader_options &c_options() const noexcept { return c_; }
+    operator const csv_line_reader_options &() const noexcept { return c_; }
 
 private:
-    csv_reader_options c_{',', 1, 0, 0, 0};
+    csv_line_reader_options c_{',', 1, 0, 0, 0};
 };
 
 namespace detail {
@@ -192,7 +192,7 @@ inline error conversion_error(long long line, int column, std::string_view text,
     return error(error::conversion, 0, line, column, message, at, text.size());
 }
 
-inline std::string_view view(csv_text text) noexcept
+inline std::string_view view(csv_line_text text) noexcept
 {
     return std::string_view(text.data, text.length > 0 ? static_cast<std::size_t>(text.length) : 0);
 }
@@ -216,7 +216,7 @@ public:
 
     ~reader_state()
     {
-        csv_reader_close(c_reader);
+        csv_line_reader_close(c_reader);
         if (adapter != nullptr)
             std::fclose(adapter);
         const column_entry *e = names_.load(std::memory_order_acquire);
@@ -239,7 +239,7 @@ public:
         for (const column_entry *e = head; e != nullptr; e = e->next)
             if (e->key == name.data() && e->size == name.size() && std::string_view(e->name) == name)
                 return e->column;
-        const int found = csv_reader_column(c_reader, name.data(), name.size());
+        const int found = csv_line_reader_column_find(c_reader, name.data(), name.size());
         if (found >= 0 && count_.load(std::memory_order_relaxed) < remembered &&
             count_.fetch_add(1, std::memory_order_relaxed) < remembered) {
             column_entry *entry = new column_entry{name.data(), name.size(), found, head, std::string(name)};
@@ -250,9 +250,9 @@ public:
         return found;
     }
 
-    csv_reader *c_reader = nullptr;
+    csv_line_reader *c_reader = nullptr;
     std::FILE *adapter = nullptr; // the FILE* over a std::istream, closed after the reader
-    csv_batch current{};          // the batch that iteration stands in
+    csv_line_batch current{};          // the batch that iteration stands in
     int next_record = 0;          // its first record not yet handed over
 
 private:
@@ -292,19 +292,19 @@ private:
  */
 class field {
 public:
-    field(const csv_batch *batch, int index, long long line, int column) noexcept
+    field(const csv_line_batch *batch, int index, long long line, int column) noexcept
         : batch_(batch), index_(index), line_(line), column_(column)
     {
     }
 
     // Its raw bytes, quotes and all.
-    std::string_view raw() const noexcept { return detail::view(csv_batch_raw(batch_, index_)); }
-    // Its value as RFC 4180 readers read it (csv_batch_value): a quoted
+    std::string_view raw() const noexcept { return detail::view(csv_line_batch_raw(batch_, index_)); }
+    // Its value as RFC 4180 readers read it (csv_line_batch_value): a quoted
     // field without its quotes, each doubled quote as one.
-    std::string_view value() const noexcept { return detail::view(csv_batch_value(batch_, index_)); }
+    std::string_view value() const noexcept { return detail::view(csv_line_batch_value(batch_, index_)); }
     // Only a lenient reader hands over malformed fields; value() is then
     // the content by the splitting rule.
-    bool malformed() const noexcept { return csv_batch_malformed(batch_, index_) != 0; }
+    bool malformed() const noexcept { return csv_line_batch_malformed(batch_, index_) != 0; }
     long long line() const noexcept { return line_; }
     int column() const noexcept { return column_; }
 
@@ -356,7 +356,7 @@ public:
     }
 
 private:
-    const csv_batch *batch_;
+    const csv_line_batch *batch_;
     int index_;
     long long line_;
     int column_;
@@ -371,7 +371,7 @@ public:
     using iterator = detail::index_iterator<row, field>;
 
     row() noexcept = default;
-    row(const csv_batch *batch, int record, const detail::reader_state *state) noexcept
+    row(const csv_line_batch *batch, int record, const detail::reader_state *state) noexcept
         : batch_(batch), record_(record), state_(state)
     {
     }
@@ -382,7 +382,7 @@ public:
     long long line() const noexcept { return record().line; }
     // The input's byte where it begins (a byte-order mark counts).
     long long offset() const noexcept { return record().offset; }
-    // CSV_RECORD_ bits; 0 unless the reader is lenient.
+    // CSV_LINE_RECORD_ bits; 0 unless the reader is lenient.
     int flags() const noexcept { return record().flags; }
 
     // Field `index`, from 0. Throws csv_line::error, code error::no_field,
@@ -405,7 +405,7 @@ public:
         const int column = state_->column(name);
         if (column < 0)
             throw error(error::no_column, 0, line(), 0,
-                        csv_reader_column_count(state_->c_reader) == 0
+                        csv_line_reader_column_count(state_->c_reader) == 0
                             ? "no header names column '" + std::string(name) + "'"
                             : "no column named '" + std::string(name) + "' in the header");
         const std::size_t index = static_cast<std::size_t>(column);
@@ -425,7 +425,7 @@ public:
     iterator end() const noexcept { return iterator(*this, size()); }
 
 private:
-    const csv_record &record() const noexcept { return batch_->records[record_]; }
+    const csv_line_record &record() const noexcept { return batch_->records[record_]; }
 
     error missing(std::size_t index, std::string_view name) const
     {
@@ -436,20 +436,20 @@ private:
         return error(error::no_field, 0, line(), static_cast<int>(index + 1), message);
     }
 
-    const csv_batch *batch_ = nullptr;
+    const csv_line_batch *batch_ = nullptr;
     int record_ = 0;
     const detail::reader_state *state_ = nullptr;
 };
 
 /*
- * Records handed over together (csv_batch): their place in the input and
+ * Records handed over together (csv_line_batch): their place in the input and
  * the rows themselves, in input order within the batch.
  */
 class batch {
 public:
     using iterator = detail::index_iterator<batch, csv_line::row>;
 
-    batch(const csv_batch *c_batch, const detail::reader_state *state) noexcept : c_(c_batch), state_(state) {}
+    batch(const csv_line_batch *c_batch, const detail::reader_state *state) noexcept : c_(c_batch), state_(state) {}
 
     // 0, 1, 2, ... in input order.
     long long sequence() const noexcept { return c_->sequence; }
@@ -470,10 +470,10 @@ public:
 
     iterator begin() const noexcept { return iterator(*this, 0); }
     iterator end() const noexcept { return iterator(*this, size()); }
-    const csv_batch &c_batch() const noexcept { return *c_; }
+    const csv_line_batch &c_batch() const noexcept { return *c_; }
 
 private:
-    const csv_batch *c_;
+    const csv_line_batch *c_;
     const detail::reader_state *state_;
 };
 
@@ -501,7 +501,7 @@ inline ssize_t read_istream(void *cookie, char *buffer, std::size_t size) noexce
 #endif
 
 /*
- * A reader of a whole input (csv_reader): move-only, closed by its
+ * A reader of a whole input (csv_line_reader): move-only, closed by its
  * destructor. Rows come in input order through begin()/end() or, batches
  * on several threads at once, through for_each. With the default options
  * the first record names the columns and is no row.
@@ -510,7 +510,7 @@ inline ssize_t read_istream(void *cookie, char *buffer, std::size_t size) noexce
  * record; it throws csv_line::error when the input cannot be opened or
  * read, the options are refused or the header is bad, and std::bad_alloc
  * when no memory could be had. Memory: the reader's own (see
- * csv_reader_open_path), plus at most 64 remembered column names.
+ * csv_line_reader_open_path), plus at most 64 remembered column names.
  */
 class reader {
 public:
@@ -519,7 +519,7 @@ public:
     // The file at `path`.
     explicit reader(const char *path, const options &opts = options())
     {
-        open([&] { return csv_reader_open_path(path, &opts.c_options()); });
+        open([&] { return csv_line_reader_open_path(path, &opts.c_options()); });
     }
     explicit reader(const std::string &path, const options &opts = options()) : reader(path.c_str(), opts) {}
 
@@ -528,20 +528,20 @@ public:
     // to a path, not to this.)
     explicit reader(std::string_view bytes, const options &opts = options())
     {
-        open([&] { return csv_reader_open_memory(bytes.data(), bytes.size(), &opts.c_options()); });
+        open([&] { return csv_line_reader_open_memory(bytes.data(), bytes.size(), &opts.c_options()); });
     }
 
     // A stream read with fread from where it stands; not closed.
     explicit reader(std::FILE *file, const options &opts = options())
     {
-        open([&] { return csv_reader_open_file(file, &opts.c_options()); });
+        open([&] { return csv_line_reader_open_file(file, &opts.c_options()); });
     }
 
     // A descriptor read from where it stands, pipes included; not closed.
     static reader from_fd(int fd, const options &opts = options())
     {
         reader r;
-        r.open([&] { return csv_reader_open_fd(fd, &opts.c_options()); });
+        r.open([&] { return csv_line_reader_open_fd(fd, &opts.c_options()); });
         return r;
     }
 
@@ -553,13 +553,13 @@ public:
     // (badbit, or an exception it throws) is a read error.
     explicit reader(std::istream &in, const options &opts = options())
     {
-        open([&]() -> csv_reader * {
+        open([&]() -> csv_line_reader * {
             const cookie_io_functions_t io{detail::read_istream, nullptr, nullptr, nullptr};
             state_->adapter = fopencookie(&in, "r", io);
             if (state_->adapter == nullptr)
-                throw error(CSV_ERROR_IO, errno, 0, 0, "cannot read the stream: " + std::generic_category().message(errno));
+                throw error(CSV_LINE_ERROR_IO, errno, 0, 0, "cannot read the stream: " + std::generic_category().message(errno));
             std::setvbuf(state_->adapter, nullptr, _IONBF, 0);
-            return csv_reader_open_file(state_->adapter, &opts.c_options());
+            return csv_line_reader_open_file(state_->adapter, &opts.c_options());
         });
     }
 #endif
@@ -567,22 +567,22 @@ public:
     reader(reader &&) noexcept = default;
     reader &operator=(reader &&) noexcept = default;
 
-    // With a header, the columns' names (values, as csv_reader_column_name
+    // With a header, the columns' names (values, as csv_line_reader_column_name
     // gives them), pointing into the reader; empty without one.
     std::vector<std::string_view> columns() const
     {
-        const int count = csv_reader_column_count(state_->c_reader);
+        const int count = csv_line_reader_column_count(state_->c_reader);
         std::vector<std::string_view> names;
         names.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
         for (int k = 0; k < count; k++)
-            names.push_back(detail::view(csv_reader_column_name(state_->c_reader, k)));
+            names.push_back(detail::view(csv_line_reader_column_name(state_->c_reader, k)));
         return names;
     }
 
     // The column named `name`, from 0; -1 when none is.
     int column(std::string_view name) const noexcept
     {
-        return csv_reader_column(state_->c_reader, name.data(), name.size());
+        return csv_line_reader_column_find(state_->c_reader, name.data(), name.size());
     }
 
     /*
@@ -609,7 +609,7 @@ public:
         c.fn = &fn;
         c.state = state_.get();
         detail::reader_state &state = *state_;
-        csv_batch_fn trampoline = [](const csv_batch *b, void *pointer) -> int {
+        csv_line_batch_fn trampoline = [](const csv_line_batch *b, void *pointer) -> int {
             context &to = *static_cast<context *>(pointer);
             try {
                 const batch view(b, to.state);
@@ -628,18 +628,18 @@ public:
         };
         int result = 0;
         if (state.next_record < state.current.count) {
-            csv_batch rest = state.current;
+            csv_line_batch rest = state.current;
             rest.records += state.next_record;
             rest.count -= state.next_record;
             state.next_record = state.current.count;
             result = trampoline(&rest, &c);
         }
         if (result == 0)
-            result = csv_reader_for_each(state.c_reader, trampoline, &c);
+            result = csv_line_reader_for_each(state.c_reader, trampoline, &c);
         if (c.failure)
             std::rethrow_exception(c.failure);
         if (result == -1)
-            throw error(*csv_reader_error(state_->c_reader));
+            throw error(*csv_line_reader_error(state_->c_reader));
         return result == 0;
     }
 
@@ -652,7 +652,7 @@ public:
     iterator end() noexcept;
 
     // The C reader, for what this class does not say.
-    csv_reader *handle() const noexcept { return state_->c_reader; }
+    csv_line_reader *handle() const noexcept { return state_->c_reader; }
 
 private:
     reader() = default;
@@ -664,8 +664,8 @@ private:
         state_->c_reader = open_c();
         if (state_->c_reader == nullptr)
             throw std::bad_alloc();
-        const csv_error &e = *csv_reader_error(state_->c_reader);
-        if (e.code != CSV_OK)
+        const csv_line_error &e = *csv_line_reader_error(state_->c_reader);
+        if (e.code != CSV_LINE_OK)
             throw error(e);
     }
 
@@ -702,14 +702,14 @@ private:
     void advance()
     {
         if (state_->next_record >= state_->current.count) {
-            const int n = csv_reader_next(state_->c_reader, &state_->current);
+            const int n = csv_line_reader_next(state_->c_reader, &state_->current);
             if (n <= 0) {
-                const csv_reader *c_reader = state_->c_reader;
-                state_->current = csv_batch{};
+                const csv_line_reader *c_reader = state_->c_reader;
+                state_->current = csv_line_batch{};
                 state_->next_record = 0;
                 state_ = nullptr;
                 if (n < 0)
-                    throw error(*csv_reader_error(c_reader));
+                    throw error(*csv_line_reader_error(c_reader));
                 return;
             }
             state_->next_record = 0;
@@ -738,28 +738,28 @@ constexpr bool is_field_like =
 // shortest form, with sign and exponent, is under 50 bytes).
 constexpr std::size_t number_room = 64;
 
-inline csv_text text_of_view(std::string_view text)
+inline csv_line_text text_of_view(std::string_view text)
 {
     if (text.size() > static_cast<std::size_t>(INT_MAX))
-        throw error(CSV_ERROR_TOO_LONG, 0, 0, 0, "a field of " + std::to_string(text.size()) + " bytes is too long to write");
-    return csv_text{text.data(), static_cast<int>(text.size())};
+        throw error(CSV_LINE_ERROR_TOO_LONG, 0, 0, 0, "a field of " + std::to_string(text.size()) + " bytes is too long to write");
+    return csv_line_text{text.data(), static_cast<int>(text.size())};
 }
 
 // A field's bytes: a string as it is, a field's value, a number in the
 // shortest form that reads back as the same value, a bool as true or
 // false, a char as that one byte.
 template <class T>
-csv_text text_of(const T &value, char *scratch)
+csv_line_text text_of(const T &value, char *scratch)
 {
     if constexpr (std::is_same_v<T, field>) {
         return text_of_view(value.value());
     } else if constexpr (std::is_same_v<T, bool>) {
         return text_of_view(value ? "true" : "false");
     } else if constexpr (std::is_same_v<T, char>) {
-        return csv_text{&value, 1};
+        return csv_line_text{&value, 1};
     } else if constexpr (std::is_arithmetic_v<T>) {
         const std::to_chars_result r = std::to_chars(scratch, scratch + number_room, value);
-        return csv_text{scratch, static_cast<int>(r.ptr - scratch)};
+        return csv_line_text{scratch, static_cast<int>(r.ptr - scratch)};
     } else if constexpr (std::is_pointer_v<T>) {
         return text_of_view(value != nullptr ? std::string_view(value) : std::string_view());
     } else {
@@ -770,17 +770,17 @@ csv_text text_of(const T &value, char *scratch)
 } // namespace detail
 
 /*
- * Writes records as csv_write_record writes them (quoted where needed, LF
+ * Writes records as csv_line_record_write writes them (quoted where needed, LF
  * endings) to a FILE* or a std::ostream, which it neither owns nor closes.
  * Records gather in a buffer of 64 KiB (more while a longer record needs
  * it) that goes out when full, on flush() and on destruction. A failed
- * write throws csv_line::error, code CSV_ERROR_IO, from the call that
+ * write throws csv_line::error, code CSV_LINE_ERROR_IO, from the call that
  * meets it; the destructor swallows its own, so call flush() to learn of
  * the last.
  */
 class writer {
 public:
-    // Throws csv_line::error, code CSV_ERROR_OPTIONS, for a separator that
+    // Throws csv_line::error, code CSV_LINE_ERROR_OPTIONS, for a separator that
     // is a quote, CR or LF.
     explicit writer(std::FILE *out, char separator = ',') : file_(out), separator_(checked(separator)) {}
     explicit writer(std::ostream &out, char separator = ',') : stream_(&out), separator_(checked(separator)) {}
@@ -818,7 +818,7 @@ public:
             static_assert((detail::is_field_like<Fields> && ...),
                           "each field must be a string, a csv_line::field, a number, a bool or a char");
             char numbers[sizeof...(Fields)][detail::number_room];
-            csv_text texts[sizeof...(Fields)];
+            csv_line_text texts[sizeof...(Fields)];
             std::size_t k = 0;
             ((texts[k] = detail::text_of(fields, numbers[k]), ++k), ...);
             put(texts, static_cast<int>(sizeof...(Fields)));
@@ -852,13 +852,13 @@ private:
     static char checked(char separator)
     {
         if (separator == '"' || separator == '\n' || separator == '\r')
-            throw error(CSV_ERROR_OPTIONS, 0, 0, 0, "the separator cannot be a quote, CR or LF");
+            throw error(CSV_LINE_ERROR_OPTIONS, 0, 0, 0, "the separator cannot be a quote, CR or LF");
         return separator;
     }
 
     static error failed(int system)
     {
-        return error(CSV_ERROR_IO, system, 0, 0,
+        return error(CSV_LINE_ERROR_IO, system, 0, 0,
                      system != 0 ? "cannot write: " + std::generic_category().message(system) : "cannot write");
     }
 
@@ -881,24 +881,24 @@ private:
                 texts_.push_back(detail::text_of(static_cast<const item &>(f), nullptr));
         }
         if (texts_.size() > static_cast<std::size_t>(INT_MAX))
-            throw error(CSV_ERROR_TOO_LONG, 0, 0, 0, "too many fields to write");
+            throw error(CSV_LINE_ERROR_TOO_LONG, 0, 0, 0, "too many fields to write");
         put(texts_.data(), static_cast<int>(texts_.size()));
         return *this;
     }
 
-    void put(const csv_text *texts, int count)
+    void put(const csv_line_text *texts, int count)
     {
         if (buffer_.empty())
             buffer_.resize(64 * 1024);
         std::size_t room = buffer_.size() - used_;
-        const std::size_t need = csv_write_record(&buffer_[used_], room, texts, count, separator_);
+        const std::size_t need = csv_line_record_write(&buffer_[used_], room, texts, count, separator_);
         if (need > room) {
             const std::size_t used = used_;
             used_ = 0;
             write_out(buffer_.data(), used);
             if (need > buffer_.size())
                 buffer_.resize(need);
-            csv_write_record(buffer_.data(), buffer_.size(), texts, count, separator_);
+            csv_line_record_write(buffer_.data(), buffer_.size(), texts, count, separator_);
         }
         used_ += need;
     }
@@ -926,7 +926,7 @@ private:
     char separator_;
     std::string buffer_;
     std::size_t used_ = 0;
-    std::vector<csv_text> texts_;
+    std::vector<csv_line_text> texts_;
     std::string scratch_;
 };
 

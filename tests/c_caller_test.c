@@ -16,7 +16,7 @@ enum { ROWS = 8 };
 enum way { LINE, SPAN, RECORD, FIELDS, CHUNK };
 
 static char table[ROWS][FIELD_SIZE], model[ROWS][FIELD_SIZE];
-static csv_field positions[ROWS], model_positions[ROWS];
+static csv_line_field positions[ROWS], model_positions[ROWS];
 
 /* Splits the first `length` bytes of text from a heap buffer that holds
    them at `offset`, and after them their NUL for the line entry, nothing
@@ -35,7 +35,7 @@ static int same_split(const struct csv_line_kernel *kernel, enum way way, const 
     prefix[length] = '\0';
     memcpy(line, prefix, length + (way == LINE));
     if (way == CHUNK) {
-        csv_chunk got, summary;
+        csv_line_chunk got, summary;
         kernel->chunk(line, (long long)length, &got);
         csv_line_portable_kernel.chunk(prefix, (long long)length, &summary);
         free(buffer);
@@ -87,7 +87,7 @@ static int check(const struct csv_line_kernel *kernel)
 int main(void)
 {
     static const struct csv_line_kernel library = {"library", 0, parse_csv_line, parse_csv_span, parse_csv_record,
-                                                   parse_csv_fields, csv_scan_chunk, parse_csv_records};
+                                                   parse_csv_fields, csv_line_chunk_scan, parse_csv_records};
     int failed = check(&library), k;
 
     if (parse_csv_record("a\nb", 3, table, ROWS, NULL) != 1 || parse_csv_fields("a\nb", 3, ';', positions, ROWS, NULL) != 1) {

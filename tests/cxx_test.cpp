@@ -48,20 +48,20 @@ std::string Show(const std::string &bytes)
     return shown;
 }
 
-std::vector<csv_text> Texts(const std::vector<std::string> &fields)
+std::vector<csv_line_text> Texts(const std::vector<std::string> &fields)
 {
-    std::vector<csv_text> texts;
+    std::vector<csv_line_text> texts;
     for (const std::string &f : fields)
-        texts.push_back(csv_text{f.data(), static_cast<int>(f.size())});
+        texts.push_back(csv_line_text{f.data(), static_cast<int>(f.size())});
     return texts;
 }
 
 std::string WriteRecord(const std::vector<std::string> &fields, char separator)
 {
-    const std::vector<csv_text> texts = Texts(fields);
+    const std::vector<csv_line_text> texts = Texts(fields);
     const int count = static_cast<int>(texts.size());
-    std::string out(csv_write_record(nullptr, 0, texts.data(), count, separator), '\0');
-    EXPECT_EQ(csv_write_record(out.data(), out.size(), texts.data(), count, separator), out.size());
+    std::string out(csv_line_record_write(nullptr, 0, texts.data(), count, separator), '\0');
+    EXPECT_EQ(csv_line_record_write(out.data(), out.size(), texts.data(), count, separator), out.size());
     return out;
 }
 
@@ -106,19 +106,19 @@ TEST(WriteRecord, BytesAndBounds)
         std::string joined;
         for (size_t k = 0; k < c.fields.size(); k++) {
             const std::string &f = c.fields[k];
-            std::string one(csv_write_field(nullptr, 0, f.data(), f.size(), c.separator), '\0');
-            EXPECT_EQ(csv_write_field(one.data(), one.size(), f.data(), f.size(), c.separator), one.size());
+            std::string one(csv_line_field_write(nullptr, 0, f.data(), f.size(), c.separator), '\0');
+            EXPECT_EQ(csv_line_field_write(one.data(), one.size(), f.data(), f.size(), c.separator), one.size());
             joined += (k > 0 ? std::string(1, c.separator) : "") + one;
         }
         if (c.fields != std::vector<std::string>{""}) {
             EXPECT_EQ(Show(joined + "\n"), Show(c.want));
         }
 
-        const std::vector<csv_text> texts = Texts(c.fields);
+        const std::vector<csv_line_text> texts = Texts(c.fields);
         for (size_t size = 0; size <= c.want.size() + 2; size++) {
             SCOPED_TRACE(std::to_string(size) + " bytes of room");
             std::string buffer(size + 16, '\x5a');
-            ASSERT_EQ(csv_write_record(buffer.data(), size, texts.data(), static_cast<int>(texts.size()), c.separator),
+            ASSERT_EQ(csv_line_record_write(buffer.data(), size, texts.data(), static_cast<int>(texts.size()), c.separator),
                       c.want.size());
             const size_t written = std::min(size, c.want.size());
             EXPECT_EQ(Show(buffer.substr(0, written)), Show(c.want.substr(0, written)));
@@ -266,7 +266,7 @@ TEST(CxxWriter, WriteErrorsThrow)
             w.row("a", "b").flush();
             ADD_FAILURE() << "no error";
         } catch (const csv_line::error &e) {
-            EXPECT_EQ(e.code(), CSV_ERROR_IO);
+            EXPECT_EQ(e.code(), CSV_LINE_ERROR_IO);
             EXPECT_EQ(e.system(), c.system) << e.what();
         }
         std::fclose(file);
@@ -280,7 +280,7 @@ TEST(CxxWriter, WriteErrorsThrow)
             csv_line::writer refused(stdout, separator);
             ADD_FAILURE() << "separator " << static_cast<int>(separator) << " taken";
         } catch (const csv_line::error &e) {
-            EXPECT_EQ(e.code(), CSV_ERROR_OPTIONS);
+            EXPECT_EQ(e.code(), CSV_LINE_ERROR_OPTIONS);
         }
     }
 }
@@ -511,7 +511,7 @@ TEST(CxxReader, IstreamOfManyBlocks)
             (void)row;
         ADD_FAILURE() << "no error";
     } catch (const csv_line::error &e) {
-        EXPECT_EQ(e.code(), CSV_ERROR_IO) << e.what();
+        EXPECT_EQ(e.code(), CSV_LINE_ERROR_IO) << e.what();
     }
 }
 
@@ -586,14 +586,14 @@ TEST(CxxReader, ErrorsCarryLineAndField)
         long long line;
         int column;
     } cases[] = {
-        {"quotes inside an unquoted field", "a,b\n1,2\n3,x\"y\"z\n4,5\n", {}, 1, CSV_ERROR_MALFORMED, 3, 2},
-        {"bytes after a closing quote", "a,b\n\"1\"x,2\n", {}, 0, CSV_ERROR_MALFORMED, 2, 1},
-        {"a quote left open", "a,b\n1,2\n3,\"open\n4\n", {}, 1, CSV_ERROR_UNCLOSED, 3, 0},
+        {"quotes inside an unquoted field", "a,b\n1,2\n3,x\"y\"z\n4,5\n", {}, 1, CSV_LINE_ERROR_MALFORMED, 3, 2},
+        {"bytes after a closing quote", "a,b\n\"1\"x,2\n", {}, 0, CSV_LINE_ERROR_MALFORMED, 2, 1},
+        {"a quote left open", "a,b\n1,2\n3,\"open\n4\n", {}, 1, CSV_LINE_ERROR_UNCLOSED, 3, 0},
         {"a record over the limit", "a\n1\n" + std::string(5000, 'x') + "\n2\n", csv_line::options().record_limit(1024),
-         1, CSV_ERROR_TOO_LONG, 3, 0},
-        {"a bad header", "a,\"b\"c\n1,2\n", {}, 0, CSV_ERROR_MALFORMED, 1, -1},
-        {"a quote as separator", "a\n", csv_line::options().separator('"'), 0, CSV_ERROR_OPTIONS, 0, 0},
-        {"LF as separator", "a\n", csv_line::options().separator('\n'), 0, CSV_ERROR_OPTIONS, 0, 0},
+         1, CSV_LINE_ERROR_TOO_LONG, 3, 0},
+        {"a bad header", "a,\"b\"c\n1,2\n", {}, 0, CSV_LINE_ERROR_MALFORMED, 1, -1},
+        {"a quote as separator", "a\n", csv_line::options().separator('"'), 0, CSV_LINE_ERROR_OPTIONS, 0, 0},
+        {"LF as separator", "a\n", csv_line::options().separator('\n'), 0, CSV_LINE_ERROR_OPTIONS, 0, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -620,7 +620,7 @@ TEST(CxxReader, ErrorsCarryLineAndField)
         csv_line::reader in("/nonexistent/file.csv");
         ADD_FAILURE() << "opened";
     } catch (const csv_line::error &e) {
-        EXPECT_EQ(e.code(), CSV_ERROR_IO);
+        EXPECT_EQ(e.code(), CSV_LINE_ERROR_IO);
         EXPECT_EQ(e.system(), ENOENT);
     }
 }
@@ -633,7 +633,7 @@ TEST(CxxReader, LenientFlagsAndReadsOn)
         seen.push_back(std::to_string(row.flags()) + " " + std::string(row[1].raw()) + " " +
                        std::string(row[1].value()) + (row[1].malformed() ? " malformed" : ""));
     // A malformed field's value is its content by the splitting rule.
-    EXPECT_EQ(seen, (std::vector<std::string>{std::to_string(CSV_RECORD_MALFORMED) + " x\"y\"z xyz malformed", "0 3 3"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{std::to_string(CSV_LINE_RECORD_MALFORMED) + " x\"y\"z xyz malformed", "0 3 3"}));
 }
 
 // A loop left by break, another loop, a move of the reader and for_each
@@ -761,7 +761,7 @@ TEST(CxxForEach, ExceptionsAndStops)
             strict.for_each([](const csv_line::batch &) {});
             ADD_FAILURE() << "no error";
         } catch (const csv_line::error &e) {
-            EXPECT_EQ(e.code(), CSV_ERROR_MALFORMED);
+            EXPECT_EQ(e.code(), CSV_LINE_ERROR_MALFORMED);
             EXPECT_EQ(e.line(), 20002);
             EXPECT_EQ(e.column(), 2);
         }

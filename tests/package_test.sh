@@ -32,7 +32,8 @@ fail() { echo "FAIL: $*"; exit 1; }
 cmake --workflow --preset packages >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "building the packages"; }
 cpack --preset packages -D CPACK_PACKAGE_VERSION=0.9.0 -B "$work/old" >"$work/old.log" 2>&1 ||
     { cat "$work/old.log"; fail "building the 0.9.0 packages"; }
-new=(build/packages/*_1.0.0-1_*.deb)
+version=$(sed -n 's/^project(csv_line VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+new=(build/packages/*_"$version"-1_*.deb)
 old=("$work"/old/*_0.9.0-1_*.deb)
 [ "${#new[@]}" = 4 ] && [ "${#old[@]}" = 4 ] || fail "want four packages of each version: ${new[*]} ${old[*]}"
 for deb in "${new[@]}"; do
@@ -46,9 +47,9 @@ lintian --fail-on error "${new[@]}" | sed 's/^/  /' || fail "lintian found error
 # dpkg refuses to overwrite a file that another package owns, so both
 # installations also prove that none is.
 dpkg -i "${old[@]}" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "installing 0.9.0"; }
-dpkg -i "${new[@]}" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "installing 1.0.0 over 0.9.0"; }
+dpkg -i "${new[@]}" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "installing $version over 0.9.0"; }
 for package in "${packages[@]}"; do
-    [ "$(dpkg-query -W -f='${Version}' "$package")" = 1.0.0-1 ] || fail "$package is not at 1.0.0-1"
+    [ "$(dpkg-query -W -f='${Version}' "$package")" = "$version"-1 ] || fail "$package is not at $version-1"
 done
 
 bash tests/install_test.sh - . cc c++ "" "" ""

@@ -49,9 +49,9 @@ TEST_P(EveryKernel, ReadsNoPageOutsideTheLine)
             if (entry.way == Way::index) {
                 // Every record the bytes end, as the portable kernel finds
                 // them from the same bytes.
-                csv_field fields[2][48];
+                csv_line_field fields[2][48];
                 int records[2][8];
-                csv_index index[2];
+                csv_line_index index[2];
                 for (int k = 0; k < 2; k++) {
                     index[k] = {fields[k], 48, records[k], 8, 0, 0, 0, 0, 0, 0, 0};
                     const csv_line_kernel &kernel = k == 0 ? entry.kernel : csv_line_portable_kernel;
@@ -77,9 +77,9 @@ TEST_P(EveryKernel, ReadsNoPageOutsideTheLine)
             ASSERT_EQ(table.Mismatch(count, entry.way == Way::record ? record.fields : ModelSplit(line, 24)), "");
             if (entry.way == Way::record) {
                 ASSERT_EQ(record_length, record.length);
-                csv_chunk summary;
+                csv_line_chunk summary;
                 entry.kernel.chunk(at, static_cast<long long>(length), &summary);
-                const csv_chunk want = ModelChunk(line);
+                const csv_line_chunk want = ModelChunk(line);
                 ASSERT_EQ(Describe(summary), Describe(want)) << "as a chunk";
             }
         }

@@ -95,7 +95,7 @@ std::vector<std::string> ModelFields(const std::string &bytes, char separator)
 
 Reading Model(const std::string &text, const Options &options)
 {
-    const size_t limit = static_cast<size_t>(options.limit > 0 ? options.limit : int{CSV_DEFAULT_RECORD_LIMIT});
+    const size_t limit = static_cast<size_t>(options.limit > 0 ? options.limit : int{CSV_LINE_DEFAULT_RECORD_LIMIT});
     Reading reading;
     size_t at = text.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0;
     long long line = 1;
@@ -117,11 +117,11 @@ Reading Model(const std::string &text, const Options &options)
         if ((ends ? end + 1 : end) - at > limit) {
             const size_t lf = text.find('\n', at);
             if (lf != std::string::npos && lf < at + limit) {
-                record.flags = CSV_RECORD_TOO_LONG;
+                record.flags = CSV_LINE_RECORD_TOO_LONG;
                 body_end = lf;
                 next = lf + 1;
             } else {
-                record.flags = CSV_RECORD_LINE_TOO_LONG;
+                record.flags = CSV_LINE_RECORD_LINE_TOO_LONG;
                 body_end = at + limit;
                 const size_t rest = text.find('\n', body_end);
                 next = rest == std::string::npos ? text.size() : rest + 1;
@@ -129,10 +129,10 @@ Reading Model(const std::string &text, const Options &options)
             lfs = 0;
             quoted = false;
         } else if (!ends && quoted) {
-            record.flags = CSV_RECORD_UNCLOSED;
+            record.flags = CSV_LINE_RECORD_UNCLOSED;
         }
         // A CR just before the LF that ends it belongs to the ending.
-        const bool at_lf = (record.flags == 0 && ends) || record.flags == CSV_RECORD_TOO_LONG;
+        const bool at_lf = (record.flags == 0 && ends) || record.flags == CSV_LINE_RECORD_TOO_LONG;
         if (at_lf && body_end > at && text[body_end - 1] == '\r')
             body_end--;
         record.raw = ModelFields(text.substr(at, body_end - at), options.separator);
@@ -142,27 +142,27 @@ Reading Model(const std::string &text, const Options &options)
             record.values.push_back(value);
             record.malformed.push_back(!well);
             if (!well) {
-                if (!options.lenient && (record.flags & CSV_RECORD_UNCLOSED) == 0 &&
-                    (record.flags & (CSV_RECORD_TOO_LONG | CSV_RECORD_LINE_TOO_LONG)) == 0 && reading.error == 0 &&
+                if (!options.lenient && (record.flags & CSV_LINE_RECORD_UNCLOSED) == 0 &&
+                    (record.flags & (CSV_LINE_RECORD_TOO_LONG | CSV_LINE_RECORD_LINE_TOO_LONG)) == 0 && reading.error == 0 &&
                     !(first && options.header)) {
-                    reading.error = CSV_ERROR_MALFORMED;
+                    reading.error = CSV_LINE_ERROR_MALFORMED;
                     reading.error_line = line;
                     reading.error_field = static_cast<int>(k) + 1;
                 }
-                record.flags |= CSV_RECORD_MALFORMED;
+                record.flags |= CSV_LINE_RECORD_MALFORMED;
             }
         }
         if (!options.lenient && record.flags != 0 && reading.error == 0 && !(first && options.header)) {
-            reading.error = record.flags & CSV_RECORD_UNCLOSED ? CSV_ERROR_UNCLOSED
-                            : record.flags & (CSV_RECORD_TOO_LONG | CSV_RECORD_LINE_TOO_LONG) ? CSV_ERROR_TOO_LONG
-                                                                                               : CSV_ERROR_MALFORMED;
+            reading.error = record.flags & CSV_LINE_RECORD_UNCLOSED ? CSV_LINE_ERROR_UNCLOSED
+                            : record.flags & (CSV_LINE_RECORD_TOO_LONG | CSV_LINE_RECORD_LINE_TOO_LONG) ? CSV_LINE_ERROR_TOO_LONG
+                                                                                               : CSV_LINE_ERROR_MALFORMED;
             reading.error_line = line;
         }
         if (first && options.header) {
             if (!options.lenient && record.flags != 0) {
-                reading.error = record.flags & CSV_RECORD_MALFORMED ? CSV_ERROR_MALFORMED
-                                : record.flags & CSV_RECORD_UNCLOSED ? CSV_ERROR_UNCLOSED
-                                                                      : CSV_ERROR_TOO_LONG;
+                reading.error = record.flags & CSV_LINE_RECORD_MALFORMED ? CSV_LINE_ERROR_MALFORMED
+                                : record.flags & CSV_LINE_RECORD_UNCLOSED ? CSV_LINE_ERROR_UNCLOSED
+                                                                      : CSV_LINE_ERROR_TOO_LONG;
                 reading.error_line = line;
                 reading.error_field = static_cast<int>(
                     std::find(record.malformed.begin(), record.malformed.end(), true) - record.malformed.begin() + 1);
@@ -186,7 +186,7 @@ Reading Model(const std::string &text, const Options &options)
 bool Same(const Reading &a, const Reading &b)
 {
     return a.names == b.names && a.records == b.records && a.error == b.error && a.error_line == b.error_line &&
-           (a.error_field == b.error_field || a.error != CSV_ERROR_MALFORMED);
+           (a.error_field == b.error_field || a.error != CSV_LINE_ERROR_MALFORMED);
 }
 
 enum class Source { memory, path, stream, callback, pipe };
@@ -234,24 +234,24 @@ struct Pieces {
 
 Reading Read(const std::string &text, const Options &options, Source source, int threads, unsigned seed = 1)
 {
-    csv_reader_options given = {options.separator, options.header, options.limit, threads, options.lenient};
+    csv_line_reader_options given = {options.separator, options.header, options.limit, threads, options.lenient};
     switch (source) {
     case Source::memory:
-        return Drain(csv_reader_open_memory(text.data(), text.size(), &given));
+        return Drain(csv_line_reader_open_memory(text.data(), text.size(), &given));
     case Source::path: {
         const TempFile file(text);
-        return Drain(csv_reader_open_path(file.path.c_str(), &given));
+        return Drain(csv_line_reader_open_path(file.path.c_str(), &given));
     }
     case Source::stream: {
         const TempFile file(text);
         FILE *stream = std::fopen(file.path.c_str(), "rb");
-        Reading reading = Drain(csv_reader_open_file(stream, &given));
+        Reading reading = Drain(csv_line_reader_open_file(stream, &given));
         std::fclose(stream);
         return reading;
     }
     case Source::callback: {
         Pieces pieces{text, 0, std::mt19937(seed)};
-        return Drain(csv_reader_open_read(Pieces::Read, &pieces, &given));
+        return Drain(csv_line_reader_open_read(Pieces::Read, &pieces, &given));
     }
     case Source::pipe:
         break;
@@ -272,7 +272,7 @@ Reading Read(const std::string &text, const Options &options, Source source, int
         }
         close(write_end);
     });
-    Reading reading = Drain(csv_reader_open_fd(ends[0], &given));
+    Reading reading = Drain(csv_line_reader_open_fd(ends[0], &given));
     // A reader that stopped early leaves the writer's last write to fail.
     close(ends[0]);
     writer.join();
@@ -399,7 +399,7 @@ TEST(Reader, ManyPartsOnEveryThreadCountEqualOneThread)
 }
 
 // for_each hands every batch once, on the reader's threads: the records,
-// put in order by their batches' sequence, are those of csv_reader_next.
+// put in order by their batches' sequence, are those of csv_line_reader_next.
 TEST(Reader, ForEachHandsEveryBatchOnce)
 {
     // Some records longer than several parts, so that parts hand no batch
@@ -413,15 +413,15 @@ TEST(Reader, ForEachHandsEveryBatchOnce)
             break;
         SCOPED_TRACE(std::to_string(threads) + " threads");
         setenv("CSV_LINE_PART_SIZE", "512", 1);
-        csv_reader_options options = {',', 1, 0, threads, 0};
-        csv_reader *reader = csv_reader_open_memory(text.data(), text.size(), &options);
+        csv_line_reader_options options = {',', 1, 0, threads, 0};
+        csv_line_reader *reader = csv_line_reader_open_memory(text.data(), text.size(), &options);
         struct Seen {
             std::mutex lock;
             std::vector<std::pair<long long, std::vector<long long>>> batches;
         } seen;
-        const int status = csv_reader_for_each(
+        const int status = csv_line_reader_for_each(
             reader,
-            [](const csv_batch *batch, void *context) {
+            [](const csv_line_batch *batch, void *context) {
                 auto *into = static_cast<Seen *>(context);
                 std::vector<long long> lines;
                 for (int r = 0; r < batch->count; r++)
@@ -431,7 +431,7 @@ TEST(Reader, ForEachHandsEveryBatchOnce)
                 return 0;
             },
             &seen);
-        csv_reader_close(reader);
+        csv_line_reader_close(reader);
         unsetenv("CSV_LINE_PART_SIZE");
         EXPECT_EQ(status, 0);
         std::sort(seen.batches.begin(), seen.batches.end());
@@ -447,7 +447,7 @@ TEST(Reader, ForEachHandsEveryBatchOnce)
     }
 }
 
-// A loop of csv_reader_next, then for_each: every record once, in the
+// A loop of csv_line_reader_next, then for_each: every record once, in the
 // order of the sequences, whatever batch the loop stopped after.
 TEST(Reader, ForEachGoesOnWhereNextLeftOff)
 {
@@ -458,11 +458,11 @@ TEST(Reader, ForEachGoesOnWhereNextLeftOff)
         for (int taken = 0; taken < 4; taken++) {
             SCOPED_TRACE(std::to_string(threads) + " threads, " + std::to_string(taken) + " batches by next");
             setenv("CSV_LINE_PART_SIZE", "333", 1);
-            csv_reader_options options = {',', 0, 0, threads, 0};
-            csv_reader *reader = csv_reader_open_memory(text.data(), text.size(), &options);
+            csv_line_reader_options options = {',', 0, 0, threads, 0};
+            csv_line_reader *reader = csv_line_reader_open_memory(text.data(), text.size(), &options);
             std::vector<std::pair<long long, std::vector<long long>>> batches;
-            csv_batch batch;
-            for (int k = 0; k < taken && csv_reader_next(reader, &batch) > 0; k++) {
+            csv_line_batch batch;
+            for (int k = 0; k < taken && csv_line_reader_next(reader, &batch) > 0; k++) {
                 batches.emplace_back(batch.sequence, std::vector<long long>());
                 for (int r = 0; r < batch.count; r++)
                     batches.back().second.push_back(batch.records[r].line);
@@ -471,9 +471,9 @@ TEST(Reader, ForEachGoesOnWhereNextLeftOff)
                 std::mutex lock;
                 std::vector<std::pair<long long, std::vector<long long>>> *batches;
             } seen{{}, &batches};
-            EXPECT_EQ(csv_reader_for_each(
+            EXPECT_EQ(csv_line_reader_for_each(
                           reader,
-                          [](const csv_batch *b, void *context) {
+                          [](const csv_line_batch *b, void *context) {
                               auto *into = static_cast<Seen *>(context);
                               std::vector<long long> lines;
                               for (int r = 0; r < b->count; r++)
@@ -484,7 +484,7 @@ TEST(Reader, ForEachGoesOnWhereNextLeftOff)
                           },
                           &seen),
                       0);
-            csv_reader_close(reader);
+            csv_line_reader_close(reader);
             unsetenv("CSV_LINE_PART_SIZE");
             std::sort(batches.begin(), batches.end());
             std::vector<long long> lines;
@@ -509,10 +509,10 @@ TEST(Reader, ForEachStopsWhenTheCallbackSays)
     for (int threads : {1, 3}) {
         if (threads > thread_counts.back())
             break;
-        csv_reader_options options = {',', 0, 0, threads, 0};
-        csv_reader *reader = csv_reader_open_memory(text.data(), text.size(), &options);
-        EXPECT_EQ(csv_reader_for_each(reader, [](const csv_batch *, void *) { return 7; }, nullptr), 7);
-        csv_reader_close(reader);
+        csv_line_reader_options options = {',', 0, 0, threads, 0};
+        csv_line_reader *reader = csv_line_reader_open_memory(text.data(), text.size(), &options);
+        EXPECT_EQ(csv_line_reader_for_each(reader, [](const csv_line_batch *, void *) { return 7; }, nullptr), 7);
+        csv_line_reader_close(reader);
     }
     unsetenv("CSV_LINE_PART_SIZE");
 }
@@ -528,66 +528,66 @@ TEST(Reader, ErrorsSayTheirLine)
         long long line;
         const char *message;
     } rows[] = {
-        {"malformed", "a\nb\n\"x\ny\"z,w\n", {}, CSV_ERROR_MALFORMED, 3,
+        {"malformed", "a\nb\n\"x\ny\"z,w\n", {}, CSV_LINE_ERROR_MALFORMED, 3,
          "line 3: field 1: a quote inside an unquoted field or after a closing quote"},
-        {"unclosed", "a\nb,\"c\n", {}, CSV_ERROR_UNCLOSED, 2, "line 2: quote not closed by the end of the input"},
-        {"too long", "a\nbbbbbbbbbb\n", {',', false, 5}, CSV_ERROR_TOO_LONG, 2,
+        {"unclosed", "a\nb,\"c\n", {}, CSV_LINE_ERROR_UNCLOSED, 2, "line 2: quote not closed by the end of the input"},
+        {"too long", "a\nbbbbbbbbbb\n", {',', false, 5}, CSV_LINE_ERROR_TOO_LONG, 2,
          "line 2: record longer than the limit of 5 bytes"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        csv_reader_options options = {row.options.separator, 0, row.options.limit, 0, 0};
-        csv_reader *reader = csv_reader_open_memory(row.text.data(), row.text.size(), &options);
-        csv_batch batch;
+        csv_line_reader_options options = {row.options.separator, 0, row.options.limit, 0, 0};
+        csv_line_reader *reader = csv_line_reader_open_memory(row.text.data(), row.text.size(), &options);
+        csv_line_batch batch;
         int n;
-        while ((n = csv_reader_next(reader, &batch)) > 0) {
+        while ((n = csv_line_reader_next(reader, &batch)) > 0) {
         }
         EXPECT_EQ(n, -1);
-        EXPECT_EQ(csv_reader_next(reader, &batch), -1) << "an error is final";
-        const csv_error *error = csv_reader_error(reader);
+        EXPECT_EQ(csv_line_reader_next(reader, &batch), -1) << "an error is final";
+        const csv_line_error *error = csv_line_reader_error(reader);
         EXPECT_EQ(error->code, row.code);
         EXPECT_EQ(error->line, row.line);
         EXPECT_STREQ(error->message, row.message);
-        csv_reader_close(reader);
+        csv_line_reader_close(reader);
     }
 }
 
 TEST(Reader, OpeningFailsWithTheReason)
 {
-    csv_reader *missing = csv_reader_open_path("/nonexistent/file.csv", nullptr);
+    csv_line_reader *missing = csv_line_reader_open_path("/nonexistent/file.csv", nullptr);
     ASSERT_NE(missing, nullptr);
-    EXPECT_EQ(csv_reader_error(missing)->code, CSV_ERROR_IO);
-    EXPECT_EQ(csv_reader_error(missing)->system, ENOENT);
-    csv_batch batch;
-    EXPECT_EQ(csv_reader_next(missing, &batch), -1);
-    csv_reader_close(missing);
+    EXPECT_EQ(csv_line_reader_error(missing)->code, CSV_LINE_ERROR_IO);
+    EXPECT_EQ(csv_line_reader_error(missing)->system, ENOENT);
+    csv_line_batch batch;
+    EXPECT_EQ(csv_line_reader_next(missing, &batch), -1);
+    csv_line_reader_close(missing);
 
-    csv_reader *directory = csv_reader_open_path("/", nullptr);
-    csv_batch ignored;
-    EXPECT_EQ(csv_reader_next(directory, &ignored), -1);
-    EXPECT_EQ(csv_reader_error(directory)->system, EISDIR);
-    csv_reader_close(directory);
+    csv_line_reader *directory = csv_line_reader_open_path("/", nullptr);
+    csv_line_batch ignored;
+    EXPECT_EQ(csv_line_reader_next(directory, &ignored), -1);
+    EXPECT_EQ(csv_line_reader_error(directory)->system, EISDIR);
+    csv_line_reader_close(directory);
 
     for (char separator : {'"', '\n', '\r'}) {
-        csv_reader_options options = {separator, 0, 0, 0, 0};
-        csv_reader *reader = csv_reader_open_memory("a", 1, &options);
-        EXPECT_EQ(csv_reader_error(reader)->code, CSV_ERROR_OPTIONS);
-        csv_reader_close(reader);
+        csv_line_reader_options options = {separator, 0, 0, 0, 0};
+        csv_line_reader *reader = csv_line_reader_open_memory("a", 1, &options);
+        EXPECT_EQ(csv_line_reader_error(reader)->code, CSV_LINE_ERROR_OPTIONS);
+        csv_line_reader_close(reader);
     }
 }
 
 TEST(Reader, AFailedReadIsAnIOError)
 {
-    const csv_read_fn failing = [](void *, char *, size_t) -> long long {
+    const csv_line_read_fn failing = [](void *, char *, size_t) -> long long {
         errno = EBADF;
         return -1;
     };
-    csv_reader *reader = csv_reader_open_read(failing, nullptr, nullptr);
-    csv_batch batch;
-    EXPECT_EQ(csv_reader_next(reader, &batch), -1);
-    EXPECT_EQ(csv_reader_error(reader)->code, CSV_ERROR_IO);
-    EXPECT_EQ(csv_reader_error(reader)->system, EBADF);
-    csv_reader_close(reader);
+    csv_line_reader *reader = csv_line_reader_open_read(failing, nullptr, nullptr);
+    csv_line_batch batch;
+    EXPECT_EQ(csv_line_reader_next(reader, &batch), -1);
+    EXPECT_EQ(csv_line_reader_error(reader)->code, CSV_LINE_ERROR_IO);
+    EXPECT_EQ(csv_line_reader_error(reader)->system, EBADF);
+    csv_line_reader_close(reader);
 }
 
 // Range k of a file begins at its first record start at or after byte
@@ -619,9 +619,9 @@ TEST(Reader, FileRangesBeginAtTheFirstRecordAfterEachCut)
         const int fd = open(file.path.c_str(), O_RDONLY);
         for (long long n : {1, 2, 3, 7, 50}) {
             std::vector<long long> starts(static_cast<size_t>(n) + 1, -1), lines(starts);
-            ASSERT_EQ(csv_file_ranges(fd, n, starts.data(), lines.data()), 0);
+            ASSERT_EQ(csv_line_ranges_find_fd(fd, n, starts.data(), lines.data()), 0);
             std::vector<long long> in_memory(starts.size()), memory_lines(starts.size());
-            ASSERT_EQ(csv_memory_ranges(text.data(), size, n, in_memory.data(), memory_lines.data()), 0);
+            ASSERT_EQ(csv_line_ranges_find_memory(text.data(), size, n, in_memory.data(), memory_lines.data()), 0);
             EXPECT_EQ(in_memory, starts);
             EXPECT_EQ(memory_lines, lines);
             for (long long k = 0; k <= n; k++) {
@@ -641,7 +641,7 @@ TEST(Reader, FileRangesBeginAtTheFirstRecordAfterEachCut)
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     long long starts[3];
-    EXPECT_EQ(csv_file_ranges(ends[0], 2, starts, nullptr), -1);
+    EXPECT_EQ(csv_line_ranges_find_fd(ends[0], 2, starts, nullptr), -1);
     EXPECT_EQ(errno, ESPIPE);
     close(ends[0]);
     close(ends[1]);
@@ -650,14 +650,14 @@ TEST(Reader, FileRangesBeginAtTheFirstRecordAfterEachCut)
 TEST(Reader, ColumnsByName)
 {
     const std::string text = "id,\"unit price\",id\n1,2,3\n";
-    csv_reader_options options = {',', 1, 0, 0, 0};
-    csv_reader *reader = csv_reader_open_memory(text.data(), text.size(), &options);
-    EXPECT_EQ(csv_reader_column_count(reader), 3);
-    EXPECT_EQ(csv_reader_column(reader, "unit price", 10), 1);
-    EXPECT_EQ(csv_reader_column(reader, "id", 2), 0) << "the first of two";
-    EXPECT_EQ(csv_reader_column(reader, "price", 5), -1);
-    EXPECT_EQ(csv_reader_column_name(reader, 3).length, 0);
-    csv_reader_close(reader);
+    csv_line_reader_options options = {',', 1, 0, 0, 0};
+    csv_line_reader *reader = csv_line_reader_open_memory(text.data(), text.size(), &options);
+    EXPECT_EQ(csv_line_reader_column_count(reader), 3);
+    EXPECT_EQ(csv_line_reader_column_find(reader, "unit price", 10), 1);
+    EXPECT_EQ(csv_line_reader_column_find(reader, "id", 2), 0) << "the first of two";
+    EXPECT_EQ(csv_line_reader_column_find(reader, "price", 5), -1);
+    EXPECT_EQ(csv_line_reader_column_name(reader, 3).length, 0);
+    csv_line_reader_close(reader);
 }
 
 }  // namespace

@@ -160,7 +160,7 @@ inline ModelRecordResult ModelRecord(const std::string &text, int capacity)
 inline std::vector<csv_line_kernel> KernelsUnderTest()
 {
     std::vector<csv_line_kernel> kernels = {
-        {"library", 0, parse_csv_line, parse_csv_span, parse_csv_record, parse_csv_fields, csv_scan_chunk,
+        {"library", 0, parse_csv_line, parse_csv_span, parse_csv_record, parse_csv_fields, csv_line_chunk_scan,
          parse_csv_records}};
     for (int k = 0; k < csv_line_kernel_count; k++)
         kernels.push_back(*csv_line_kernels[k]);
@@ -211,12 +211,12 @@ inline int Split(const Entry &entry, const char *at, int length, char (*rows)[FI
     return -1;
 }
 
-inline bool operator==(const csv_field &a, const csv_field &b)
+inline bool operator==(const csv_line_field &a, const csv_line_field &b)
 {
     return a.start == b.start && a.length == b.length && a.quotes == b.quotes;
 }
 
-inline std::string Describe(const csv_field &field)
+inline std::string Describe(const csv_line_field &field)
 {
     return "{" + std::to_string(field.start) + ", " + std::to_string(field.length) + ", " +
            std::to_string(field.quotes) + "}";
@@ -224,7 +224,7 @@ inline std::string Describe(const csv_field &field)
 
 // What the position entry stores and says, by the model.
 struct ModelFieldsResult {
-    std::vector<csv_field> fields;
+    std::vector<csv_line_field> fields;
     int length;  // the record with its line ending, or 0 when it has none
 };
 
@@ -234,8 +234,8 @@ struct ModelFieldsResult {
 // With `quoted`, the text starts between quotes.
 inline ModelFieldsResult ModelFields(const std::string &text, char separator, int capacity, bool quoted = false)
 {
-    std::vector<csv_field> fields;
-    csv_field open = {0, 0, 0};
+    std::vector<csv_line_field> fields;
+    csv_line_field open = {0, 0, 0};
     int length = 0;
     size_t i = 0;
     for (; i < text.size(); i++) {
@@ -259,7 +259,7 @@ inline ModelFieldsResult ModelFields(const std::string &text, char separator, in
 }
 
 // A field's content: its raw bytes with every quote dropped.
-inline std::string Content(const std::string &text, const csv_field &field)
+inline std::string Content(const std::string &text, const csv_line_field &field)
 {
     std::string content;
     for (const char c : text.substr(static_cast<size_t>(field.start), static_cast<size_t>(field.length)))
@@ -276,7 +276,7 @@ inline std::string ModelsDisagree(const std::string &text, int capacity)
     const ModelFieldsResult positions = ModelFields(text, ',', capacity);
     const ModelRecordResult record = ModelRecord(text, capacity);
     std::vector<std::string> contents;
-    for (const csv_field &field : positions.fields)
+    for (const csv_line_field &field : positions.fields)
         contents.push_back(Content(text, field).substr(0, FIELD_SIZE - 1));
     if (positions.length != record.length)
         return "the models end the record at " + std::to_string(positions.length) + " and " +
@@ -289,21 +289,21 @@ inline std::string ModelsDisagree(const std::string &text, int capacity)
 class GuardedFields {
 public:
     explicit GuardedFields(int capacity)
-        : entries_(static_cast<size_t>(std::max(capacity, 0)) + 2, csv_field{kFill, kFill, kFill})
+        : entries_(static_cast<size_t>(std::max(capacity, 0)) + 2, csv_line_field{kFill, kFill, kFill})
     {
     }
 
-    csv_field *Entries() { return entries_.data() + 1; }
+    csv_line_field *Entries() { return entries_.data() + 1; }
 
     // Empty when a call that returned `count` stored exactly `want` and
     // changed no other entry; otherwise the first rule it broke.
-    std::string Mismatch(int count, const std::vector<csv_field> &want) const
+    std::string Mismatch(int count, const std::vector<csv_line_field> &want) const
     {
         if (count != static_cast<int>(want.size()))
             return "count is " + std::to_string(count) + ", want " + std::to_string(want.size());
         for (size_t k = 0; k < entries_.size(); k++) {
             const bool stored = k >= 1 && k <= want.size();
-            const csv_field expected = stored ? want[k - 1] : csv_field{kFill, kFill, kFill};
+            const csv_line_field expected = stored ? want[k - 1] : csv_line_field{kFill, kFill, kFill};
             if (!(entries_[k] == expected))
                 return (stored ? "field " + std::to_string(k - 1) : "entry " + std::to_string(k) + " of the guarded table") +
                        " is " + Describe(entries_[k]) + ", want " + Describe(expected);
@@ -315,7 +315,7 @@ public:
     // for a call that may leave anything in the table's entries.
     std::string GuardsMismatch() const
     {
-        const csv_field fill = {kFill, kFill, kFill};
+        const csv_line_field fill = {kFill, kFill, kFill};
         if (!(entries_.front() == fill))
             return "the guard entry before the table is " + Describe(entries_.front());
         if (!(entries_.back() == fill))
@@ -325,7 +325,7 @@ public:
 
 private:
     static constexpr int kFill = -0x5A5A5A5B;
-    std::vector<csv_field> entries_;
+    std::vector<csv_line_field> entries_;
 };
 
 // A table of ints between two guard entries, for an index's records.
@@ -392,9 +392,9 @@ inline std::string WithSeparator(std::string text, char separator)
 }
 
 // A chunk's summary, written plainly: each starting state walked apart.
-inline csv_chunk ModelChunk(const std::string &chunk)
+inline csv_line_chunk ModelChunk(const std::string &chunk)
 {
-    csv_chunk want = {0, 0, {-1, -1}};
+    csv_line_chunk want = {0, 0, {-1, -1}};
     for (const char c : chunk) {
         want.quotes += c == '"';
         want.line_feeds += c == '\n';
@@ -411,7 +411,7 @@ inline csv_chunk ModelChunk(const std::string &chunk)
     return want;
 }
 
-inline std::string Describe(const csv_chunk &chunk)
+inline std::string Describe(const csv_line_chunk &chunk)
 {
     return "{" + std::to_string(chunk.quotes) + " quotes, " + std::to_string(chunk.line_feeds) + " LFs, first " +
            std::to_string(chunk.first_record[0]) + " / " + std::to_string(chunk.first_record[1]) + "}";
@@ -421,12 +421,12 @@ inline std::string Describe(const csv_chunk &chunk)
 // boundary and held in exactly its bytes. Empty when the summary is the
 // model's.
 inline std::string ChunkMismatch(const csv_line_kernel &kernel, const std::string &text, int offset,
-                                 const csv_chunk &want)
+                                 const csv_line_chunk &want)
 {
     const PlacedCopy placed(text.data(), text.size(), offset);
     if (!placed.ok())
         return "out of memory";
-    csv_chunk got = {-7, -7, {-7, -7}};
+    csv_line_chunk got = {-7, -7, {-7, -7}};
     kernel.chunk(placed.at(), static_cast<long long>(text.size()), &got);
     if (got.quotes != want.quotes || got.line_feeds != want.line_feeds ||
         got.first_record[0] != want.first_record[0] || got.first_record[1] != want.first_record[1])
@@ -455,7 +455,7 @@ inline std::string ResolvedChunksMismatch(const csv_line_kernel &kernel, const s
     long long lines = 0;
     for (size_t from = 0; from < text.size(); from += size) {
         const long long length = static_cast<long long>(std::min(size, text.size() - from));
-        csv_chunk summary;
+        csv_line_chunk summary;
         kernel.chunk(placed.at() + from, length, &summary);
         const auto next = std::upper_bound(starts.begin(), starts.end(), static_cast<long long>(from));
         const long long want = next != starts.end() && *next <= static_cast<long long>(from) + length
@@ -488,7 +488,7 @@ struct IndexFound {
     int full = 0;
 };
 
-inline std::string Describe(const csv_index &index)
+inline std::string Describe(const csv_line_index &index)
 {
     return "{" + std::to_string(index.record_count) + " records, " + std::to_string(index.field_count) +
            " fields, next " + std::to_string(index.next) + ", full " + std::to_string(index.full) + ", " +
@@ -520,9 +520,9 @@ inline std::string IndexMismatch(const csv_line_kernel &kernel, const std::strin
     const int length = static_cast<int>(text.size());
     GuardedFields fields(shape.field_capacity);
     GuardedRecords records(shape.record_capacity);
-    const csv_index unset = {fields.Entries(), shape.field_capacity, records.Entries(), shape.record_capacity,
+    const csv_line_index unset = {fields.Entries(), shape.field_capacity, records.Entries(), shape.record_capacity,
                              shape.quoted, -7, -7, -7, -7, -7, -7};
-    csv_index index = unset;
+    csv_line_index index = unset;
     const int count = kernel.records(copy, length, shape.separator, &index);
     if (csv_line_separator_refused(shape.separator)) {
         if (count != -1 || Describe(index) != Describe(unset))
@@ -536,7 +536,7 @@ inline std::string IndexMismatch(const csv_line_kernel &kernel, const std::strin
         index.field_count < 0 || index.field_count > std::max(shape.field_capacity, 0))
         return "returned " + std::to_string(count) + " and said " + Describe(index);
 
-    const csv_field *got = fields.Entries();
+    const csv_line_field *got = fields.Entries();
     const int *firsts = records.Entries();
     int at = 0;  // where the record starts
     for (int r = 0; r < count; r++) {
@@ -544,7 +544,7 @@ inline std::string IndexMismatch(const csv_line_kernel &kernel, const std::strin
         const int first = firsts[r], last = r + 1 < count ? firsts[r + 1] : index.field_count;
         if ((r == 0 && first != 0) || first >= last || last > index.field_count)
             return which + " has fields " + std::to_string(first) + " to " + std::to_string(last);
-        std::vector<csv_field> want;
+        std::vector<csv_line_field> want;
         int want_length = -1;
         if (r == 0 && shape.quoted) {
             const ModelFieldsResult model = ModelFields(text, shape.separator, INT_MAX, true);
@@ -553,7 +553,7 @@ inline std::string IndexMismatch(const csv_line_kernel &kernel, const std::strin
         } else {
             // Room for one more than the index holds, so that one it left
             // out shows.
-            std::vector<csv_field> entries(static_cast<size_t>(last - first + 1));
+            std::vector<csv_line_field> entries(static_cast<size_t>(last - first + 1));
             const int n = kernel.fields(copy + at, length - at, shape.separator, entries.data(), last - first + 1,
                                         &want_length);
             for (int k = 0; k < n; k++)
@@ -586,14 +586,14 @@ inline std::string IndexMismatch(const csv_line_kernel &kernel, const std::strin
     if (!no_room && rest.length != 0)
         return "the record at next ends in the text and fits, yet was left out: " + Describe(index);
 
-    csv_chunk summary = {0, 0, {-1, -1}};
+    csv_line_chunk summary = {0, 0, {-1, -1}};
     kernel.chunk(copy, index.full ? index.next : length, &summary);
     if (summary.quotes != index.quotes || summary.line_feeds != index.line_feeds)
         return "the counts are " + Describe(index) + ", the chunk summary's " + Describe(summary);
 
     GuardedFields reference_fields(shape.field_capacity);
     GuardedRecords reference_records(shape.record_capacity);
-    csv_index reference = {reference_fields.Entries(), shape.field_capacity, reference_records.Entries(),
+    csv_line_index reference = {reference_fields.Entries(), shape.field_capacity, reference_records.Entries(),
                            shape.record_capacity, shape.quoted, 0, 0, 0, 0, 0, 0};
     csv_line_portable_kernel.records(copy, length, shape.separator, &reference);
     if (Describe(reference) != Describe(index))
@@ -658,7 +658,7 @@ struct ModelWant {
     std::vector<std::string> rows;
     int length = 0;
     ModelFieldsResult fields;
-    csv_chunk chunk = {0, 0, {-1, -1}};
+    csv_line_chunk chunk = {0, 0, {-1, -1}};
 };
 
 inline ModelWant Want(const Entry &entry, const std::string &text, int capacity, char separator = ',')

@@ -160,7 +160,7 @@ TEST(Span, BelowOneByteIsAnEmptyLine)
             // No record: nothing written but the index's results.
             GuardedRecords records(2);
             positions = GuardedFields(2);
-            csv_index index = {positions.Entries(), 2, records.Entries(), 2, 1, -7, -7, -7, -7, -7, -7};
+            csv_line_index index = {positions.Entries(), 2, records.Entries(), 2, 1, -7, -7, -7, -7, -7, -7};
             EXPECT_EQ(kernel.records("a\nb", length, ',', &index), 0);
             EXPECT_EQ(Describe(index), "{0 records, 0 fields, next 0, full 0, 0 quotes, 0 LFs}");
             EXPECT_EQ(positions.Mismatch(0, {}), "");
@@ -459,7 +459,7 @@ struct PositionCase {
     std::string text;
     char separator;
     int capacity;
-    std::vector<csv_field> fields;
+    std::vector<csv_line_field> fields;
     int length;
 };
 
@@ -488,7 +488,7 @@ TEST_P(EveryKernel, FindsWhereFieldsLie)
 {
     const std::string long_field = Repeat('x', 5000);
     // Separators that fill whole blocks: more than sixteen a block.
-    std::vector<csv_field> empties;
+    std::vector<csv_line_field> empties;
     for (int k = 0; k <= 70; k++)
         empties.push_back({k, 0, 0});
     ExpectPositions(GetParam(), {
@@ -627,19 +627,19 @@ TEST(Fields, ContentAndValue)
     for (const Row &row : rows) {
         SCOPED_TRACE("field [" + row.field + "]");
         // The field as the position entry finds it, in a text of its own.
-        csv_field field;
+        csv_line_field field;
         ASSERT_EQ(parse_csv_fields(row.field.data(), static_cast<int>(row.field.size()), ',', &field, 1, nullptr), 1);
         ASSERT_EQ(field.length, static_cast<int>(row.field.size()));
         // Written whole, then cut at each size: always a NUL after what
         // fits, and not one byte past out_size.
         for (int size = 0; size <= static_cast<int>(row.field.size()) + 1; size++) {
             std::string out(static_cast<size_t>(size) + 1, '#');
-            ASSERT_EQ(csv_field_content(row.field.data(), &field, &out[0], size), static_cast<int>(row.content.size()));
+            ASSERT_EQ(csv_line_field_content(row.field.data(), &field, &out[0], size), static_cast<int>(row.content.size()));
             const size_t kept = std::min(row.content.size(), static_cast<size_t>(std::max(size - 1, 0)));
             EXPECT_EQ(out, size == 0 ? "#" : row.content.substr(0, kept) + '\0' + std::string(static_cast<size_t>(size) - kept, '#'))
                 << "content into " << size << " bytes";
             out.assign(static_cast<size_t>(size) + 1, '#');
-            ASSERT_EQ(csv_field_value(row.field.data(), &field, &out[0], size), row.value_length);
+            ASSERT_EQ(csv_line_field_value(row.field.data(), &field, &out[0], size), row.value_length);
             const size_t value_kept = std::min(row.value.size(), static_cast<size_t>(std::max(size - 1, 0)));
             EXPECT_EQ(out, size == 0 || row.value_length < 0
                                ? std::string(static_cast<size_t>(size) + 1, '#')

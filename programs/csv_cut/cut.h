@@ -11,7 +11,7 @@
 #include "csv_line.h"
 
 enum { MAX_FIELD = 4096 };      /* the highest field number a list may name */
-enum { MAX_RECORD = CSV_DEFAULT_RECORD_LIMIT }; /* a record's limit */
+enum { MAX_RECORD = CSV_LINE_DEFAULT_RECORD_LIMIT }; /* a record's limit */
 enum { OUT_SIZE = 1 << 16 };                    /* output gathered before it is written */
 
 extern const char *program;
@@ -52,7 +52,7 @@ struct header {
 int parse_list(struct list *list, const char *text, const struct header *header, const char *where);
 /* Takes the names of a header, the batch's record; they stay the
    batch's. Returns 0, or -1 out of memory. */
-int read_header(struct header *header, const csv_batch *batch, const csv_record *record);
+int read_header(struct header *header, const csv_line_batch *batch, const csv_line_record *record);
 void free_header(struct header *header);
 
 /* The turns in which printers on several threads write their batches'
@@ -70,9 +70,9 @@ struct order {
 struct cut {
     const struct list *list;
     const char *name;         /* the input's, in messages */
-    const csv_batch *batch;   /* the reader's batch that holds the record */
+    const csv_line_batch *batch;   /* the reader's batch that holds the record */
     int first_field;          /* the record's first field in the batch */
-    const csv_field *fields;  /* the record's: batch->fields + first_field */
+    const csv_line_field *fields;  /* the record's: batch->fields + first_field */
     long long line;           /* the record's physical line, in messages */
     int problems;             /* records not printed as read, so far */
     const char *readable;     /* words may be read up to here: the batch's last byte */
@@ -110,7 +110,7 @@ void print_record(struct cut *cut, const char *text, int n);
 
 /* Says the problems a lenient reader flagged on a record of the batch
    that print_record does not say, and prints the record. */
-void cut_record(struct cut *cut, const csv_batch *batch, const csv_record *record);
+void cut_record(struct cut *cut, const csv_line_batch *batch, const csv_line_record *record);
 
 /* Reads n bytes at offset into buffer, however many reads it takes;
    returns how many it read, fewer at the end of the file (errno 0) or on

@@ -100,7 +100,7 @@ static int bad_usage(const char *message)
    or -1 after saying why not. */
 static int separator_from(const char *text, const char *option)
 {
-    csv_field probe;
+    csv_line_field probe;
     int byte;
     if (strcmp(text, "\\t") == 0 || strcmp(text, "tab") == 0)
         return '\t';
@@ -167,10 +167,10 @@ static void print_names(const struct header *names)
 }
 
 /* Says why the reader stopped. */
-static void say_error(struct cut *cut, const csv_reader *reader)
+static void say_error(struct cut *cut, const csv_line_reader *reader)
 {
-    const csv_error *error = csv_reader_error(reader);
-    if (error->code == CSV_ERROR_IO)
+    const csv_line_error *error = csv_line_reader_error(reader);
+    if (error->code == CSV_LINE_ERROR_IO)
         say(cut, "%s: %s", cut->name, strerror(error->system));
     else
         say(cut, "%s: %s", cut->name, error->message);
@@ -181,10 +181,10 @@ static void say_error(struct cut *cut, const csv_reader *reader)
    chosen names when the header begins in the range asked for (any, without
    one). Returns 0, or -1 when this input is not to be cut (said, or the
    names printed). */
-static int take_header(struct run *run, const struct settings *settings, const csv_batch *batch)
+static int take_header(struct run *run, const struct settings *settings, const csv_line_batch *batch)
 {
     struct cut *cut = &run->cut;
-    const csv_record *record = &batch->records[0];
+    const csv_line_record *record = &batch->records[0];
     int listed;
 
     free_header(&run->names);
@@ -213,9 +213,9 @@ static int take_header(struct run *run, const struct settings *settings, const c
 
 /* Prints one record the reader handed over, its offset counted from
    `base` and its line from `first_line`. */
-static void cut_one(struct cut *cut, const csv_batch *batch, int r, long long base, long long first_line)
+static void cut_one(struct cut *cut, const csv_line_batch *batch, int r, long long base, long long first_line)
 {
-    csv_record record = batch->records[r];
+    csv_line_record record = batch->records[r];
     record.offset += base;
     record.line += first_line - 1;
     cut_record(cut, batch, &record);
@@ -235,7 +235,7 @@ struct printers {
 /* for_each's callback: the batch's records printed by a printer of its
    own, written in the batch's turn. Returns 1 to stop after a write
    error. */
-static int cut_batch(const csv_batch *batch, void *context)
+static int cut_batch(const csv_line_batch *batch, void *context)
 {
     struct printers *printers = context;
     struct cut *cut = NULL;
@@ -268,8 +268,8 @@ static int cut_batch(const csv_batch *batch, void *context)
 
 /* Prints the records after the first batch on the reader's threads, each
    batch by a printer of its own, written in input order. Returns what
-   csv_reader_for_each returns. */
-static int cut_on_threads(struct cut *cut, csv_reader *reader, long long next_turn)
+   csv_line_reader_for_each returns. */
+static int cut_on_threads(struct cut *cut, csv_line_reader *reader, long long next_turn)
 {
     struct printers printers;
     int status;
@@ -282,7 +282,7 @@ static int cut_on_threads(struct cut *cut, csv_reader *reader, long long next_tu
     pthread_mutex_init(&printers.order.lock, NULL);
     pthread_cond_init(&printers.order.moved, NULL);
     cut_flush(cut); /* what earlier inputs and the first batch left goes first */
-    status = csv_reader_for_each(reader, cut_batch, &printers);
+    status = csv_line_reader_for_each(reader, cut_batch, &printers);
     cut->problems += printers.order.problems;
     if (cut->write_error == 0)
         cut->write_error = printers.order.write_error;
@@ -307,13 +307,13 @@ static int cut_on_threads(struct cut *cut, csv_reader *reader, long long next_tu
    On several threads, the batches after the first are printed on the
    reader's threads. Returns 0, or -1 when the input could not be read
    through (said). */
-static int cut_records(struct run *run, const struct settings *settings, csv_reader *reader, long long base,
+static int cut_records(struct run *run, const struct settings *settings, csv_line_reader *reader, long long base,
                        long long first_line, long long stop, long long from, int header)
 {
     struct cut *cut = &run->cut;
-    csv_batch batch;
+    csv_line_batch batch;
     int n = 0;
-    while (cut->write_error == 0 && (n = csv_reader_next(reader, &batch)) > 0) {
+    while (cut->write_error == 0 && (n = csv_line_reader_next(reader, &batch)) > 0) {
         for (int r = 0; r < batch.count; r++) {
             if (stop >= 0 && base + batch.records[r].offset >= stop)
                 return 0;
@@ -365,13 +365,13 @@ static long long read_after_lf(void *context, char *buffer, size_t size)
 /* Prints the records that begin in [range_start, range_end) of the file:
    its header (and mark) read first from its start, then its lines before
    the range counted, so that messages name the file's lines. */
-static int cut_range(struct run *run, const struct settings *settings, int fd, csv_reader_options *options)
+static int cut_range(struct run *run, const struct settings *settings, int fd, csv_line_reader_options *options)
 {
     struct cut *cut = &run->cut;
-    csv_batch batch;
+    csv_line_batch batch;
     long long body = -1, start, line = 1;
     struct after_lf source = {fd, 0};
-    csv_reader *reader = csv_reader_open_fd(fd, options);
+    csv_line_reader *reader = csv_line_reader_open_fd(fd, options);
     int n = 0, failed = 0;
 
     if (reader == NULL) {
@@ -379,11 +379,11 @@ static int cut_range(struct run *run, const struct settings *settings, int fd, c
         return -1;
     }
     /* Where the records after the mark and the header begin. */
-    while (body < 0 && (n = csv_reader_next(reader, &batch)) > 0) {
+    while (body < 0 && (n = csv_line_reader_next(reader, &batch)) > 0) {
         int r = 0;
         if (settings->header && batch.sequence == 0) {
             if (take_header(run, settings, &batch) != 0) {
-                csv_reader_close(reader);
+                csv_line_reader_close(reader);
                 return 0;
             }
             r = 1;
@@ -393,10 +393,10 @@ static int cut_range(struct run *run, const struct settings *settings, int fd, c
     }
     if (n < 0) {
         say_error(cut, reader);
-        csv_reader_close(reader);
+        csv_line_reader_close(reader);
         return -1;
     }
-    csv_reader_close(reader);
+    csv_line_reader_close(reader);
     if (body < 0)
         return 0; /* no record after the header */
     start = settings->range_start > body ? settings->range_start : body;
@@ -405,14 +405,14 @@ static int cut_range(struct run *run, const struct settings *settings, int fd, c
         return -1;
     }
     options->header = 0;
-    reader = csv_reader_open_read(read_after_lf, &source, options);
+    reader = csv_line_reader_open_read(read_after_lf, &source, options);
     if (reader == NULL) {
         say(cut, "out of memory");
         return -1;
     }
     /* The LF's blank line comes first, and is no record of the range. */
     failed = cut_records(run, settings, reader, start - 1, line - 1, settings->range_end, start, 0);
-    csv_reader_close(reader);
+    csv_line_reader_close(reader);
     return failed;
 }
 
@@ -423,7 +423,7 @@ static void cut_file(struct run *run, const struct settings *settings, const cha
     const int from_stdin = strcmp(name, "-") == 0;
     const int fd = from_stdin ? STDIN_FILENO : open(name, O_RDONLY);
     /* Lenient: every problem is flagged on its record, and said here. */
-    csv_reader_options options = {run->list.separator, 0, MAX_RECORD, settings->threads, 1};
+    csv_line_reader_options options = {run->list.separator, 0, MAX_RECORD, settings->threads, 1};
 
     cut->name = from_stdin ? "standard input" : name;
     if (fd < 0) {
@@ -442,13 +442,13 @@ static void cut_file(struct run *run, const struct settings *settings, const cha
             run->failed |= cut_range(run, settings, fd, &options) != 0;
         }
     } else {
-        csv_reader *reader = csv_reader_open_fd(fd, &options);
+        csv_line_reader *reader = csv_line_reader_open_fd(fd, &options);
         if (reader == NULL) {
             say(cut, "out of memory");
             run->failed = 1;
         } else {
             run->failed |= cut_records(run, settings, reader, 0, 1, -1, 0, settings->header) != 0;
-            csv_reader_close(reader);
+            csv_line_reader_close(reader);
         }
     }
     if (!from_stdin)

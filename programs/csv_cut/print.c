@@ -135,7 +135,7 @@ int parse_list(struct list *list, const char *text, const struct header *header,
     return -1;
 }
 
-int read_header(struct header *header, const csv_batch *batch, const csv_record *record)
+int read_header(struct header *header, const csv_line_batch *batch, const csv_line_record *record)
 {
     header->names = calloc((size_t)record->count + 1, sizeof *header->names);
     header->lengths = calloc((size_t)record->count + 1, sizeof *header->lengths);
@@ -145,7 +145,7 @@ int read_header(struct header *header, const csv_batch *batch, const csv_record 
     /* A name is its value, or its content by the splitting rule where it
        is malformed (and reported as the header is printed). */
     for (int k = 0; k < record->count; k++) {
-        const csv_text name = csv_batch_value(batch, record->field + k);
+        const csv_line_text name = csv_line_batch_value(batch, record->field + k);
         header->names[k] = name.data;
         header->lengths[k] = (size_t)name.length;
     }
@@ -371,7 +371,7 @@ static void put_unquoted(struct cut *cut, const char *p, const char *end, int do
 /* Appends field k of the record at `record`, as RFC 4180 readers read it
    where it is well formed for them, else by the splitting rule; returns 0,
    or -1 for a field of the second kind. */
-static ALWAYS_INLINE int put_field(struct cut *cut, const char *record, const csv_field *field)
+static ALWAYS_INLINE int put_field(struct cut *cut, const char *record, const csv_line_field *field)
 {
     const char *raw = record + field->start;
     if (field->quotes == 0) {
@@ -383,7 +383,7 @@ static ALWAYS_INLINE int put_field(struct cut *cut, const char *record, const cs
         put_escaped(cut, raw + 1, (size_t)field->length - 2);
         return 0;
     }
-    if (csv_field_value(record, field, NULL, 0) >= 0) {
+    if (csv_line_field_value(record, field, NULL, 0) >= 0) {
         put_unquoted(cut, raw + 1, raw + field->length - 1, 1);
         return 0;
     }
@@ -412,13 +412,13 @@ static void put_plain(struct cut *cut, const char *p, size_t n)
 static int put_csv_field(struct cut *cut, int k)
 {
     const int index = cut->first_field + k;
-    const csv_text value = csv_batch_value(cut->batch, index);
+    const csv_line_text value = csv_line_batch_value(cut->batch, index);
     const char separator = cut->list->out_separator;
     size_t room, n;
 
     flush_full(cut);
     room = 2 * cut->out_limit + 8 - cut->used;
-    n = csv_write_field(cut->out + cut->used, room, value.data, (size_t)value.length, separator);
+    n = csv_line_field_write(cut->out + cut->used, room, value.data, (size_t)value.length, separator);
     if (n <= room) {
         cut->used += n;
     } else {
@@ -428,12 +428,12 @@ static int put_csv_field(struct cut *cut, int k)
             say(cut, "out of memory");
             cut->problems++;
         } else {
-            csv_write_field(whole, n, value.data, (size_t)value.length, separator);
+            csv_line_field_write(whole, n, value.data, (size_t)value.length, separator);
             put_plain(cut, whole, n);
             free(whole);
         }
     }
-    return -csv_batch_malformed(cut->batch, index);
+    return -csv_line_batch_malformed(cut->batch, index);
 }
 
 static void report_malformed(struct cut *cut, int field, const char *what)
@@ -448,7 +448,7 @@ static void report_malformed(struct cut *cut, int field, const char *what)
    whether its value was empty. */
 static int put_chosen(struct cut *cut, const char *text, int n, int field, int *printed)
 {
-    const csv_field *f = &cut->fields[field];
+    const csv_line_field *f = &cut->fields[field];
     int malformed;
     if ((*printed)++ > 0)
         put_byte(cut, cut->list->out_separator);
@@ -521,24 +521,24 @@ static int printed(const struct list *list, int k, int n)
     return 0;
 }
 
-void cut_record(struct cut *cut, const csv_batch *batch, const csv_record *record)
+void cut_record(struct cut *cut, const csv_line_batch *batch, const csv_line_record *record)
 {
-    const csv_field *last = &batch->fields[record->field + record->count - 1];
+    const csv_line_field *last = &batch->fields[record->field + record->count - 1];
     cut->batch = batch;
     cut->first_field = record->field;
     cut->fields = &batch->fields[record->field];
     cut->line = record->line;
     cut->readable = batch->text + last->start + last->length;
-    if (record->flags & CSV_RECORD_UNCLOSED) {
+    if (record->flags & CSV_LINE_RECORD_UNCLOSED) {
         say(cut, "%s: line %lld: quote not closed by the end of the input", cut->name, cut->line);
         cut->problems++;
     }
-    if (record->flags & CSV_RECORD_TOO_LONG) {
+    if (record->flags & CSV_LINE_RECORD_TOO_LONG) {
         say(cut, "%s: line %lld: record longer than %d MiB (a quote not closed?); ended at its line end", cut->name,
             cut->line, MAX_RECORD >> 20);
         cut->problems++;
     }
-    if (record->flags & CSV_RECORD_LINE_TOO_LONG) {
+    if (record->flags & CSV_LINE_RECORD_LINE_TOO_LONG) {
         say(cut, "%s: line %lld: line longer than %d MiB; printed the fields in its first %d MiB", cut->name,
             cut->line, MAX_RECORD >> 20, MAX_RECORD >> 20);
         cut->problems++;
@@ -546,8 +546,8 @@ void cut_record(struct cut *cut, const csv_batch *batch, const csv_record *recor
     print_record(cut, batch->text, record->count);
     /* Every field is checked, printed or not: a stray quote in one that is
        not printed may have joined records. */
-    if (record->flags & CSV_RECORD_MALFORMED)
+    if (record->flags & CSV_LINE_RECORD_MALFORMED)
         for (int k = 0; k < record->count; k++)
-            if (!printed(cut->list, k, record->count) && csv_batch_malformed(batch, record->field + k))
+            if (!printed(cut->list, k, record->count) && csv_line_batch_malformed(batch, record->field + k))
                 report_malformed(cut, k, "; not printed");
 }

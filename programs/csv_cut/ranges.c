@@ -63,7 +63,7 @@ int print_ranges(int fd, const char *name, long long n)
         fprintf(stderr, "%s: out of memory\n", program);
         return -1;
     }
-    if (csv_file_ranges(fd, n, starts, NULL) != 0) {
+    if (csv_line_ranges_find_fd(fd, n, starts, NULL) != 0) {
         if (errno == ESPIPE)
             fprintf(stderr, "%s: %s: --ranges needs a file that can be read at any offset\n", program, name);
         else

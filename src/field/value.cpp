@@ -44,7 +44,7 @@ bool quotes_doubled(const char *from, const char *to)
 
 }  // namespace
 
-int csv_field_content(const char *text, const csv_field *field, char *out, int out_size)
+int csv_line_field_content(const char *text, const csv_line_field *field, char *out, int out_size)
 {
     if (out_size >= 1) {
         const char *from = text + field->start;
@@ -55,10 +55,10 @@ int csv_field_content(const char *text, const csv_field *field, char *out, int o
     return field->length - field->quotes;
 }
 
-int csv_field_value(const char *text, const csv_field *field, char *out, int out_size)
+int csv_line_field_value(const char *text, const csv_line_field *field, char *out, int out_size)
 {
     if (field->quotes == 0)  // its value is its content
-        return csv_field_content(text, field, out, out_size);
+        return csv_line_field_content(text, field, out, out_size);
     const char *from = text + field->start, *to = from + field->length;
     // Quoted whole: the outer quotes, and only doubled ones between.
     if (field->length < 2 || from[0] != '"' || to[-1] != '"' || !quotes_doubled(from + 1, to - 1))

@@ -63,20 +63,20 @@ void write_field(Out &out, const char *value, size_t length, char separator)
     out.put('"');
 }
 
-// A csv_text's length is an int; a negative one is taken as empty rather
+// A csv_line_text's length is an int; a negative one is taken as empty rather
 // than as a size past the end of memory.
-size_t text_length(const csv_text &text) { return text.length > 0 ? static_cast<size_t>(text.length) : 0; }
+size_t text_length(const csv_line_text &text) { return text.length > 0 ? static_cast<size_t>(text.length) : 0; }
 
 }  // namespace
 
-size_t csv_write_field(char *out, size_t out_size, const char *value, size_t length, char separator)
+size_t csv_line_field_write(char *out, size_t out_size, const char *value, size_t length, char separator)
 {
     Out o{out, out_size, 0};
     write_field(o, value, length, separator);
     return o.at;
 }
 
-size_t csv_write_record(char *out, size_t out_size, const csv_text *fields, int count, char separator)
+size_t csv_line_record_write(char *out, size_t out_size, const csv_line_text *fields, int count, char separator)
 {
     Out o{out, out_size, 0};
     if (count == 1 && text_length(fields[0]) == 0) {

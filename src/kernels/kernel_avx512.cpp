@@ -82,7 +82,7 @@ struct Avx512 : Avx512Block {
     // quotes before it). Starts, lengths and quote counts are made in three
     // registers, woven into the fields' order and stored by masked stores
     // that write whole fields only.
-    static void write_fields(csv_field *out, std::uint64_t separators, std::uint64_t quotes, int base, int start,
+    static void write_fields(csv_line_field *out, std::uint64_t separators, std::uint64_t quotes, int base, int start,
                              int before, int quotes_at_start)
     {
         const __m512i bytes = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46,

@@ -106,7 +106,7 @@ int split_bytes(const char *line, const char *limit, char (*fields)[FIELD_SIZE],
 
 // Finds where the fields of the record at text lie, up to limit (see
 // parse_csv_fields).
-int fields_bytes(const char *text, int length, char separator, csv_field *fields, int max_fields,
+int fields_bytes(const char *text, int length, char separator, csv_line_field *fields, int max_fields,
                  int *length_out)
 {
     if (csv_line_separator_refused(separator))
@@ -169,9 +169,9 @@ int split_record(const char *text, int length, char (*fields)[FIELD_SIZE], int m
     return count;
 }
 
-void scan_chunk(const char *text, long long length, csv_chunk *summary)
+void scan_chunk(const char *text, long long length, csv_line_chunk *summary)
 {
-    csv_chunk found = {0, 0, {-1, -1}};
+    csv_line_chunk found = {0, 0, {-1, -1}};
     int between = 0;  // for a chunk that begins outside quotes
     for (long long at = 0; at < length; at++) {
         if (text[at] == '"') {
@@ -189,7 +189,7 @@ void scan_chunk(const char *text, long long length, csv_chunk *summary)
 // Indexes the records of the text (parse_csv_records): one byte at a
 // time, a record's fields stored as their ends are met and the record
 // kept once its LF is.
-int index_bytes(const char *text, int length, char separator, csv_index *index)
+int index_bytes(const char *text, int length, char separator, csv_line_index *index)
 {
     if (csv_line_separator_refused(separator))
         return -1;

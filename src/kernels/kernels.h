@@ -18,10 +18,10 @@ typedef int (*csv_line_split_fn)(const char *line, char (*fields)[FIELD_SIZE], i
 typedef int (*csv_line_span_fn)(const char *line, int length, char (*fields)[FIELD_SIZE], int max_fields);
 typedef int (*csv_line_record_fn)(const char *text, int length, char (*fields)[FIELD_SIZE], int max_fields,
                                   int *record_length);
-typedef int (*csv_line_fields_fn)(const char *text, int length, char separator, csv_field *fields,
+typedef int (*csv_line_fields_fn)(const char *text, int length, char separator, csv_line_field *fields,
                                   int max_fields, int *record_length);
-typedef void (*csv_line_chunk_fn)(const char *text, long long length, csv_chunk *summary);
-typedef int (*csv_line_records_fn)(const char *text, int length, char separator, csv_index *index);
+typedef void (*csv_line_chunk_fn)(const char *text, long long length, csv_line_chunk *summary);
+typedef int (*csv_line_records_fn)(const char *text, int length, char separator, csv_line_index *index);
 
 /* What a kernel needs of the processor and its operating system. */
 enum {
@@ -39,7 +39,7 @@ struct csv_line_kernel {
     csv_line_span_fn span;     /* as parse_csv_span */
     csv_line_record_fn record; /* as parse_csv_record */
     csv_line_fields_fn fields; /* as parse_csv_fields */
-    csv_line_chunk_fn chunk;   /* as csv_scan_chunk */
+    csv_line_chunk_fn chunk;   /* as csv_line_chunk_scan */
     csv_line_records_fn records; /* as parse_csv_records */
 };
 

@@ -438,7 +438,7 @@ static const char *record_next_only(const char *text, const char *limit)
 // quotes are those up to its end less those up to its start.
 template <class K>
 struct FieldWriter {
-    csv_field *next;      // the entry for the open field
+    csv_line_field *next;      // the entry for the open field
     int room;             // entries left, for it and those after it
     int start;            // the open field's first byte, from the text
     int quotes_at_start;  // quotes in the text before it
@@ -577,7 +577,7 @@ static inline Split stopped(Kept &kept, const char *text, const char *, std::uin
 // null when no LF outside quotes ends it). Needs a span of one byte at
 // least and, for one record, room for one field.
 template <class K, class Records>
-static Split find_fields(const char *text, const char *limit, char separator, csv_field *fields, int max_fields,
+static Split find_fields(const char *text, const char *limit, char separator, csv_line_field *fields, int max_fields,
                          Records &records, std::uint64_t quoted = 0)
 {
     constexpr bool many = std::is_same_v<Records, Kept>;
@@ -1032,7 +1032,7 @@ static int split_record(const char *text, int length, char (*fields)[FIELD_SIZE]
 }
 
 template <class K>
-static int split_fields(const char *text, int length, char separator, csv_field *fields, int max_fields,
+static int split_fields(const char *text, int length, char separator, csv_line_field *fields, int max_fields,
                         int *record_length)
 {
     if (csv_line_separator_refused(separator))
@@ -1056,7 +1056,7 @@ static int split_fields(const char *text, int length, char separator, csv_field 
 // Indexes every record that ends in the text (parse_csv_records), by the
 // walk that finds one record's fields, gone on past each record's end.
 template <class K>
-static int index_records(const char *text, int length, char separator, csv_index *index)
+static int index_records(const char *text, int length, char separator, csv_line_index *index)
 {
     if (csv_line_separator_refused(separator))
         return -1;
@@ -1073,16 +1073,16 @@ static int index_records(const char *text, int length, char separator, csv_index
     return kept.count;
 }
 
-// Summarises a chunk (csv_scan_chunk). Bit i of `between` is set when byte
+// Summarises a chunk (csv_line_chunk_scan). Bit i of `between` is set when byte
 // i stands between quotes for a chunk that begins outside them; a chunk
 // that begins between them has every bit flipped, so one mask serves both
 // states. The state carried from block to block comes from the parity of
 // the block's quotes, not from `between`, so that no block waits for the
 // prefix XOR of the one before.
 template <class K>
-static void scan_chunk(const char *text, long long length, csv_chunk *summary)
+static void scan_chunk(const char *text, long long length, csv_line_chunk *summary)
 {
-    csv_chunk found = {0, 0, {-1, -1}};
+    csv_line_chunk found = {0, 0, {-1, -1}};
     if (length > 0) {
         Blocks<K> blocks(text, text + length);
         typename K::block_t bytes = blocks.first();

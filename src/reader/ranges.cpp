@@ -53,8 +53,8 @@ public:
             if (searched_ < n_ && cut_at(searched_) < next)
                 next = cut_at(searched_);
             const char *chunk = block + (cut - at);
-            csv_chunk summary;
-            csv_scan_chunk(chunk, next - cut, &summary);
+            csv_line_chunk summary;
+            csv_line_chunk_scan(chunk, next - cut, &summary);
             const long long first = summary.first_record[quoted_];
             if (answered_ < searched_ && first >= 0) {
                 const long long line =
@@ -112,7 +112,7 @@ long long read_at(int fd, char *buffer, long long n, long long offset)
 
 }  // namespace
 
-extern "C" int csv_file_ranges(int fd, long long n, long long *starts, long long *lines)
+extern "C" int csv_line_ranges_find_fd(int fd, long long n, long long *starts, long long *lines)
 {
     struct stat status;
     if (n < 1) {
@@ -148,7 +148,7 @@ extern "C" int csv_file_ranges(int fd, long long n, long long *starts, long long
     return 0;
 }
 
-extern "C" int csv_memory_ranges(const char *text, long long length, long long n, long long *starts, long long *lines)
+extern "C" int csv_line_ranges_find_memory(const char *text, long long length, long long n, long long *starts, long long *lines)
 {
     if (n < 1 || length < 0) {
         errno = EINVAL;

@@ -26,15 +26,15 @@ constexpr int FIRST_FIELDS = 1 << 14;      // table entries to begin with; they 
 
 }  // namespace
 
-namespace csv_line_reader {
+namespace reading {
 
-void fail(csv_error *said, int code, long long line, int field, const char *format, ...)
+void fail(csv_line_error *said, int code, long long line, int field, const char *format, ...)
 {
-    if (said->code != CSV_OK)
+    if (said->code != CSV_LINE_OK)
         return;  // the first error stands
-    csv_error &error = *said;
+    csv_line_error &error = *said;
     error.code = code;
-    error.system = code == CSV_ERROR_IO ? errno : 0;
+    error.system = code == CSV_LINE_ERROR_IO ? errno : 0;
     error.line = line;
     error.field = field;
     va_list args;
@@ -43,16 +43,16 @@ void fail(csv_error *said, int code, long long line, int field, const char *form
     va_end(args);
 }
 
-void fail_io(csv_error *said, const char *what)
+void fail_io(csv_line_error *said, const char *what)
 {
     const int system = errno != 0 ? errno : EIO;
     errno = system;
-    fail(said, CSV_ERROR_IO, 0, 0, "%s: %s", what, std::strerror(system));
+    fail(said, CSV_LINE_ERROR_IO, 0, 0, "%s: %s", what, std::strerror(system));
 }
 
 // Grows *table to hold `need` entries of `size` bytes, doubling; false,
 // with the error said, when memory runs out.
-bool grow(csv_error *said, void **table, int *capacity, long long need, size_t size)
+bool grow(csv_line_error *said, void **table, int *capacity, long long need, size_t size)
 {
     if (need <= *capacity)
         return true;
@@ -63,7 +63,7 @@ bool grow(csv_error *said, void **table, int *capacity, long long need, size_t s
         more = (1LL << 31) - 1;
     void *bigger = more >= need ? std::realloc(*table, static_cast<size_t>(more) * size) : nullptr;
     if (bigger == nullptr) {
-        fail(said, CSV_ERROR_MEMORY, 0, 0, "out of memory");
+        fail(said, CSV_LINE_ERROR_MEMORY, 0, 0, "out of memory");
         return false;
     }
     *table = bigger;
@@ -71,12 +71,12 @@ bool grow(csv_error *said, void **table, int *capacity, long long need, size_t s
     return true;
 }
 
-bool Tables::reserve_fields(csv_error *said, long long need)
+bool Tables::reserve_fields(csv_line_error *said, long long need)
 {
     return grow(said, reinterpret_cast<void **>(&fields), &field_capacity, need, sizeof *fields);
 }
 
-bool Tables::reserve_records(csv_error *said, long long need)
+bool Tables::reserve_records(csv_line_error *said, long long need)
 {
     return grow(said, reinterpret_cast<void **>(&starts), &start_capacity, need, sizeof *starts) &&
            grow(said, reinterpret_cast<void **>(&records), &record_capacity, need, sizeof *records);
@@ -95,9 +95,9 @@ void Tables::release()
 // Stores the value of field k, which holds quotes other than two that
 // enclose it: decoded when well formed, else its content by the splitting
 // rule. Returns 0, 1 for a malformed field, or -1 out of memory.
-static int decode(csv_error *said, Tables &tables, const char *text, int k)
+static int decode(csv_line_error *said, Tables &tables, const char *text, int k)
 {
-    const csv_field &field = tables.fields[k];
+    const csv_line_field &field = tables.fields[k];
     if (!grow(said, reinterpret_cast<void **>(&tables.decoded), &tables.decoded_capacity,
               tables.decoded_count + 1LL, sizeof *tables.decoded))
         return -1;
@@ -106,11 +106,11 @@ static int decode(csv_error *said, Tables &tables, const char *text, int k)
     if (!grow(said, reinterpret_cast<void **>(&tables.decoded_bytes), &tables.decoded_bytes_capacity, need, 1))
         return -1;
     char *out = tables.decoded_bytes + tables.decoded_used;
-    int length = csv_field_value(text, &field, out, field.length + 1);
+    int length = csv_line_field_value(text, &field, out, field.length + 1);
     const int malformed = length < 0;
     if (malformed)
-        length = csv_field_content(text, &field, out, field.length + 1);
-    csv_decoded &entry = tables.decoded[tables.decoded_count++];
+        length = csv_line_field_content(text, &field, out, field.length + 1);
+    csv_line_decoded &entry = tables.decoded[tables.decoded_count++];
     entry.field = k;
     entry.malformed = malformed;
     // An offset until the batch is complete: the bytes may still move.
@@ -158,7 +158,7 @@ int check_records(const Check &check, Tables &tables, const char *text, int from
     for (int r = from; r < count; r++) {
         const int first = tables.starts[r];
         const int last = r + 1 < count ? tables.starts[r + 1] : field_count;
-        csv_record &record = tables.records[r - from];
+        csv_line_record &record = tables.records[r - from];
         record.line = *line;
         record.offset = offset + tables.fields[first].start;
         record.field = first;
@@ -168,7 +168,7 @@ int check_records(const Check &check, Tables &tables, const char *text, int from
         int malformed_field = 0;
         bool quoted = false;
         for (int k = first; k < last; k++) {
-            const csv_field &field = tables.fields[k];
+            const csv_line_field &field = tables.fields[k];
             if (field.quotes == 0)
                 continue;
             quoted = true;
@@ -184,13 +184,13 @@ int check_records(const Check &check, Tables &tables, const char *text, int from
         // Only quotes hold LFs inside a record: counted once for all its
         // fields, its ending left out.
         if (quoted && check.line_breaks) {
-            const csv_field &end = tables.fields[last - 1];
+            const csv_line_field &end = tables.fields[last - 1];
             const int start = tables.fields[first].start;
             lfs += count_lfs(text + start, end.start + end.length - start);
         }
         if (malformed_field != 0) {
             if (!check.lenient) {
-                fail(check.error, CSV_ERROR_MALFORMED, record.line, malformed_field,
+                fail(check.error, CSV_LINE_ERROR_MALFORMED, record.line, malformed_field,
                      "line %lld: field %d: a quote inside an unquoted field or after a closing quote", record.line,
                      malformed_field);
                 // The records before it are handed over; their decoded
@@ -199,7 +199,7 @@ int check_records(const Check &check, Tables &tables, const char *text, int from
                     tables.decoded_count--;
                 return r - from;
             }
-            record.flags |= CSV_RECORD_MALFORMED;
+            record.flags |= CSV_LINE_RECORD_MALFORMED;
         }
         *line += lfs;
     }
@@ -215,7 +215,7 @@ void point_decoded(Tables &tables)
     }
 }
 
-void fill_batch(const Tables &tables, const char *text, int count, long long sequence, csv_batch *batch)
+void fill_batch(const Tables &tables, const char *text, int count, long long sequence, csv_line_batch *batch)
 {
     batch->text = text;
     batch->fields = tables.fields;
@@ -226,13 +226,13 @@ void fill_batch(const Tables &tables, const char *text, int count, long long seq
     batch->decoded_count = tables.decoded_count;
 }
 
-}  // namespace csv_line_reader
+}  // namespace reading
 
-using namespace csv_line_reader;
+using namespace reading;
 
-namespace csv_line_reader {
+namespace reading {
 
-long long read_more(csv_reader *reader, char *out, size_t n)
+long long read_more(csv_line_reader *reader, char *out, size_t n)
 {
     while (reader->piece_next < reader->piece_count) {
         Piece &piece = reader->pieces[reader->piece_next];
@@ -273,14 +273,14 @@ long long read_more(csv_reader *reader, char *out, size_t n)
     }
 }
 
-}  // namespace csv_line_reader
+}  // namespace reading
 
 namespace {
 
 // Makes at least `want` bytes unread held, or all that is left: the
 // unread ones moved to the buffer's front and the buffer grown, up to the
 // record limit, as they need. Returns false after an error, said.
-bool hold(csv_reader *reader, size_t want)
+bool hold(csv_line_reader *reader, size_t want)
 {
     if (reader->memory != nullptr) {
         // Memory is all held already; a window of it is indexed at a time.
@@ -302,7 +302,7 @@ bool hold(csv_reader *reader, size_t want)
     if (reader->capacity < wanted_room) {
         char *bigger = static_cast<char *>(std::realloc(reader->buffer, wanted_room));
         if (bigger == nullptr) {
-            fail(&reader->error, CSV_ERROR_MEMORY, 0, 0, "out of memory");
+            fail(&reader->error, CSV_LINE_ERROR_MEMORY, 0, 0, "out of memory");
             return false;
         }
         reader->buffer = bigger;
@@ -320,14 +320,14 @@ bool hold(csv_reader *reader, size_t want)
     return true;
 }
 
-const char *held_bytes(const csv_reader *reader)
+const char *held_bytes(const csv_line_reader *reader)
 {
     return reader->memory != nullptr ? reader->memory : reader->buffer;
 }
 
 // Drops the rest of a physical line over the limit, up to and with its
 // LF. Returns false after a read error, said.
-bool skip_line(csv_reader *reader)
+bool skip_line(csv_line_reader *reader)
 {
     for (;;) {
         const char *bytes = held_bytes(reader);
@@ -348,14 +348,14 @@ bool skip_line(csv_reader *reader)
 
 // Splits `length` bytes at text as one record, the last of the input or
 // one cut at the limit, into the reader's tables.
-int split_one(csv_reader *reader, const char *text, int length)
+int split_one(csv_line_reader *reader, const char *text, int length)
 {
     return split_record(reader->tables, &reader->error, reader->separator, text, length);
 }
 
 // Hands over one record split by split_one, with its flags; a strict
 // reader says the problem instead. Returns the batch's count or -1.
-int hand_one(csv_reader *reader, const char *text, int fields, int flags, long long next_line, csv_batch *batch)
+int hand_one(csv_line_reader *reader, const char *text, int fields, int flags, long long next_line, csv_line_batch *batch)
 {
     Tables &tables = reader->tables;
     if (fields < 0 || !tables.reserve_records(&reader->error, 1))
@@ -363,10 +363,10 @@ int hand_one(csv_reader *reader, const char *text, int fields, int flags, long l
     tables.starts[0] = 0;
     const long long line = reader->line;
     if (!reader->lenient && flags != 0) {
-        if (flags & CSV_RECORD_UNCLOSED)
-            fail(&reader->error, CSV_ERROR_UNCLOSED, line, 0, "line %lld: quote not closed by the end of the input", line);
+        if (flags & CSV_LINE_RECORD_UNCLOSED)
+            fail(&reader->error, CSV_LINE_ERROR_UNCLOSED, line, 0, "line %lld: quote not closed by the end of the input", line);
         else
-            fail(&reader->error, CSV_ERROR_TOO_LONG, line, 0, "line %lld: record longer than the limit of %d bytes", line,
+            fail(&reader->error, CSV_LINE_ERROR_TOO_LONG, line, 0, "line %lld: record longer than the limit of %d bytes", line,
                  reader->limit);
         return -1;
     }
@@ -388,7 +388,7 @@ int hand_one(csv_reader *reader, const char *text, int fields, int flags, long l
 
 // The record at the front of what is held does not end within the limit:
 // the record up to its first LF, or the line's first limit bytes.
-int hand_too_long(csv_reader *reader, csv_batch *batch)
+int hand_too_long(csv_line_reader *reader, csv_line_batch *batch)
 {
     const char *text = held_bytes(reader) + reader->at;
     const size_t limit = static_cast<size_t>(reader->limit);
@@ -397,11 +397,11 @@ int hand_too_long(csv_reader *reader, csv_batch *batch)
     if (found != nullptr) {
         const char *lf = static_cast<const char *>(found);
         const int length = static_cast<int>(lf - text) - (lf > text && lf[-1] == '\r');
-        const int n = hand_one(reader, text, split_one(reader, text, length), CSV_RECORD_TOO_LONG, next_line, batch);
+        const int n = hand_one(reader, text, split_one(reader, text, length), CSV_LINE_RECORD_TOO_LONG, next_line, batch);
         reader->resume_at = static_cast<size_t>(lf + 1 - held_bytes(reader));
         return n;
     }
-    const int n = hand_one(reader, text, split_one(reader, text, static_cast<int>(limit)), CSV_RECORD_LINE_TOO_LONG,
+    const int n = hand_one(reader, text, split_one(reader, text, static_cast<int>(limit)), CSV_LINE_RECORD_LINE_TOO_LONG,
                            next_line, batch);
     reader->skip_line_next = true;
     reader->resume_at = reader->at + limit;
@@ -410,12 +410,12 @@ int hand_too_long(csv_reader *reader, csv_batch *batch)
 
 }  // namespace
 
-namespace csv_line_reader {
+namespace reading {
 
-// The next batch of the reader on one thread (see csv_reader_next).
-int next_batch(csv_reader *reader, csv_batch *batch)
+// The next batch of the reader on one thread (see csv_line_reader_next).
+int next_batch(csv_line_reader *reader, csv_line_batch *batch)
 {
-    if (reader->failed || reader->error.code != CSV_OK) {
+    if (reader->failed || reader->error.code != CSV_LINE_OK) {
         reader->failed = true;
         return -1;
     }
@@ -438,7 +438,7 @@ int next_batch(csv_reader *reader, csv_batch *batch)
         const char *text = held_bytes(reader) + reader->at;
         const size_t limit = static_cast<size_t>(reader->limit);
         const int window = static_cast<int>(left < limit ? left : limit);
-        csv_index index = {tables.fields, tables.field_capacity, tables.starts, tables.start_capacity, 0,
+        csv_line_index index = {tables.fields, tables.field_capacity, tables.starts, tables.start_capacity, 0,
                            0,             0,                     0,             0,                     0, 0};
         parse_csv_records(text, window, reader->separator, &index);
         if (index.record_count > 0) {
@@ -482,14 +482,14 @@ int next_batch(csv_reader *reader, csv_batch *batch)
         }
         // The input's last record, with no LF after it. The index counted
         // its quotes: an odd count leaves one open.
-        const int flags = (index.quotes & 1) != 0 ? CSV_RECORD_UNCLOSED : 0;
+        const int flags = (index.quotes & 1) != 0 ? CSV_LINE_RECORD_UNCLOSED : 0;
         const int n = hand_one(reader, text, split_one(reader, text, window), flags, -1, batch);
         reader->resume_at = reader->held;
         return n;
     }
 }
 
-int split_record(Tables &tables, csv_error *said, char separator, const char *text, int length)
+int split_record(Tables &tables, csv_line_error *said, char separator, const char *text, int length)
 {
     for (;;) {
         const int n = parse_csv_fields(text, length, separator, tables.fields, tables.field_capacity, nullptr);
@@ -500,9 +500,9 @@ int split_record(Tables &tables, csv_error *said, char separator, const char *te
     }
 }
 
-int for_each_batch(csv_reader *reader, csv_batch_fn fn, void *context)
+int for_each_batch(csv_line_reader *reader, csv_line_batch_fn fn, void *context)
 {
-    csv_batch batch;
+    csv_line_batch batch;
     for (;;) {
         const int n = next_batch(reader, &batch);
         if (n <= 0)
@@ -512,40 +512,40 @@ int for_each_batch(csv_reader *reader, csv_batch_fn fn, void *context)
     }
 }
 
-}  // namespace csv_line_reader
+}  // namespace reading
 
 namespace {
 
-csv_reader *new_reader(const csv_reader_options *options, const char *name)
+csv_line_reader *new_reader(const csv_line_reader_options *options, const char *name)
 {
-    csv_reader *reader = static_cast<csv_reader *>(std::calloc(1, sizeof(csv_reader)));
+    csv_line_reader *reader = static_cast<csv_line_reader *>(std::calloc(1, sizeof(csv_line_reader)));
     if (reader == nullptr)
         return nullptr;
     reader->fd = -1;
     reader->want = 1;
     std::snprintf(reader->name, sizeof reader->name, "%s", name);
-    const csv_reader_options none = {0, 0, 0, 0, 0};
-    const csv_reader_options &given = options != nullptr ? *options : none;
+    const csv_line_reader_options none = {0, 0, 0, 0, 0};
+    const csv_line_reader_options &given = options != nullptr ? *options : none;
     reader->separator = given.separator != 0 ? given.separator : ',';
     reader->header = given.header != 0;
-    reader->limit = given.record_limit != 0 ? given.record_limit : CSV_DEFAULT_RECORD_LIMIT;
+    reader->limit = given.record_limit != 0 ? given.record_limit : CSV_LINE_DEFAULT_RECORD_LIMIT;
     reader->threads = given.threads != 0 ? given.threads : 1;
     reader->lenient = given.lenient != 0;
-    csv_field probe;
+    csv_line_field probe;
     if (parse_csv_fields("", 0, reader->separator, &probe, 1, nullptr) < 0)
-        fail(&reader->error, CSV_ERROR_OPTIONS, 0, 0, "the separator cannot be %s: it ends or quotes fields",
+        fail(&reader->error, CSV_LINE_ERROR_OPTIONS, 0, 0, "the separator cannot be %s: it ends or quotes fields",
              reader->separator == '"' ? "the quote" : reader->separator == '\n' ? "LF" : "CR");
     else if (reader->limit < 0 || reader->threads < 0)
-        fail(&reader->error, CSV_ERROR_OPTIONS, 0, 0, "a negative %s", reader->limit < 0 ? "record limit" : "thread count");
+        fail(&reader->error, CSV_LINE_ERROR_OPTIONS, 0, 0, "a negative %s", reader->limit < 0 ? "record limit" : "thread count");
     if (!reader->tables.reserve_fields(&reader->error, FIRST_FIELDS) || !reader->tables.reserve_records(&reader->error, FIRST_FIELDS / 8))
         reader->failed = true;
     return reader;
 }
 
 // Drops a byte-order mark and reads the header, once the source is set.
-csv_reader *start(csv_reader *reader)
+csv_line_reader *start(csv_line_reader *reader)
 {
-    if (reader == nullptr || reader->error.code != CSV_OK)
+    if (reader == nullptr || reader->error.code != CSV_LINE_OK)
         return reader;
     reader->line = 1;
     if (!hold(reader, 3))
@@ -560,11 +560,11 @@ csv_reader *start(csv_reader *reader)
 
 }  // namespace
 
-namespace csv_line_reader {
+namespace reading {
 
-void read_header(csv_reader *reader)
+void read_header(csv_line_reader *reader)
 {
-    csv_batch batch;
+    csv_line_batch batch;
     // Its own limit is the record's: the first batch's first record.
     const bool lenient = reader->lenient;
     reader->lenient = true;  // the header's problems are said below
@@ -572,34 +572,34 @@ void read_header(csv_reader *reader)
     reader->lenient = lenient;
     if (n <= 0)
         return;
-    const csv_record &record = batch.records[0];
+    const csv_line_record &record = batch.records[0];
     if (!lenient && record.flags != 0) {
         int field = 0;  // the first malformed one, from 1
-        while (field < record.count && !csv_batch_malformed(&batch, record.field + field))
+        while (field < record.count && !csv_line_batch_malformed(&batch, record.field + field))
             field++;
-        if (record.flags & CSV_RECORD_MALFORMED)
-            fail(&reader->error, CSV_ERROR_MALFORMED, record.line, field + 1,
+        if (record.flags & CSV_LINE_RECORD_MALFORMED)
+            fail(&reader->error, CSV_LINE_ERROR_MALFORMED, record.line, field + 1,
                  "line %lld: field %d: a quote inside an unquoted field or after a closing quote", record.line,
                  field + 1);
         else
-            fail(&reader->error, record.flags & CSV_RECORD_UNCLOSED ? CSV_ERROR_UNCLOSED : CSV_ERROR_TOO_LONG,
+            fail(&reader->error, record.flags & CSV_LINE_RECORD_UNCLOSED ? CSV_LINE_ERROR_UNCLOSED : CSV_LINE_ERROR_TOO_LONG,
                  record.line, 0, "line %lld: the header %s", record.line,
-                 record.flags & CSV_RECORD_UNCLOSED ? "leaves a quote open at the end of the input"
+                 record.flags & CSV_LINE_RECORD_UNCLOSED ? "leaves a quote open at the end of the input"
                                                      : "is longer than the record limit");
         return;
     }
     size_t bytes = 0;
     for (int k = 0; k < record.count; k++)
-        bytes += static_cast<size_t>(csv_batch_value(&batch, record.field + k).length) + 1;
-    reader->names = static_cast<csv_text *>(std::calloc(static_cast<size_t>(record.count), sizeof(csv_text)));
+        bytes += static_cast<size_t>(csv_line_batch_value(&batch, record.field + k).length) + 1;
+    reader->names = static_cast<csv_line_text *>(std::calloc(static_cast<size_t>(record.count), sizeof(csv_line_text)));
     reader->name_bytes = static_cast<char *>(std::malloc(bytes));
     if (reader->names == nullptr || reader->name_bytes == nullptr) {
-        fail(&reader->error, CSV_ERROR_MEMORY, 0, 0, "out of memory");
+        fail(&reader->error, CSV_LINE_ERROR_MEMORY, 0, 0, "out of memory");
         return;
     }
     char *out = reader->name_bytes;
     for (int k = 0; k < record.count; k++) {
-        const csv_text value = csv_batch_value(&batch, record.field + k);
+        const csv_line_text value = csv_line_batch_value(&batch, record.field + k);
         std::memcpy(out, value.data, static_cast<size_t>(value.length));
         out[value.length] = '\0';
         reader->names[k] = {out, value.length};
@@ -615,14 +615,14 @@ void read_header(csv_reader *reader)
     reader->sequence = 0;
 }
 
-}  // namespace csv_line_reader
+}  // namespace reading
 
 extern "C" {
 
-csv_reader *csv_reader_open_path(const char *path, const csv_reader_options *options)
+csv_line_reader *csv_line_reader_open_path(const char *path, const csv_line_reader_options *options)
 {
-    csv_reader *reader = new_reader(options, path);
-    if (reader == nullptr || reader->error.code != CSV_OK)
+    csv_line_reader *reader = new_reader(options, path);
+    if (reader == nullptr || reader->error.code != CSV_LINE_OK)
         return reader;
     reader->fd = open(path, O_RDONLY | O_CLOEXEC);
     if (reader->fd < 0) {
@@ -633,27 +633,27 @@ csv_reader *csv_reader_open_path(const char *path, const csv_reader_options *opt
     return start(reader);
 }
 
-csv_reader *csv_reader_open_fd(int fd, const csv_reader_options *options)
+csv_line_reader *csv_line_reader_open_fd(int fd, const csv_line_reader_options *options)
 {
     char name[32];
     std::snprintf(name, sizeof name, "descriptor %d", fd);
-    csv_reader *reader = new_reader(options, fd == 0 ? "standard input" : name);
+    csv_line_reader *reader = new_reader(options, fd == 0 ? "standard input" : name);
     if (reader != nullptr)
         reader->fd = fd;
     return start(reader);
 }
 
-csv_reader *csv_reader_open_file(FILE *file, const csv_reader_options *options)
+csv_line_reader *csv_line_reader_open_file(FILE *file, const csv_line_reader_options *options)
 {
-    csv_reader *reader = new_reader(options, file == stdin ? "standard input" : "stream");
+    csv_line_reader *reader = new_reader(options, file == stdin ? "standard input" : "stream");
     if (reader != nullptr)
         reader->file = file;
     return start(reader);
 }
 
-csv_reader *csv_reader_open_read(csv_read_fn read, void *context, const csv_reader_options *options)
+csv_line_reader *csv_line_reader_open_read(csv_line_read_fn read, void *context, const csv_line_reader_options *options)
 {
-    csv_reader *reader = new_reader(options, "input");
+    csv_line_reader *reader = new_reader(options, "input");
     if (reader != nullptr) {
         reader->read = read;
         reader->read_context = context;
@@ -661,9 +661,9 @@ csv_reader *csv_reader_open_read(csv_read_fn read, void *context, const csv_read
     return start(reader);
 }
 
-csv_reader *csv_reader_open_memory(const char *bytes, size_t length, const csv_reader_options *options)
+csv_line_reader *csv_line_reader_open_memory(const char *bytes, size_t length, const csv_line_reader_options *options)
 {
-    csv_reader *reader = new_reader(options, "memory");
+    csv_line_reader *reader = new_reader(options, "memory");
     if (reader != nullptr) {
         reader->memory = length > 0 ? bytes : "";
         reader->memory_size = length;
@@ -671,7 +671,7 @@ csv_reader *csv_reader_open_memory(const char *bytes, size_t length, const csv_r
     return start(reader);
 }
 
-void csv_reader_close(csv_reader *reader)
+void csv_line_reader_close(csv_line_reader *reader)
 {
     if (reader == nullptr)
         return;
@@ -688,32 +688,32 @@ void csv_reader_close(csv_reader *reader)
     std::free(reader);
 }
 
-int csv_reader_next(csv_reader *reader, csv_batch *batch)
+int csv_line_reader_next(csv_line_reader *reader, csv_line_batch *batch)
 {
     if (reader->threads > 1 && !reader->one_thread)
         return next_parallel(reader, batch);
     return next_batch(reader, batch);
 }
 
-int csv_reader_for_each(csv_reader *reader, csv_batch_fn fn, void *context)
+int csv_line_reader_for_each(csv_line_reader *reader, csv_line_batch_fn fn, void *context)
 {
     if (reader->threads > 1 && !reader->one_thread)
         return for_each_parallel(reader, fn, context);
     return for_each_batch(reader, fn, context);
 }
 
-const csv_error *csv_reader_error(const csv_reader *reader) { return &reader->error; }
+const csv_line_error *csv_line_reader_error(const csv_line_reader *reader) { return &reader->error; }
 
-int csv_reader_column_count(const csv_reader *reader) { return reader->name_count; }
+int csv_line_reader_column_count(const csv_line_reader *reader) { return reader->name_count; }
 
-csv_text csv_reader_column_name(const csv_reader *reader, int column)
+csv_line_text csv_line_reader_column_name(const csv_line_reader *reader, int column)
 {
     if (column < 0 || column >= reader->name_count)
         return {"", 0};
     return reader->names[column];
 }
 
-int csv_reader_column(const csv_reader *reader, const char *name, size_t length)
+int csv_line_reader_column_find(const csv_line_reader *reader, const char *name, size_t length)
 {
     for (int k = 0; k < reader->name_count; k++)
         if (static_cast<size_t>(reader->names[k].length) == length &&
@@ -726,13 +726,13 @@ int csv_reader_column(const csv_reader *reader, const char *name, size_t length)
 // spread evenly, so the search starts where the field's share of the
 // batch's fields puts it, gallops to the side the entry lies on, and
 // halves what is left.
-static const csv_decoded *decoded_entry(const csv_batch *batch, int field)
+static const csv_line_decoded *decoded_entry(const csv_line_batch *batch, int field)
 {
-    const csv_decoded *decoded = batch->decoded;
+    const csv_line_decoded *decoded = batch->decoded;
     const int count = batch->decoded_count;
     if (count == 0 || batch->count == 0)
         return nullptr;
-    const csv_record &last = batch->records[batch->count - 1];
+    const csv_line_record &last = batch->records[batch->count - 1];
     const long long fields = last.field + last.count;
     long long share = fields > 0 ? static_cast<long long>(field) * count / fields : 0;
     const int guess = static_cast<int>(share < 0 ? 0 : share >= count ? count - 1 : share);
@@ -761,20 +761,20 @@ static const csv_decoded *decoded_entry(const csv_batch *batch, int field)
     return low < count && decoded[low].field == field ? &decoded[low] : nullptr;
 }
 
-csv_text csv_batch_decoded(const csv_batch *batch, int field)
+csv_line_text csv_line_batch_decoded(const csv_line_batch *batch, int field)
 {
-    if (const csv_decoded *entry = decoded_entry(batch, field))
+    if (const csv_line_decoded *entry = decoded_entry(batch, field))
         return entry->value;
-    const csv_field &f = batch->fields[field];
+    const csv_line_field &f = batch->fields[field];
     const char *raw = batch->text + f.start;
     if (f.quotes == 2 && raw[0] == '"' && raw[f.length - 1] == '"')
         return {raw + 1, f.length - 2};
     return {raw, f.length};
 }
 
-int csv_batch_malformed(const csv_batch *batch, int field)
+int csv_line_batch_malformed(const csv_line_batch *batch, int field)
 {
-    const csv_decoded *entry = decoded_entry(batch, field);
+    const csv_line_decoded *entry = decoded_entry(batch, field);
     return entry != nullptr && entry->malformed;
 }
 

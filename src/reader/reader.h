@@ -1,5 +1,5 @@
-// The reader's parts, shared by the reader on one thread (csv_reader.cpp)
-// and the readers on several (csv_reader_threads.cpp). Internal to the
+// The reader's parts, shared by the reader on one thread (reader.cpp)
+// and the readers on several (threads.cpp). Internal to the
 // library.
 #ifndef CSV_LINE_READER_PARTS_H
 #define CSV_LINE_READER_PARTS_H
@@ -8,44 +8,44 @@
 
 #include "csv_line.h"
 
-struct csv_reader;
+struct csv_line_reader;
 
-namespace csv_line_reader {
+namespace reading {
 
 struct Threads;
 
 // A batch's tables: what the index writes, the records made of it, and
 // the values stored apart. Each grows as records need, and is kept.
 struct Tables {
-    csv_field *fields = nullptr;
+    csv_line_field *fields = nullptr;
     int field_capacity = 0;
     int *starts = nullptr;  // the index's records: each one's first field
     int start_capacity = 0;
-    csv_record *records = nullptr;
+    csv_line_record *records = nullptr;
     int record_capacity = 0;
-    csv_decoded *decoded = nullptr;
+    csv_line_decoded *decoded = nullptr;
     int decoded_capacity = 0;
     int decoded_count = 0;
     char *decoded_bytes = nullptr;
     int decoded_bytes_capacity = 0;
     size_t decoded_used = 0;
 
-    bool reserve_fields(csv_error *said, long long need);
-    bool reserve_records(csv_error *said, long long need);
+    bool reserve_fields(csv_line_error *said, long long need);
+    bool reserve_records(csv_line_error *said, long long need);
     void release();
 };
 
 // Says the reader's first error; later ones are dropped.
-void fail(csv_error *said, int code, long long line, int field, const char *format, ...)
+void fail(csv_line_error *said, int code, long long line, int field, const char *format, ...)
     __attribute__((format(printf, 5, 6)));
-void fail_io(csv_error *said, const char *what);
+void fail_io(csv_line_error *said, const char *what);
 
 // How records are checked: where a problem is said, whether a malformed
 // field is flagged (lenient) or said, flags every record gets, whether
 // any field may hold a quote (else only records are made), and whether a
 // record may hold an LF between quotes (else each takes one line).
 struct Check {
-    csv_error *error;
+    csv_line_error *error;
     bool lenient;
     int flags;
     bool quoted;
@@ -64,23 +64,23 @@ int check_records(const Check &check, Tables &tables, const char *text, int from
                   long long offset, long long *line);
 
 // Grows *table to `need` entries of `size` bytes or more, doubling.
-bool grow(csv_error *said, void **table, int *capacity, long long need, size_t size);
+bool grow(csv_line_error *said, void **table, int *capacity, long long need, size_t size);
 
 // Splits the record at text, up to its first LF outside quotes or its
 // `length` bytes, into tables.fields, grown until all its fields fit. Returns its
 // fields, or -1 out of memory, said.
-int split_record(Tables &tables, csv_error *said, char separator, const char *text, int length);
+int split_record(Tables &tables, csv_line_error *said, char separator, const char *text, int length);
 
 // Points the values stored apart at their bytes, once they stay put.
 void point_decoded(Tables &tables);
 
-void fill_batch(const Tables &tables, const char *text, int count, long long sequence, csv_batch *batch);
+void fill_batch(const Tables &tables, const char *text, int count, long long sequence, csv_line_batch *batch);
 
 // The reader on one thread: the next batch from where it stands.
-int next_batch(csv_reader *reader, csv_batch *batch);
+int next_batch(csv_line_reader *reader, csv_line_batch *batch);
 // Hands the rest, batch after batch, to fn on the caller's thread.
-int for_each_batch(csv_reader *reader, csv_batch_fn fn, void *context);
-void read_header(csv_reader *reader);
+int for_each_batch(csv_line_reader *reader, csv_line_batch_fn fn, void *context);
+void read_header(csv_line_reader *reader);
 
 // Bytes read ahead by the threads, which a reader on one thread takes
 // before reading the source again; each frees its memory once read.
@@ -92,16 +92,16 @@ struct Piece {
 
 // Reads what the reader's source gives next, pieces first, into `out`:
 // at most n bytes, as read(2) does; -1 with errno on an error.
-long long read_more(csv_reader *reader, char *out, size_t n);
+long long read_more(csv_line_reader *reader, char *out, size_t n);
 
-// The readers on several threads (csv_reader_threads.cpp).
-int next_parallel(csv_reader *reader, csv_batch *batch);
-int for_each_parallel(csv_reader *reader, csv_batch_fn fn, void *context);
-void stop_threads(csv_reader *reader);
+// The readers on several threads (threads.cpp).
+int next_parallel(csv_line_reader *reader, csv_line_batch *batch);
+int for_each_parallel(csv_line_reader *reader, csv_line_batch_fn fn, void *context);
+void stop_threads(csv_line_reader *reader);
 
-}  // namespace csv_line_reader
+}  // namespace reading
 
-struct csv_reader {
+struct csv_line_reader {
     // Options, defaults filled in.
     char separator;
     bool header;
@@ -113,7 +113,7 @@ struct csv_reader {
     int fd;
     bool owns_fd;
     FILE *file;
-    csv_read_fn read;
+    csv_line_read_fn read;
     void *read_context;
     const char *memory;
     size_t memory_size;
@@ -131,20 +131,20 @@ struct csv_reader {
     long long offset;        // the input's byte at buffer[0]
     long long line;          // the physical line of the byte at `at`, from 1
 
-    csv_line_reader::Tables tables;
+    reading::Tables tables;
     long long sequence;
-    csv_error error;
+    csv_line_error error;
     bool failed;
 
-    csv_text *names;
+    csv_line_text *names;
     char *name_bytes;
     int name_count;
 
-    csv_line_reader::Piece *pieces;  // read before the source, from piece_next on
+    reading::Piece *pieces;  // read before the source, from piece_next on
     int piece_count, piece_next;
     size_t piece_taken;
 
-    csv_line_reader::Threads *workers;  // null until threads start; then the threads' own state
+    reading::Threads *workers;  // null until threads start; then the threads' own state
     bool one_thread;                    // the threads handed the rest over to one
 };
 

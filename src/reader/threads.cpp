@@ -23,7 +23,7 @@
 #include "csv_line.h"
 #include "reader.h"
 
-namespace csv_line_reader {
+namespace reading {
 
 namespace {
 
@@ -56,7 +56,7 @@ struct Slot {
     // What indexing found, from the state `guess` at bytes[0].
     int guess;
     Tables tables;
-    csv_error error;   // out of memory
+    csv_line_error error;   // out of memory
     int made;          // records made, the part's own
     int head_end;      // the bytes before it that end the record open before: -1 when no record ends in it
     int tail;          // where its last record, left open, begins
@@ -105,7 +105,7 @@ struct Threads {
     Slot *pending;  // taken: its own records go on the next call
 
     // for_each's callback, and what it said.
-    csv_batch_fn fn;
+    csv_line_batch_fn fn;
     void *context;
     int stopped_by;
 };
@@ -123,16 +123,16 @@ long long count_lfs(const char *p, size_t n)
 // Indexes the part from `state` and makes its records, lines counted from
 // 0 at its first byte. (On a worker, or in its turn when the guess was
 // wrong; only the slot is written.)
-void index_part(const csv_reader *reader, Slot &slot, int state)
+void index_part(const csv_line_reader *reader, Slot &slot, int state)
 {
     Tables &tables = slot.tables;
     slot.guess = state;
     // When the tables fill, they grow and indexing goes on from the record
     // left out, which begins outside quotes; what it finds is added to
     // what was found, its positions moved to count from the part's start.
-    csv_index index = {};
+    csv_line_index index = {};
     for (int base = 0;;) {
-        csv_index more = {tables.fields + index.field_count, tables.field_capacity - index.field_count,
+        csv_line_index more = {tables.fields + index.field_count, tables.field_capacity - index.field_count,
                           tables.starts + index.record_count, tables.start_capacity - index.record_count,
                           base == 0 ? state : 0, 0, 0, 0, 0, 0, 0};
         parse_csv_records(slot.bytes + base, static_cast<int>(slot.length) - base, reader->separator, &more);
@@ -188,7 +188,7 @@ void index_part(const csv_reader *reader, Slot &slot, int state)
 }
 
 // Gives the records handed from a slot their lines and its batch.
-void slot_batch(Slot &slot, csv_batch *batch)
+void slot_batch(Slot &slot, csv_line_batch *batch)
 {
     Tables &tables = slot.tables;
     for (int r = 0; r < slot.count; r++)
@@ -208,7 +208,7 @@ void slot_batch(Slot &slot, csv_batch *batch)
 // them, and indexes read ones.
 void *work(void *arg)
 {
-    csv_reader *reader = static_cast<csv_reader *>(arg);
+    csv_line_reader *reader = static_cast<csv_line_reader *>(arg);
     Threads &threads = *reader->workers;
     pthread_mutex_lock(&threads.lock);
     while (!threads.leaving) {
@@ -226,7 +226,7 @@ void *work(void *arg)
             ready->stage = Stage::calling;
             const bool call = threads.stopped_by == 0;
             pthread_mutex_unlock(&threads.lock);
-            csv_batch batch;
+            csv_line_batch batch;
             slot_batch(*ready, &batch);
             const int said = call && batch.count > 0 ? threads.fn(&batch, threads.context) : 0;
             pthread_mutex_lock(&threads.lock);
@@ -251,13 +251,13 @@ void *work(void *arg)
 
 // Reads the next part into the slot, which the caller's thread owns: the
 // bytes the reader held first, then the source. Memory is not copied.
-void read_part(csv_reader *reader, Threads &threads, Slot &slot)
+void read_part(csv_line_reader *reader, Threads &threads, Slot &slot)
 {
     slot.part = threads.parts_read++;
     slot.offset = threads.read_offset;
     slot.at_record = slot.part == 0;
     slot.read_error = 0;
-    slot.error = csv_error{};
+    slot.error = csv_line_error{};
     if (reader->memory != nullptr) {
         const size_t at = static_cast<size_t>(slot.offset);
         const size_t left = reader->memory_size - at;
@@ -305,7 +305,7 @@ void read_part(csv_reader *reader, Threads &threads, Slot &slot)
 }
 
 // Reads parts into the free slots, as far as the input goes.
-void read_ahead(csv_reader *reader, Threads &threads)
+void read_ahead(csv_line_reader *reader, Threads &threads)
 {
     for (;;) {
         Slot *free_slot = nullptr;
@@ -327,7 +327,7 @@ void read_ahead(csv_reader *reader, Threads &threads)
 
 // The part whose turn it is, indexed (here, when no worker took it), or
 // null when every part was taken.
-Slot *next_in_order(csv_reader *reader, Threads &threads)
+Slot *next_in_order(csv_line_reader *reader, Threads &threads)
 {
     read_ahead(reader, threads);
     pthread_mutex_lock(&threads.lock);
@@ -359,7 +359,7 @@ void free_slot(Threads &threads, Slot *slot)
     pthread_mutex_unlock(&threads.lock);
 }
 
-bool carry_append(csv_reader *reader, Threads &threads, const char *bytes, size_t n)
+bool carry_append(csv_line_reader *reader, Threads &threads, const char *bytes, size_t n)
 {
     if (n == 0)
         return true;
@@ -369,7 +369,7 @@ bool carry_append(csv_reader *reader, Threads &threads, const char *bytes, size_
             capacity *= 2;
         char *bigger = static_cast<char *>(std::realloc(threads.carry, capacity));
         if (bigger == nullptr) {
-            fail(&reader->error, CSV_ERROR_MEMORY, 0, 0, "out of memory");
+            fail(&reader->error, CSV_LINE_ERROR_MEMORY, 0, 0, "out of memory");
             return false;
         }
         threads.carry = bigger;
@@ -404,7 +404,7 @@ void join_workers(Threads &threads)
 // input's byte `offset`, on `line`: from the carried record, when it is
 // that one, and the bytes of `slot` from `from` on, then of the parts
 // read after it, then the source.
-bool hand_over(csv_reader *reader, Threads &threads, long long offset, long long line, Slot *slot, size_t from)
+bool hand_over(csv_line_reader *reader, Threads &threads, long long offset, long long line, Slot *slot, size_t from)
 {
     join_workers(threads);
     reader->one_thread = true;
@@ -419,7 +419,7 @@ bool hand_over(csv_reader *reader, Threads &threads, long long offset, long long
     const int most = threads.slot_count + 2;
     reader->pieces = static_cast<Piece *>(std::calloc(static_cast<size_t>(most), sizeof(Piece)));
     if (reader->pieces == nullptr) {
-        fail(&reader->error, CSV_ERROR_MEMORY, 0, 0, "out of memory");
+        fail(&reader->error, CSV_LINE_ERROR_MEMORY, 0, 0, "out of memory");
         return false;
     }
     // What the buffer read of the source and no part took yet comes last.
@@ -465,11 +465,11 @@ bool hand_over(csv_reader *reader, Threads &threads, long long offset, long long
 }
 
 // The read error of a part, said in its turn.
-bool read_failed(csv_reader *reader, const Slot &slot)
+bool read_failed(csv_line_reader *reader, const Slot &slot)
 {
-    if (slot.read_error == 0 && slot.error.code == CSV_OK)
+    if (slot.read_error == 0 && slot.error.code == CSV_LINE_OK)
         return false;
-    if (slot.error.code != CSV_OK) {
+    if (slot.error.code != CSV_LINE_OK) {
         reader->error = slot.error;
     } else {
         errno = slot.read_error;
@@ -490,11 +490,11 @@ enum class Turn {
 
 // Takes the part in its turn: its state checked, the record open before it
 // completed from its first bytes. Fills `stitched` for Turn::carried.
-Turn take_part(csv_reader *reader, Threads &threads, Slot &slot, csv_batch *stitched)
+Turn take_part(csv_line_reader *reader, Threads &threads, Slot &slot, csv_line_batch *stitched)
 {
     if (slot.guess != threads.state)
         index_part(reader, slot, threads.state);
-    if (slot.error.code != CSV_OK && slot.read_error == 0)
+    if (slot.error.code != CSV_LINE_OK && slot.read_error == 0)
         return read_failed(reader, slot), Turn::failed;
     slot.line = threads.line;
     if (slot.at_record) {
@@ -548,7 +548,7 @@ Turn take_part(csv_reader *reader, Threads &threads, Slot &slot, csv_batch *stit
 // problem that a strict reader says). Returns how many, and leaves
 // threads.pending set when all were; -1 when the reader on one thread
 // goes on at once (or on an error, said).
-int own_records(csv_reader *reader, Threads &threads, Slot &slot)
+int own_records(csv_line_reader *reader, Threads &threads, Slot &slot)
 {
     int count = reader->lenient ? slot.made : slot.first_flagged;
     if (slot.longest > reader->limit)
@@ -562,7 +562,7 @@ int own_records(csv_reader *reader, Threads &threads, Slot &slot)
     if (count < slot.made) {
         threads.pending = nullptr;
         if (count == 0) {
-            const csv_record &record = slot.tables.records[0];
+            const csv_line_record &record = slot.tables.records[0];
             hand_over(reader, threads, record.offset, record.line + slot.line, &slot,
                       static_cast<size_t>(record.offset - slot.offset));
             return -1;
@@ -582,11 +582,11 @@ int own_records(csv_reader *reader, Threads &threads, Slot &slot)
     return count;
 }
 
-bool start_threads(csv_reader *reader)
+bool start_threads(csv_line_reader *reader)
 {
     Threads *threads = static_cast<Threads *>(std::calloc(1, sizeof(Threads)));
     if (threads == nullptr) {
-        fail(&reader->error, CSV_ERROR_MEMORY, 0, 0, "out of memory");
+        fail(&reader->error, CSV_LINE_ERROR_MEMORY, 0, 0, "out of memory");
         return false;
     }
     reader->workers = threads;
@@ -605,7 +605,7 @@ bool start_threads(csv_reader *reader)
     threads->line = reader->line;
     threads->slots = static_cast<Slot *>(std::calloc(static_cast<size_t>(threads->slot_count), sizeof(Slot)));
     if (threads->slots == nullptr) {
-        fail(&reader->error, CSV_ERROR_MEMORY, 0, 0, "out of memory");
+        fail(&reader->error, CSV_LINE_ERROR_MEMORY, 0, 0, "out of memory");
         return false;
     }
     for (int k = 0; k < threads->slot_count; k++) {
@@ -627,7 +627,7 @@ bool start_threads(csv_reader *reader)
 
 // What is left when every part was taken: the last record, which may have
 // no LF, goes to the reader on one thread.
-bool finish(csv_reader *reader, Threads &threads)
+bool finish(csv_line_reader *reader, Threads &threads)
 {
     return hand_over(reader, threads, threads.carry_offset, threads.carry_line, nullptr, 0);
 }
@@ -635,9 +635,9 @@ bool finish(csv_reader *reader, Threads &threads)
 }  // namespace
 
 // Starts the threads on the first call; false after an error, said.
-static bool running(csv_reader *reader)
+static bool running(csv_line_reader *reader)
 {
-    if (reader->failed || reader->error.code != CSV_OK) {
+    if (reader->failed || reader->error.code != CSV_LINE_OK) {
         reader->failed = true;
         return false;
     }
@@ -656,7 +656,7 @@ static bool running(csv_reader *reader)
 // Hands over the part's own records into *batch, and after the first that
 // stops the threads, the reader on one thread goes on from there. Returns
 // how many, or -1 after an error.
-static int hand_own(csv_reader *reader, Threads &threads, Slot &slot, int count, csv_batch *batch)
+static int hand_own(csv_line_reader *reader, Threads &threads, Slot &slot, int count, csv_line_batch *batch)
 {
     const bool stops = threads.pending == nullptr;
     threads.pending = nullptr;
@@ -664,7 +664,7 @@ static int hand_own(csv_reader *reader, Threads &threads, Slot &slot, int count,
     if (stops) {
         // The slot's bytes and tables stay for the batch: the hand-over
         // takes its bytes, and its tables are kept until the reader closes.
-        const csv_record &record = slot.tables.records[count];  // its line not yet the input's
+        const csv_line_record &record = slot.tables.records[count];  // its line not yet the input's
         if (!hand_over(reader, threads, record.offset, record.line + slot.line, &slot,
                        static_cast<size_t>(record.offset - slot.offset)))
             return -1;
@@ -672,7 +672,7 @@ static int hand_own(csv_reader *reader, Threads &threads, Slot &slot, int count,
     return count;
 }
 
-int next_parallel(csv_reader *reader, csv_batch *batch)
+int next_parallel(csv_line_reader *reader, csv_line_batch *batch)
 {
     if (!running(reader))
         return -1;
@@ -709,7 +709,7 @@ int next_parallel(csv_reader *reader, csv_batch *batch)
         threads.pending = slot;
         const int count = own_records(reader, threads, *slot);
         if (count < 0)
-            return reader->error.code != CSV_OK ? -1 : next_batch(reader, batch);
+            return reader->error.code != CSV_LINE_OK ? -1 : next_batch(reader, batch);
         if (count == 0) {
             threads.pending = nullptr;
             free_slot(threads, slot);
@@ -727,7 +727,7 @@ int next_parallel(csv_reader *reader, csv_batch *batch)
     return next_batch(reader, batch);
 }
 
-int for_each_parallel(csv_reader *reader, csv_batch_fn fn, void *context)
+int for_each_parallel(csv_line_reader *reader, csv_line_batch_fn fn, void *context)
 {
     if (!running(reader))
         return -1;
@@ -736,7 +736,7 @@ int for_each_parallel(csv_reader *reader, csv_batch_fn fn, void *context)
     Threads &threads = *reader->workers;
     threads.fn = fn;
     threads.context = context;
-    // Where csv_reader_next left off: its last batch is done with, and a
+    // Where csv_line_reader_next left off: its last batch is done with, and a
     // part whose carried record it handed still has its own to hand.
     if (threads.handed != nullptr) {
         free_slot(threads, threads.handed);
@@ -749,7 +749,7 @@ int for_each_parallel(csv_reader *reader, csv_batch_fn fn, void *context)
         pthread_mutex_unlock(&threads.lock);
         Slot *slot = threads.pending;
         threads.pending = nullptr;
-        csv_batch batch;
+        csv_line_batch batch;
         Turn turn = Turn::own;
         if (slot == nullptr) {
             slot = said == 0 ? next_in_order(reader, threads) : nullptr;
@@ -795,12 +795,12 @@ int for_each_parallel(csv_reader *reader, csv_batch_fn fn, void *context)
     pthread_mutex_unlock(&threads.lock);
     if (said != 0)
         return said;
-    if (reader->failed || reader->error.code != CSV_OK)
+    if (reader->failed || reader->error.code != CSV_LINE_OK)
         return -1;
     return for_each_batch(reader, fn, context);
 }
 
-void stop_threads(csv_reader *reader)
+void stop_threads(csv_line_reader *reader)
 {
     Threads *threads = reader->workers;
     if (threads == nullptr)
@@ -827,4 +827,4 @@ void stop_threads(csv_reader *reader)
     reader->workers = nullptr;
 }
 
-}  // namespace csv_line_reader
+}  // namespace reading
