@@ -457,6 +457,13 @@ static inline csv_line_text csv_line_batch_raw(const csv_line_batch *batch, int 
     return raw;
 }
 
+/* 1 when the only quotes of a field found in `text` are the two that open
+   and close it: its value is then the raw bytes between them. */
+static inline int csv_line_field_quoted_whole(const char *text, const csv_line_field *field)
+{
+    return field->quotes == 2 && text[field->start] == '"' && text[field->start + field->length - 1] == '"';
+}
+
 static inline csv_line_text csv_line_batch_value(const csv_line_batch *batch, int field)
 {
     const csv_line_field *f = &batch->fields[field];
@@ -465,7 +472,7 @@ static inline csv_line_text csv_line_batch_value(const csv_line_batch *batch, in
     value.length = f->length;
     if (f->quotes == 0)
         return value;
-    if (f->quotes == 2 && value.data[0] == '"' && value.data[f->length - 1] == '"') {
+    if (csv_line_field_quoted_whole(batch->text, f)) {
         value.data++;
         value.length -= 2;
         return value;

@@ -172,8 +172,7 @@ int check_records(const Check &check, Tables &tables, const char *text, int from
             if (field.quotes == 0)
                 continue;
             quoted = true;
-            const char *raw = text + field.start;
-            if (field.quotes == 2 && raw[0] == '"' && raw[field.length - 1] == '"')
+            if (csv_line_field_quoted_whole(text, &field))
                 continue;
             const int decoded = decode(check.error, tables, text, k);
             if (decoded < 0)
@@ -767,7 +766,7 @@ csv_line_text csv_line_batch_decoded(const csv_line_batch *batch, int field)
         return entry->value;
     const csv_line_field &f = batch->fields[field];
     const char *raw = batch->text + f.start;
-    if (f.quotes == 2 && raw[0] == '"' && raw[f.length - 1] == '"')
+    if (csv_line_field_quoted_whole(batch->text, &f))
         return {raw + 1, f.length - 2};
     return {raw, f.length};
 }
