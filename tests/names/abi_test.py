@@ -30,29 +30,30 @@ def declared(headers):
     defined there, not exported)."""
     names = set()
     for header in headers:
-        text = re.sub(r"/\*.*?\*/|//[^\n]*", "", open(header).read(), flags=re.S)
+        text = re.sub(r"/\*.*?\*/|//[^\n]*|^#[^\n]*", "", open(header).read(), flags=re.S | re.M)
         for declaration in re.findall(r"CSV_LINE_API\b([^;{]*)[;{]", text):
             declaration = re.sub(r"CSV_LINE_DEPRECATED\(\w+\)", "", declaration)
             names.add(re.search(r"(\w+)\s*\(", declaration).group(1))
     return names
 
 
-def exported(library, nm):
+def exported(library, nm, versions):
     """{symbol: version} of every defined dynamic symbol."""
     lines = subprocess.run([nm, "-D", "--defined-only", "--with-symbol-versions", "--format=just-symbols",
                             library], check=True, capture_output=True, text=True).stdout.split()
     symbols = {}
     for line in lines:
         name, _, version = line.partition("@")
-        if name == version.lstrip("@"):
-            continue  # the version's own definition
+        if name in versions.values():
+            continue  # a version's own definition
         symbols[name] = version.lstrip("@")
     return symbols
 
 
 def main():
     library, script, nm, *headers = sys.argv[1:]
-    versions, names, symbols = script_versions(script), declared(headers), exported(library, nm)
+    versions, names = script_versions(script), declared(headers)
+    symbols = exported(library, nm, versions)
     failures = []
     failures += [f"declared but not in the version script: {n}" for n in sorted(names - versions.keys())]
     failures += [f"in the version script but declared nowhere: {n}" for n in sorted(versions.keys() - names)]
