@@ -291,7 +291,8 @@ typedef struct csv_line_error {
     int code;          /* a csv_line_error_code */
     int system;        /* errno, for CSV_LINE_ERROR_IO; else 0 */
     long long line;    /* the physical line where the record began, from 1; 0 for none */
-    int field;         /* the field, from 1, for CSV_LINE_ERROR_MALFORMED; else 0 */
+    int field;         /* the field, from 1, for CSV_LINE_ERROR_MALFORMED, and for CSV_LINE_ERROR_UNCLOSED
+                          when the quote opened inside an unquoted field or after a closing quote; else 0 */
     char message[256]; /* e.g. "line 4: field 2: a quote inside an unquoted field or after a closing quote" */
 } csv_line_error;
 

@@ -526,12 +526,23 @@ TEST(Reader, ErrorsSayTheirLine)
         Options options;
         int code;
         long long line;
+        int field;
         const char *message;
     } rows[] = {
-        {"malformed", "a\nb\n\"x\ny\"z,w\n", {}, CSV_LINE_ERROR_MALFORMED, 3,
+        {"malformed", "a\nb\n\"x\ny\"z,w\n", {}, CSV_LINE_ERROR_MALFORMED, 3, 1,
          "line 3: field 1: a quote inside an unquoted field or after a closing quote"},
-        {"unclosed", "a\nb,\"c\n", {}, CSV_LINE_ERROR_UNCLOSED, 2, "line 2: quote not closed by the end of the input"},
-        {"too long", "a\nbbbbbbbbbb\n", {',', false, 5}, CSV_LINE_ERROR_TOO_LONG, 2,
+        {"unclosed", "a\nb,\"c\n", {}, CSV_LINE_ERROR_UNCLOSED, 2, 0,
+         "line 2: quote not closed by the end of the input"},
+        {"unclosed after doubled quotes", "a\n\"b\"\"c\nd\n", {}, CSV_LINE_ERROR_UNCLOSED, 2, 0,
+         "line 2: quote not closed by the end of the input"},
+        {"regression: unclosed quote in an unquoted field named no field",
+         "x,y,z\nx,y,z\nx,y,z\nx,y,z\nx,y,z\nx,y,z\nx,y,z\na,12\" pipe,c\nmore,lines\n", {},
+         CSV_LINE_ERROR_UNCLOSED, 8, 2, "line 8: field 2: quote not closed by the end of the input"},
+        {"unclosed after a closing quote", "a\n\"b\"c\"d\n", {}, CSV_LINE_ERROR_UNCLOSED, 2, 1,
+         "line 2: field 1: quote not closed by the end of the input"},
+        {"unclosed in a field left empty before it", "a\n,\"\"\"", {}, CSV_LINE_ERROR_UNCLOSED, 2, 0,
+         "line 2: quote not closed by the end of the input"},
+        {"too long", "a\nbbbbbbbbbb\n", {',', false, 5}, CSV_LINE_ERROR_TOO_LONG, 2, 0,
          "line 2: record longer than the limit of 5 bytes"},
     };
     for (const auto &row : rows) {
@@ -547,6 +558,7 @@ TEST(Reader, ErrorsSayTheirLine)
         const csv_line_error *error = csv_line_reader_error(reader);
         EXPECT_EQ(error->code, row.code);
         EXPECT_EQ(error->line, row.line);
+        EXPECT_EQ(error->field, row.field);
         EXPECT_STREQ(error->message, row.message);
         csv_line_reader_close(reader);
     }

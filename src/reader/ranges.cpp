@@ -9,19 +9,11 @@
 #include <cstring>
 
 #include "csv_line.h"
+#include "reader.h"
 
 namespace {
 
 constexpr long long READ_SIZE = 1 << 20;
-
-long long count_line_feeds(const char *p, size_t n)
-{
-    long long count = 0;
-    for (const char *end = p + n; (p = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)))) != nullptr;
-         p++)
-        count++;
-    return count;
-}
 
 // Range k begins at the first record start at or after byte size * k / n:
 // just past the first LF outside quotes from the byte before on. The input
@@ -58,7 +50,7 @@ public:
             const long long first = summary.first_record[quoted_];
             if (answered_ < searched_ && first >= 0) {
                 const long long line =
-                    1 + line_feeds_ + (lines_ != nullptr ? count_line_feeds(chunk, size_t(first)) : 0);
+                    1 + line_feeds_ + (lines_ != nullptr ? reading::count_line_feeds(chunk, size_t(first)) : 0);
                 while (answered_ < searched_)
                     answer(cut + first, line);
             }

@@ -120,26 +120,6 @@ static int decode(csv_line_error *said, Tables &tables, const char *text, int k)
     return malformed;
 }
 
-// The LFs among the n bytes at p: eight at a time, a byte that is an LF
-// becoming exactly a 1 (no carry runs between bytes), the eight summed by
-// a multiply (this file is built for any x86-64, whose popcount is a
-// call), since a record is short and a call of memchr for each costs more.
-static long long count_lfs(const char *p, int n)
-{
-    const std::uint64_t ones = 0x0101010101010101u, lows = 0x7F7F7F7F7F7F7F7Fu;
-    long long lfs = 0;
-    for (; n >= 8; p += 8, n -= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, sizeof word);
-        const std::uint64_t x = word ^ (ones * '\n');  // zero where an LF was
-        const std::uint64_t found = ~(((x & lows) + lows) | x | lows) >> 7;
-        lfs += static_cast<long long>((found * ones) >> 56);
-    }
-    for (; n > 0; p++, n--)
-        lfs += *p == '\n';
-    return lfs;
-}
-
 int check_records(const Check &check, Tables &tables, const char *text, int from, int count, int field_count,
                   long long offset, long long *line)
 {
@@ -185,7 +165,7 @@ int check_records(const Check &check, Tables &tables, const char *text, int from
         if (quoted && check.line_breaks) {
             const csv_line_field &end = tables.fields[last - 1];
             const int start = tables.fields[first].start;
-            lfs += count_lfs(text + start, end.start + end.length - start);
+            lfs += count_line_feeds(text + start, static_cast<size_t>(end.start + end.length - start));
         }
         if (malformed_field != 0) {
             if (!check.lenient) {
@@ -345,6 +325,20 @@ bool skip_line(csv_line_reader *reader)
     }
 }
 
+// Whether the quote left open in a field opened where a well-formed field
+// has none: inside an unquoted field, or after the quote that closed it.
+// Otherwise the field opens with it and every quote after is doubled.
+bool opened_amiss(const char *text, const csv_line_field &field)
+{
+    const char *raw = text + field.start;
+    if (field.length == 0 || raw[0] != '"')
+        return true;
+    for (int k = 1; k < field.length; k++)
+        if (raw[k] == '"' && (k + 1 == field.length || raw[++k] != '"'))
+            return true;
+    return false;
+}
+
 // Splits `length` bytes at text as one record, the last of the input or
 // one cut at the limit, into the reader's tables.
 int split_one(csv_line_reader *reader, const char *text, int length)
@@ -362,9 +356,16 @@ int hand_one(csv_line_reader *reader, const char *text, int fields, int flags, l
     tables.starts[0] = 0;
     const long long line = reader->line;
     if (!reader->lenient && flags != 0) {
-        if (flags & CSV_LINE_RECORD_UNCLOSED)
-            fail(&reader->error, CSV_LINE_ERROR_UNCLOSED, line, 0, "line %lld: quote not closed by the end of the input", line);
-        else
+        if (flags & CSV_LINE_RECORD_UNCLOSED) {
+            // The quote left open took the rest into the last field.
+            const int field = opened_amiss(text, tables.fields[fields - 1]) ? fields : 0;
+            if (field != 0)
+                fail(&reader->error, CSV_LINE_ERROR_UNCLOSED, line, field,
+                     "line %lld: field %d: quote not closed by the end of the input", line, field);
+            else
+                fail(&reader->error, CSV_LINE_ERROR_UNCLOSED, line, 0,
+                     "line %lld: quote not closed by the end of the input", line);
+        } else
             fail(&reader->error, CSV_LINE_ERROR_TOO_LONG, line, 0, "line %lld: record longer than the limit of %d bytes", line,
                  reader->limit);
         return -1;

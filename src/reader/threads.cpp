@@ -38,8 +38,7 @@ enum class Stage {
     indexing,  // a worker indexes it
     indexed,   // indexed, waiting for its turn
     ready,     // its turn came: a worker hands its records to the callback (for_each)
-    calling,   // a worker's callback has it
-    handed     // its records are the caller's (next)
+    calling    // a worker's callback has it
 };
 
 struct Slot {
@@ -112,14 +111,6 @@ struct Threads {
 
 namespace {
 
-long long count_lfs(const char *p, size_t n)
-{
-    long long lfs = 0;
-    for (const char *end = p + n; (p = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)))) != nullptr; p++)
-        lfs++;
-    return lfs;
-}
-
 // Indexes the part from `state` and makes its records, lines counted from
 // 0 at its first byte. (On a worker, or in its turn when the guess was
 // wrong; only the slot is written.)
@@ -162,7 +153,7 @@ void index_part(const csv_line_reader *reader, Slot &slot, int state)
     slot.tail = slot.head_end < 0 ? static_cast<int>(slot.length) : index.next;
     slot.quotes = index.quotes;
     slot.line_feeds = index.line_feeds;
-    long long line = slot.head_end > 0 ? count_lfs(slot.bytes, static_cast<size_t>(slot.head_end)) : 0;
+    long long line = slot.head_end > 0 ? count_line_feeds(slot.bytes, static_cast<size_t>(slot.head_end)) : 0;
     slot.made = 0;
     if (index.record_count > from) {
         const Check check = {&slot.error, true, 0, index.quotes != 0, index.line_feeds > index.record_count};
@@ -672,6 +663,53 @@ static int hand_own(csv_line_reader *reader, Threads &threads, Slot &slot, int c
     return count;
 }
 
+namespace {
+
+// What one step of the drivers found in the next part in order.
+enum class Found {
+    carried,  // the record open before the part, completed, is in *stitched; the part is pending
+    own,      // the part's own records, slot->count of them, pending unless one stops the threads
+    nothing,  // no record ends in the part: take the next
+    over,     // the reader on one thread goes on (or, with the reader's error set, stops)
+    failed    // an error, said
+};
+
+// The drivers' one step: the pending part, or the next in order, taken in
+// its turn. The carried record comes first; the part's own records next,
+// counted. Every part is taken here, so that next and for_each hand over
+// the same batches.
+Found step(csv_line_reader *reader, Threads &threads, Slot *&slot, csv_line_batch *stitched)
+{
+    slot = threads.pending;
+    threads.pending = nullptr;
+    if (slot == nullptr) {
+        slot = next_in_order(reader, threads);
+        if (slot == nullptr)
+            return finish(reader, threads) ? Found::over : Found::failed;
+        threads.next_part++;
+        switch (take_part(reader, threads, *slot, stitched)) {
+        case Turn::failed:
+            return Found::failed;
+        case Turn::carried:
+            threads.pending = slot;
+            return Found::carried;
+        case Turn::next:
+            free_slot(threads, slot);
+            return Found::nothing;
+        case Turn::over:
+            return Found::over;
+        case Turn::own:
+            break;
+        }
+    }
+    threads.pending = slot;
+    if (own_records(reader, threads, *slot) < 0)
+        return reader->error.code != CSV_LINE_OK ? Found::failed : Found::over;
+    return Found::own;
+}
+
+}  // namespace
+
 int next_parallel(csv_line_reader *reader, csv_line_batch *batch)
 {
     if (!running(reader))
@@ -684,40 +722,24 @@ int next_parallel(csv_line_reader *reader, csv_line_batch *batch)
         threads.handed = nullptr;
     }
     while (!reader->one_thread) {
-        Slot *slot = threads.pending;
-        threads.pending = nullptr;
-        if (slot == nullptr) {
-            slot = next_in_order(reader, threads);
-            if (slot == nullptr) {
-                if (!finish(reader, threads))
-                    return -1;
-                break;
-            }
-            threads.next_part++;
-            const Turn turn = take_part(reader, threads, *slot, batch);
-            if (turn == Turn::failed)
-                return -1;
-            if (turn == Turn::carried) {
-                threads.pending = slot;
-                return 1;
-            }
-            if (turn == Turn::next)
-                free_slot(threads, slot);
-            if (turn != Turn::own)
-                continue;
-        }
-        threads.pending = slot;
-        const int count = own_records(reader, threads, *slot);
-        if (count < 0)
-            return reader->error.code != CSV_LINE_OK ? -1 : next_batch(reader, batch);
-        if (count == 0) {
+        Slot *slot;
+        const Found found = step(reader, threads, slot, batch);
+        if (found == Found::failed)
+            return -1;
+        if (found == Found::carried)
+            return 1;
+        if (found == Found::over)
+            break;
+        if (found == Found::nothing)
+            continue;
+        if (slot->count == 0) {
             threads.pending = nullptr;
             free_slot(threads, slot);
             if (read_failed(reader, *slot))
                 return -1;
             continue;
         }
-        const int handed = hand_own(reader, threads, *slot, count, batch);
+        const int handed = hand_own(reader, threads, *slot, slot->count, batch);
         if (!reader->one_thread)
             threads.handed = slot;
         if (slot->last && slot->read_error != 0)
@@ -743,39 +765,28 @@ int for_each_parallel(csv_line_reader *reader, csv_line_batch_fn fn, void *conte
         threads.handed = nullptr;
     }
     int said = 0;
-    while (!reader->one_thread && said == 0) {
-        pthread_mutex_lock(&threads.lock);
-        said = threads.stopped_by;
-        pthread_mutex_unlock(&threads.lock);
-        Slot *slot = threads.pending;
-        threads.pending = nullptr;
-        csv_line_batch batch;
-        Turn turn = Turn::own;
-        if (slot == nullptr) {
-            slot = said == 0 ? next_in_order(reader, threads) : nullptr;
-            if (slot == nullptr) {
-                if (said == 0 && !finish(reader, threads))
-                    return -1;
-                break;
-            }
-            threads.next_part++;
-            turn = take_part(reader, threads, *slot, &batch);
+    while (!reader->one_thread) {
+        if (said == 0) {
+            pthread_mutex_lock(&threads.lock);
+            said = threads.stopped_by;
+            pthread_mutex_unlock(&threads.lock);
         }
-        if (turn == Turn::failed)
+        if (said != 0)
             break;
-        if (turn == Turn::next)
-            free_slot(threads, slot);
-        if (turn == Turn::carried)
-            said = fn(&batch, context);
-        if (said != 0 || (turn != Turn::own && turn != Turn::carried))
+        Slot *slot;
+        csv_line_batch batch;
+        const Found found = step(reader, threads, slot, &batch);
+        if (found == Found::failed || found == Found::over)
+            break;
+        if (found == Found::nothing)
             continue;
-        threads.pending = slot;
-        const int count = own_records(reader, threads, *slot);
-        if (count < 0)
-            break;
+        if (found == Found::carried) {
+            said = fn(&batch, context);
+            continue;
+        }
         if (threads.pending == nullptr || (slot->last && slot->read_error != 0)) {
             // The records before the one that stops the threads, here.
-            if (hand_own(reader, threads, *slot, count, &batch) > 0)
+            if (hand_own(reader, threads, *slot, slot->count, &batch) > 0)
                 said = fn(&batch, context);
             if (slot->last && slot->read_error != 0 && read_failed(reader, *slot))
                 break;
@@ -783,10 +794,13 @@ int for_each_parallel(csv_line_reader *reader, csv_line_batch_fn fn, void *conte
         }
         threads.pending = nullptr;
         pthread_mutex_lock(&threads.lock);
-        slot->stage = count > 0 ? Stage::ready : Stage::free;
+        slot->stage = slot->count > 0 ? Stage::ready : Stage::free;
         pthread_cond_signal(&threads.for_workers);
         pthread_mutex_unlock(&threads.lock);
     }
+    // A part whose carried record the callback stopped at hands nothing more.
+    if (said != 0)
+        threads.pending = nullptr;
     if (threads.started > 0)
         join_workers(threads);
     pthread_mutex_lock(&threads.lock);
