@@ -1,6 +1,7 @@
-// The reader's parts, shared by the reader on one thread (reader.cpp)
-// and the readers on several (threads.cpp). Internal to the
-// library.
+// The reader's parts, shared by its files: the sources and buffer
+// (source.cpp), the checks of a batch's records (checks.cpp), its tables
+// (batch.cpp), the reader on one thread (reader.cpp) and on several
+// (threads.cpp). Internal to the library.
 #ifndef CSV_LINE_READER_PARTS_H
 #define CSV_LINE_READER_PARTS_H
 
@@ -116,6 +117,20 @@ struct Piece {
 // at most n bytes, as read(2) does; -1 with errno on an error.
 long long read_more(csv_line_reader *reader, char *out, size_t n);
 
+// Makes at least `want` bytes unread held, or all that is left: the
+// unread ones moved to the buffer's front and the buffer grown, up to the
+// record limit, as they need. Returns false after an error, said.
+bool hold(csv_line_reader *reader, size_t want);
+
+// Drops the rest of a physical line over the limit, up to and with its
+// LF. Returns false after a read error, said.
+bool skip_line(csv_line_reader *reader);
+
+// Whether the quote left open in a field opened where a well-formed field
+// has none: inside an unquoted field, or after the quote that closed it.
+// Otherwise the field opens with it and every quote after is doubled.
+bool opened_amiss(const char *text, const csv_line_field &field);
+
 // The readers on several threads (threads.cpp).
 int next_parallel(csv_line_reader *reader, csv_line_batch *batch);
 int for_each_parallel(csv_line_reader *reader, csv_line_batch_fn fn, void *context);
@@ -169,5 +184,15 @@ struct csv_line_reader {
     reading::Threads *workers;  // null until threads start; then the threads' own state
     bool one_thread;                    // the threads handed the rest over to one
 };
+
+namespace reading {
+
+// The bytes that the reader's offsets into what is held count from.
+inline const char *held_bytes(const csv_line_reader *reader)
+{
+    return reader->memory != nullptr ? reader->memory : reader->buffer;
+}
+
+}  // namespace reading
 
 #endif
