@@ -223,11 +223,6 @@ enum class Runs {
     packed,   // other quotes: runs are copied from the block's packed content
 };
 
-template <Runs R>
-struct Way {
-    static constexpr Runs value = R;
-};
-
 // The bytes of a block that a split looks at.
 struct Specials {
     std::uint64_t quotes, commas, nul, lf;
@@ -1008,7 +1003,8 @@ static Split split_blocks(const char *line, const char *limit, char (*fields)[FI
     }
 }
 
-// The three entries of a kernel.
+// The entries of a kernel: the four splitters here, then the index and
+// the chunk summary.
 template <class K>
 static int split_line(const char *line, char (*fields)[FIELD_SIZE], int max_fields)
 {
