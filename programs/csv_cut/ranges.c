@@ -62,17 +62,9 @@ static size_t read_at(int fd, char *buffer, size_t n, long long offset)
     return got;
 }
 
-/* Counts the LF bytes of [p, p + n). */
-static long long count_lines(const char *p, size_t n)
-{
-    long long lines = 0;
-    for (const char *end = p + n; (p = memchr(p, '\n', (size_t)(end - p))) != NULL; p++)
-        lines++;
-    return lines;
-}
-
-/* Adds the LFs of the file's first `end` bytes to *line. Returns 0, or -1
-   with errno set (0 when the file ends first). */
+/* Adds the LFs of the file's first `end` bytes to *line, as the library's
+   chunk summaries count them. Returns 0, or -1 with errno set (0 when the
+   file ends first). */
 static int lines_before(int fd, long long end, long long *line)
 {
     enum { PIECE = 1 << 20 };
@@ -86,7 +78,9 @@ static int lines_before(int fd, long long end, long long *line)
     for (at = 0; at < end;) {
         const size_t want = end - at < PIECE ? (size_t)(end - at) : (size_t)PIECE;
         const size_t got = read_at(fd, block, want, at);
-        *line += count_lines(block, got);
+        csv_line_chunk summary;
+        csv_line_chunk_scan(block, (long long)got, &summary);
+        *line += summary.line_feeds;
         if (got != want)
             break;
         at += (long long)got;

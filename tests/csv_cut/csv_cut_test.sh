@@ -115,6 +115,15 @@ printf '\357\273\277c\nx\n' >"$work/inner-mark.want"
 expect regression-range-at-a-record-beginning-like-a-mark 1 "inner-mark.csv: line 3: field 2: a quote" \
     "$work/inner-mark.want" "$cut" --range 4-100 -f 1 "$work/inner-mark.csv"
 
+# A range far into a file: its messages still name the file's lines,
+# counted before the range in pieces of 1 MiB, line breaks in quotes and
+# a piece's edge inside a record included.
+printf 'a,"b\nc"\r\n%.0s' $(seq 120000) >"$work/far.csv"
+printf 'x,"y"z\n' >>"$work/far.csv"
+printf 'x\n' >"$work/far.want"
+expect range-far-into-the-file 1 "far.csv: line 240001: field 2: a quote inside" "$work/far.want" \
+    "$cut" --range 1080000-1080008 -f 1 "$work/far.csv"
+
 # Messages name the physical line where a record began. A quote open at
 # the end of the input takes the rest into its record, and is reported.
 printf 'a,"1\n2\n3",c\nb,"x"y\n' >"$work/lines.csv"
