@@ -219,8 +219,7 @@ static ALWAYS_INLINE int put_field(struct cut *cut, const char *text, const csv_
         put_escaped(cut, raw, (size_t)field->length);
         return 0;
     }
-    /* The most common quoted field: two quotes, which enclose it. */
-    if (field->quotes == 2 && raw[0] == '"' && raw[field->length - 1] == '"') {
+    if (csv_line_field_quoted_whole(text, field)) {
         put_escaped(cut, raw + 1, (size_t)field->length - 2);
         return 0;
     }
