@@ -182,7 +182,15 @@ thread count|bad thread count '0'|-f 1 -j 0
 ranges with a list|--ranges prints byte ranges|--ranges 2 -f 1
 range and two files|take one FILE|--range 0-1 -f 1 /dev/null
 names with a list|-n lists the names|-n -f 1
+too many threads|bad thread count '257': give 1 to 256|-f 1 -j 257
+no range count|bad range count '0'|--ranges 0
+range backwards|bad range '5-2'|--range 5-2 -f 1
+range without an end|bad range '5'|--range 5 -f 1
 ROWS
+expect help-to-a-full-disk 1 "" - sh -c '"$1" --help >/dev/full' sh "$cut"
+expect ranges-of-a-missing-file 1 "nope.csv: No such file or directory" "$work/empty" "$cut" --ranges 2 "$work/nope.csv"
+expect ranges-of-a-pipe 1 "--ranges needs a file that can be read at any offset" "$work/empty" \
+    sh -c 'cat "$1" | "$2" --ranges 2 -' sh "$dir/input.csv" "$cut"
 expect '-- ends options' 0 "" "$dir/expected.txt" "$cut" -f 6,1,2 -- "$dir/input.csv"
 
 # Other separators, in and out; TAB named as \t or tab.
