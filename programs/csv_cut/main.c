@@ -41,8 +41,8 @@
 #include "cut.h"
 
 /* Writes what is left, says a write error and frees the run. Returns the
-   exit status: 2 for a list that an input's header showed wrong, 1 after
-   any other problem. */
+   exit status: 2 when the list, read against a header, was malformed, 1
+   after any other problem. */
 static int finish(struct run *run)
 {
     struct cut *cut = &run->cut;
