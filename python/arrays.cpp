@@ -67,15 +67,16 @@ PyObject *assemble(std::vector<std::unique_ptr<Part>> &parts, size_t c, Kind kin
         auto owned = std::make_unique<Buffer>();
         std::swap(owned->data, cells.data);
         std::swap(owned->size, cells.size);
-        PyObject *array = PyArray_SimpleNewFromData(1, &rows, kind == INT ? NPY_INT64 : NPY_FLOAT64, owned->data);
-        PyObject *capsule = array != nullptr ? PyCapsule_New(owned.get(), "csv_line.buffer", free_buffer) : nullptr;
-        if (capsule == nullptr || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(array), capsule) != 0) {
-            Py_XDECREF(array);
-            Py_XDECREF(capsule);  // frees the buffer when it was made
+        Owned array(PyArray_SimpleNewFromData(1, &rows, kind == INT ? NPY_INT64 : NPY_FLOAT64, owned->data));
+        if (!array)
             return nullptr;
-        }
-        owned.release();
-        return array;
+        PyObject *capsule = PyCapsule_New(owned.get(), "csv_line.buffer", free_buffer);
+        if (capsule == nullptr)
+            return nullptr;
+        owned.release();  // the capsule's now, and the array's once its base
+        if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(array.get()), capsule) != 0)
+            return nullptr;  // numpy let the capsule go, and with it the buffer
+        return array.release();
     }
     const bool objects = kind == TEXT || missing;
     PyObject *array = PyArray_SimpleNew(1, &rows, objects ? NPY_OBJECT : NPY_BOOL);
@@ -98,6 +99,10 @@ PyObject *assemble(std::vector<std::unique_ptr<Part>> &parts, size_t c, Kind kin
                 } else {
                     const double value = bits_double(cells[r]);
                     object = std::isnan(value) ? PyFloat_FromDouble(NAN) : PyBool_FromLong(value != 0);
+                    if (object == nullptr) {
+                        Py_DECREF(array);  // its slots not written yet are null, which numpy lets go as none
+                        return nullptr;
+                    }
                 }
                 reinterpret_cast<PyObject **>(data)[at] = object;
             }

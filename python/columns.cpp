@@ -169,6 +169,7 @@ Columns::~Columns()
 {
     for (PyObject *object : raised)
         Py_XDECREF(object);
+    Py_XDECREF(nan);
 }
 
 bool Columns::earlier(long long sequence, int row) const
@@ -186,15 +187,20 @@ int Columns::fail(long long sequence, int row, long long line, std::string what)
         problem_row = row;
         problem_line = line;
         problem = std::move(what);
-        for (PyObject *&object : raised)
-            Py_CLEAR(object);
+        problem_raised = false;  // an exception it replaces is let go later, with the GIL
+        thrown = nullptr;
     }
     return 1;
 }
 
 std::string Columns::cell_problem(int column, csv_line_text text, const char *what) const
 {
-    std::string shown(text.data, static_cast<size_t>(std::min(text.length, 40)));
+    // At most 40 bytes of the cell, cut before a character, not inside it.
+    size_t length = static_cast<size_t>(std::min(text.length, 40));
+    if (length < static_cast<size_t>(text.length))
+        while (length > 0 && (static_cast<unsigned char>(text.data[length]) & 0xC0) == 0x80)
+            length--;
+    std::string shown(text.data, length);
     return "column '" + names[static_cast<size_t>(column)] + "': '" + shown + "' " + what;
 }
 
@@ -259,7 +265,7 @@ int Columns::classify(const csv_line_batch &batch, Part &part, std::vector<Span>
     std::vector<int64_t *> slots(chosen.size());
     for (size_t c = 0; c < chosen.size(); c++) {
         if (!part.cells[c].reserve((part.rows + rows) * sizeof(int64_t)))
-            return fail(sequence, 0, 0, "out of memory");
+            throw std::bad_alloc();
         slots[c] = part.cells[c].cells() + part.rows;
         spans[c] = Span{part.rows, rows, asked[c] == TEXT ? TEXT : NONE, false};
     }
@@ -296,7 +302,12 @@ int Columns::build_text(const csv_line_batch &batch, Part &part, std::vector<Spa
             const csv_line_record &record = batch.records[r];
             const csv_line_text text = chosen[c] < record.count ? csv_line_batch_value(&batch, record.field + chosen[c])
                                                            : csv_line_text{"", 0};
-            PyObject *object = text.length == 0 ? (Py_INCREF(nan), nan) : repeats.str(text);
+            PyObject *object;
+            try {
+                object = text.length == 0 ? (Py_INCREF(nan), nan) : repeats.str(text);
+            } catch (const std::bad_alloc &) {  // the table of repeats
+                object = PyErr_NoMemory();
+            }
             if (object == nullptr) {
                 keep_raised(sequence, r, record.line + part.place.first_line - 1);
                 for (size_t k = 0; k <= c; k++)
@@ -326,13 +337,41 @@ void Columns::keep_raised(long long sequence, int row, long long line)
     problem_row = row;
     problem_line = line;
     problem.clear();
+    problem_raised = true;
+    thrown = nullptr;
     for (int k = 0; k < 3; k++) {
         Py_XDECREF(raised[k]);
         raised[k] = raised_now[k];
     }
 }
 
-int Columns::take(const csv_line_batch &batch, Part &part)
+// Keeps the C++ exception being handled when it is the first problem:
+// its batch's first row. Returns 1 to stop the handing.
+int Columns::keep_thrown(long long sequence, long long line) noexcept
+{
+    std::lock_guard<std::mutex> hold(lock);
+    if (earlier(sequence, 0)) {
+        problem_sequence = sequence;
+        problem_row = 0;
+        problem_line = line;
+        problem.clear();
+        problem_raised = false;
+        thrown = std::current_exception();
+    }
+    return 1;
+}
+
+int Columns::take(const csv_line_batch &batch, Part &part) noexcept
+{
+    try {
+        return take_records(batch, part);
+    } catch (...) {
+        const long long line = batch.count > 0 ? batch.records[0].line + part.place.first_line - 1 : 0;
+        return keep_thrown(part.place.base + batch.sequence, line);
+    }
+}
+
+int Columns::take_records(const csv_line_batch &batch, Part &part)
 {
     // Blank lines are skipped, as pandas skips them.
     std::vector<csv_line_record> kept;
@@ -353,13 +392,13 @@ int Columns::take(const csv_line_batch &batch, Part &part)
     if (from->count == 0)  // blank lines alone: no rows, and no kind
         return 0;
     std::vector<Span> spans(chosen.size());
+    for (std::vector<Span> &kept_spans : part.spans)  // no allocation once the batch's str are made
+        kept_spans.reserve(kept_spans.size() + 1);
     if (classify(*from, part, spans) != 0)
         return 1;
     if (std::any_of(spans.begin(), spans.end(), [](const Span &span) { return span.kind == TEXT; })) {
-        const PyGILState_STATE gil = PyGILState_Ensure();
-        const int stop = build_text(*from, part, spans);
-        PyGILState_Release(gil);
-        if (stop != 0)
+        WithGil locked;
+        if (build_text(*from, part, spans) != 0)
             return 1;
     }
     for (size_t c = 0; c < chosen.size(); c++)
@@ -368,7 +407,7 @@ int Columns::take(const csv_line_batch &batch, Part &part)
     return 0;
 }
 
-int Columns::take_all(csv_line_reader *reader, Part &part)
+int Columns::take_all(csv_line_reader *reader, Part &part) noexcept
 {
     struct Taking {
         Columns *columns;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -108,12 +109,15 @@ struct Columns {
     PyObject *nan = nullptr;
 
     std::mutex lock;
-    // The first problem, by its place in the input; Python's exception for
-    // one met building str.
+    // The first problem, by its place in the input: a message, Python's
+    // exception met building str (raised, when problem_raised), or a C++
+    // exception met on a reader's thread (thrown), carried to the caller.
     long long problem_sequence = -1, problem_line = 0;
     int problem_row = 0;
     std::string problem;
-    PyObject *raised[3] = {nullptr, nullptr, nullptr};
+    bool problem_raised = false;
+    PyObject *raised[3] = {nullptr, nullptr, nullptr};  // let go with the GIL only
+    std::exception_ptr thrown;
 
     Columns() = default;
     Columns(const Columns &) = delete;
@@ -121,11 +125,12 @@ struct Columns {
     ~Columns();  // with the GIL
 
     // A batch's records into the part's columns. Returns 0, or 1 to stop.
-    int take(const csv_line_batch &batch, Part &part);
+    // Without the GIL, on any thread.
+    int take(const csv_line_batch &batch, Part &part) noexcept;
 
     // Takes every batch of a reader: on its threads, or on this thread
     // for a reader of one thread. Returns the reader's result.
-    int take_all(csv_line_reader *reader, Part &part);
+    int take_all(csv_line_reader *reader, Part &part) noexcept;
 
 private:
     bool earlier(long long sequence, int row) const;
@@ -136,6 +141,8 @@ private:
     int classify(const csv_line_batch &batch, Part &part, std::vector<Span> &spans);
     int build_text(const csv_line_batch &batch, Part &part, std::vector<Span> &spans);
     void keep_raised(long long sequence, int row, long long line);
+    int keep_thrown(long long sequence, long long line) noexcept;
+    int take_records(const csv_line_batch &batch, Part &part);
 };
 
 // numpy's C API for this module, taken once when it is imported. False

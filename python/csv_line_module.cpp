@@ -6,8 +6,6 @@
 namespace csv_line_python {
 namespace {
 
-PyObject *ReaderType;  // csv_line.reader
-
 PyMethodDef methods[] = {
     {"read_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_columns)),
      METH_VARARGS | METH_KEYWORDS,
@@ -35,29 +33,31 @@ PyMODINIT_FUNC PyInit__core()
 {
     if (!import_numpy())
         return nullptr;
-    ReaderType = PyType_FromSpec(&reader_spec);
-    if (ReaderType == nullptr)
+    const Owned csv(PyImport_ImportModule("csv"));
+    if (!csv)
         return nullptr;
-    PyObject *csv = PyImport_ImportModule("csv");
-    if (csv == nullptr)
+    const Owned base(PyObject_GetAttrString(csv.get(), "Error"));
+    if (!base)
         return nullptr;
-    PyObject *base = PyObject_GetAttrString(csv, "Error");
-    Py_DECREF(csv);
-    if (base == nullptr)
+    Owned made(PyModule_Create(&module)), reader(PyType_FromSpec(&reader_spec));
+    if (!made || !reader)
         return nullptr;
-    Error = PyErr_NewExceptionWithDoc("csv_line.Error",
-                                      "A record that is not well formed, or a cell that is not of its column's type; "
-                                      ".line is its line (from 1), .field its field (from 1, 0 for none).",
-                                      base, nullptr);
-    Py_DECREF(base);
-    PyObject *made = PyModule_Create(&module);
-    if (made == nullptr || Error == nullptr)
-        return nullptr;
+    if (Error == nullptr) {  // the module's own, kept for as long as the process
+        Error = PyErr_NewExceptionWithDoc(
+            "csv_line.Error",
+            "A record that is not well formed, or a cell that is not of its column's type; "
+            ".line is its line (from 1), .field its field (from 1, 0 for none).",
+            base.get(), nullptr);
+        if (Error == nullptr)
+            return nullptr;
+    }
     Py_INCREF(Error);
-    Py_INCREF(ReaderType);
-    if (PyModule_AddObject(made, "Error", Error) < 0 || PyModule_AddObject(made, "reader", ReaderType) < 0) {
-        Py_DECREF(made);
+    if (PyModule_AddObject(made.get(), "Error", Error) < 0) {
+        Py_DECREF(Error);
         return nullptr;
     }
-    return made;
+    if (PyModule_AddObject(made.get(), "reader", reader.get()) < 0)
+        return nullptr;
+    reader.release();  // the module's now
+    return made.release();
 }

@@ -1,18 +1,60 @@
-// The reader's errors as Python's exceptions, and the options every
-// reading entry takes.
+// The reader's errors as Python's exceptions, C++ exceptions stopped at
+// the module's edge, and the conversions every entry makes of its
+// arguments.
 #include "module.h"
 
 #include <cerrno>
+#include <new>
+#include <stdexcept>
 
 namespace csv_line_python {
 
 PyObject *Error;
 
-PyObject *raise_reader_error(const csv_line_error &error, const char *name, long long first_line)
+PyObject *raise_from_cpp_exception() noexcept
+{
+    try {
+        throw;
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error &) {  // a size no allocation could take
+        return PyErr_NoMemory();
+    } catch (const std::exception &error) {
+        PyErr_Format(PyExc_RuntimeError, "csv_line: internal error: %s", error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "csv_line: internal error");
+    }
+    return nullptr;
+}
+
+namespace {
+
+// csv_line.Error(message) with .line and .field. The message's bytes may
+// hold a cell's, cut anywhere: what is not UTF-8 is shown escaped, so that
+// the error raised is always this one.
+PyObject *raise_error(const std::string &message, long long line, int field)
+{
+    Owned text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "backslashreplace"));
+    if (!text)
+        return nullptr;
+    Owned exception(PyObject_CallFunctionObjArgs(Error, text.get(), nullptr));
+    if (!exception)
+        return nullptr;
+    Owned line_number(PyLong_FromLongLong(line)), field_number(PyLong_FromLong(field));
+    if (!line_number || !field_number || PyObject_SetAttrString(exception.get(), "line", line_number.get()) != 0 ||
+        PyObject_SetAttrString(exception.get(), "field", field_number.get()) != 0)
+        return nullptr;
+    PyErr_SetObject(Error, exception.get());
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject *raise_reader_error(const csv_line_error &error, PyObject *filename, long long first_line)
 {
     if (error.code == CSV_LINE_ERROR_IO) {
         errno = error.system != 0 ? error.system : EIO;
-        return PyErr_SetFromErrnoWithFilename(PyExc_OSError, name);
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
     }
     if (error.code == CSV_LINE_ERROR_MEMORY)
         return PyErr_NoMemory();
@@ -23,34 +65,27 @@ PyObject *raise_reader_error(const csv_line_error &error, const char *name, long
         if (message.compare(0, said.size(), said) == 0)
             message = "line " + std::to_string(line) + ":" + message.substr(said.size());
     }
-    PyObject *exception = PyObject_CallFunction(Error, "s", message.c_str());
-    if (exception == nullptr)
-        return nullptr;
-    PyObject *line_number = PyLong_FromLongLong(line), *field = PyLong_FromLong(error.field);
-    if (line_number != nullptr && field != nullptr) {
-        PyObject_SetAttrString(exception, "line", line_number);
-        PyObject_SetAttrString(exception, "field", field);
-    }
-    Py_XDECREF(line_number);
-    Py_XDECREF(field);
-    PyErr_SetObject(Error, exception);
-    Py_DECREF(exception);
-    return nullptr;
+    return raise_error(message, line, error.field);
 }
 
 PyObject *raise_message(long long line, const std::string &what)
 {
-    PyObject *exception = PyObject_CallFunction(Error, "s", ("line " + std::to_string(line) + ": " + what).c_str());
-    if (exception == nullptr)
-        return nullptr;
-    PyObject *line_number = PyLong_FromLongLong(line);
-    if (line_number != nullptr) {
-        PyObject_SetAttrString(exception, "line", line_number);
-        Py_DECREF(line_number);
-    }
-    PyErr_SetObject(Error, exception);
-    Py_DECREF(exception);
-    return nullptr;
+    return raise_error("line " + std::to_string(line) + ": " + what, line, 0);
+}
+
+bool utf8_of(PyObject *str, std::string *out)
+{
+    Py_ssize_t size;
+    const char *bytes = PyUnicode_AsUTF8AndSize(str, &size);
+    if (bytes == nullptr)
+        return false;
+    out->assign(bytes, static_cast<size_t>(size));
+    return true;
+}
+
+PyObject *path_filename(const char *path)
+{
+    return PyUnicode_DecodeFSDefault(path);
 }
 
 bool reader_options(const char *delimiter, int strict, int threads, csv_line_reader_options *options)
@@ -71,4 +106,3 @@ bool reader_options(const char *delimiter, int strict, int threads, csv_line_rea
 }
 
 }  // namespace csv_line_python
-

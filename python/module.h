@@ -1,5 +1,6 @@
 // What the files of csv_line._core share: the exception type, the GIL let
-// go, a field's bytes as str, the reader's errors as Python's, and the
+// go, a reference held for a scope, the wall that keeps C++ exceptions from
+// Python, a field's bytes as str, the reader's errors as Python's, and the
 // entries the module's table names. Not installed.
 #ifndef CSV_LINE_PYTHON_MODULE_H
 #define CSV_LINE_PYTHON_MODULE_H
@@ -29,13 +30,84 @@ struct WithoutGil {
     ~WithoutGil() { PyEval_RestoreThread(state); }
 };
 
-// Raises what the reader says: OSError for I/O, MemoryError, else
-// csv_line.Error with .line and .field. Lines count from first_line, the
-// line where the reader's input begins in the whole file.
-PyObject *raise_reader_error(const csv_line_error &error, const char *name, long long first_line);
+// The GIL taken for the scope, on any thread.
+struct WithGil {
+    PyGILState_STATE state = PyGILState_Ensure();
+    WithGil() = default;
+    WithGil(const WithGil &) = delete;
+    WithGil &operator=(const WithGil &) = delete;
+    ~WithGil() { PyGILState_Release(state); }
+};
+
+// A reference held until the scope ends (with the GIL, as every scope
+// that holds one ends).
+class Owned {
+public:
+    Owned() = default;
+    explicit Owned(PyObject *object) : object_(object) {}
+    Owned(const Owned &) = delete;
+    Owned &operator=(const Owned &) = delete;
+    ~Owned() { Py_XDECREF(object_); }
+
+    // A reference of its own to a borrowed object, which code run meanwhile
+    // could otherwise free (by changing the list or dict it is borrowed from).
+    static Owned hold(PyObject *borrowed)
+    {
+        Py_XINCREF(borrowed);
+        return Owned(borrowed);
+    }
+
+    PyObject *get() const { return object_; }
+    PyObject *release()
+    {
+        PyObject *object = object_;
+        object_ = nullptr;
+        return object;
+    }
+    void reset(PyObject *object)
+    {
+        Py_XDECREF(object_);
+        object_ = object;
+    }
+    explicit operator bool() const { return object_ != nullptr; }
+
+private:
+    PyObject *object_ = nullptr;
+};
+
+// Sets Python's exception for the C++ exception being handled: MemoryError
+// for memory or a size beyond any allocation, RuntimeError for any other.
+// Returns null. Called only from a catch block.
+PyObject *raise_from_cpp_exception() noexcept;
+
+// An entry's body run where no C++ exception can reach the interpreter:
+// every function that CPython calls goes through it.
+template <class Body>
+auto without_cpp_exceptions(Body &&body) noexcept -> decltype(body())
+{
+    try {
+        return body();
+    } catch (...) {
+        raise_from_cpp_exception();
+        return {};
+    }
+}
+
+// Raises what the reader says: OSError for I/O (with `filename`),
+// MemoryError, else csv_line.Error with .line and .field. Lines count from
+// first_line, the line where the reader's input begins in the whole file.
+PyObject *raise_reader_error(const csv_line_error &error, PyObject *filename, long long first_line);
 
 // csv_line.Error for a problem the module finds: "line N: what".
 PyObject *raise_message(long long line, const std::string &what);
+
+// A str's UTF-8 bytes, NULs and all, into *out; false with an error set
+// (UnicodeEncodeError for a lone surrogate).
+bool utf8_of(PyObject *str, std::string *out);
+
+// The name OSError gives for a path's bytes, as Python's own file calls
+// give it. New reference, or null with an error set.
+PyObject *path_filename(const char *path);
 
 // The options every reading entry takes. False with an error set.
 bool reader_options(const char *delimiter, int strict, int threads, csv_line_reader_options *options);
@@ -90,12 +162,13 @@ private:
 };
 
 // Opens a reader of a path (str, bytes or os.PathLike) or of a Python
-// object read in blocks (then *source holds it). Null with an error set.
+// object read in blocks (then *source holds it); *filename is what its
+// errors name. Null with an error set.
 csv_line_reader *open_reader(PyObject *input, const csv_line_reader_options &options, std::unique_ptr<Source> *source,
-                             std::string *name);
+                             Owned *filename);
 
 // Raises the reader's error, or what the Python source raised.
-PyObject *raise_from(csv_line_reader *reader, Source *source, const char *name, long long first_line);
+PyObject *raise_from(csv_line_reader *reader, Source *source, PyObject *filename, long long first_line);
 
 // The module's functions.
 PyObject *read_columns(PyObject *self, PyObject *args, PyObject *kwargs);

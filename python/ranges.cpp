@@ -9,7 +9,9 @@
 
 namespace csv_line_python {
 
-PyObject *ranges(PyObject *, PyObject *args, PyObject *kwargs)
+namespace {
+
+PyObject *file_ranges(PyObject *args, PyObject *kwargs)
 {
     static const char *keywords[] = {"path", "n", "lines", nullptr};
     PyObject *input, *path;
@@ -22,6 +24,8 @@ PyObject *ranges(PyObject *, PyObject *args, PyObject *kwargs)
         PyErr_SetString(PyExc_ValueError, "n must be 1 or more");
         return nullptr;
     }
+    if (n > PY_SSIZE_T_MAX / static_cast<long long>(sizeof(PyObject *)))  // longer than any list
+        return PyErr_NoMemory();
     if (!PyUnicode_FSConverter(input, &path))
         return nullptr;
     const std::string name = PyBytes_AS_STRING(path);
@@ -54,6 +58,13 @@ PyObject *ranges(PyObject *, PyObject *args, PyObject *kwargs)
         PyList_SET_ITEM(list, static_cast<Py_ssize_t>(k), item);
     }
     return list;
+}
+
+}  // namespace
+
+PyObject *ranges(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    return without_cpp_exceptions([&] { return file_ranges(args, kwargs); });
 }
 
 }  // namespace csv_line_python

@@ -12,12 +12,22 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 namespace csv_line_python {
 
 namespace {
+
+// Byte ranges of a file read at once, each on a thread: as many as the
+// library's own reader would run. More would add threads with nothing to
+// do, each with a reader and its memory.
+constexpr int MOST_RANGES = 256;
+
+// Lines are counted in long long from first_line: a line number past this
+// could not be added to without overflow.
+constexpr long long LAST_FIRST_LINE = 1LL << 62;
 
 // read_columns' arguments, as given.
 struct Arguments {
@@ -39,8 +49,19 @@ bool parse_arguments(PyObject *args, PyObject *kwargs, Arguments *given)
         return false;
     if (!reader_options(given->delimiter, given->strict, given->threads, &given->options))
         return false;
+    if (given->first_line < 1 || given->first_line > LAST_FIRST_LINE) {
+        PyErr_SetString(PyExc_ValueError, "first_line must be from 1 to 2**62");
+        return false;
+    }
     given->options.header = given->header;
     return true;
+}
+
+// byte_range as (start, end): a tuple, a list, any sequence of two integers.
+bool parse_byte_range(PyObject *byte_range, long long *from, long long *to)
+{
+    const Owned pair(PyTuple_Pack(1, byte_range));
+    return pair && PyArg_ParseTuple(pair.get(), "(LL);byte_range is (start, end)", from, to);
 }
 
 // A file's bytes, mapped.
@@ -64,6 +85,7 @@ struct Mapping {
 // The input: the file's bytes, and the range of them asked for.
 struct Input {
     std::string name;
+    Owned filename;  // the name its errors give
     Mapping mapping;
     long long size = 0, from = 0, to = 0;
 
@@ -77,19 +99,21 @@ bool open_input(const Arguments &given, Input *input)
         return false;
     input->name = PyBytes_AS_STRING(path);
     Py_DECREF(path);
+    input->filename.reset(path_filename(input->name.c_str()));
+    if (!input->filename)
+        return false;
     Mapping &mapping = input->mapping;
     struct stat status;
     mapping.fd = open(input->name.c_str(), O_RDONLY | O_CLOEXEC);
     if (mapping.fd < 0 || fstat(mapping.fd, &status) != 0) {
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, input->name.c_str());
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, input->filename.get());
         return false;
     }
     mapping.size = static_cast<size_t>(status.st_size);
     input->size = status.st_size;
     input->from = 0;
     input->to = status.st_size;
-    if (given.byte_range != Py_None &&
-        !PyArg_ParseTuple(given.byte_range, "LL;byte_range is (start, end)", &input->from, &input->to))
+    if (given.byte_range != Py_None && !parse_byte_range(given.byte_range, &input->from, &input->to))
         return false;
     if (input->from < 0 || input->to < input->from || input->to > input->size) {
         PyErr_SetString(PyExc_ValueError, "byte_range lies outside the file");
@@ -99,7 +123,7 @@ bool open_input(const Arguments &given, Input *input)
         mapping.base = mmap(nullptr, mapping.size, PROT_READ, MAP_PRIVATE, mapping.fd, 0);
         if (mapping.base == MAP_FAILED) {
             mapping.base = nullptr;
-            PyErr_SetFromErrnoWithFilename(PyExc_OSError, input->name.c_str());
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, input->filename.get());
             return false;
         }
         madvise(mapping.base, mapping.size, MADV_SEQUENTIAL);
@@ -124,12 +148,17 @@ bool open_readers(const Arguments &given, const Input &input, Readers *out)
     csv_line_reader_options options = given.options;
     options.threads = 1;
     std::vector<long long> starts = {input.from, input.to}, lines = {given.first_line, 0};
-    if (given.threads > 1 && given.byte_range == Py_None && input.size > 0) {
-        starts.assign(static_cast<size_t>(given.threads) + 1, 0);
+    // No more ranges than bytes: with more, range 1 would begin at byte 0,
+    // and range 0, the one that reads the header, would be empty.
+    const int ranges = static_cast<int>(std::min<long long>(std::min(given.threads, MOST_RANGES), input.size));
+    if (ranges > 1 && given.byte_range == Py_None && input.size > 0) {
+        starts.assign(static_cast<size_t>(ranges) + 1, 0);
         lines.assign(starts.size(), 1);
         WithoutGil unlocked;
-        csv_line_ranges_find_memory(input.bytes(), input.size, given.threads, starts.data(), lines.data());
+        csv_line_ranges_find_memory(input.bytes(), input.size, ranges, starts.data(), lines.data());
     }
+    out->readers.reserve(starts.size() - 1);
+    out->places.reserve(starts.size() - 1);
     const char *bytes = input.bytes();
     for (size_t k = 0; k + 1 < starts.size(); k++) {
         csv_line_reader_options part = options;
@@ -158,19 +187,16 @@ bool all_names(const Arguments &given, const Input &input, csv_line_reader *read
                std::vector<std::string> *all)
 {
     if (given.names != Py_None) {
-        PyObject *list = PySequence_Fast(given.names, "names must be a sequence");
-        if (list == nullptr)
+        const Owned list(PySequence_Fast(given.names, "names must be a sequence"));
+        if (!list)
             return false;
-        for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(list); k++) {
-            PyObject *str = PyObject_Str(PySequence_Fast_GET_ITEM(list, k));
-            if (str == nullptr) {
-                Py_DECREF(list);
+        for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(list.get()); k++) {
+            const Owned item = Owned::hold(PySequence_Fast_GET_ITEM(list.get(), k));  // its __str__ may change the list
+            const Owned str(PyObject_Str(item.get()));
+            all->emplace_back();
+            if (!str || !utf8_of(str.get(), &all->back()))
                 return false;
-            }
-            all->emplace_back(PyUnicode_AsUTF8(str));
-            Py_DECREF(str);
         }
-        Py_DECREF(list);
     } else if (given.header) {
         for (int k = 0; k < csv_line_reader_column_count(reader); k++) {
             const csv_line_text text = csv_line_reader_column_name(reader, k);
@@ -193,31 +219,40 @@ bool choose_columns(PyObject *usecols, const std::vector<std::string> &all, Colu
         for (size_t k = 0; k < all.size(); k++)
             columns->chosen.push_back(static_cast<int>(k));
     } else {
-        PyObject *list = PySequence_Fast(usecols, "usecols must be a sequence of names or indexes");
-        if (list == nullptr)
+        const Owned list(PySequence_Fast(usecols, "usecols must be a sequence of names or indexes"));
+        if (!list)
             return false;
-        for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(list); k++) {
-            PyObject *item = PySequence_Fast_GET_ITEM(list, k);
+        std::string wanted;
+        for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(list.get()); k++) {
+            const Owned held = Owned::hold(PySequence_Fast_GET_ITEM(list.get(), k));  // its repr may change the list
+            PyObject *item = held.get();
             long index = -1;
             if (PyLong_Check(item)) {
                 index = PyLong_AsLong(item);
+                if (index == -1 && PyErr_Occurred())
+                    PyErr_Clear();  // beyond a long: no column, as any index past the last
             } else if (PyUnicode_Check(item)) {
-                const char *wanted = PyUnicode_AsUTF8(item);
+                if (!utf8_of(item, &wanted))
+                    return false;
                 const auto found = std::find(all.begin(), all.end(), wanted);
                 index = found != all.end() ? static_cast<long>(found - all.begin()) : -1;
             }
             if (index < 0 || index >= static_cast<long>(all.size())) {
                 PyErr_Format(PyExc_ValueError, "usecols: no column %R", item);
-                Py_DECREF(list);
                 return false;
             }
             columns->chosen.push_back(static_cast<int>(index));
         }
-        Py_DECREF(list);
     }
     for (int index : columns->chosen)
         columns->names.push_back(all[static_cast<size_t>(index)]);
     return true;
+}
+
+// A column's name as the result's key: its bytes as UTF-8, NULs and all.
+PyObject *column_key(const std::string &name)
+{
+    return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
 }
 
 // The kind dtypes asks of each chosen column: one for all, or by name.
@@ -227,33 +262,64 @@ bool ask_kinds(PyObject *dtypes, Columns *columns)
     if (dtypes == Py_None)
         return true;
     for (size_t c = 0; c < columns->chosen.size(); c++) {
-        PyObject *dtype = dtypes;
+        Owned dtype = Owned::hold(dtypes);
         if (PyDict_Check(dtypes)) {
-            dtype = PyDict_GetItemString(dtypes, columns->names[c].c_str());
-            if (dtype == nullptr)
+            const Owned key(column_key(columns->names[c]));
+            if (!key) {
+                PyErr_Clear();  // a name that is not UTF-8 is no key of the dict: it asks nothing
                 continue;
+            }
+            // held: numpy's reading of a dtype may run code that changes the dict
+            dtype.reset(Owned::hold(PyDict_GetItemWithError(dtypes, key.get())).release());
+            if (!dtype) {
+                if (PyErr_Occurred())
+                    return false;
+                continue;
+            }
         }
-        columns->asked[c] = kind_of(dtype);
+        columns->asked[c] = kind_of(dtype.get());
         if (PyErr_Occurred())
             return false;
     }
     return true;
 }
 
+// Threads joined when the scope ends, however it ends.
+struct Joined {
+    std::vector<std::thread> threads;
+    Joined() = default;
+    Joined(const Joined &) = delete;
+    Joined &operator=(const Joined &) = delete;
+    ~Joined()
+    {
+        for (std::thread &thread : threads)
+            thread.join();
+    }
+};
+
 // Every reader's batches into its part: the first reader's on this
 // thread, after the batch it has read already, the others' on threads
-// of their own.
+// of their own; a range that gets no thread (the system gives no more)
+// is read on this one after the first.
 void read_parts(Columns &columns, Readers &readers, std::vector<std::unique_ptr<Part>> &parts,
                 const csv_line_batch &first, int n)
 {
+    const size_t count = readers.readers.size();
+    std::vector<size_t> here;
+    here.reserve(count);
     WithoutGil unlocked;  // the batches' str are built under it, taken back a batch at a time
-    std::vector<std::thread> others;
-    for (size_t k = 1; k < readers.readers.size(); k++)
-        others.emplace_back([&, k] { columns.take_all(readers.readers[k].get(), *parts[k]); });
+    Joined others;
+    others.threads.reserve(count);
+    for (size_t k = 1; k < count; k++)
+        try {
+            others.threads.emplace_back([&, k] { columns.take_all(readers.readers[k].get(), *parts[k]); });
+        } catch (const std::system_error &) {
+            here.push_back(k);
+        }
     if (n > 0 && columns.take(first, *parts[0]) == 0)
         columns.take_all(readers.readers[0].get(), *parts[0]);
-    for (std::thread &other : others)
-        other.join();
+    for (size_t k : here)
+        columns.take_all(readers.readers[k].get(), *parts[k]);
 }
 
 // Raises the first problem in the input, a cell's or a reader's; false
@@ -272,7 +338,9 @@ bool raise_first_problem(Columns &columns, const Readers &readers, const Input &
         }
     }
     if (columns.problem_sequence >= 0 && (error == nullptr || error_line == 0 || columns.problem_line < error_line)) {
-        if (columns.raised[0] != nullptr) {
+        if (columns.thrown)
+            std::rethrow_exception(columns.thrown);  // made Python's at the module's edge
+        if (columns.problem_raised) {
             PyErr_Restore(columns.raised[0], columns.raised[1], columns.raised[2]);
             columns.raised[0] = columns.raised[1] = columns.raised[2] = nullptr;
             return true;
@@ -281,23 +349,23 @@ bool raise_first_problem(Columns &columns, const Readers &readers, const Input &
         return true;
     }
     if (error != nullptr) {
-        raise_reader_error(*error, input.name.c_str(), error_first_line);
+        raise_reader_error(*error, input.filename.get(), error_first_line);
         return true;
     }
     return false;
 }
 
 // Each column's kind, joined over its parts' batches.
-struct Joined {
+struct Kinds {
     std::vector<Kind> kinds;
     std::vector<bool> missing;  // a cell is missing
     std::vector<bool> again;    // text met after numbers: read again as text, for the numbers' own spelling
 };
 
-Joined join_kinds(const Columns &columns, const std::vector<std::unique_ptr<Part>> &parts)
+Kinds join_kinds(const Columns &columns, const std::vector<std::unique_ptr<Part>> &parts)
 {
     const size_t count = columns.chosen.size();
-    Joined joined{std::vector<Kind>(count, NONE), std::vector<bool>(count, false), std::vector<bool>(count, false)};
+    Kinds joined{std::vector<Kind>(count, NONE), std::vector<bool>(count, false), std::vector<bool>(count, false)};
     for (size_t c = 0; c < count; c++) {
         Kind &kind = joined.kinds[c];
         for (const auto &part : parts)
@@ -319,29 +387,28 @@ Joined join_kinds(const Columns &columns, const std::vector<std::unique_ptr<Part
 
 // The columns to read again, read as text by a call of read_columns with
 // the same arguments; null with an error set.
-PyObject *read_as_text(const Arguments &given, const Columns &columns, const std::vector<bool> &again)
+PyObject *read_as_text(const Arguments &given, const Columns &columns, const std::vector<bool> &again,
+                       const std::vector<Owned> &keys)
 {
-    PyObject *names_again = PyList_New(0), *as_text = PyDict_New();
+    const Owned names_again(PyList_New(0)), as_text(PyDict_New());
+    if (!names_again || !as_text)
+        return nullptr;
     for (size_t c = 0; c < columns.chosen.size(); c++)
         if (again[c]) {
-            PyObject *index = PyLong_FromLong(columns.chosen[c]);
-            PyList_Append(names_again, index);
-            Py_DECREF(index);
-            PyDict_SetItemString(as_text, columns.names[c].c_str(), reinterpret_cast<PyObject *>(&PyUnicode_Type));
+            const Owned index(PyLong_FromLong(columns.chosen[c]));
+            if (!index || PyList_Append(names_again.get(), index.get()) != 0 ||
+                PyDict_SetItem(as_text.get(), keys[c].get(), reinterpret_cast<PyObject *>(&PyUnicode_Type)) != 0)
+                return nullptr;
         }
-    PyObject *call_args = Py_BuildValue("(O)", given.input);
-    PyObject *call_kwargs = Py_BuildValue("{s:O,s:O,s:i,s:s,s:i,s:i,s:O,s:O,s:L}", "usecols", names_again, "dtypes",
-                                          as_text, "threads", given.threads, "delimiter", given.delimiter, "strict",
-                                          given.strict, "header", given.header, "names", given.names, "byte_range",
-                                          given.byte_range, "first_line", given.first_line);
-    Py_DECREF(names_again);
-    Py_DECREF(as_text);
-    PyObject *reread = nullptr;
-    if (call_args != nullptr && call_kwargs != nullptr)
-        reread = read_columns(nullptr, call_args, call_kwargs);
-    Py_XDECREF(call_args);
-    Py_XDECREF(call_kwargs);
-    return reread;
+    const Owned call_args(Py_BuildValue("(O)", given.input));
+    const Owned call_kwargs(Py_BuildValue("{s:O,s:O,s:i,s:s,s:i,s:i,s:O,s:O,s:L}", "usecols", names_again.get(),
+                                          "dtypes", as_text.get(), "threads", given.threads, "delimiter",
+                                          given.delimiter, "strict", given.strict, "header", given.header, "names",
+                                          given.names, "byte_range", given.byte_range, "first_line",
+                                          given.first_line));
+    if (!call_args || !call_kwargs)
+        return nullptr;
+    return read_columns(nullptr, call_args.get(), call_kwargs.get());
 }
 
 // The dict of arrays, by name in the chosen order.
@@ -350,41 +417,37 @@ PyObject *make_result(const Arguments &given, const Columns &columns, std::vecto
     Py_ssize_t rows = 0;
     for (const auto &part : parts)
         rows += static_cast<Py_ssize_t>(part->rows);
-    const Joined joined = join_kinds(columns, parts);
-    PyObject *result = PyDict_New();
-    if (result == nullptr)
-        return nullptr;
-    PyObject *reread = nullptr;
-    if (std::find(joined.again.begin(), joined.again.end(), true) != joined.again.end()) {
-        reread = read_as_text(given, columns, joined.again);
-        if (reread == nullptr) {
-            Py_DECREF(result);
+    const Kinds joined = join_kinds(columns, parts);
+    std::vector<Owned> keys(columns.chosen.size());
+    for (size_t c = 0; c < keys.size(); c++) {
+        keys[c].reset(column_key(columns.names[c]));
+        if (!keys[c])
             return nullptr;
-        }
+    }
+    Owned result(PyDict_New()), reread;
+    if (!result)
+        return nullptr;
+    if (std::find(joined.again.begin(), joined.again.end(), true) != joined.again.end()) {
+        reread.reset(read_as_text(given, columns, joined.again, keys));
+        if (!reread)
+            return nullptr;
     }
     for (size_t c = 0; c < columns.chosen.size(); c++) {
-        PyObject *array;
+        Owned array;
         if (joined.again[c]) {
-            array = PyDict_GetItemString(reread, columns.names[c].c_str());
-            Py_XINCREF(array);
+            array.reset(Owned::hold(PyDict_GetItemWithError(reread.get(), keys[c].get())).release());
+            if (!array && !PyErr_Occurred())
+                PyErr_Format(PyExc_KeyError, "column %R changed while it was read again", keys[c].get());
         } else {
-            array = assemble(parts, c, joined.kinds[c], joined.missing[c], rows);
+            array.reset(assemble(parts, c, joined.kinds[c], joined.missing[c], rows));
         }
-        if (array == nullptr || PyDict_SetItemString(result, columns.names[c].c_str(), array) != 0) {
-            Py_XDECREF(array);
-            Py_XDECREF(reread);
-            Py_DECREF(result);
+        if (!array || PyDict_SetItem(result.get(), keys[c].get(), array.get()) != 0)
             return nullptr;
-        }
-        Py_DECREF(array);
     }
-    Py_XDECREF(reread);
-    return result;
+    return result.release();
 }
 
-}  // namespace
-
-PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
+PyObject *read_file_columns(PyObject *args, PyObject *kwargs)
 {
     Arguments given;
     if (!parse_arguments(args, kwargs, &given))
@@ -397,7 +460,7 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
         return nullptr;
     csv_line_reader *reader = readers.readers[0].get();
     if (csv_line_reader_error(reader)->code != CSV_LINE_OK)
-        return raise_reader_error(*csv_line_reader_error(reader), input.name.c_str(), readers.places[0].first_line);
+        return raise_reader_error(*csv_line_reader_error(reader), input.filename.get(), readers.places[0].first_line);
 
     csv_line_batch first{};
     int n;
@@ -406,7 +469,7 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
         n = csv_line_reader_next(reader, &first);
     }
     if (n < 0)
-        return raise_reader_error(*csv_line_reader_error(reader), input.name.c_str(), readers.places[0].first_line);
+        return raise_reader_error(*csv_line_reader_error(reader), input.filename.get(), readers.places[0].first_line);
 
     std::vector<std::string> all;
     Columns columns;
@@ -426,6 +489,13 @@ PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
     if (raise_first_problem(columns, readers, input, given.first_line))
         return nullptr;
     return make_result(given, columns, parts);
+}
+
+}  // namespace
+
+PyObject *read_columns(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    return without_cpp_exceptions([&] { return read_file_columns(args, kwargs); });
 }
 
 }  // namespace csv_line_python

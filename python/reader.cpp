@@ -12,7 +12,8 @@ namespace {
 struct ReaderObject {
     PyObject_HEAD csv_line_reader *reader;
     Source *source;
-    std::string *name;
+    PyObject *filename;  // what its errors name
+    bool busy;           // in the library: a second call (from the source's read, or another thread) must wait
     csv_line_batch batch;
     int next_record;
     bool ended;
@@ -42,12 +43,12 @@ void Reader_dealloc(ReaderObject *self)
     PyTypeObject *type = Py_TYPE(self);
     csv_line_reader_close(self->reader);
     delete self->source;
-    delete self->name;
+    Py_XDECREF(self->filename);
     type->tp_free(reinterpret_cast<PyObject *>(self));
     Py_DECREF(type);  // a heap type's instances hold it
 }
 
-PyObject *Reader_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
+PyObject *make_reader(PyTypeObject *type, PyObject *args, PyObject *kwargs)
 {
     static const char *keywords[] = {"source", "delimiter", "strict", "threads", nullptr};
     PyObject *input;
@@ -59,45 +60,54 @@ PyObject *Reader_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
     csv_line_reader_options options;
     if (!reader_options(delimiter, strict, threads, &options))
         return nullptr;
-    auto name = std::make_unique<std::string>();
+    Owned filename;
     std::unique_ptr<Source> source;
-    csv_line_reader *reader = open_reader(input, options, &source, name.get());
+    std::unique_ptr<csv_line_reader, void (*)(csv_line_reader *)> reader(
+        open_reader(input, options, &source, &filename), csv_line_reader_close);
     if (reader == nullptr)
         return nullptr;
-    if (csv_line_reader_error(reader)->code != CSV_LINE_OK) {  // as open() raises: a path that cannot be read, bad options
-        raise_from(reader, source.get(), name->c_str(), 1);
-        csv_line_reader_close(reader);
-        return nullptr;
-    }
+    if (csv_line_reader_error(reader.get())->code != CSV_LINE_OK)  // as open() raises: a path that cannot be read, bad options
+        return raise_from(reader.get(), source.get(), filename.get(), 1);
     auto *self = reinterpret_cast<ReaderObject *>(type->tp_alloc(type, 0));
-    if (self == nullptr) {
-        csv_line_reader_close(reader);
+    if (self == nullptr)
         return nullptr;
-    }
-    self->reader = reader;
+    self->reader = reader.release();
     self->source = source.release();
-    self->name = name.release();
+    self->filename = filename.release();
     self->batch = csv_line_batch{};
     return reinterpret_cast<PyObject *>(self);
 }
 
-PyObject *Reader_next(ReaderObject *self)
+PyObject *Reader_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
 {
+    return without_cpp_exceptions([&] { return make_reader(type, args, kwargs); });
+}
+
+PyObject *next_row(ReaderObject *self)
+{
+    // The library's call rewrites the batch: while it runs, neither the
+    // source's read nor another thread may take a row of it.
+    if (self->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "csv_line.reader: next() while the same reader is reading");
+        return nullptr;
+    }
     if (self->next_record == self->batch.count) {
         if (self->ended)
             return nullptr;
         int n;
+        self->busy = true;
         {
             WithoutGil unlocked;
             n = csv_line_reader_next(self->reader, &self->batch);
         }
+        self->busy = false;
         if (n <= 0) {
             self->batch.count = self->next_record = 0;
             if (n == 0) {
                 self->ended = true;
                 return nullptr;
             }
-            return raise_from(self->reader, self->source, self->name->c_str(), 1);
+            return raise_from(self->reader, self->source, self->filename, 1);
         }
         self->next_record = 0;
         survey(self);
@@ -143,6 +153,11 @@ PyObject *Reader_next(ReaderObject *self)
         PyList_SET_ITEM(row, k, str);
     }
     return row;
+}
+
+PyObject *Reader_next(ReaderObject *self)
+{
+    return without_cpp_exceptions([self] { return next_row(self); });
 }
 
 PyMemberDef reader_members[] = {

@@ -66,44 +66,60 @@ long long Source::fill(char *buffer, size_t size)
 
 long long Source::read_into(void *context, char *buffer, size_t size)
 {
-    const PyGILState_STATE gil = PyGILState_Ensure();
-    const long long n = static_cast<Source *>(context)->fill(buffer, size);
-    PyGILState_Release(gil);
-    return n;
+    WithGil locked;
+    return static_cast<Source *>(context)->fill(buffer, size);
 }
 
+namespace {
+
+// What a file object's errors name: its `name` when that is a str (a
+// file's path, or a stream's "<stdin>"), taken as it is, so that no
+// encoding of it can fail; "<input>" for a source without one.
+PyObject *source_filename(PyObject *input)
+{
+    Owned name(PyObject_GetAttrString(input, "name"));
+    if (name && PyUnicode_Check(name.get()))
+        return name.release();
+    PyErr_Clear();  // a name is for messages alone: one that cannot be had is none
+    return PyUnicode_FromString("<input>");
+}
+
+}  // namespace
+
 csv_line_reader *open_reader(PyObject *input, const csv_line_reader_options &options, std::unique_ptr<Source> *source,
-                             std::string *name)
+                             Owned *filename)
 {
     if (PyUnicode_Check(input) || PyBytes_Check(input) || PyObject_HasAttrString(input, "__fspath__")) {
-        PyObject *path = nullptr;
-        if (!PyUnicode_FSConverter(input, &path))
+        PyObject *converted = nullptr;
+        if (!PyUnicode_FSConverter(input, &converted))
             return nullptr;
-        *name = PyBytes_AS_STRING(path);
+        const Owned path(converted);
+        filename->reset(path_filename(PyBytes_AS_STRING(path.get())));
+        if (!*filename)
+            return nullptr;
         csv_line_reader *reader;
         {
             WithoutGil unlocked;
-            reader = csv_line_reader_open_path(PyBytes_AS_STRING(path), &options);
+            reader = csv_line_reader_open_path(PyBytes_AS_STRING(path.get()), &options);
         }
-        Py_DECREF(path);
         return reader != nullptr ? reader : reinterpret_cast<csv_line_reader *>(PyErr_NoMemory());
     }
     auto made = std::make_unique<Source>();
     if (PyObject_HasAttrString(input, "read")) {
         made->read = PyObject_GetAttrString(input, "read");
+        if (made->read == nullptr)
+            return nullptr;
     } else {
         made->iterator = PyObject_GetIter(input);
         if (made->iterator == nullptr) {
-            PyErr_SetString(PyExc_TypeError, "a path, a file object or an iterable of lines is needed");
+            if (PyErr_ExceptionMatches(PyExc_TypeError))
+                PyErr_SetString(PyExc_TypeError, "a path, a file object or an iterable of lines is needed");
             return nullptr;
         }
     }
-    if (made->read == nullptr && made->iterator == nullptr)
+    filename->reset(source_filename(input));
+    if (!*filename)
         return nullptr;
-    PyObject *repr = PyObject_GetAttrString(input, "name");
-    PyErr_Clear();
-    *name = repr != nullptr && PyUnicode_Check(repr) ? PyUnicode_AsUTF8(repr) : "<input>";
-    Py_XDECREF(repr);
     csv_line_reader *reader;
     {
         WithoutGil unlocked;  // opening may read; the source's read takes the GIL itself
@@ -115,14 +131,14 @@ csv_line_reader *open_reader(PyObject *input, const csv_line_reader_options &opt
     return reader;
 }
 
-PyObject *raise_from(csv_line_reader *reader, Source *source, const char *name, long long first_line)
+PyObject *raise_from(csv_line_reader *reader, Source *source, PyObject *filename, long long first_line)
 {
     if (source != nullptr && source->raised[0] != nullptr) {
         PyErr_Restore(source->raised[0], source->raised[1], source->raised[2]);
         source->raised[0] = source->raised[1] = source->raised[2] = nullptr;
         return nullptr;
     }
-    return raise_reader_error(*csv_line_reader_error(reader), name, first_line);
+    return raise_reader_error(*csv_line_reader_error(reader), filename, first_line);
 }
 
 }  // namespace csv_line_python

@@ -42,7 +42,11 @@ def read_csv(path, blocksize=64 << 20, usecols=None, dtypes=None, **options):
     csv_line.Error with its line. `options` go to read_columns (delimiter,
     strict, threads)."""
     path = os.fspath(path)
-    count = max(1, math.ceil(os.path.getsize(path) / blocksize))
+    if not blocksize > 0:
+        raise ValueError(f"blocksize must be a positive number of bytes, not {blocksize!r}")
+    size = os.path.getsize(path)
+    # A partition holds a byte at least: a blocksize under one asks for no more.
+    count = max(1, min(math.ceil(size / blocksize), size))
     parts = [part for part in ranges(path, count, lines=True) if part[0] < part[1]] or [(0, 0, 1)]
     names = next(reader(path, delimiter=options.get("delimiter", ",")), [])
     first = pandas.DataFrame(read_columns(path, usecols=usecols, dtypes=dtypes, byte_range=parts[0][:2], **options),

@@ -6,6 +6,7 @@ import gc
 import io
 import os
 import random
+import subprocess
 import sys
 import tempfile
 import tracemalloc
@@ -110,6 +111,9 @@ def test_usecols_and_dtypes(write):
     ("a,b\n1,\n", {"b": "int64"}, "line 2: column 'b': an empty field in a int64 column"),
     ("a,b\n1,2\n3,4,5\n", None, "line 3: 3 fields, 2 expected"),
     ('a,b\n1,2\n3,x"y"\n', None, "line 3: field 2: a quote inside an unquoted field"),
+    # A cell is shown by its first 40 bytes, cut before a character.
+    ("a\n1\nx" + "é" * 30 + "\n", {"a": "int64"}, "line 3: column 'a': 'x" + "é" * 19 + "' is not an int64"),
+    (b"a,b\n1,2\n3,x\xff\n", {"b": "int64"}, "line 3: column 'b': 'x\\xff' is not an int64"),
 ])
 def test_a_bad_cell_names_its_line_and_column(write, text, dtypes, message):
     path = write(text)
@@ -117,6 +121,35 @@ def test_a_bad_cell_names_its_line_and_column(write, text, dtypes, message):
         with pytest.raises(csv_line.Error) as raised:
             csv_line.read_columns(path, dtypes=dtypes, threads=threads)
         assert message in str(raised.value)
+        assert raised.value.line == int(message.split(":")[0].split()[1])
+        assert raised.value.field == (2 if "field 2" in message else 0)
+
+
+def test_a_name_holding_nul_is_kept_whole(write):
+    got = csv_line.read_columns(write(b"a\x00b,a\x00c\n1,2\n"))
+    assert list(got) == ["a\x00b", "a\x00c"] and got["a\x00c"].tolist() == [2]
+
+
+OUT_OF_MEMORY = """
+import resource, sys, csv_line
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20), resource.RLIM_INFINITY))
+try:
+    csv_line.read_columns(sys.argv[1], threads=int(sys.argv[2]))
+except MemoryError:
+    print("MemoryError")
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's memory needs no bound")
+@pytest.mark.parametrize("threads", [1, 3])
+def test_memory_that_cannot_be_had_raises_memory_error(write, threads):
+    # Columns of 96 MB for 64 MB more than the interpreter has: the
+    # column's memory, a reader's or a thread's is refused, wherever it is.
+    path = write(b"a,b\n" + b"1,2\n" * 6_000_000)
+    child = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY, path, str(threads)], capture_output=True, text=True)
+    assert (child.returncode, child.stdout) == (0, "MemoryError\n"), child.stderr
 
 
 def test_invalid_utf8_in_a_text_column_raises(write):
