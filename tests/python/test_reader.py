@@ -131,6 +131,23 @@ def test_a_malformed_field_raises_naming_its_line_and_field(data, line, field):
     assert len(got) == line - 1  # the records before it were handed over
 
 
+OPEN_IN_A_FIELD = b"x,y,z\n" * 7 + b'a,12" pipe,c\nmore,lines\n'
+
+
+@pytest.mark.parametrize("read", [
+    lambda path: list(csv_line.reader(path)),
+    lambda path: list(csv_line.reader(io.BytesIO(OPEN_IN_A_FIELD))),
+    lambda path: list(csv_line.reader(path, threads=3)),
+    lambda path: csv_line.read_columns(path),
+    lambda path: csv_line.read_columns(path, threads=3),
+], ids=["reader of a path", "reader of a file object", "reader on threads", "read_columns", "read_columns on threads"])
+def test_a_quote_left_open_inside_a_field_names_its_line_and_field(read):
+    with InFile(OPEN_IN_A_FIELD) as path, pytest.raises(csv_line.Error) as raised:
+        read(path)
+    assert str(raised.value) == "line 8: field 2: quote not closed by the end of the input"
+    assert (raised.value.line, raised.value.field) == (8, 2)
+
+
 def test_a_quote_left_open_raises_and_lenient_reads_on():
     with pytest.raises(csv_line.Error, match="line 2"):
         list(csv_line.reader(io.BytesIO(b'a\n"open\nb\n')))
