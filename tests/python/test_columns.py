@@ -8,7 +8,6 @@ import os
 import random
 import subprocess
 import sys
-import tempfile
 import tracemalloc
 
 import numpy as np
@@ -183,11 +182,6 @@ def test_ranges_begin_at_records_and_cover_the_file(write):
         writer.writerow([k, rng.choice(["a", "b\nc", 'd"e', "f,g\r\nh"])])
     text = out.getvalue()
     path = write(text)
-    starts = {0}
-    line_of = {}
-    python = csv.reader(io.StringIO(text, newline=""))
-    offset = 0
-    lines = text.encode().split(b"\n")
     for n in (1, 2, 7, 64):
         got = csv_line.ranges(path, n, lines=True)
         assert len(got) == n and got[0][0] == 0 and got[-1][1] == len(text.encode())
