@@ -5,6 +5,7 @@
 // holds twice its bytes, so no byte is indexed more than a few times
 // however the input arrives.
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -35,12 +36,11 @@ int hand_one(csv_line_reader *reader, const char *text, int fields, int flags, l
         if (flags & CSV_LINE_RECORD_UNCLOSED) {
             // The quote left open took the rest into the last field.
             const int field = opened_amiss(text, tables.fields[fields - 1]) ? fields : 0;
+            char where[24] = "";
             if (field != 0)
-                fail(&reader->error, CSV_LINE_ERROR_UNCLOSED, line, field,
-                     "line %lld: field %d: quote not closed by the end of the input", line, field);
-            else
-                fail(&reader->error, CSV_LINE_ERROR_UNCLOSED, line, 0,
-                     "line %lld: quote not closed by the end of the input", line);
+                std::snprintf(where, sizeof where, "field %d: ", field);
+            fail(&reader->error, CSV_LINE_ERROR_UNCLOSED, line, field,
+                 "line %lld: %squote not closed by the end of the input", line, where);
         } else
             fail(&reader->error, CSV_LINE_ERROR_TOO_LONG, line, 0, "line %lld: record longer than the limit of %d bytes", line,
                  reader->limit);
