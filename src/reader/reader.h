@@ -180,6 +180,8 @@ struct csv_line_reader {
     reading::Piece *pieces;  // read before the source, from piece_next on
     int piece_count, piece_next;
     size_t piece_taken;
+    bool source_ended;       // the source gave its last byte before the pieces were made
+    int source_errno;        // or failed: said once the pieces are read
 
     reading::Threads *workers;  // null until threads start; then the threads' own state
     bool one_thread;                    // the threads handed the rest over to one

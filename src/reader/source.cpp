@@ -40,6 +40,12 @@ long long read_more(csv_line_reader *reader, char *out, size_t n)
         reader->piece_taken += taken;
         return static_cast<long long>(taken);
     }
+    if (reader->source_errno != 0) {
+        errno = reader->source_errno;
+        return -1;
+    }
+    if (reader->source_ended)
+        return 0;
     if (reader->read != nullptr) {
         errno = 0;
         const long long got = reader->read(reader->read_context, out, n);

@@ -1,18 +1,20 @@
-// The reader on several threads. The input from where the reader stands
-// is cut into parts, read in order into a ring of slots; worker threads
-// index each part as if it began outside quotes, which it most often does,
-// and check its records. The parts are then taken in order: the quotes of
-// the parts before one say in which state it truly begins, and a part
-// indexed from the wrong one is indexed again. A part's first bytes, up to
-// its first record start, end the record left open by the part before;
-// that record is put together from both and handed over first, then the
-// part's own records.
+// The reader on several threads. The caller's thread cuts the input, from
+// where the reader stands, into ranges that begin and end at record
+// starts: each ends at the first record start at or after RANGE_SIZE
+// bytes, found from the parity of the quotes before it, and the LFs are
+// counted on the way, so that a range's first line is known once it is
+// cut. A range is read whole into one batch by whichever thread takes it
+// (a worker, or the caller's thread when it would wait), with tables of
+// its own that stay with it from range to range. Ranges are confirmed in
+// input order: each batch gets its sequence there, and the first range
+// with a problem stops the ranges after it.
 //
-// Whatever one thread would do otherwise (a record over the limit, the
-// input's last record, which may have no LF), the threads stop and the
-// reader on one thread goes on from that record with the bytes they hold:
-// what it does from a record start depends only on the bytes from there,
-// so the records, lines, problems and errors are those of one thread.
+// What one thread would do otherwise (a record over the limit, the
+// input's last bytes, which may end without an LF), the threads leave to
+// the reader on one thread, which goes on from that record with the bytes
+// they hold: what it does from a record start depends only on the bytes
+// from there, so the records, lines, problems and errors are those of one
+// thread.
 
 #include <errno.h>
 #include <pthread.h>
@@ -27,81 +29,72 @@ namespace reading {
 
 namespace {
 
-// A part: large enough that its first record, put together from two
-// parts, costs little beside it; small enough that the parts read ahead
-// on every thread cost little memory beside the record limit.
-constexpr size_t PART_SIZE = 1 << 18;
+// A range: large enough that its handing over costs little beside reading
+// it, small enough that its tables stay in a core's cache and the ranges
+// in flight cost little memory beside the record limit.
+constexpr size_t RANGE_SIZE = 1 << 17;
+// Bytes searched at a time for a range's end, past its first RANGE_SIZE.
+constexpr size_t SEARCH_STEP = 1 << 14;
 
 enum class Stage {
-    free,      // holds nothing of use
-    filled,    // read, waiting for a worker
-    indexing,  // a worker indexes it
-    indexed,   // indexed, waiting for its turn
-    ready,     // its turn came: a worker hands its records to the callback (for_each)
-    calling    // a worker's callback has it
+    free,       // holds nothing of use: the cutter may take it
+    cutting,    // a thread cuts it
+    cut,        // cut, waiting for a thread
+    reading,    // a thread reads it
+    read,       // read, waiting for the ranges before it
+    confirmed,  // its batch has its sequence: to be handed over
+    calling,    // a callback has its batch
+    handed      // its batch was handed; its bytes stay for the reader on one thread
 };
 
-struct Slot {
+struct Range {
     Stage stage;
-    long long part;    // its place among the parts
+    long long number;  // its place among the ranges
     long long offset;  // the input's byte at bytes[0]
+    long long line;    // the physical line of bytes[0]
     const char *bytes;
-    char *owned;  // its buffer, for a descriptor or stream
     size_t length;
-    bool last;       // the input ends with it
-    int read_error;  // errno of a failed read, or 0
-    bool at_record;  // it begins at a record start (the first part)
+    char *owned;  // its bytes, for a source not in memory
+    size_t owned_capacity;
 
-    // What indexing found, from the state `guess` at bytes[0].
-    int guess;
+    // What reading it found.
     Tables tables;
-    csv_line_error error;   // out of memory
-    int made;          // records made, the part's own
-    int head_end;      // the bytes before it that end the record open before: -1 when no record ends in it
-    int tail;          // where its last record, left open, begins
-    long long quotes, line_feeds;
-    long long tail_line;  // LFs before the tail
-    int longest;          // bytes of its longest record
-    int first_flagged;    // its first flagged record, or made
-
-    // Set in its turn.
-    long long line;      // the physical line of bytes[0]
-    long long sequence;  // its batch's
-    int count;           // records to hand over
+    csv_line_batch batch;
+    csv_line_error error;  // a strict reader's problem, or memory run out
+    bool stops;            // no range after it is handed over
+    long long stop_offset, stop_line;  // where one thread goes on, when no error stops it
 };
 
 }  // namespace
 
 struct Threads {
     pthread_mutex_t lock;
-    // Each side waits on its own condition, so that a change wakes only
-    // the side it concerns: workers for a slot read or ready (or leaving),
-    // the caller's thread for a slot indexed or handed back.
-    pthread_cond_t for_workers, for_caller;
+    pthread_cond_t changed;  // a range changed stage, or the workers are to leave
     pthread_t ids[256];
     int started;
     bool leaving;
 
-    Slot *slots;
-    int slot_count;
-    size_t part_size;
-    long long parts_read;  // parts read so far
-    long long next_part;   // the next part to take in order
-    long long read_offset; // the input's byte where the next part begins
-    bool source_done;
+    Range *ranges;
+    int range_count;
+    size_t range_size;
 
-    // In order: where the next part begins.
-    int state;
-    long long line;
+    bool cutting;      // a thread cuts a range: one at a time
+    bool cut_over;     // no range is cut after the last: the rest is one thread's
+    bool caller_cuts;  // the source is a read function, called on the caller's thread alone
 
-    // The record left open by the parts taken so far.
-    char *carry;
-    size_t carry_size, carry_capacity;
-    long long carry_offset, carry_line;
-    Tables carry_tables;
+    // The cutter's: where the next range begins, and the bytes read past
+    // the last cut.
+    long long cut_offset, cut_line;
+    long long ranges_cut;
+    char *tail;
+    size_t tail_size, tail_capacity;
+    bool source_ended;
+    int source_errno;  // a read that failed, said once the bytes before it are read
 
-    Slot *handed;   // its records are the caller's until the next call
-    Slot *pending;  // taken: its own records go on the next call
+    long long confirmed;  // ranges confirmed, in order
+    long long taken;      // ranges whose batches csv_line_reader_next took
+    Range *stopped;       // the confirmed range that stops the threads
+    Range *handed;        // its batch is the caller's until the next call
 
     // for_each's callback, and what it said.
     csv_line_batch_fn fn;
@@ -111,26 +104,30 @@ struct Threads {
 
 namespace {
 
-// Indexes the part from `state` and makes its records, lines counted from
-// 0 at its first byte. (On a worker, or in its turn when the guess was
-// wrong; only the slot is written.)
-void index_part(const csv_line_reader *reader, Slot &slot, int state)
+// Indexes the range and checks its records into its batch: those before
+// the first that one thread would not hand over as it is (one over the
+// limit), or the first with a problem a strict reader says. Only the
+// range is written.
+void read_range(const csv_line_reader *reader, Range &range)
 {
-    Tables &tables = slot.tables;
-    slot.guess = state;
+    Tables &tables = range.tables;
+    range.error = csv_line_error{};
+    range.stops = false;
     // When the tables fill, they grow and indexing goes on from the record
-    // left out, which begins outside quotes; what it finds is added to
-    // what was found, its positions moved to count from the part's start.
+    // left out; what it finds is added, its positions counted from the
+    // range's start.
     csv_line_index index = {};
     for (int base = 0;;) {
         csv_line_index more = {tables.fields + index.field_count, tables.field_capacity - index.field_count,
-                          tables.starts + index.record_count, tables.start_capacity - index.record_count,
-                          base == 0 ? state : 0, 0, 0, 0, 0, 0, 0};
-        parse_csv_records(slot.bytes + base, static_cast<int>(slot.length) - base, reader->separator, &more);
-        for (int k = 0; k < more.field_count; k++)
-            more.fields[k].start += base;
-        for (int r = 0; r < more.record_count; r++)
-            more.records[r] += index.field_count;
+                               tables.starts + index.record_count, tables.start_capacity - index.record_count,
+                               0, 0, 0, 0, 0, 0, 0};
+        parse_csv_records(range.bytes + base, static_cast<int>(range.length) - base, reader->separator, &more);
+        if (base > 0) {
+            for (int k = 0; k < more.field_count; k++)
+                more.fields[k].start += base;
+            for (int r = 0; r < more.record_count; r++)
+                more.records[r] += index.field_count;
+        }
         index.record_count += more.record_count;
         index.field_count += more.field_count;
         index.next = base + more.next;
@@ -139,252 +136,311 @@ void index_part(const csv_line_reader *reader, Slot &slot, int state)
         if (!more.full)
             break;
         base = index.next;
-        if (!tables.reserve_fields(&slot.error, 2LL * tables.field_capacity) ||
-            !tables.reserve_records(&slot.error, 2LL * tables.start_capacity))
-            return;
-    }
-    const int from = slot.at_record ? 0 : 1;
-    if (slot.at_record)
-        slot.head_end = 0;
-    else if (index.record_count == 0)
-        slot.head_end = -1;
-    else
-        slot.head_end = index.record_count >= 2 ? tables.fields[tables.starts[1]].start : index.next;
-    slot.tail = slot.head_end < 0 ? static_cast<int>(slot.length) : index.next;
-    slot.quotes = index.quotes;
-    slot.line_feeds = index.line_feeds;
-    long long line = slot.head_end > 0 ? count_line_feeds(slot.bytes, static_cast<size_t>(slot.head_end)) : 0;
-    slot.made = 0;
-    if (index.record_count > from) {
-        const Check check = {&slot.error, true, 0, index.quotes != 0, index.line_feeds > index.record_count};
-        slot.made = check_records(check, tables, slot.bytes, from, index.record_count, index.field_count,
-                                  slot.offset, &line);
-        if (slot.made < 0) {
-            slot.made = 0;
-            return;
+        if (!tables.reserve_fields(&range.error, 2LL * tables.field_capacity) ||
+            !tables.reserve_records(&range.error, 2LL * tables.start_capacity)) {
+            index.record_count = 0;
+            break;
         }
-        point_decoded(tables);
     }
-    slot.tail_line = line;
-    slot.longest = 0;
-    slot.first_flagged = slot.made;
-    for (int r = 0; r < slot.made; r++) {
-        const long long end = r + 1 < slot.made ? tables.records[r + 1].offset : slot.offset + index.next;
-        const long long bytes = end - tables.records[r].offset;
-        if (bytes > slot.longest)
-            slot.longest = static_cast<int>(bytes);
-        if (tables.records[r].flags != 0 && slot.first_flagged == slot.made)
-            slot.first_flagged = r;
+    // The records up to the first over the limit, which one thread reads.
+    int whole = index.record_count;
+    if (range.length > static_cast<size_t>(reader->limit))
+        for (int r = 0; r < whole; r++) {
+            const int end = r + 1 < index.record_count ? tables.fields[tables.starts[r + 1]].start : index.next;
+            if (end - tables.fields[tables.starts[r]].start > reader->limit)
+                whole = r;
+        }
+    long long line = range.line;
+    int count = 0;
+    if (whole > 0) {
+        const Check check = {&range.error, reader->lenient, 0, index.quotes != 0,
+                             index.line_feeds > index.record_count};
+        const int fields = whole < index.record_count ? tables.starts[whole] : index.field_count;
+        count = check_records(check, tables, range.bytes, 0, whole, fields, range.offset, &line);
+        if (count < 0)
+            count = 0;
+        else
+            point_decoded(tables);
     }
-}
-
-// Gives the records handed from a slot their lines and its batch.
-void slot_batch(Slot &slot, csv_line_batch *batch)
-{
-    Tables &tables = slot.tables;
-    for (int r = 0; r < slot.count; r++)
-        tables.records[r].line += slot.line;
-    fill_batch(tables, slot.bytes, slot.count, slot.sequence, batch);
+    range.stops = range.error.code != CSV_LINE_OK || whole < index.record_count;
+    if (range.error.code == CSV_LINE_OK && whole < index.record_count) {
+        range.stop_offset = range.offset + tables.fields[tables.starts[whole]].start;
+        range.stop_line = line;
+    }
+    fill_batch(tables, range.bytes, count, 0, &range.batch);
     // Only the values of the records handed over.
-    if (slot.count < slot.made) {
-        const int end = slot.count > 0 ? tables.records[slot.count - 1].field + tables.records[slot.count - 1].count : 0;
+    if (count < whole) {
+        const int end = count > 0 ? tables.records[count - 1].field + tables.records[count - 1].count : 0;
         int decoded = 0;
         while (decoded < tables.decoded_count && tables.decoded[decoded].field < end)
             decoded++;
-        batch->decoded_count = decoded;
+        range.batch.decoded_count = decoded;
     }
 }
 
-// A worker: hands ready slots to the callback, first, since that frees
-// them, and indexes read ones.
+// Confirms the ranges read, in input order: each batch gets its sequence,
+// and after a range that stops the threads the rest are left unhanded.
+// (The lock held.)
+void confirm(csv_line_reader *reader, Threads &threads)
+{
+    for (;;) {
+        Range *next = nullptr;
+        for (int k = 0; k < threads.range_count && next == nullptr; k++)
+            if (threads.ranges[k].stage == Stage::read && threads.ranges[k].number == threads.confirmed)
+                next = &threads.ranges[k];
+        if (next == nullptr || threads.stopped != nullptr)
+            return;
+        threads.confirmed++;
+        if (next->batch.count > 0)
+            next->batch.sequence = reader->sequence++;
+        next->stage = Stage::confirmed;
+        if (next->stops)
+            threads.stopped = next;
+    }
+}
+
+bool cut_range(csv_line_reader *reader, Threads &threads, Range &range);
+
+// A free range to cut into, when the thread may cut now. The ranges in
+// flight hold about the record limit at most, however long their records.
+// (The lock held.)
+Range *to_cut(const csv_line_reader *reader, Threads &threads, bool caller)
+{
+    if (threads.cutting || threads.cut_over || threads.stopped != nullptr || threads.stopped_by != 0 ||
+        (threads.caller_cuts && !caller))
+        return nullptr;
+    Range *into = nullptr;
+    size_t held = 0;
+    for (int k = 0; k < threads.range_count; k++) {
+        Range &range = threads.ranges[k];
+        if (range.stage == Stage::free) {
+            if (into == nullptr)
+                into = &range;
+        } else {
+            held += range.length;
+        }
+    }
+    return held <= static_cast<size_t>(reader->limit) ? into : nullptr;
+}
+
+// One piece of work, the lock held: the callback of the earliest batch
+// confirmed (for_each), since that frees a range; else cutting, while few
+// ranges wait to be read; else reading the earliest range cut. Returns
+// false when there was none.
+bool work_once(csv_line_reader *reader, Threads &threads, bool caller)
+{
+    Range *ready = nullptr, *cut = nullptr;
+    int waiting = 0;
+    for (int k = 0; k < threads.range_count; k++) {
+        Range &range = threads.ranges[k];
+        if (threads.fn != nullptr && threads.stopped_by == 0 && range.stage == Stage::confirmed &&
+            (ready == nullptr || range.number < ready->number))
+            ready = &range;
+        if (range.stage == Stage::cut && threads.stopped == nullptr && threads.stopped_by == 0) {
+            waiting++;
+            if (cut == nullptr || range.number < cut->number)
+                cut = &range;
+        }
+    }
+    if (ready != nullptr) {
+        ready->stage = Stage::calling;
+        pthread_mutex_unlock(&threads.lock);
+        const int said = ready->batch.count > 0 ? threads.fn(&ready->batch, threads.context) : 0;
+        pthread_mutex_lock(&threads.lock);
+        if (said != 0 && threads.stopped_by == 0)
+            threads.stopped_by = said;
+        ready->stage = ready == threads.stopped ? Stage::handed : Stage::free;
+        pthread_cond_broadcast(&threads.changed);
+        return true;
+    }
+    Range *into = to_cut(reader, threads, caller);
+    if (into != nullptr && (cut == nullptr || waiting <= threads.started)) {
+        into->stage = Stage::cutting;
+        threads.cutting = true;
+        pthread_mutex_unlock(&threads.lock);
+        const bool made = cut_range(reader, threads, *into);
+        pthread_mutex_lock(&threads.lock);
+        threads.cutting = false;
+        threads.cut_over |= !made;
+        into->stage = made ? Stage::cut : Stage::free;
+        pthread_cond_broadcast(&threads.changed);
+        return true;
+    }
+    if (cut != nullptr) {
+        cut->stage = Stage::reading;
+        pthread_mutex_unlock(&threads.lock);
+        read_range(reader, *cut);
+        pthread_mutex_lock(&threads.lock);
+        cut->stage = Stage::read;
+        confirm(reader, threads);
+        pthread_cond_broadcast(&threads.changed);
+        return true;
+    }
+    return false;
+}
+
 void *work(void *arg)
 {
     csv_line_reader *reader = static_cast<csv_line_reader *>(arg);
     Threads &threads = *reader->workers;
     pthread_mutex_lock(&threads.lock);
-    while (!threads.leaving) {
-        Slot *ready = nullptr, *filled = nullptr;
-        for (int k = 0; k < threads.slot_count; k++) {
-            Slot &slot = threads.slots[k];
-            // The earliest first, so that a callback that waits for the
-            // batches before its own waits for ones already under way.
-            if (slot.stage == Stage::ready && (ready == nullptr || slot.sequence < ready->sequence))
-                ready = &slot;
-            if (slot.stage == Stage::filled && (filled == nullptr || slot.part < filled->part))
-                filled = &slot;
-        }
-        if (ready != nullptr) {
-            ready->stage = Stage::calling;
-            const bool call = threads.stopped_by == 0;
-            pthread_mutex_unlock(&threads.lock);
-            csv_line_batch batch;
-            slot_batch(*ready, &batch);
-            const int said = call && batch.count > 0 ? threads.fn(&batch, threads.context) : 0;
-            pthread_mutex_lock(&threads.lock);
-            if (said != 0 && threads.stopped_by == 0)
-                threads.stopped_by = said;
-            ready->stage = Stage::free;
-            pthread_cond_signal(&threads.for_caller);
-        } else if (filled != nullptr) {
-            filled->stage = Stage::indexing;
-            pthread_mutex_unlock(&threads.lock);
-            index_part(reader, *filled, 0);
-            pthread_mutex_lock(&threads.lock);
-            filled->stage = Stage::indexed;
-            pthread_cond_signal(&threads.for_caller);
-        } else {
-            pthread_cond_wait(&threads.for_workers, &threads.lock);
-        }
-    }
+    while (!threads.leaving)
+        if (!work_once(reader, threads, false))
+            pthread_cond_wait(&threads.changed, &threads.lock);
     pthread_mutex_unlock(&threads.lock);
     return nullptr;
 }
 
-// Reads the next part into the slot, which the caller's thread owns: the
-// bytes the reader held first, then the source. Memory is not copied.
-void read_part(csv_line_reader *reader, Threads &threads, Slot &slot)
+// The cutter's reads: what the reader's buffer held first, then the
+// source; at most n bytes, 0 at the input's end, -1 on an error.
+long long take(csv_line_reader *reader, char *out, size_t n)
 {
-    slot.part = threads.parts_read++;
-    slot.offset = threads.read_offset;
-    slot.at_record = slot.part == 0;
-    slot.read_error = 0;
-    slot.error = csv_line_error{};
-    if (reader->memory != nullptr) {
-        const size_t at = static_cast<size_t>(slot.offset);
-        const size_t left = reader->memory_size - at;
-        slot.bytes = reader->memory + at;
-        slot.length = left < threads.part_size ? left : threads.part_size;
-        slot.last = slot.length == left;
-    } else {
-        // Through the reader's own buffer, which holds what it read ahead
-        // before the threads began, and then reads the source in large
-        // pieces however small the parts.
-        slot.bytes = slot.owned;
-        slot.length = 0;
-        slot.last = false;
-        while (slot.length < threads.part_size) {
-            if (reader->at == reader->held && threads.part_size - slot.length >= reader->capacity) {
-                // Room for a whole read: straight into the part.
-                const long long got = read_more(reader, slot.owned + slot.length, threads.part_size - slot.length);
-                if (got <= 0) {
-                    slot.read_error = got < 0 ? (errno != 0 ? errno : EIO) : 0;
-                    slot.last = true;
-                    break;
-                }
-                slot.length += static_cast<size_t>(got);
-                continue;
-            }
-            if (reader->at == reader->held) {
-                reader->at = reader->held = 0;
-                const long long got = read_more(reader, reader->buffer, reader->capacity);
-                if (got <= 0) {
-                    slot.read_error = got < 0 ? (errno != 0 ? errno : EIO) : 0;
-                    slot.last = true;
-                    break;
-                }
-                reader->held = static_cast<size_t>(got);
-            }
-            const size_t held = reader->held - reader->at, room = threads.part_size - slot.length;
-            const size_t taken = held < room ? held : room;
-            std::memcpy(slot.owned + slot.length, reader->buffer + reader->at, taken);
-            reader->at += taken;
-            slot.length += taken;
-        }
+    if (reader->at < reader->held) {
+        const size_t left = reader->held - reader->at, taken = n < left ? n : left;
+        std::memcpy(out, reader->buffer + reader->at, taken);
+        reader->at += taken;
+        return static_cast<long long>(taken);
     }
-    threads.read_offset += static_cast<long long>(slot.length);
-    threads.source_done = slot.last;
+    return read_more(reader, out, n);
 }
 
-// Reads parts into the free slots, as far as the input goes.
-void read_ahead(csv_line_reader *reader, Threads &threads)
+// Grows the range's buffer to n bytes or more. (The caller's thread, the
+// range its own.)
+bool room(Threads &threads, Range &range, size_t n)
 {
-    for (;;) {
-        Slot *free_slot = nullptr;
-        pthread_mutex_lock(&threads.lock);
-        if (!threads.source_done)
-            for (int k = 0; k < threads.slot_count && free_slot == nullptr; k++)
-                if (threads.slots[k].stage == Stage::free)
-                    free_slot = &threads.slots[k];
-        pthread_mutex_unlock(&threads.lock);
-        if (free_slot == nullptr)
-            return;
-        read_part(reader, threads, *free_slot);
-        pthread_mutex_lock(&threads.lock);
-        free_slot->stage = Stage::filled;
-        pthread_cond_signal(&threads.for_workers);
-        pthread_mutex_unlock(&threads.lock);
-    }
-}
-
-// The part whose turn it is, indexed (here, when no worker took it), or
-// null when every part was taken.
-Slot *next_in_order(csv_line_reader *reader, Threads &threads)
-{
-    read_ahead(reader, threads);
-    pthread_mutex_lock(&threads.lock);
-    Slot *slot = nullptr;
-    for (int k = 0; k < threads.slot_count && slot == nullptr; k++)
-        if (threads.slots[k].stage != Stage::free && threads.slots[k].part == threads.next_part)
-            slot = &threads.slots[k];
-    // A part no worker has taken yet is indexed here rather than waited for.
-    const bool here = slot != nullptr && slot->stage == Stage::filled;
-    if (here)
-        slot->stage = Stage::indexing;
-    else
-        while (slot != nullptr && slot->stage != Stage::indexed)
-            pthread_cond_wait(&threads.for_caller, &threads.lock);
-    pthread_mutex_unlock(&threads.lock);
-    if (here) {
-        index_part(reader, *slot, threads.state);
-        pthread_mutex_lock(&threads.lock);
-        slot->stage = Stage::indexed;
-        pthread_mutex_unlock(&threads.lock);
-    }
-    return slot;
-}
-
-void free_slot(Threads &threads, Slot *slot)
-{
-    pthread_mutex_lock(&threads.lock);
-    slot->stage = Stage::free;
-    pthread_mutex_unlock(&threads.lock);
-}
-
-bool carry_append(csv_line_reader *reader, Threads &threads, const char *bytes, size_t n)
-{
-    if (n == 0)
+    if (range.owned_capacity >= n)
         return true;
-    if (threads.carry_size + n > threads.carry_capacity) {
-        size_t capacity = threads.carry_capacity > 0 ? threads.carry_capacity : 1 << 16;
-        while (capacity < threads.carry_size + n)
-            capacity *= 2;
-        char *bigger = static_cast<char *>(std::realloc(threads.carry, capacity));
-        if (bigger == nullptr) {
-            fail(&reader->error, CSV_LINE_ERROR_MEMORY, 0, 0, "out of memory");
-            return false;
-        }
-        threads.carry = bigger;
-        threads.carry_capacity = capacity;
+    size_t capacity = range.owned_capacity > 0 ? range.owned_capacity : threads.range_size;
+    while (capacity < n)
+        capacity *= 2;
+    char *bigger = static_cast<char *>(std::realloc(range.owned, capacity));
+    if (bigger == nullptr) {
+        threads.source_errno = ENOMEM;
+        return false;
     }
-    std::memcpy(threads.carry + threads.carry_size, bytes, n);
-    threads.carry_size += n;
+    range.owned = bigger;
+    range.owned_capacity = capacity;
+    range.bytes = bigger;
     return true;
 }
 
-// Stops the workers, once the callbacks under way have returned.
+// Makes the range hold at least n bytes from its start, or all there are;
+// returns how many it holds.
+size_t hold_range(csv_line_reader *reader, Threads &threads, Range &range, size_t n)
+{
+    if (reader->memory != nullptr) {
+        const size_t left = reader->memory_size - static_cast<size_t>(range.offset);
+        return range.length = n < left ? n : left;
+    }
+    if (!room(threads, range, n))
+        return range.length;
+    while (range.length < n && !threads.source_ended && threads.source_errno == 0) {
+        const long long got = take(reader, range.owned + range.length, n - range.length);
+        if (got < 0)
+            threads.source_errno = errno != 0 ? errno : EIO;
+        threads.source_ended = got == 0;
+        if (got > 0)
+            range.length += static_cast<size_t>(got);
+    }
+    return range.length;
+}
+
+// Moves what the range holds back to the tail: the bytes after the last cut.
+bool keep_tail(Threads &threads, const char *bytes, size_t n)
+{
+    if (n > threads.tail_capacity) {
+        char *bigger = static_cast<char *>(std::realloc(threads.tail, n));
+        if (bigger == nullptr)
+            return false;
+        threads.tail = bigger;
+        threads.tail_capacity = n;
+    }
+    std::memmove(threads.tail, bytes, n);
+    threads.tail_size = n;
+    return true;
+}
+
+// Cuts the next range into `range`, a free one: from cut_offset up to the
+// first record start at or after range_size bytes. Returns false when none
+// can be cut (the input ends first, or the record there runs past the
+// limit), and the rest is left to the reader on one thread.
+bool cut_range(csv_line_reader *reader, Threads &threads, Range &range)
+{
+    range.offset = threads.cut_offset;
+    range.line = threads.cut_line;
+    range.length = 0;
+    if (reader->memory != nullptr) {
+        range.bytes = reader->memory + threads.cut_offset;
+    } else {
+        range.bytes = range.owned;
+        if (!room(threads, range, threads.tail_size))
+            return false;  // the tail stays the rest's start
+        std::memcpy(range.owned, threads.tail, threads.tail_size);
+        range.length = threads.tail_size;
+        threads.tail_size = 0;
+    }
+    const size_t nominal = threads.range_size;
+    const size_t most = nominal + static_cast<size_t>(reader->limit) + 1;
+    size_t end = 0;
+    long long line_feeds = 0;
+    if (hold_range(reader, threads, range, nominal) >= nominal) {
+        csv_line_chunk summary;
+        csv_line_chunk_scan(range.bytes, static_cast<long long>(nominal), &summary);
+        int state = static_cast<int>(summary.quotes & 1);
+        line_feeds = summary.line_feeds;
+        for (size_t at = nominal; end == 0 && at < most;) {
+            const size_t held = hold_range(reader, threads, range, at + SEARCH_STEP < most ? at + SEARCH_STEP : most);
+            if (held <= at)
+                break;
+            csv_line_chunk_scan(range.bytes + at, static_cast<long long>(held - at), &summary);
+            const long long first = summary.first_record[state];
+            if (first >= 0) {
+                end = at + static_cast<size_t>(first);
+                line_feeds += count_line_feeds(range.bytes + at, static_cast<size_t>(first));
+            } else {
+                state ^= static_cast<int>(summary.quotes & 1);
+                line_feeds += summary.line_feeds;
+                at = held;
+            }
+        }
+    }
+    if (end == 0) {
+        // What the range holds is the rest's start.
+        if (reader->memory == nullptr) {
+            char *const tail = threads.tail;
+            const size_t tail_capacity = threads.tail_capacity;
+            threads.tail = range.owned;
+            threads.tail_capacity = range.owned_capacity;
+            threads.tail_size = range.length;
+            range.bytes = range.owned = tail;
+            range.owned_capacity = tail_capacity;
+        }
+        return false;
+    }
+    if (reader->memory == nullptr && !keep_tail(threads, range.owned + end, range.length - end)) {
+        threads.source_errno = ENOMEM;
+        return false;
+    }
+    range.length = end;
+    range.number = threads.ranges_cut++;
+    threads.cut_offset += static_cast<long long>(end);
+    threads.cut_line += line_feeds;
+    return true;
+}
+
+// Waits until no thread reads a range or calls back, then stops the workers.
 void join_workers(Threads &threads)
 {
     pthread_mutex_lock(&threads.lock);
     for (bool busy = true; busy;) {
         busy = false;
-        for (int k = 0; k < threads.slot_count; k++)
-            busy |= threads.slots[k].stage == Stage::ready || threads.slots[k].stage == Stage::calling ||
-                    threads.slots[k].stage == Stage::indexing;
+        for (int k = 0; k < threads.range_count; k++)
+            busy |= threads.ranges[k].stage == Stage::reading || threads.ranges[k].stage == Stage::calling;
         if (busy)
-            pthread_cond_wait(&threads.for_caller, &threads.lock);
+            pthread_cond_wait(&threads.changed, &threads.lock);
     }
     threads.leaving = true;
-    pthread_cond_broadcast(&threads.for_workers);
+    pthread_cond_broadcast(&threads.changed);
     pthread_mutex_unlock(&threads.lock);
     for (int k = 0; k < threads.started; k++)
         pthread_join(threads.ids[k], nullptr);
@@ -392,185 +448,92 @@ void join_workers(Threads &threads)
 }
 
 // The reader on one thread goes on from the record that begins at the
-// input's byte `offset`, on `line`: from the carried record, when it is
-// that one, and the bytes of `slot` from `from` on, then of the parts
-// read after it, then the source.
-bool hand_over(csv_line_reader *reader, Threads &threads, long long offset, long long line, Slot *slot, size_t from)
+// input's byte `offset`, on `line`: in `from`, when given, else at the
+// cutter's end; then the bytes of the ranges cut after it, the tail and
+// the source.
+bool hand_over(csv_line_reader *reader, Threads &threads, long long offset, long long line, const Range *from)
 {
     join_workers(threads);
     reader->one_thread = true;
     reader->line = line;
     reader->want = 1;
     reader->skip_line_next = false;
+    reader->ended = false;
     if (reader->memory != nullptr) {
         reader->at = reader->resume_at = reader->held = static_cast<size_t>(offset);
-        reader->ended = false;
         return true;
     }
-    const int most = threads.slot_count + 2;
-    reader->pieces = static_cast<Piece *>(std::calloc(static_cast<size_t>(most), sizeof(Piece)));
+    const char *const unread = reader->buffer + reader->at;
+    const size_t unread_size = reader->held - reader->at;
+    reader->at = reader->resume_at = 0;
+    reader->offset = offset;
+    reader->source_ended = threads.source_ended;
+    reader->source_errno = threads.source_errno;
+    if (from == nullptr) {
+        // The rest begins in the tail, which becomes the buffer: a record
+        // over the limit is held once, not twice.
+        const size_t size = threads.tail_size + unread_size;
+        char *bytes = size > threads.tail_capacity ? static_cast<char *>(std::realloc(threads.tail, size)) : threads.tail;
+        if (bytes == nullptr) {
+            fail(&reader->error, CSV_LINE_ERROR_MEMORY, 0, 0, "out of memory");
+            return false;
+        }
+        if (unread_size > 0)
+            std::memcpy(bytes + threads.tail_size, unread, unread_size);
+        std::free(reader->buffer);
+        reader->buffer = bytes;
+        reader->capacity = size > threads.tail_capacity ? size : threads.tail_capacity;
+        reader->held = size;
+        threads.tail = nullptr;
+        threads.tail_size = threads.tail_capacity = 0;
+        return true;
+    }
+    reader->pieces = static_cast<Piece *>(std::calloc(static_cast<size_t>(threads.range_count) + 2, sizeof(Piece)));
     if (reader->pieces == nullptr) {
         fail(&reader->error, CSV_LINE_ERROR_MEMORY, 0, 0, "out of memory");
         return false;
     }
-    // What the buffer read of the source and no part took yet comes last.
-    Piece unread = {reader->buffer + reader->at, reader->held - reader->at, reader->buffer};
+    int count = 0;
+    for (long long number = from != nullptr ? from->number : threads.ranges_cut; number < threads.ranges_cut; number++)
+        for (int k = 0; k < threads.range_count; k++) {
+            Range &range = threads.ranges[k];
+            if (range.stage == Stage::free || range.number != number)
+                continue;
+            const size_t skip = &range == from ? static_cast<size_t>(offset - range.offset) : 0;
+            // The piece frees the bytes once read, after the batch that
+            // may still point into them is done with.
+            reader->pieces[count++] = {range.bytes + skip, range.length - skip, range.owned};
+            range.owned = nullptr;
+            range.owned_capacity = 0;
+        }
+    reader->pieces[count++] = {threads.tail, threads.tail_size, threads.tail};
+    threads.tail = nullptr;
+    threads.tail_size = threads.tail_capacity = 0;
+    reader->pieces[count++] = {unread, unread_size, reader->buffer};
     reader->buffer = nullptr;
     reader->capacity = 0;
-    int count = 0;
-    reader->at = reader->resume_at = reader->held = 0;
-    reader->offset = offset;
-    if (threads.carry_size > 0 && offset == threads.carry_offset) {
-        // The carried record's bytes become the reader's buffer, which the
-        // record over the limit fills: held once, not twice.
-        reader->buffer = threads.carry;
-        reader->capacity = threads.carry_capacity;
-        reader->held = threads.carry_size;
-        threads.carry = nullptr;
-        threads.carry_size = threads.carry_capacity = 0;
-    }
-    for (long long part = slot != nullptr ? slot->part : threads.parts_read; part < threads.parts_read; part++)
-        for (int k = 0; k < threads.slot_count; k++) {
-            Slot &held = threads.slots[k];
-            if (held.stage == Stage::free || held.part != part)
-                continue;
-            const size_t skip = &held == slot ? from : 0;
-            reader->pieces[count++] = {held.bytes + skip, held.length - skip, held.owned};
-            held.owned = nullptr;
-            held.stage = Stage::free;
-        }
-    reader->pieces[count++] = unread;
     reader->piece_count = count;
     reader->piece_next = 0;
     reader->piece_taken = 0;
-    reader->ended = false;
-    // The threads are done with: what they hold goes now, but for the
-    // tables of the batch that may still be the caller's.
-    for (int k = 0; k < threads.slot_count; k++) {
-        std::free(threads.slots[k].owned);
-        threads.slots[k].owned = nullptr;
-        if (&threads.slots[k] != slot)
-            threads.slots[k].tables.release();
-    }
+    reader->held = 0;
     return true;
 }
 
-// The read error of a part, said in its turn.
-bool read_failed(csv_line_reader *reader, const Slot &slot)
+// After the ranges: the reader on one thread goes on where the stopping
+// range says, or at the cutter's end; or the stopping range's error is
+// the reader's.
+bool go_on(csv_line_reader *reader, Threads &threads)
 {
-    if (slot.read_error == 0 && slot.error.code == CSV_LINE_OK)
-        return false;
-    if (slot.error.code != CSV_LINE_OK) {
-        reader->error = slot.error;
-    } else {
-        errno = slot.read_error;
-        fail_io(&reader->error, reader->name);
-    }
-    reader->failed = true;
-    return true;
-}
-
-// What a part's turn gives.
-enum class Turn {
-    carried,  // the carried record, completed by the part, is in `stitched`; the part's own come next
-    own,      // the part's records (count of them) are to be handed over
-    next,     // nothing to hand over: take the next part
-    over,     // the reader on one thread goes on
-    failed    // an error, said
-};
-
-// Takes the part in its turn: its state checked, the record open before it
-// completed from its first bytes. Fills `stitched` for Turn::carried.
-Turn take_part(csv_line_reader *reader, Threads &threads, Slot &slot, csv_line_batch *stitched)
-{
-    if (slot.guess != threads.state)
-        index_part(reader, slot, threads.state);
-    if (slot.error.code != CSV_LINE_OK && slot.read_error == 0)
-        return read_failed(reader, slot), Turn::failed;
-    slot.line = threads.line;
-    if (slot.at_record) {
-        threads.carry_offset = slot.offset;
-        threads.carry_line = slot.line;
-        return Turn::own;
-    }
-    const size_t head = slot.head_end < 0 ? slot.length : static_cast<size_t>(slot.head_end);
-    if (threads.carry_size == 0) {
-        threads.carry_offset = slot.offset;
-        threads.carry_line = slot.line;
-    }
-    if (threads.carry_size + head > static_cast<size_t>(reader->limit) ||
-        (slot.head_end < 0 && slot.last && slot.read_error == 0))
-        return hand_over(reader, threads, threads.carry_offset, threads.carry_line, &slot, 0) ? Turn::over
-                                                                                          : Turn::failed;
-    if (!carry_append(reader, threads, slot.bytes, head))
-        return Turn::failed;
-    if (slot.head_end < 0) {
-        if (read_failed(reader, slot))
-            return Turn::failed;
-        threads.state ^= static_cast<int>(slot.quotes & 1);
-        threads.line += slot.line_feeds;
-        return Turn::next;
-    }
-    if (threads.carry_size == 0)
-        return Turn::own;
-    // The carried record, whole: split as the reader on one thread would.
-    Tables &tables = threads.carry_tables;
-    const int n = split_record(tables, &reader->error, reader->separator, threads.carry,
-                               static_cast<int>(threads.carry_size));
-    if (n < 0)
-        return Turn::failed;
-    if (!tables.reserve_records(&reader->error, 1))
-        return Turn::failed;
-    tables.starts[0] = 0;
-    long long line = threads.carry_line;
-    const Check check = {&reader->error, reader->lenient, 0, true};
-    const int made = check_records(check, tables, threads.carry, 0, 1, n, threads.carry_offset, &line);
-    if (made <= 0) {
+    const Range *stopped = threads.stopped;
+    if (stopped != nullptr && stopped->error.code != CSV_LINE_OK) {
+        join_workers(threads);
+        reader->error = stopped->error;
         reader->failed = true;
-        return Turn::failed;
+        return false;
     }
-    point_decoded(tables);
-    fill_batch(tables, threads.carry, 1, reader->sequence++, stitched);
-    return Turn::carried;
-}
-
-// After the carried record: the part's own records, up to the first that
-// one thread would not hand over as it is (one over the limit, or with a
-// problem that a strict reader says). Returns how many, and leaves
-// threads.pending set when all were; -1 when the reader on one thread
-// goes on at once (or on an error, said).
-int own_records(csv_line_reader *reader, Threads &threads, Slot &slot)
-{
-    int count = reader->lenient ? slot.made : slot.first_flagged;
-    if (slot.longest > reader->limit)
-        for (int r = 0; r < count; r++) {
-            const long long end = r + 1 < slot.made ? slot.tables.records[r + 1].offset : slot.offset + slot.tail;
-            if (end - slot.tables.records[r].offset > reader->limit) {
-                count = r;
-                break;
-            }
-        }
-    if (count < slot.made) {
-        threads.pending = nullptr;
-        if (count == 0) {
-            const csv_line_record &record = slot.tables.records[0];
-            hand_over(reader, threads, record.offset, record.line + slot.line, &slot,
-                      static_cast<size_t>(record.offset - slot.offset));
-            return -1;
-        }
-    } else {
-        threads.state ^= static_cast<int>(slot.quotes & 1);
-        threads.line += slot.line_feeds;
-        threads.carry_size = 0;
-        threads.carry_offset = slot.offset + slot.tail;
-        threads.carry_line = slot.line + slot.tail_line;
-        if (!carry_append(reader, threads, slot.bytes + slot.tail, slot.length - static_cast<size_t>(slot.tail)))
-            return -1;
-    }
-    slot.count = count;
-    if (count > 0)  // a part without a record of its own hands no batch
-        slot.sequence = reader->sequence++;
-    return count;
+    if (stopped != nullptr)
+        return hand_over(reader, threads, stopped->stop_offset, stopped->stop_line, stopped);
+    return hand_over(reader, threads, threads.cut_offset, threads.cut_line, nullptr);
 }
 
 bool start_threads(csv_line_reader *reader)
@@ -582,51 +545,42 @@ bool start_threads(csv_line_reader *reader)
     }
     reader->workers = threads;
     pthread_mutex_init(&threads->lock, nullptr);
-    pthread_cond_init(&threads->for_workers, nullptr);
-    pthread_cond_init(&threads->for_caller, nullptr);
-    const int workers = reader->threads < 256 ? reader->threads : 256;
-    threads->slot_count = 2 * workers + 2;
-    threads->part_size = PART_SIZE;
-    if (const char *size = std::getenv("CSV_LINE_PART_SIZE")) {  // for tests: many small parts
+    pthread_cond_init(&threads->changed, nullptr);
+    // The caller's thread reads ranges too, while it would wait.
+    const int workers = reader->threads - 1 < 255 ? reader->threads - 1 : 255;
+    threads->range_count = 2 * workers + 4;
+    threads->range_size = RANGE_SIZE;
+    if (const char *size = std::getenv("CSV_LINE_PART_SIZE")) {  // for tests: many small ranges
         const long long asked = std::atoll(size);
         if (asked > 0 && asked <= (1 << 30))
-            threads->part_size = static_cast<size_t>(asked);
+            threads->range_size = static_cast<size_t>(asked);
     }
-    threads->read_offset = reader->offset + static_cast<long long>(reader->at);
-    threads->line = reader->line;
-    threads->slots = static_cast<Slot *>(std::calloc(static_cast<size_t>(threads->slot_count), sizeof(Slot)));
-    if (threads->slots == nullptr) {
+    threads->caller_cuts = reader->read != nullptr;
+    threads->cut_offset = reader->offset + static_cast<long long>(reader->at);
+    threads->cut_line = reader->line;
+    threads->ranges = static_cast<Range *>(std::calloc(static_cast<size_t>(threads->range_count), sizeof(Range)));
+    if (threads->ranges == nullptr) {
         fail(&reader->error, CSV_LINE_ERROR_MEMORY, 0, 0, "out of memory");
         return false;
     }
-    for (int k = 0; k < threads->slot_count; k++) {
-        Slot &slot = threads->slots[k];
-        if ((reader->memory == nullptr && (slot.owned = static_cast<char *>(std::malloc(threads->part_size))) == nullptr) ||
-            !slot.tables.reserve_fields(&reader->error, static_cast<long long>(threads->part_size / 8) + 16) ||
-            !slot.tables.reserve_records(&reader->error, static_cast<long long>(threads->part_size / 64) + 16)) {
+    // The tables are had here, on the caller's thread, so that a reader
+    // opened after another takes memory the last one gave back.
+    for (int k = 0; k < threads->range_count; k++) {
+        Tables &tables = threads->ranges[k].tables;
+        if (!tables.reserve_fields(&reader->error, static_cast<long long>(threads->range_size / 8) + 16) ||
+            !tables.reserve_records(&reader->error, static_cast<long long>(threads->range_size / 64) + 16)) {
             reader->failed = true;
             return false;
         }
     }
-    if (!threads->carry_tables.reserve_fields(&reader->error, 64) || !threads->carry_tables.reserve_records(&reader->error, 1))
-        return false;
     while (threads->started < workers &&
            pthread_create(&threads->ids[threads->started], nullptr, work, reader) == 0)
         threads->started++;
     return true;
 }
 
-// What is left when every part was taken: the last record, which may have
-// no LF, goes to the reader on one thread.
-bool finish(csv_line_reader *reader, Threads &threads)
-{
-    return hand_over(reader, threads, threads.carry_offset, threads.carry_line, nullptr, 0);
-}
-
-}  // namespace
-
 // Starts the threads on the first call; false after an error, said.
-static bool running(csv_line_reader *reader)
+bool running(csv_line_reader *reader)
 {
     if (reader->failed || reader->error.code != CSV_LINE_OK) {
         reader->failed = true;
@@ -644,68 +598,13 @@ static bool running(csv_line_reader *reader)
     return start_threads(reader);
 }
 
-// Hands over the part's own records into *batch, and after the first that
-// stops the threads, the reader on one thread goes on from there. Returns
-// how many, or -1 after an error.
-static int hand_own(csv_line_reader *reader, Threads &threads, Slot &slot, int count, csv_line_batch *batch)
+// The range whose batch comes next, or null when none is cut.
+Range *in_turn(const Threads &threads)
 {
-    const bool stops = threads.pending == nullptr;
-    threads.pending = nullptr;
-    slot_batch(slot, batch);
-    if (stops) {
-        // The slot's bytes and tables stay for the batch: the hand-over
-        // takes its bytes, and its tables are kept until the reader closes.
-        const csv_line_record &record = slot.tables.records[count];  // its line not yet the input's
-        if (!hand_over(reader, threads, record.offset, record.line + slot.line, &slot,
-                       static_cast<size_t>(record.offset - slot.offset)))
-            return -1;
-    }
-    return count;
-}
-
-namespace {
-
-// What one step of the drivers found in the next part in order.
-enum class Found {
-    carried,  // the record open before the part, completed, is in *stitched; the part is pending
-    own,      // the part's own records, slot->count of them, pending unless one stops the threads
-    nothing,  // no record ends in the part: take the next
-    over,     // the reader on one thread goes on (or, with the reader's error set, stops)
-    failed    // an error, said
-};
-
-// The drivers' one step: the pending part, or the next in order, taken in
-// its turn. The carried record comes first; the part's own records next,
-// counted. Every part is taken here, so that next and for_each hand over
-// the same batches.
-Found step(csv_line_reader *reader, Threads &threads, Slot *&slot, csv_line_batch *stitched)
-{
-    slot = threads.pending;
-    threads.pending = nullptr;
-    if (slot == nullptr) {
-        slot = next_in_order(reader, threads);
-        if (slot == nullptr)
-            return finish(reader, threads) ? Found::over : Found::failed;
-        threads.next_part++;
-        switch (take_part(reader, threads, *slot, stitched)) {
-        case Turn::failed:
-            return Found::failed;
-        case Turn::carried:
-            threads.pending = slot;
-            return Found::carried;
-        case Turn::next:
-            free_slot(threads, slot);
-            return Found::nothing;
-        case Turn::over:
-            return Found::over;
-        case Turn::own:
-            break;
-        }
-    }
-    threads.pending = slot;
-    if (own_records(reader, threads, *slot) < 0)
-        return reader->error.code != CSV_LINE_OK ? Found::failed : Found::over;
-    return Found::own;
+    for (int k = 0; k < threads.range_count; k++)
+        if (threads.ranges[k].stage != Stage::free && threads.ranges[k].number == threads.taken)
+            return &threads.ranges[k];
+    return nullptr;
 }
 
 }  // namespace
@@ -714,38 +613,41 @@ int next_parallel(csv_line_reader *reader, csv_line_batch *batch)
 {
     if (!running(reader))
         return -1;
-    if (reader->workers == nullptr)
+    if (reader->one_thread)
         return next_batch(reader, batch);
     Threads &threads = *reader->workers;
-    if (threads.handed != nullptr) {
-        free_slot(threads, threads.handed);
-        threads.handed = nullptr;
+    if (threads.stopped_by != 0)
+        return 0;  // a callback ended the reading
+    pthread_mutex_lock(&threads.lock);
+    if (threads.handed != nullptr && threads.handed != threads.stopped)
+        threads.handed->stage = Stage::free;
+    threads.handed = nullptr;
+    // While its range is cut or read elsewhere, this thread cuts or reads
+    // the ones after.
+    Range *range;
+    while ((range = in_turn(threads)) != nullptr ? range->stage != Stage::confirmed
+                                                 : !threads.cut_over || threads.cutting)
+        if (!work_once(reader, threads, true))
+            pthread_cond_wait(&threads.changed, &threads.lock);
+    if (range != nullptr && range != threads.stopped) {
+        threads.taken++;
+        range->stage = Stage::handed;
+        threads.handed = range;
+        pthread_mutex_unlock(&threads.lock);
+        *batch = range->batch;
+        return range->batch.count;
     }
-    while (!reader->one_thread) {
-        Slot *slot;
-        const Found found = step(reader, threads, slot, batch);
-        if (found == Found::failed)
-            return -1;
-        if (found == Found::carried)
-            return 1;
-        if (found == Found::over)
-            break;
-        if (found == Found::nothing)
-            continue;
-        if (slot->count == 0) {
-            threads.pending = nullptr;
-            free_slot(threads, slot);
-            if (read_failed(reader, *slot))
-                return -1;
-            continue;
-        }
-        const int handed = hand_own(reader, threads, *slot, slot->count, batch);
-        if (!reader->one_thread)
-            threads.handed = slot;
-        if (slot->last && slot->read_error != 0)
-            read_failed(reader, *slot);  // said on the next call
-        return handed;
+    pthread_mutex_unlock(&threads.lock);
+    if (range != nullptr && range->batch.count > 0) {
+        // Its records first; what stopped the threads, on the next call.
+        range->stage = Stage::handed;
+        threads.taken++;
+        *batch = range->batch;
+        go_on(reader, threads);
+        return range->batch.count;
     }
+    if (!go_on(reader, threads))
+        return -1;
     return next_batch(reader, batch);
 }
 
@@ -753,63 +655,42 @@ int for_each_parallel(csv_line_reader *reader, csv_line_batch_fn fn, void *conte
 {
     if (!running(reader))
         return -1;
-    if (reader->workers == nullptr)
+    if (reader->one_thread)
         return for_each_batch(reader, fn, context);
     Threads &threads = *reader->workers;
+    if (threads.stopped_by != 0)
+        return 0;  // a callback ended the reading
+    pthread_mutex_lock(&threads.lock);
+    // Where csv_line_reader_next left off: its last batch is done with.
+    if (threads.handed != nullptr && threads.handed != threads.stopped)
+        threads.handed->stage = Stage::free;
+    threads.handed = nullptr;
     threads.fn = fn;
     threads.context = context;
-    // Where csv_line_reader_next left off: its last batch is done with, and a
-    // part whose carried record it handed still has its own to hand.
-    if (threads.handed != nullptr) {
-        free_slot(threads, threads.handed);
-        threads.handed = nullptr;
-    }
-    int said = 0;
-    while (!reader->one_thread) {
-        if (said == 0) {
-            pthread_mutex_lock(&threads.lock);
-            said = threads.stopped_by;
-            pthread_mutex_unlock(&threads.lock);
+    for (;;) {
+        if (work_once(reader, threads, true))
+            continue;
+        bool pending = threads.cutting;
+        for (int k = 0; k < threads.range_count && !pending; k++) {
+            const Stage stage = threads.ranges[k].stage;
+            pending = stage == Stage::reading || stage == Stage::calling ||
+                      (threads.stopped_by == 0 && stage == Stage::confirmed) ||
+                      (threads.stopped == nullptr && threads.stopped_by == 0 &&
+                       (stage == Stage::cut || stage == Stage::read));
         }
-        if (said != 0)
+        if (!pending && (threads.cut_over || threads.stopped != nullptr || threads.stopped_by != 0))
             break;
-        Slot *slot;
-        csv_line_batch batch;
-        const Found found = step(reader, threads, slot, &batch);
-        if (found == Found::failed || found == Found::over)
-            break;
-        if (found == Found::nothing)
-            continue;
-        if (found == Found::carried) {
-            said = fn(&batch, context);
-            continue;
-        }
-        if (threads.pending == nullptr || (slot->last && slot->read_error != 0)) {
-            // The records before the one that stops the threads, here.
-            if (hand_own(reader, threads, *slot, slot->count, &batch) > 0)
-                said = fn(&batch, context);
-            if (slot->last && slot->read_error != 0 && read_failed(reader, *slot))
-                break;
-            continue;
-        }
-        threads.pending = nullptr;
-        pthread_mutex_lock(&threads.lock);
-        slot->stage = slot->count > 0 ? Stage::ready : Stage::free;
-        pthread_cond_signal(&threads.for_workers);
-        pthread_mutex_unlock(&threads.lock);
+        if (pending)
+            pthread_cond_wait(&threads.changed, &threads.lock);
     }
-    // A part whose carried record the callback stopped at hands nothing more.
-    if (said != 0)
-        threads.pending = nullptr;
-    if (threads.started > 0)
-        join_workers(threads);
-    pthread_mutex_lock(&threads.lock);
-    if (said == 0)
-        said = threads.stopped_by;
+    threads.fn = nullptr;
+    const int said = threads.stopped_by;
     pthread_mutex_unlock(&threads.lock);
-    if (said != 0)
+    if (said != 0) {
+        join_workers(threads);
         return said;
-    if (reader->failed || reader->error.code != CSV_LINE_OK)
+    }
+    if (!go_on(reader, threads))
         return -1;
     return for_each_batch(reader, fn, context);
 }
@@ -822,21 +703,19 @@ void stop_threads(csv_line_reader *reader)
     if (threads->started > 0) {
         pthread_mutex_lock(&threads->lock);
         threads->leaving = true;
-        pthread_cond_broadcast(&threads->for_workers);
+        pthread_cond_broadcast(&threads->changed);
         pthread_mutex_unlock(&threads->lock);
         for (int k = 0; k < threads->started; k++)
             pthread_join(threads->ids[k], nullptr);
     }
-    for (int k = 0; threads->slots != nullptr && k < threads->slot_count; k++) {
-        std::free(threads->slots[k].owned);
-        threads->slots[k].tables.release();
+    for (int k = 0; threads->ranges != nullptr && k < threads->range_count; k++) {
+        std::free(threads->ranges[k].owned);
+        threads->ranges[k].tables.release();
     }
-    std::free(threads->slots);
-    std::free(threads->carry);
-    threads->carry_tables.release();
+    std::free(threads->ranges);
+    std::free(threads->tail);
     pthread_mutex_destroy(&threads->lock);
-    pthread_cond_destroy(&threads->for_workers);
-    pthread_cond_destroy(&threads->for_caller);
+    pthread_cond_destroy(&threads->changed);
     std::free(threads);
     reader->workers = nullptr;
 }
