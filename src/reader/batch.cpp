@@ -48,6 +48,8 @@ void Tables::release()
     std::free(records);
     std::free(decoded);
     std::free(decoded_bytes);
+    std::free(line_feeds);
+    std::free(marks);
     *this = Tables{};
 }
 
@@ -86,16 +88,41 @@ int split_record(Tables &tables, csv_line_error *said, char separator, const cha
 
 extern "C" {
 
-// The entry for `field`: entries are by field, ascending, and most often
-// spread evenly, so the search starts where the field's share of the
-// batch's fields puts it, gallops to the side the entry lies on, and
-// halves what is left.
+static const csv_line_decoded *search_entry(const csv_line_batch *batch, int field);
+
+// Where the last search of this thread ended: values are most often asked
+// for field after field, so the next entry lies at or just past it.
+static thread_local struct {
+    const csv_line_decoded *entries;
+    int at;
+} last_found;
+
+// The entry for `field`: entries are by field, ascending. Just past the
+// last one found, when the field lies there; else the search starts where
+// the field's share of the batch's fields puts it, gallops to the side
+// the entry lies on, and halves what is left.
 static const csv_line_decoded *decoded_entry(const csv_line_batch *batch, int field)
 {
     const csv_line_decoded *decoded = batch->decoded;
     const int count = batch->decoded_count;
     if (count == 0 || batch->count == 0)
         return nullptr;
+    if (last_found.entries == decoded && last_found.at < count && decoded[last_found.at].field <= field) {
+        for (int k = last_found.at; k < count && k < last_found.at + 4; k++)
+            if (decoded[k].field >= field) {
+                last_found.at = k;
+                return decoded[k].field == field ? &decoded[k] : nullptr;
+            }
+    }
+    const csv_line_decoded *found = search_entry(batch, field);
+    last_found = {decoded, found != nullptr ? static_cast<int>(found - decoded) : 0};
+    return found;
+}
+
+static const csv_line_decoded *search_entry(const csv_line_batch *batch, int field)
+{
+    const csv_line_decoded *decoded = batch->decoded;
+    const int count = batch->decoded_count;
     const csv_line_record &last = batch->records[batch->count - 1];
     const long long fields = last.field + last.count;
     long long share = fields > 0 ? static_cast<long long>(field) * count / fields : 0;

@@ -6,7 +6,12 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "csv_line.h"
 #include "reader.h"
@@ -63,69 +68,135 @@ static int decode(csv_line_error *said, Tables &tables, const char *text, int k)
     return malformed;
 }
 
+// The LFs of text[0, n) as bits, bit i of word i / 64 for byte i.
+static void find_line_feeds(const char *text, int n, std::uint64_t *words)
+{
+    int at = 0;
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n');
+    for (; n - at >= 64; at += 64) {
+        std::uint64_t word = 0;
+        for (int part = 0; part < 4; part++) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + at + 16 * part));
+            word |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, lf))))
+                    << (16 * part);
+        }
+        words[at / 64] = word;
+    }
+#endif
+    for (; at < n; at += 64) {
+        std::uint64_t word = 0;
+        for (int k = 0; k < 64 && at + k < n; k++)
+            word |= static_cast<std::uint64_t>(text[at + k] == '\n') << k;
+        words[at / 64] = word;
+    }
+}
+
+// Gives each record its line, from *line on: one line for its LF and one
+// for each LF inside its fields, which only quotes hold. The LFs are found
+// for the whole batch at once and taken in turn, record by record.
+static bool count_lines(const Check &check, Tables &tables, const char *text, int made, long long *line)
+{
+    long long at_line = *line;
+    if (!check.quoted || !check.line_breaks || made == 0) {
+        for (int r = 0; r < made; r++)
+            tables.records[r].line = at_line++;
+        *line = at_line;
+        return true;
+    }
+    const csv_line_field *fields = tables.fields;
+    const csv_line_record &last = tables.records[made - 1];
+    const int start = fields[tables.records[0].field].start;
+    const int end = fields[last.field + last.count - 1].start + fields[last.field + last.count - 1].length;
+    if (made == 1) {  // a record alone, over the limit or the input's last: no table
+        tables.records[0].line = at_line;
+        *line = at_line + 1 + count_line_feeds(text + start, static_cast<size_t>(end - start));
+        return true;
+    }
+    const int words = (end - start + 63) / 64;
+    if (!grow(check.error, reinterpret_cast<void **>(&tables.line_feeds), &tables.line_feed_capacity, words + 1LL,
+              sizeof *tables.line_feeds))
+        return false;
+    find_line_feeds(text + start, end - start, tables.line_feeds);
+    // The next LF at or after the records so far: word w, its bits left.
+    int w = 0;
+    std::uint64_t left = words > 0 ? tables.line_feeds[0] : 0;
+    const auto next_lf = [&]() -> int {
+        while (left == 0) {
+            if (++w >= words)
+                return end;
+            left = tables.line_feeds[w];
+        }
+        return start + 64 * w + __builtin_ctzll(left);
+    };
+    int lf = next_lf();
+    for (int r = 0; r < made; r++) {
+        csv_line_record &record = tables.records[r];
+        record.line = at_line++;
+        const csv_line_field &final_field = fields[record.field + record.count - 1];
+        const int fields_end = final_field.start + final_field.length;
+        const int next_start = r + 1 < made ? fields[tables.records[r + 1].field].start : end;
+        for (; lf < next_start; left &= left - 1, lf = next_lf())
+            at_line += lf < fields_end;  // the LF that ends the record is counted already
+    }
+    *line = at_line;
+    return true;
+}
+
 int check_records(const Check &check, Tables &tables, const char *text, int from, int count, int field_count,
                   long long offset, long long *line)
 {
     tables.decoded_count = 0;
     tables.decoded_used = 0;
-    if (!check.quoted) {
-        // No field holds a quote: each record is its fields and its LF.
-        for (int r = from; r < count; r++) {
-            const int first = tables.starts[r];
-            const int last = r + 1 < count ? tables.starts[r + 1] : field_count;
-            tables.records[r - from] = {(*line)++, offset + tables.fields[first].start, first, last - first,
-                                        check.flags};
-        }
-        return count - from;
-    }
+    int made = count - from;
     for (int r = from; r < count; r++) {
         const int first = tables.starts[r];
         const int last = r + 1 < count ? tables.starts[r + 1] : field_count;
-        csv_line_record &record = tables.records[r - from];
-        record.line = *line;
-        record.offset = offset + tables.fields[first].start;
-        record.field = first;
-        record.count = last - first;
-        record.flags = check.flags;
-        long long lfs = 1;  // its LF
-        int malformed_field = 0;
-        bool quoted = false;
-        for (int k = first; k < last; k++) {
-            const csv_line_field &field = tables.fields[k];
-            if (field.quotes == 0)
-                continue;
-            quoted = true;
-            if (csv_line_field_quoted_whole(text, &field))
-                continue;
-            const int decoded = decode(check.error, tables, text, k);
-            if (decoded < 0)
-                return -1;
-            if (decoded && malformed_field == 0)
-                malformed_field = k - first + 1;
-        }
-        // Only quotes hold LFs inside a record: counted once for all its
-        // fields, its ending left out.
-        if (quoted && check.line_breaks) {
-            const csv_line_field &end = tables.fields[last - 1];
-            const int start = tables.fields[first].start;
-            lfs += count_line_feeds(text + start, static_cast<size_t>(end.start + end.length - start));
-        }
-        if (malformed_field != 0) {
-            if (!check.lenient) {
-                fail(check.error, CSV_LINE_ERROR_MALFORMED, record.line, malformed_field,
-                     "line %lld: field %d: a quote inside an unquoted field or after a closing quote", record.line,
-                     malformed_field);
-                // The records before it are handed over; their decoded
-                // values stay, the problem's are dropped.
-                while (tables.decoded_count > 0 && tables.decoded[tables.decoded_count - 1].field >= first)
-                    tables.decoded_count--;
-                return r - from;
-            }
-            record.flags |= CSV_LINE_RECORD_MALFORMED;
-        }
-        *line += lfs;
+        tables.records[r - from] = {0, offset + tables.fields[first].start, first, last - first, check.flags};
     }
-    return count - from;
+    if (!count_lines(check, tables, text, made, line))
+        return -1;
+    if (!check.quoted || made == 0)
+        return made;
+    // The fields whose value is neither their bytes nor those between two
+    // quotes around them, found in one pass over the fields' quote counts,
+    // then decoded record by record.
+    const int first_field = tables.starts[from];
+    if (!grow(check.error, reinterpret_cast<void **>(&tables.marks), &tables.mark_capacity,
+              static_cast<long long>(field_count) - first_field + 1, sizeof *tables.marks))
+        return -1;
+    int marked = 0;
+    for (int k = first_field; k < field_count; k++) {
+        const csv_line_field &field = tables.fields[k];
+        tables.marks[marked] = k;
+        marked += field.quotes != 0 && !csv_line_field_quoted_whole(text, &field);
+    }
+    int r = 0;  // the record of the field marked
+    for (int m = 0; m < marked; m++) {
+        const int k = tables.marks[m];
+        while (r + 1 < made && tables.records[r + 1].field <= k)
+            r++;
+        const int decoded = decode(check.error, tables, text, k);
+        if (decoded < 0)
+            return -1;
+        if (decoded == 0)
+            continue;
+        csv_line_record &record = tables.records[r];
+        if (check.lenient) {
+            record.flags |= CSV_LINE_RECORD_MALFORMED;
+            continue;
+        }
+        const int field = k - record.field + 1;
+        fail(check.error, CSV_LINE_ERROR_MALFORMED, record.line, field,
+             "line %lld: field %d: a quote inside an unquoted field or after a closing quote", record.line, field);
+        // The records before it are handed over; their decoded values
+        // stay, the problem's are dropped.
+        while (tables.decoded_count > 0 && tables.decoded[tables.decoded_count - 1].field >= record.field)
+            tables.decoded_count--;
+        *line = record.line;
+        return r;
+    }
+    return made;
 }
 
 bool opened_amiss(const char *text, const csv_line_field &field)

@@ -32,6 +32,10 @@ struct Tables {
     char *decoded_bytes = nullptr;
     int decoded_bytes_capacity = 0;
     size_t decoded_used = 0;
+    std::uint64_t *line_feeds = nullptr;  // the batch's LFs, a bit a byte
+    int line_feed_capacity = 0;
+    int *marks = nullptr;  // fields to decode
+    int mark_capacity = 0;
 
     bool reserve_fields(csv_line_error *said, long long need);
     bool reserve_records(csv_line_error *said, long long need);
