@@ -59,8 +59,12 @@ void ExpectPositions(const std::string &text, const csv_line_reader_options &opt
         const bool cut = (record.flags & (CSV_LINE_RECORD_TOO_LONG | CSV_LINE_RECORD_LINE_TOO_LONG)) != 0;
         Check(cut == ((length > 0 ? length : rest) > limit), "a record is cut exactly when over the limit", text);
         if (!cut) {
-            Check(static_cast<int>(record.raw.size()) == n, "a record's fields are the position entry's", text);
-            for (size_t k = 0; k < static_cast<size_t>(n); k++) {
+            const int most = options.field_limit > 0 ? options.field_limit : CSV_LINE_DEFAULT_FIELD_LIMIT;
+            Check(((record.flags & CSV_LINE_RECORD_TOO_MANY_FIELDS) != 0) == (n > most),
+                  "a record is cut to the field limit exactly when it has more fields", text);
+            Check(static_cast<int>(record.raw.size()) == std::min(n, most), "a record's fields are the position entry's",
+                  text);
+            for (size_t k = 0; k < record.raw.size(); k++) {
                 const csv_line_field &field = fields[k];
                 const std::string raw =
                     text.substr(at + static_cast<size_t>(field.start), static_cast<size_t>(field.length));
@@ -100,7 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const unsigned choice = data[0];
     const std::string text(reinterpret_cast<const char *>(data) + 1, size - 1);
     csv_line_reader_options options = {choice & 1 ? ';' : ',', static_cast<int>((choice >> 1) & 1),
-                                  (choice >> 2) & 1 ? static_cast<int>(4 + (choice >> 3) % 29) : 0, 1, 1};
+                                  (choice >> 2) & 1 ? static_cast<int>(4 + (choice >> 3) % 29) : 0, 1, 1,
+                                  (choice >> 5) & 1 ? static_cast<int>(1 + (choice >> 6)) : 0, 0};
 
     const Reading lenient = Drain(csv_line_reader_open_memory(text.data(), text.size(), &options));
     Check(lenient.error == CSV_LINE_OK, "a lenient reader of memory reads to the end", text);
@@ -121,6 +126,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (clean < lenient.records.size())
             Check(strict.error_line == lenient.records[clean].line, "the error names the problem's line", text);
     }
+
+    // Values decoded when asked for are those decoded at once.
+    options.decode_on_demand = 1;
+    Check(Drain(csv_line_reader_open_memory(text.data(), text.size(), &options)) == strict,
+          "values decoded when asked are those decoded at once", text);
+    options.decode_on_demand = (choice >> 4) & 1;
 
     // From a stream, and on threads with parts of 1 to 64 bytes.
     for (int lenient_too : {0, 1}) {

@@ -265,16 +265,22 @@ CSV_LINE_API const char *csv_line_kernel_name(void);
  * a lenient reader flags the record instead and reads on.
  */
 
-/* What a reader's options leave at 0 gets its default. */
+/* What a reader's options leave at 0 gets its default. (Version 1.1's
+   options ended at `lenient`; a program built then keeps the functions it
+   was linked with, which read those five alone.) */
 typedef struct csv_line_reader_options {
     char separator;   /* between fields: ',' when 0; refused as parse_csv_fields refuses */
     int header;       /* 1: the first record holds the columns' names, and is no record */
     int record_limit; /* the most bytes a record may take, ending included: 16 MiB when 0 */
-    int threads;      /* threads that index ahead (1 when 0): records still come in order */
+    int threads;      /* threads that read (1 when 0): records still come in order */
     int lenient;      /* 1: flag problems on their records and read on (CSV_LINE_RECORD_ bits) */
+    int field_limit;  /* the most fields a record may have: 1048576 (2^20) when 0 */
+    int decode_on_demand; /* 1: every field is checked, but a value stored apart is decoded only
+                             when csv_line_batch_value or csv_line_batch_decoded asks for it: for
+                             callers that use fields' raw bytes (see csv_line_batch) */
 } csv_line_reader_options;
 
-enum { CSV_LINE_DEFAULT_RECORD_LIMIT = 16 << 20 };
+enum { CSV_LINE_DEFAULT_RECORD_LIMIT = 16 << 20, CSV_LINE_DEFAULT_FIELD_LIMIT = 1 << 20 };
 
 /* What went wrong; a message says it with the line. */
 enum csv_line_error_code {
@@ -284,7 +290,8 @@ enum csv_line_error_code {
     CSV_LINE_ERROR_OPTIONS,   /* a separator refused, a negative limit or thread count */
     CSV_LINE_ERROR_TOO_LONG,  /* a record over the record limit */
     CSV_LINE_ERROR_UNCLOSED,  /* a quote left open at the end of the input */
-    CSV_LINE_ERROR_MALFORMED  /* a field not well formed (see csv_line_field_value) */
+    CSV_LINE_ERROR_MALFORMED, /* a field not well formed (see csv_line_field_value) */
+    CSV_LINE_ERROR_TOO_MANY_FIELDS /* a record of more fields than the field limit */
 };
 
 typedef struct csv_line_error {
@@ -302,8 +309,9 @@ enum {
     CSV_LINE_RECORD_MALFORMED = 1 << 0, /* a field is not well formed: its value is its content by the splitting rule */
     CSV_LINE_RECORD_UNCLOSED = 1 << 1,  /* a quote open at the input's end took the rest into this record */
     CSV_LINE_RECORD_TOO_LONG = 1 << 2,  /* over the limit: ended at its first LF, and read on from there */
-    CSV_LINE_RECORD_LINE_TOO_LONG = 1 << 3 /* a line over the limit: the fields of its first record_limit
+    CSV_LINE_RECORD_LINE_TOO_LONG = 1 << 3, /* a line over the limit: the fields of its first record_limit
                                          bytes, the rest of the line dropped */
+    CSV_LINE_RECORD_TOO_MANY_FIELDS = 1 << 4 /* its first field_limit fields, the rest of the record dropped */
 };
 
 /* A run of bytes: not NUL-terminated. */

@@ -123,12 +123,14 @@ public:
     options &record_limit(int bytes) noexcept { c_.record_limit = bytes; return *this; }
     options &threads(int count) noexcept { c_.threads = count; return *this; }
     options &lenient(bool flag) noexcept { c_.lenient = flag ? 1 : 0; return *this; }
+    options &field_limit(int fields) noexcept { c_.field_limit = fields; return *this; }
+    options &decode_on_demand(bool flag) noexcept { c_.decode_on_demand = flag ? 1 : 0; return *this; }
 
     const csv_line_reader_options &c_options() const noexcept { return c_; }
     operator const csv_line_reader_options &() const noexcept { return c_; }
 
 private:
-    csv_line_reader_options c_{',', 1, 0, 0, 0};
+    csv_line_reader_options c_{',', 1, 0, 0, 0, 0, 0};
 };
 
 namespace detail {

@@ -26,7 +26,14 @@ extern "C" {
 typedef csv_line_field csv_field;
 typedef csv_line_chunk csv_chunk;
 typedef csv_line_index csv_index;
-typedef csv_line_reader_options csv_reader_options;
+/* The options as 1.0 laid them out: the functions of 1.0 read these. */
+typedef struct csv_reader_options {
+    char separator;
+    int header;
+    int record_limit;
+    int threads;
+    int lenient;
+} csv_reader_options;
 typedef csv_line_error csv_error;
 typedef csv_line_text csv_text;
 typedef csv_line_record csv_record;
@@ -58,15 +65,15 @@ CSV_LINE_API CSV_LINE_DEPRECATED(csv_line_field_value) int csv_field_value(const
 CSV_LINE_API CSV_LINE_DEPRECATED(csv_line_chunk_scan) void csv_scan_chunk(const char *text, long long length,
                                                                            csv_line_chunk *summary);
 CSV_LINE_API CSV_LINE_DEPRECATED(csv_line_reader_open_path) csv_line_reader *csv_reader_open_path(
-    const char *path, const csv_line_reader_options *options);
+    const char *path, const csv_reader_options *options);
 CSV_LINE_API CSV_LINE_DEPRECATED(csv_line_reader_open_fd) csv_line_reader *csv_reader_open_fd(
-    int fd, const csv_line_reader_options *options);
+    int fd, const csv_reader_options *options);
 CSV_LINE_API CSV_LINE_DEPRECATED(csv_line_reader_open_file) csv_line_reader *csv_reader_open_file(
-    FILE *file, const csv_line_reader_options *options);
+    FILE *file, const csv_reader_options *options);
 CSV_LINE_API CSV_LINE_DEPRECATED(csv_line_reader_open_read) csv_line_reader *csv_reader_open_read(
-    csv_line_read_fn read, void *context, const csv_line_reader_options *options);
+    csv_line_read_fn read, void *context, const csv_reader_options *options);
 CSV_LINE_API CSV_LINE_DEPRECATED(csv_line_reader_open_memory) csv_line_reader *csv_reader_open_memory(
-    const char *bytes, size_t length, const csv_line_reader_options *options);
+    const char *bytes, size_t length, const csv_reader_options *options);
 CSV_LINE_API CSV_LINE_DEPRECATED(csv_line_ranges_find_fd) int csv_file_ranges(int fd, long long n,
                                                                                long long *starts, long long *lines);
 CSV_LINE_API CSV_LINE_DEPRECATED(csv_line_ranges_find_memory) int csv_memory_ranges(const char *text,

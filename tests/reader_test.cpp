@@ -46,6 +46,8 @@ struct Options {
     bool header = false;
     int limit = 0;  // 0: the default
     bool lenient = false;
+    int fields = 0;  // the field limit; 0: the default
+    bool on_demand = false;  // values decoded when asked for
 };
 
 // The value of a raw field, as RFC 4180 readers read it; false when it is
@@ -136,15 +138,21 @@ Reading Model(const std::string &text, const Options &options)
         if (at_lf && body_end > at && text[body_end - 1] == '\r')
             body_end--;
         record.raw = ModelFields(text.substr(at, body_end - at), options.separator);
+        const size_t most = static_cast<size_t>(options.fields > 0 ? options.fields : int{CSV_LINE_DEFAULT_FIELD_LIMIT});
+        if (record.raw.size() > most) {
+            record.raw.resize(most);
+            record.flags |= CSV_LINE_RECORD_TOO_MANY_FIELDS;
+        }
         for (size_t k = 0; k < record.raw.size(); k++) {
             std::string value;
             const bool well = ModelValue(record.raw[k], value);
             record.values.push_back(value);
             record.malformed.push_back(!well);
             if (!well) {
-                if (!options.lenient && (record.flags & CSV_LINE_RECORD_UNCLOSED) == 0 &&
-                    (record.flags & (CSV_LINE_RECORD_TOO_LONG | CSV_LINE_RECORD_LINE_TOO_LONG)) == 0 && reading.error == 0 &&
-                    !(first && options.header)) {
+                if (!options.lenient &&
+                    (record.flags & (CSV_LINE_RECORD_UNCLOSED | CSV_LINE_RECORD_TOO_MANY_FIELDS | CSV_LINE_RECORD_TOO_LONG |
+                                     CSV_LINE_RECORD_LINE_TOO_LONG)) == 0 &&
+                    reading.error == 0 && !(first && options.header)) {
                     reading.error = CSV_LINE_ERROR_MALFORMED;
                     reading.error_line = line;
                     reading.error_field = static_cast<int>(k) + 1;
@@ -153,16 +161,19 @@ Reading Model(const std::string &text, const Options &options)
             }
         }
         if (!options.lenient && record.flags != 0 && reading.error == 0 && !(first && options.header)) {
-            reading.error = record.flags & CSV_LINE_RECORD_UNCLOSED ? CSV_LINE_ERROR_UNCLOSED
-                            : record.flags & (CSV_LINE_RECORD_TOO_LONG | CSV_LINE_RECORD_LINE_TOO_LONG) ? CSV_LINE_ERROR_TOO_LONG
-                                                                                               : CSV_LINE_ERROR_MALFORMED;
+            reading.error = record.flags & (CSV_LINE_RECORD_TOO_LONG | CSV_LINE_RECORD_LINE_TOO_LONG) ? CSV_LINE_ERROR_TOO_LONG
+                            : record.flags & CSV_LINE_RECORD_TOO_MANY_FIELDS                        ? CSV_LINE_ERROR_TOO_MANY_FIELDS
+                            : record.flags & CSV_LINE_RECORD_UNCLOSED                               ? CSV_LINE_ERROR_UNCLOSED
+                                                                                                    : CSV_LINE_ERROR_MALFORMED;
             reading.error_line = line;
         }
         if (first && options.header) {
             if (!options.lenient && record.flags != 0) {
                 reading.error = record.flags & CSV_LINE_RECORD_MALFORMED ? CSV_LINE_ERROR_MALFORMED
-                                : record.flags & CSV_LINE_RECORD_UNCLOSED ? CSV_LINE_ERROR_UNCLOSED
-                                                                      : CSV_LINE_ERROR_TOO_LONG;
+                                : record.flags & (CSV_LINE_RECORD_TOO_LONG | CSV_LINE_RECORD_LINE_TOO_LONG)
+                                    ? CSV_LINE_ERROR_TOO_LONG
+                                : record.flags & CSV_LINE_RECORD_TOO_MANY_FIELDS ? CSV_LINE_ERROR_TOO_MANY_FIELDS
+                                                                             : CSV_LINE_ERROR_UNCLOSED;
                 reading.error_line = line;
                 reading.error_field = static_cast<int>(
                     std::find(record.malformed.begin(), record.malformed.end(), true) - record.malformed.begin() + 1);
@@ -234,7 +245,8 @@ struct Pieces {
 
 Reading Read(const std::string &text, const Options &options, Source source, int threads, unsigned seed = 1)
 {
-    csv_line_reader_options given = {options.separator, options.header, options.limit, threads, options.lenient};
+    csv_line_reader_options given = {options.separator, options.header, options.limit, threads,
+                                     options.lenient, options.fields, options.on_demand};
     switch (source) {
     case Source::memory:
         return Drain(csv_line_reader_open_memory(text.data(), text.size(), &given));
@@ -342,6 +354,16 @@ const std::vector<Row> &Rows()
         {"a record of exactly the limit", "abcdefg\nabcdefgh", {',', false, 8}},
         {"strict header over the limit", "id,name,xxxxxxxxxxxxxxxx\n1,2\n", {',', true, 8}},
         {"strict: a malformed header names its field", "id,na\"me\",x\n1,2,3\n", {',', true}},
+        {"strict: a record of more fields than the limit", "a,b\nc,d,e,f\ng,h\n", {',', false, 0, false, 3}},
+        {"lenient: a record's fields past the limit dropped, its lines counted", "a,b\nc,\"d\ne\",f,\"g\nh\"\ni,j\n",
+         {',', false, 0, true, 2}},
+        {"lenient: a last record of more fields, its quote left open", "a,b\nc,d,\"e", {',', false, 0, true, 2}},
+        {"strict: a last record of more fields, its quote left open", "a,b\nc,d,\"e", {',', false, 0, false, 2}},
+        {"lenient: more fields and over the limit", "a,b\n,,,,,,,,,,,,,,,,,,,,,\nc,d\n", {',', false, 8, true, 3}},
+        {"strict header of more fields", "id,name,x\n1,2\n", {',', true, 0, false, 2}},
+        {"values decoded when asked", "a,\"b \"\"c\"\"\"\n\"x\"y,\"\"\"\"\n", {',', false, 0, true, 0, true}},
+        {"strict: values decoded when asked, a malformed field said",
+         "id,note\n1,\"say \"\"hi\"\"\"\n2,a\"b\n", {',', false, 0, false, 0, true}},
     };
     return rows;
 }
@@ -370,6 +392,8 @@ TEST(Reader, EqualsTheModelOnRandomTexts)
         options.header = round % 3 == 1;
         options.lenient = round % 2 == 0;
         options.limit = round % 4 == 3 ? 1 + static_cast<int>(random() % 40) : 0;
+        options.fields = round % 7 == 5 ? 1 + static_cast<int>(random() % 4) : 0;
+        options.on_demand = round % 6 == 2;
         SCOPED_TRACE("round " + std::to_string(round) + ": " + text);
         ExpectModel(text, options);
     }
@@ -413,7 +437,7 @@ TEST(Reader, ForEachHandsEveryBatchOnce)
             break;
         SCOPED_TRACE(std::to_string(threads) + " threads");
         setenv("CSV_LINE_PART_SIZE", "512", 1);
-        csv_line_reader_options options = {',', 1, 0, threads, 0};
+        csv_line_reader_options options = {',', 1, 0, threads, 0, 0, 0};
         csv_line_reader *reader = csv_line_reader_open_memory(text.data(), text.size(), &options);
         struct Seen {
             std::mutex lock;
@@ -458,7 +482,7 @@ TEST(Reader, ForEachGoesOnWhereNextLeftOff)
         for (int taken = 0; taken < 4; taken++) {
             SCOPED_TRACE(std::to_string(threads) + " threads, " + std::to_string(taken) + " batches by next");
             setenv("CSV_LINE_PART_SIZE", "333", 1);
-            csv_line_reader_options options = {',', 0, 0, threads, 0};
+            csv_line_reader_options options = {',', 0, 0, threads, 0, 0, 0};
             csv_line_reader *reader = csv_line_reader_open_memory(text.data(), text.size(), &options);
             std::vector<std::pair<long long, std::vector<long long>>> batches;
             csv_line_batch batch;
@@ -509,7 +533,7 @@ TEST(Reader, ForEachStopsWhenTheCallbackSays)
     for (int threads : {1, 3}) {
         if (threads > thread_counts.back())
             break;
-        csv_line_reader_options options = {',', 0, 0, threads, 0};
+        csv_line_reader_options options = {',', 0, 0, threads, 0, 0, 0};
         csv_line_reader *reader = csv_line_reader_open_memory(text.data(), text.size(), &options);
         EXPECT_EQ(csv_line_reader_for_each(reader, [](const csv_line_batch *, void *) { return 7; }, nullptr), 7);
         csv_line_reader_close(reader);
@@ -547,7 +571,7 @@ TEST(Reader, ErrorsSayTheirLine)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        csv_line_reader_options options = {row.options.separator, 0, row.options.limit, 0, 0};
+        csv_line_reader_options options = {row.options.separator, 0, row.options.limit, 0, 0, 0, 0};
         csv_line_reader *reader = csv_line_reader_open_memory(row.text.data(), row.text.size(), &options);
         csv_line_batch batch;
         int n;
@@ -581,7 +605,7 @@ TEST(Reader, OpeningFailsWithTheReason)
     csv_line_reader_close(directory);
 
     for (char separator : {'"', '\n', '\r'}) {
-        csv_line_reader_options options = {separator, 0, 0, 0, 0};
+        csv_line_reader_options options = {separator, 0, 0, 0, 0, 0, 0};
         csv_line_reader *reader = csv_line_reader_open_memory("a", 1, &options);
         EXPECT_EQ(csv_line_reader_error(reader)->code, CSV_LINE_ERROR_OPTIONS);
         csv_line_reader_close(reader);
@@ -662,7 +686,7 @@ TEST(Reader, FileRangesBeginAtTheFirstRecordAfterEachCut)
 TEST(Reader, ColumnsByName)
 {
     const std::string text = "id,\"unit price\",id\n1,2,3\n";
-    csv_line_reader_options options = {',', 1, 0, 0, 0};
+    csv_line_reader_options options = {',', 1, 0, 0, 0, 0, 0};
     csv_line_reader *reader = csv_line_reader_open_memory(text.data(), text.size(), &options);
     EXPECT_EQ(csv_line_reader_column_count(reader), 3);
     EXPECT_EQ(csv_line_reader_column_find(reader, "unit price", 10), 1);

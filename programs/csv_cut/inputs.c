@@ -113,8 +113,10 @@ static void cut_file(struct run *run, const struct settings *settings, const cha
     struct cut *cut = &run->cut;
     const int from_stdin = strcmp(name, "-") == 0;
     const int fd = from_stdin ? STDIN_FILENO : open(name, O_RDONLY);
-    /* Lenient; the header is taken here, as a record that names fields. */
-    csv_line_reader_options options = {run->list.separator, 0, MAX_RECORD, settings->threads, 1};
+    /* Lenient; the header is taken here, as a record that names fields.
+       Fields are printed from their raw bytes: values are decoded only
+       where one is asked for. */
+    csv_line_reader_options options = {run->list.separator, 0, MAX_RECORD, settings->threads, 1, 0, 1};
 
     cut->name = from_stdin ? "standard input" : name;
     if (fd < 0) {

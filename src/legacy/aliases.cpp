@@ -1,6 +1,11 @@
-// The names of 1.0, each passing its call on to the name that replaced it.
+// The names of 1.0, each passing its call on to the name that replaced it;
+// their options keep the layout of 1.0.
 
 #include "csv_line_legacy.h"
+#include "options_1_1.h"
+
+static_assert(sizeof(csv_reader_options) == sizeof(csv_line_reader_options_1_1),
+              "the legacy options keep the layout of 1.0");
 
 extern "C" {
 
@@ -19,29 +24,36 @@ void csv_scan_chunk(const char *text, long long length, csv_line_chunk *summary)
     csv_line_chunk_scan(text, length, summary);
 }
 
-csv_line_reader *csv_reader_open_path(const char *path, const csv_line_reader_options *options)
+csv_line_reader *csv_reader_open_path(const char *path, const csv_reader_options *options)
 {
-    return csv_line_reader_open_path(path, options);
+    csv_line_reader_options wide;
+    return csv_line_reader_open_path(path, widen(reinterpret_cast<const csv_line_reader_options_1_1 *>(options), &wide));
 }
 
-csv_line_reader *csv_reader_open_fd(int fd, const csv_line_reader_options *options)
+csv_line_reader *csv_reader_open_fd(int fd, const csv_reader_options *options)
 {
-    return csv_line_reader_open_fd(fd, options);
+    csv_line_reader_options wide;
+    return csv_line_reader_open_fd(fd, widen(reinterpret_cast<const csv_line_reader_options_1_1 *>(options), &wide));
 }
 
-csv_line_reader *csv_reader_open_file(FILE *file, const csv_line_reader_options *options)
+csv_line_reader *csv_reader_open_file(FILE *file, const csv_reader_options *options)
 {
-    return csv_line_reader_open_file(file, options);
+    csv_line_reader_options wide;
+    return csv_line_reader_open_file(file, widen(reinterpret_cast<const csv_line_reader_options_1_1 *>(options), &wide));
 }
 
-csv_line_reader *csv_reader_open_read(csv_line_read_fn read, void *context, const csv_line_reader_options *options)
+csv_line_reader *csv_reader_open_read(csv_line_read_fn read, void *context, const csv_reader_options *options)
 {
-    return csv_line_reader_open_read(read, context, options);
+    csv_line_reader_options wide;
+    return csv_line_reader_open_read(read, context,
+                                     widen(reinterpret_cast<const csv_line_reader_options_1_1 *>(options), &wide));
 }
 
-csv_line_reader *csv_reader_open_memory(const char *bytes, size_t length, const csv_line_reader_options *options)
+csv_line_reader *csv_reader_open_memory(const char *bytes, size_t length, const csv_reader_options *options)
 {
-    return csv_line_reader_open_memory(bytes, length, options);
+    csv_line_reader_options wide;
+    return csv_line_reader_open_memory(bytes, length,
+                                       widen(reinterpret_cast<const csv_line_reader_options_1_1 *>(options), &wide));
 }
 
 int csv_file_ranges(int fd, long long n, long long *starts, long long *lines)

@@ -57,8 +57,9 @@ void point_decoded(Tables &tables)
 {
     size_t used = 0;
     for (int k = 0; k < tables.decoded_count; k++) {
-        tables.decoded[k].value.data = tables.decoded_bytes + used;
-        used += static_cast<size_t>(tables.decoded[k].value.length) + 1;
+        csv_line_decoded &entry = tables.decoded[k];
+        entry.value.data = tables.decoded_bytes + used;
+        used += static_cast<size_t>(entry.value.length >= 0 ? entry.value.length : tables.fields[entry.field].length) + 1;
     }
 }
 
@@ -73,13 +74,22 @@ void fill_batch(const Tables &tables, const char *text, int count, long long seq
     batch->decoded_count = tables.decoded_count;
 }
 
-int split_record(Tables &tables, csv_line_error *said, char separator, const char *text, int length)
+int split_record(Tables &tables, csv_line_error *said, char separator, const char *text, int length, int most,
+                 bool *cut)
 {
+    *cut = false;
     for (;;) {
-        const int n = parse_csv_fields(text, length, separator, tables.fields, tables.field_capacity, nullptr);
-        if (n < tables.field_capacity)
+        // Room for one field past the limit tells a record that has more.
+        const int room = tables.field_capacity <= most ? tables.field_capacity : most + 1;
+        const int n = parse_csv_fields(text, length, separator, tables.fields, room, nullptr);
+        if (n < room)
             return n;
-        if (!tables.reserve_fields(said, 2LL * tables.field_capacity + 16))
+        if (room > most) {
+            *cut = true;
+            return most;
+        }
+        const long long twice = 2LL * tables.field_capacity + 16;
+        if (!tables.reserve_fields(said, twice < most + 1LL ? twice : most + 1LL))
             return -1;
     }
 }
@@ -154,8 +164,19 @@ static const csv_line_decoded *search_entry(const csv_line_batch *batch, int fie
 
 csv_line_text csv_line_batch_decoded(const csv_line_batch *batch, int field)
 {
-    if (const csv_line_decoded *entry = decoded_entry(batch, field))
+    if (const csv_line_decoded *entry = decoded_entry(batch, field)) {
+        if (entry->value.length < 0) {
+            // Decoded now, into the bytes kept for it: the entry and its
+            // bytes are the reader's, handed over read-only to keep them so.
+            const csv_line_field &f = batch->fields[field];
+            char *out = const_cast<char *>(entry->value.data);
+            int length = csv_line_field_value(batch->text, &f, out, f.length + 1);
+            if (length < 0)
+                length = csv_line_field_content(batch->text, &f, out, f.length + 1);
+            const_cast<csv_line_decoded *>(entry)->value.length = length;
+        }
         return entry->value;
+    }
     const csv_line_field &f = batch->fields[field];
     const char *raw = batch->text + f.start;
     if (csv_line_field_quoted_whole(batch->text, &f))

@@ -17,10 +17,15 @@ using namespace reading;
 namespace {
 
 // Splits `length` bytes at text as one record, the last of the input or
-// one cut at the limit, into the reader's tables.
-int split_one(csv_line_reader *reader, const char *text, int length)
+// one cut at a limit, into the reader's tables, up to the field limit:
+// *flags gets CSV_LINE_RECORD_TOO_MANY_FIELDS when it has more.
+int split_one(csv_line_reader *reader, const char *text, int length, int *flags)
 {
-    return split_record(reader->tables, &reader->error, reader->separator, text, length);
+    bool cut;
+    const int n = split_record(reader->tables, &reader->error, reader->separator, text, length, reader->field_limit, &cut);
+    if (cut)
+        *flags |= CSV_LINE_RECORD_TOO_MANY_FIELDS;
+    return n;
 }
 
 // Hands over one record split by split_one, with its flags; a strict
@@ -33,7 +38,13 @@ int hand_one(csv_line_reader *reader, const char *text, int fields, int flags, l
     tables.starts[0] = 0;
     const long long line = reader->line;
     if (!reader->lenient && flags != 0) {
-        if (flags & CSV_LINE_RECORD_UNCLOSED) {
+        if (flags & (CSV_LINE_RECORD_TOO_LONG | CSV_LINE_RECORD_LINE_TOO_LONG)) {
+            fail(&reader->error, CSV_LINE_ERROR_TOO_LONG, line, 0, "line %lld: record longer than the limit of %d bytes",
+                 line, reader->limit);
+        } else if (flags & CSV_LINE_RECORD_TOO_MANY_FIELDS) {
+            fail(&reader->error, CSV_LINE_ERROR_TOO_MANY_FIELDS, line, 0,
+                 "line %lld: record of more fields than the limit of %d", line, reader->field_limit);
+        } else if (flags & CSV_LINE_RECORD_UNCLOSED) {
             // The quote left open took the rest into the last field.
             const int field = opened_amiss(text, tables.fields[fields - 1]) ? fields : 0;
             char where[24] = "";
@@ -41,14 +52,12 @@ int hand_one(csv_line_reader *reader, const char *text, int fields, int flags, l
                 std::snprintf(where, sizeof where, "field %d: ", field);
             fail(&reader->error, CSV_LINE_ERROR_UNCLOSED, line, field,
                  "line %lld: %squote not closed by the end of the input", line, where);
-        } else
-            fail(&reader->error, CSV_LINE_ERROR_TOO_LONG, line, 0, "line %lld: record longer than the limit of %d bytes", line,
-                 reader->limit);
+        }
         return -1;
     }
     long long counted = line;
     const long long offset = reader->offset + (text - held_bytes(reader));
-    const Check check = {&reader->error, reader->lenient, flags, true};
+    const Check check = {&reader->error, reader->lenient, flags, true, true, !reader->decode_later};
     const int kept = check_records(check, tables, text, 0, 1, fields, offset, &counted);
     if (kept < 0)
         return -1;
@@ -70,15 +79,17 @@ int hand_too_long(csv_line_reader *reader, csv_line_batch *batch)
     const size_t limit = static_cast<size_t>(reader->limit);
     const void *found = std::memchr(text, '\n', limit);
     const long long next_line = reader->line + 1;
+    int flags = found != nullptr ? CSV_LINE_RECORD_TOO_LONG : CSV_LINE_RECORD_LINE_TOO_LONG;
     if (found != nullptr) {
         const char *lf = static_cast<const char *>(found);
         const int length = static_cast<int>(lf - text) - (lf > text && lf[-1] == '\r');
-        const int n = hand_one(reader, text, split_one(reader, text, length), CSV_LINE_RECORD_TOO_LONG, next_line, batch);
+        const int fields = split_one(reader, text, length, &flags);
+        const int n = hand_one(reader, text, fields, flags, next_line, batch);
         reader->resume_at = static_cast<size_t>(lf + 1 - held_bytes(reader));
         return n;
     }
-    const int n = hand_one(reader, text, split_one(reader, text, static_cast<int>(limit)), CSV_LINE_RECORD_LINE_TOO_LONG,
-                           next_line, batch);
+    const int fields = split_one(reader, text, static_cast<int>(limit), &flags);
+    const int n = hand_one(reader, text, fields, flags, next_line, batch);
     reader->skip_line_next = true;
     reader->resume_at = reader->at + limit;
     return n;
@@ -114,15 +125,17 @@ int next_batch(csv_line_reader *reader, csv_line_batch *batch)
         const char *text = held_bytes(reader) + reader->at;
         const size_t limit = static_cast<size_t>(reader->limit);
         const int window = static_cast<int>(left < limit ? left : limit);
-        csv_line_index index = {tables.fields, tables.field_capacity, tables.starts, tables.start_capacity, 0,
-                           0,             0,                     0,             0,                     0, 0};
+        // A table of field_limit entries at most: a record of more fields
+        // does not fit, and is found so.
+        const int usable = tables.field_capacity < reader->field_limit ? tables.field_capacity : reader->field_limit;
+        csv_line_index index = {tables.fields, usable, tables.starts, tables.start_capacity, 0, 0, 0, 0, 0, 0, 0};
         parse_csv_records(text, window, reader->separator, &index);
         if (index.record_count > 0) {
             long long line = reader->line;
             const long long offset = reader->offset + static_cast<long long>(reader->at);
             // Each record ends in an LF: any more are inside some record.
             const Check check = {&reader->error, reader->lenient, 0, index.quotes != 0,
-                                 index.line_feeds > index.record_count};
+                                 index.line_feeds > index.record_count, !reader->decode_later};
             const int kept = check_records(check, tables, text, 0, index.record_count, index.field_count, offset, &line);
             if (kept < 0)
                 return -1;
@@ -138,13 +151,31 @@ int next_batch(csv_line_reader *reader, csv_line_batch *batch)
             fill_batch(tables, text, kept, reader->sequence++, batch);
             return kept;
         }
-        if (index.full) {
+        if (index.full && (usable < reader->field_limit || tables.start_capacity == 0)) {
             // One record has more fields than the table: a table twice
-            // as large, or a record table at all.
-            if (!tables.reserve_fields(&reader->error, 2LL * tables.field_capacity) ||
+            // as large, up to the field limit, or a record table at all.
+            const long long twice = 2LL * tables.field_capacity;
+            if (!tables.reserve_fields(&reader->error, twice < reader->field_limit ? twice : reader->field_limit) ||
                 !tables.reserve_records(&reader->error, tables.start_capacity > 0 ? tables.start_capacity : 64))
                 return -1;
             continue;
+        }
+        long long quotes = index.quotes;
+        if (index.full) {
+            // More fields than the limit: once the record's end is held,
+            // its first fields are handed over and the rest dropped.
+            csv_line_chunk summary;
+            csv_line_chunk_scan(text, window, &summary);
+            quotes = summary.quotes;
+            if (summary.first_record[0] > 0) {
+                const int end = static_cast<int>(summary.first_record[0]);
+                int flags = 0;
+                const int fields = split_one(reader, text, end, &flags);
+                const int n = hand_one(reader, text, fields, flags, reader->line + count_line_feeds(text, static_cast<size_t>(end)),
+                                       batch);
+                reader->resume_at = reader->at + static_cast<size_t>(end);
+                return n;
+            }
         }
         if (left > limit)
             return hand_too_long(reader, batch);
@@ -158,8 +189,9 @@ int next_batch(csv_line_reader *reader, csv_line_batch *batch)
         }
         // The input's last record, with no LF after it. The index counted
         // its quotes: an odd count leaves one open.
-        const int flags = (index.quotes & 1) != 0 ? CSV_LINE_RECORD_UNCLOSED : 0;
-        const int n = hand_one(reader, text, split_one(reader, text, window), flags, -1, batch);
+        int flags = (quotes & 1) != 0 ? CSV_LINE_RECORD_UNCLOSED : 0;
+        const int fields = split_one(reader, text, window, &flags);
+        const int n = hand_one(reader, text, fields, flags, -1, batch);
         reader->resume_at = reader->held;
         return n;
     }
@@ -196,11 +228,15 @@ void read_header(csv_line_reader *reader)
             fail(&reader->error, CSV_LINE_ERROR_MALFORMED, record.line, field + 1,
                  "line %lld: field %d: a quote inside an unquoted field or after a closing quote", record.line,
                  field + 1);
+        else if (record.flags & (CSV_LINE_RECORD_TOO_LONG | CSV_LINE_RECORD_LINE_TOO_LONG))
+            fail(&reader->error, CSV_LINE_ERROR_TOO_LONG, record.line, 0, "line %lld: the header is longer than the record limit",
+                 record.line);
+        else if (record.flags & CSV_LINE_RECORD_TOO_MANY_FIELDS)
+            fail(&reader->error, CSV_LINE_ERROR_TOO_MANY_FIELDS, record.line, 0,
+                 "line %lld: the header has more fields than the limit of %d", record.line, reader->field_limit);
         else
-            fail(&reader->error, record.flags & CSV_LINE_RECORD_UNCLOSED ? CSV_LINE_ERROR_UNCLOSED : CSV_LINE_ERROR_TOO_LONG,
-                 record.line, 0, "line %lld: the header %s", record.line,
-                 record.flags & CSV_LINE_RECORD_UNCLOSED ? "leaves a quote open at the end of the input"
-                                                     : "is longer than the record limit");
+            fail(&reader->error, CSV_LINE_ERROR_UNCLOSED, record.line, 0,
+                 "line %lld: the header leaves a quote open at the end of the input", record.line);
         return;
     }
     size_t bytes = 0;

@@ -57,6 +57,7 @@ struct Check {
     int flags;
     bool quoted;
     bool line_breaks = true;
+    bool decode = true;  // else a value stored apart is decoded when asked for
 };
 
 // Makes records of those indexed in tables from `from` to `count` (their
@@ -94,9 +95,15 @@ inline long long count_line_feeds(const char *p, size_t n)
 bool grow(csv_line_error *said, void **table, int *capacity, long long need, size_t size);
 
 // Splits the record at text, up to its first LF outside quotes or its
-// `length` bytes, into tables.fields, grown until all its fields fit. Returns its
-// fields, or -1 out of memory, said.
-int split_record(Tables &tables, csv_line_error *said, char separator, const char *text, int length);
+// `length` bytes, into tables.fields, grown until its fields fit or hold
+// `most` of them; *cut says whether it has more. Returns the fields split,
+// or -1 out of memory, said.
+int split_record(Tables &tables, csv_line_error *said, char separator, const char *text, int length, int most,
+                 bool *cut);
+
+// Whether a field with quotes other than two around it is well formed: it
+// opens and closes with a quote, and every quote between is doubled.
+bool well_formed(const char *text, const csv_line_field &field);
 
 // Points the values stored apart at their bytes, once they stay put.
 void point_decoded(Tables &tables);
@@ -147,8 +154,10 @@ struct csv_line_reader {
     char separator;
     bool header;
     int limit;
+    int field_limit;
     int threads;
     bool lenient;
+    bool decode_later;  // values stored apart are decoded when asked for
 
     // The source: a descriptor, a stream, a read function or memory.
     int fd;

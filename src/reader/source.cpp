@@ -143,20 +143,24 @@ csv_line_reader *new_reader(const csv_line_reader_options *options, const char *
     reader->fd = -1;
     reader->want = 1;
     std::snprintf(reader->name, sizeof reader->name, "%s", name);
-    const csv_line_reader_options none = {0, 0, 0, 0, 0};
+    const csv_line_reader_options none = {0, 0, 0, 0, 0, 0, 0};
     const csv_line_reader_options &given = options != nullptr ? *options : none;
     reader->separator = given.separator != 0 ? given.separator : ',';
     reader->header = given.header != 0;
     reader->limit = given.record_limit != 0 ? given.record_limit : CSV_LINE_DEFAULT_RECORD_LIMIT;
+    reader->field_limit = given.field_limit != 0 ? given.field_limit : CSV_LINE_DEFAULT_FIELD_LIMIT;
     reader->threads = given.threads != 0 ? given.threads : 1;
     reader->lenient = given.lenient != 0;
+    reader->decode_later = given.decode_on_demand != 0;
     csv_line_field probe;
     if (parse_csv_fields("", 0, reader->separator, &probe, 1, nullptr) < 0)
         fail(&reader->error, CSV_LINE_ERROR_OPTIONS, 0, 0, "the separator cannot be %s: it ends or quotes fields",
              reader->separator == '"' ? "the quote" : reader->separator == '\n' ? "LF" : "CR");
-    else if (reader->limit < 0 || reader->threads < 0)
-        fail(&reader->error, CSV_LINE_ERROR_OPTIONS, 0, 0, "a negative %s", reader->limit < 0 ? "record limit" : "thread count");
-    if (!reader->tables.reserve_fields(&reader->error, FIRST_FIELDS) || !reader->tables.reserve_records(&reader->error, FIRST_FIELDS / 8))
+    else if (reader->limit < 0 || reader->field_limit < 0 || reader->threads < 0)
+        fail(&reader->error, CSV_LINE_ERROR_OPTIONS, 0, 0, "a negative %s",
+             reader->limit < 0 ? "record limit" : reader->field_limit < 0 ? "field limit" : "thread count");
+    const int first_fields = reader->field_limit > 0 && reader->field_limit < FIRST_FIELDS ? reader->field_limit : FIRST_FIELDS;
+    if (!reader->tables.reserve_fields(&reader->error, first_fields) || !reader->tables.reserve_records(&reader->error, FIRST_FIELDS / 8))
         reader->failed = true;
     return reader;
 }

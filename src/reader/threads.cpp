@@ -117,6 +117,7 @@ void read_range(const csv_line_reader *reader, Range &range)
     // left out; what it finds is added, its positions counted from the
     // range's start.
     csv_line_index index = {};
+    bool crowded = false;  // the record at index.next has more fields than the limit
     for (int base = 0;;) {
         csv_line_index more = {tables.fields + index.field_count, tables.field_capacity - index.field_count,
                                tables.starts + index.record_count, tables.start_capacity - index.record_count,
@@ -136,25 +137,29 @@ void read_range(const csv_line_reader *reader, Range &range)
         if (!more.full)
             break;
         base = index.next;
+        if (more.record_count == 0 && more.record_capacity > 0 && more.field_capacity > reader->field_limit) {
+            crowded = true;
+            break;
+        }
         if (!tables.reserve_fields(&range.error, 2LL * tables.field_capacity) ||
             !tables.reserve_records(&range.error, 2LL * tables.start_capacity)) {
             index.record_count = 0;
             break;
         }
     }
-    // The records up to the first over the limit, which one thread reads.
+    // The records up to the first over a limit, which one thread reads.
     int whole = index.record_count;
-    if (range.length > static_cast<size_t>(reader->limit))
-        for (int r = 0; r < whole; r++) {
-            const int end = r + 1 < index.record_count ? tables.fields[tables.starts[r + 1]].start : index.next;
-            if (end - tables.fields[tables.starts[r]].start > reader->limit)
-                whole = r;
-        }
+    for (int r = 0; r < whole; r++) {
+        const int next = r + 1 < index.record_count ? tables.starts[r + 1] : index.field_count;
+        const int end = r + 1 < index.record_count ? tables.fields[next].start : index.next;
+        if (end - tables.fields[tables.starts[r]].start > reader->limit || next - tables.starts[r] > reader->field_limit)
+            whole = r;
+    }
     long long line = range.line;
     int count = 0;
     if (whole > 0) {
         const Check check = {&range.error, reader->lenient, 0, index.quotes != 0,
-                             index.line_feeds > index.record_count};
+                             index.line_feeds > index.record_count, !reader->decode_later};
         const int fields = whole < index.record_count ? tables.starts[whole] : index.field_count;
         count = check_records(check, tables, range.bytes, 0, whole, fields, range.offset, &line);
         if (count < 0)
@@ -162,9 +167,9 @@ void read_range(const csv_line_reader *reader, Range &range)
         else
             point_decoded(tables);
     }
-    range.stops = range.error.code != CSV_LINE_OK || whole < index.record_count;
-    if (range.error.code == CSV_LINE_OK && whole < index.record_count) {
-        range.stop_offset = range.offset + tables.fields[tables.starts[whole]].start;
+    range.stops = range.error.code != CSV_LINE_OK || whole < index.record_count || crowded;
+    if (range.error.code == CSV_LINE_OK && range.stops) {
+        range.stop_offset = range.offset + (whole < index.record_count ? tables.fields[tables.starts[whole]].start : index.next);
         range.stop_line = line;
     }
     fill_batch(tables, range.bytes, count, 0, &range.batch);

@@ -38,23 +38,33 @@ def declared(headers):
 
 
 def exported(library, nm, versions):
-    """{symbol: version} of every defined dynamic symbol."""
+    """{symbol: default version} of every defined dynamic symbol, and
+    {symbol: [earlier versions]} of those kept for programs linked before
+    their arguments changed (name@VERSION beside name@@VERSION)."""
     lines = subprocess.run([nm, "-D", "--defined-only", "--with-symbol-versions", "--format=just-symbols",
                             library], check=True, capture_output=True, text=True).stdout.split()
-    symbols = {}
+    symbols, kept = {}, {}
     for line in lines:
         name, _, version = line.partition("@")
         if name in versions.values():
             continue  # a version's own definition
-        symbols[name] = version.lstrip("@")
-    return symbols
+        if version.startswith("@") or not version:
+            symbols[name] = version.lstrip("@")
+        else:
+            kept.setdefault(name, []).append(version)
+    return symbols, kept
 
 
 def main():
     library, script, nm, *headers = sys.argv[1:]
     versions, names = script_versions(script), declared(headers)
-    symbols = exported(library, nm, versions)
+    symbols, kept = exported(library, nm, versions)
     failures = []
+    nodes = sorted(set(versions.values()))
+    for name, earlier in sorted(kept.items()):
+        for version in earlier:
+            if name not in versions or version not in nodes or version >= versions[name]:
+                failures.append(f"{name}@{version} kept, but {name} is not of a later version")
     failures += [f"declared but not in the version script: {n}" for n in sorted(names - versions.keys())]
     failures += [f"in the version script but declared nowhere: {n}" for n in sorted(versions.keys() - names)]
     failures += [f"not exported: {n}" for n in sorted(versions.keys() - symbols.keys())]
@@ -73,6 +83,8 @@ def main():
         by_version.setdefault(version, []).append(name)
     for version in sorted(by_version):
         print(f"{version}: {len(by_version[version])} symbols, as declared")
+    for name, earlier in sorted(kept.items()):
+        print(f"{name}: also {', '.join(sorted(earlier))}, for programs linked then")
     return 0
 
 
