@@ -368,10 +368,16 @@ typedef struct csv_line_reader csv_line_reader;
  * bad options or a bad header leave the reader in error: csv_line_reader_error
  * says which, and reading returns -1.
  *
- * Memory: the reader holds its input in a buffer of about the record limit
- * at most, plus the batch being handed over, its tables included: 13 bytes
- * a byte at worst (a record of empty fields), far fewer on usual text. With
- * threads, each holds one batch more.
+ * Memory, whatever the input: on one thread, a buffer of record_limit + 1
+ * bytes at most, and one batch's tables: 12 bytes a field, 36 a record,
+ * and a field's bytes and 24 more for each value stored apart. A batch
+ * holds field_limit fields at most, so the reader holds at most
+ * 2 * record_limit + 40 * field_limit bytes (72 MiB with the defaults;
+ * about 1 MiB on usual text), and a header's names up to record_limit +
+ * 16 * field_limit more. With n threads, add 2n + 2 ranges of about 128
+ * KiB or 4096 lines, each about 2 MiB at most with its tables, and the
+ * ranges that hold records over 128 KiB: record_limit + 12 * field_limit
+ * bytes between them.
  */
 CSV_LINE_API csv_line_reader *csv_line_reader_open_path(const char *path, const csv_line_reader_options *options);
 CSV_LINE_API csv_line_reader *csv_line_reader_open_fd(int fd, const csv_line_reader_options *options);
@@ -432,7 +438,9 @@ CSV_LINE_API int csv_line_reader_next(csv_line_reader *reader, csv_line_batch *b
  * record is handed, and none after one that fn stopped at is begun. The
  * batches are begun in sequence: a callback may wait for the ones before
  * its own (to write in input order), as those are under way already. It
- * goes on from where csv_line_reader_next left off.
+ * goes on from where csv_line_reader_next left off. On several threads,
+ * once fn has stopped it the reader hands nothing more: later calls
+ * return 0.
  */
 typedef int (*csv_line_batch_fn)(const csv_line_batch *batch, void *context);
 CSV_LINE_API int csv_line_reader_for_each(csv_line_reader *reader, csv_line_batch_fn fn, void *context);

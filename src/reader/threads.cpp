@@ -33,8 +33,11 @@ namespace {
 // it, small enough that its tables stay in a core's cache and the ranges
 // in flight cost little memory beside the record limit.
 constexpr size_t RANGE_SIZE = 1 << 17;
-// Bytes searched at a time for a range's end, past its first RANGE_SIZE.
+// Bytes scanned at a time for a range's end.
 constexpr size_t SEARCH_STEP = 1 << 14;
+// The LFs after which a range ends at the next record start, however few
+// its bytes: its records' tables stay about as small as usual ones.
+constexpr long long LINE_BUDGET = 4096;
 
 enum class Stage {
     free,       // holds nothing of use: the cutter may take it
@@ -141,8 +144,10 @@ void read_range(const csv_line_reader *reader, Range &range)
             crowded = true;
             break;
         }
-        if (!tables.reserve_fields(&range.error, 2LL * tables.field_capacity) ||
-            !tables.reserve_records(&range.error, 2LL * tables.start_capacity)) {
+        // The table that filled grows.
+        const bool records_full = more.record_count == more.record_capacity;
+        if ((!records_full && !tables.reserve_fields(&range.error, 2LL * tables.field_capacity + 16)) ||
+            (records_full && !tables.reserve_records(&range.error, 2LL * tables.start_capacity + 16))) {
             index.record_count = 0;
             break;
         }
@@ -371,6 +376,20 @@ bool keep_tail(Threads &threads, const char *bytes, size_t n)
 // limit), and the rest is left to the reader on one thread.
 bool cut_range(csv_line_reader *reader, Threads &threads, Range &range)
 {
+    // What a long record grew is given back, so that only the ranges that
+    // hold long records now hold their memory.
+    const long long fields = static_cast<long long>(threads.range_size / 8) + 16;
+    if (range.owned_capacity > 4 * threads.range_size + 2 * SEARCH_STEP) {
+        std::free(range.owned);
+        range.owned = nullptr;
+        range.owned_capacity = 0;
+    }
+    if (range.tables.field_capacity > 16 * fields || range.tables.decoded_bytes_capacity > 16 * fields) {
+        range.tables.release();
+        csv_line_error unsaid{};  // a table had again later, if not now
+        if (range.tables.reserve_fields(&unsaid, fields))
+            range.tables.reserve_records(&unsaid, fields / 8);
+    }
     range.offset = threads.cut_offset;
     range.line = threads.cut_line;
     range.length = 0;
@@ -384,16 +403,25 @@ bool cut_range(csv_line_reader *reader, Threads &threads, Range &range)
         range.length = threads.tail_size;
         threads.tail_size = 0;
     }
+    // The range ends at the first record start past its first range_size
+    // bytes, or past its first LINE_BUDGET LFs, so that the tables of a
+    // range of short records stay small.
     const size_t nominal = threads.range_size;
-    const size_t most = nominal + static_cast<size_t>(reader->limit) + 1;
     size_t end = 0;
     long long line_feeds = 0;
     if (hold_range(reader, threads, range, nominal) >= nominal) {
         csv_line_chunk summary;
-        csv_line_chunk_scan(range.bytes, static_cast<long long>(nominal), &summary);
-        int state = static_cast<int>(summary.quotes & 1);
-        line_feeds = summary.line_feeds;
-        for (size_t at = nominal; end == 0 && at < most;) {
+        int state = 0;  // between quotes at `at`
+        size_t at = 0;
+        while (at < nominal && line_feeds < LINE_BUDGET) {
+            const size_t step = nominal - at < SEARCH_STEP ? nominal - at : SEARCH_STEP;
+            csv_line_chunk_scan(range.bytes + at, static_cast<long long>(step), &summary);
+            state ^= static_cast<int>(summary.quotes & 1);
+            line_feeds += summary.line_feeds;
+            at += step;
+        }
+        const size_t most = at + static_cast<size_t>(reader->limit) + 1;
+        while (end == 0 && at < most) {
             const size_t held = hold_range(reader, threads, range, at + SEARCH_STEP < most ? at + SEARCH_STEP : most);
             if (held <= at)
                 break;
@@ -570,10 +598,10 @@ bool start_threads(csv_line_reader *reader)
     }
     // The tables are had here, on the caller's thread, so that a reader
     // opened after another takes memory the last one gave back.
+    const long long fields = static_cast<long long>(threads->range_size / 8) + 16;
     for (int k = 0; k < threads->range_count; k++) {
         Tables &tables = threads->ranges[k].tables;
-        if (!tables.reserve_fields(&reader->error, static_cast<long long>(threads->range_size / 8) + 16) ||
-            !tables.reserve_records(&reader->error, static_cast<long long>(threads->range_size / 64) + 16)) {
+        if (!tables.reserve_fields(&reader->error, fields) || !tables.reserve_records(&reader->error, fields / 8)) {
             reader->failed = true;
             return false;
         }
