@@ -101,6 +101,11 @@ void cut_record(struct cut *cut, const csv_line_batch *batch, const csv_line_rec
             cut->line, MAX_RECORD >> 20, MAX_RECORD >> 20);
         cut->problems++;
     }
+    if (record->flags & CSV_LINE_RECORD_TOO_MANY_FIELDS) {
+        say(cut, "%s: line %lld: record of more than %d fields; the fields past them not read", cut->name, cut->line,
+            CSV_LINE_DEFAULT_FIELD_LIMIT);
+        cut->problems++;
+    }
     print_record(cut, batch->text, record->count);
     /* Every field is checked, printed or not: a stray quote in one that is
        not printed may have joined records. */

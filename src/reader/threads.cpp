@@ -146,7 +146,10 @@ void read_range(const csv_line_reader *reader, Range &range)
         }
         // The table that filled grows.
         const bool records_full = more.record_count == more.record_capacity;
-        if ((!records_full && !tables.reserve_fields(&range.error, 2LL * tables.field_capacity + 16)) ||
+        // A record that does not fit beside field_limit free entries has
+        // more fields than the limit: the table grows no further.
+        const long long twice = 2LL * tables.field_capacity + 16, most = index.field_count + reader->field_limit + 1LL;
+        if ((!records_full && !tables.reserve_fields(&range.error, twice < most ? twice : most)) ||
             (records_full && !tables.reserve_records(&range.error, 2LL * tables.start_capacity + 16))) {
             index.record_count = 0;
             break;
@@ -484,9 +487,14 @@ void join_workers(Threads &threads)
 // input's byte `offset`, on `line`: in `from`, when given, else at the
 // cutter's end; then the bytes of the ranges cut after it, the tail and
 // the source.
-bool hand_over(csv_line_reader *reader, Threads &threads, long long offset, long long line, const Range *from)
+bool hand_over(csv_line_reader *reader, Threads &threads, long long offset, long long line, Range *from)
 {
     join_workers(threads);
+    // The ranges' tables go, but for those of a batch the caller may
+    // still hold.
+    for (int k = 0; k < threads.range_count; k++)
+        if (&threads.ranges[k] != from || from->batch.count == 0)
+            threads.ranges[k].tables.release();
     reader->one_thread = true;
     reader->line = line;
     reader->want = 1;
@@ -498,27 +506,55 @@ bool hand_over(csv_line_reader *reader, Threads &threads, long long offset, long
     }
     const char *const unread = reader->buffer + reader->at;
     const size_t unread_size = reader->held - reader->at;
+    struct {
+        const char *bytes;
+        size_t size;
+    } unread_parts[2] = {{nullptr, 0}, {unread, unread_size}};
     reader->at = reader->resume_at = 0;
     reader->offset = offset;
     reader->source_ended = threads.source_ended;
     reader->source_errno = threads.source_errno;
-    if (from == nullptr) {
-        // The rest begins in the tail, which becomes the buffer: a record
-        // over the limit is held once, not twice.
-        const size_t size = threads.tail_size + unread_size;
-        char *bytes = size > threads.tail_capacity ? static_cast<char *>(std::realloc(threads.tail, size)) : threads.tail;
-        if (bytes == nullptr) {
-            fail(&reader->error, CSV_LINE_ERROR_MEMORY, 0, 0, "out of memory");
-            return false;
+    if (from == nullptr || (from->number == threads.ranges_cut - 1 && from->batch.count == 0)) {
+        // The rest begins in the tail, or in the last range cut when none
+        // of its records was handed: those bytes become the buffer, so that
+        // a record over a limit is held once, not twice.
+        char *bytes = threads.tail;
+        size_t size = threads.tail_size, capacity = threads.tail_capacity;
+        if (from == nullptr) {
+            threads.tail = nullptr;  // it is the buffer's now
+        } else {
+            const size_t skip = static_cast<size_t>(offset - from->offset);
+            bytes = from->owned;
+            capacity = from->owned_capacity;
+            size = from->length - skip;
+            std::memmove(bytes, bytes + skip, size);
+            from->owned = nullptr;
+            from->owned_capacity = 0;
+            unread_parts[0] = {threads.tail, threads.tail_size};
         }
-        if (unread_size > 0)
-            std::memcpy(bytes + threads.tail_size, unread, unread_size);
-        std::free(reader->buffer);
-        reader->buffer = bytes;
-        reader->capacity = size > threads.tail_capacity ? size : threads.tail_capacity;
-        reader->held = size;
+        for (const auto &part : unread_parts) {
+            if (part.size == 0)
+                continue;
+            if (size + part.size > capacity) {
+                char *bigger = static_cast<char *>(std::realloc(bytes, size + part.size));
+                if (bigger == nullptr) {
+                    std::free(bytes);
+                    fail(&reader->error, CSV_LINE_ERROR_MEMORY, 0, 0, "out of memory");
+                    return false;
+                }
+                bytes = bigger;
+                capacity = size + part.size;
+            }
+            std::memcpy(bytes + size, part.bytes, part.size);
+            size += part.size;
+        }
+        std::free(threads.tail);
         threads.tail = nullptr;
         threads.tail_size = threads.tail_capacity = 0;
+        std::free(reader->buffer);
+        reader->buffer = bytes;
+        reader->capacity = capacity;
+        reader->held = size;
         return true;
     }
     reader->pieces = static_cast<Piece *>(std::calloc(static_cast<size_t>(threads.range_count) + 2, sizeof(Piece)));
@@ -557,7 +593,7 @@ bool hand_over(csv_line_reader *reader, Threads &threads, long long offset, long
 // the reader's.
 bool go_on(csv_line_reader *reader, Threads &threads)
 {
-    const Range *stopped = threads.stopped;
+    Range *stopped = threads.stopped;
     if (stopped != nullptr && stopped->error.code != CSV_LINE_OK) {
         join_workers(threads);
         reader->error = stopped->error;
