@@ -47,4 +47,48 @@ inline std::string Records(size_t size, bool quoted)
     return buffer;
 }
 
+// Records of 60 fields, numbers and short words, about 400 bytes.
+inline std::string WideRecords(size_t size)
+{
+    std::mt19937_64 random(3);
+    std::string buffer;
+    buffer.reserve(size + 1024);
+    char cell[32];
+    while (buffer.size() < size) {
+        for (int k = 0; k < 60; k++) {
+            const unsigned pick = static_cast<unsigned>(random() % 3);
+            if (pick == 0)
+                std::snprintf(cell, sizeof cell, "%d", static_cast<int>(random() % 100000));
+            else if (pick == 1)
+                std::snprintf(cell, sizeof cell, "%.4f", static_cast<double>(random() % 1000000) / 1e3);
+            else
+                std::snprintf(cell, sizeof cell, "w%u", static_cast<unsigned>(random() % 1000));
+            buffer += cell;
+            buffer += k < 59 ? ',' : '\n';
+        }
+    }
+    return buffer;
+}
+
+// Records of 6 fields, two of them quoted notes of two to six lines.
+inline std::string MultilineRecords(size_t size)
+{
+    std::mt19937_64 random(4);
+    std::string buffer;
+    buffer.reserve(size + 1024);
+    char head[64];
+    const auto note = [&] {
+        std::string text = "\"";
+        const int lines = 2 + static_cast<int>(random() % 5);
+        for (int line = 0; line < lines; line++)
+            text += (line > 0 ? "\n" : "") + std::string("line ") + std::to_string(random() % 1000) + " of the note";
+        return text + "\"";
+    };
+    for (long k = 0; buffer.size() < size; k++) {
+        std::snprintf(head, sizeof head, "%ld,%d,", k, static_cast<int>(random() % 10000));
+        buffer += head + note() + "," + std::to_string(random() % 100) + "," + note() + ",end\n";
+    }
+    return buffer;
+}
+
 #endif

@@ -4,10 +4,13 @@
 // about 1 MiB at a time) and a memchr count of its lines: the C batch loop
 // and the C++ range-for on one thread, the reader on two, and for_each on
 // one and two threads, from the file and from the bytes in memory (no
-// copy). The same two buffers as walk_bench: plain records
+// copy). Four files: the same two buffers as walk_bench (plain records
 // of 12 fields, about 100 bytes each, and the same with every text field
-// quoted, some holding line breaks, commas and doubled quotes. Each figure
-// is the fastest of several runs; every run must visit the same values.
+// quoted, some holding line breaks, commas and doubled quotes), records
+// whose quoted notes hold several lines each, and records of 60 fields.
+// Each figure is the fastest of several runs; every run must visit the
+// same values. A last table gives the ratios the threads and the row
+// reader are held to.
 // Usage: reader_bench [MEGABYTES] [RUNS]
 
 #include <unistd.h>
@@ -158,8 +161,17 @@ int main(int argc, char **argv)
     const int runs = argc > 2 ? std::atoi(argv[2]) : 5;
     std::printf("kernel %s\n\n", csv_line_kernel_name());
     std::printf("| file | way | GB/s | time / index walk | time / memchr count |\n|---|---|---:|---:|---:|\n");
-    for (const bool quoted : {false, true}) {
-        const std::string text = Records(megabytes << 20, quoted);
+    struct Ratios {
+        const char *name;
+        double next, for_each, for_each_memory, rows;
+    };
+    std::vector<Ratios> ratios;
+    const char *const names[] = {"plain", "quoted", "multiline", "wide"};
+    for (const char *name : names) {
+        const std::string text = std::strcmp(name, "plain") == 0    ? Records(megabytes << 20, false)
+                                 : std::strcmp(name, "quoted") == 0 ? Records(megabytes << 20, true)
+                                 : std::strcmp(name, "wide") == 0   ? WideRecords(megabytes << 20)
+                                                                    : MultilineRecords(megabytes << 20);
         char path[] = "/tmp/reader_bench_XXXXXX";
         const int fd = mkstemp(path);
         if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
@@ -167,7 +179,6 @@ int main(int argc, char **argv)
             return 1;
         }
         close(fd);
-        const char *name = quoted ? "quoted" : "plain";
         const double bytes = static_cast<double>(text.size());
         volatile long long sink = 0;  // so that no walk is optimised away
         const double count = Fastest(runs, [&] { sink = sink + CountLines(text); });
@@ -175,27 +186,33 @@ int main(int argc, char **argv)
         const auto row = [&](const char *way, double seconds) {
             std::printf("| %s | %s | %.2f | %.2f | %.2f |\n", name, way, bytes / seconds / 1e9, seconds / index,
                         seconds / count);
+            return seconds;
         };
         row("memchr count (memory)", count);
         row("index walk (memory)", index);
         // Every way must visit what the C loop on one thread visits.
         const Visit want = ReadC(path, 1);
         const auto timed = [&](const char *way, auto read) {
-            row(way, Fastest(runs, [&] {
-                    if (!(read() == want)) {
-                        std::fprintf(stderr, "reader_bench: %s visits other values\n", way);
-                        std::exit(1);
-                    }
-                }));
+            return row(way, Fastest(runs, [&] {
+                           if (!(read() == want)) {
+                               std::fprintf(stderr, "reader_bench: %s visits other values\n", way);
+                               std::exit(1);
+                           }
+                       }));
         };
-        timed("C batch loop, 1 thread", [&] { return ReadC(path, 1); });
-        timed("C++ range-for, 1 thread", [&] { return ReadCxx(path); });
-        timed("C batch loop, 2 threads", [&] { return ReadC(path, 2); });
-        timed("for_each, 1 thread", [&] { return ForEach(path, 1); });
-        timed("for_each, 2 threads", [&] { return ForEach(path, 2); });
-        timed("for_each, 1 thread, memory", [&] { return ForEach(path, 1, &text); });
-        timed("for_each, 2 threads, memory", [&] { return ForEach(path, 2, &text); });
+        const double c1 = timed("C batch loop, 1 thread", [&] { return ReadC(path, 1); });
+        const double rows = timed("C++ range-for, 1 thread", [&] { return ReadCxx(path); });
+        const double c2 = timed("C batch loop, 2 threads", [&] { return ReadC(path, 2); });
+        const double f1 = timed("for_each, 1 thread", [&] { return ForEach(path, 1); });
+        const double f2 = timed("for_each, 2 threads", [&] { return ForEach(path, 2); });
+        const double m1 = timed("for_each, 1 thread, memory", [&] { return ForEach(path, 1, &text); });
+        const double m2 = timed("for_each, 2 threads, memory", [&] { return ForEach(path, 2, &text); });
+        ratios.push_back({name, c2 / c1, f2 / f1, m2 / m1, rows / index});
         unlink(path);
     }
+    std::printf("\n| file | next, 2 threads / 1 | for_each, 2 threads / 1 | for_each from memory, 2 / 1 | "
+                "C++ range-for / index walk |\n|---|---:|---:|---:|---:|\n");
+    for (const Ratios &r : ratios)
+        std::printf("| %s | %.2f | %.2f | %.2f | %.2f |\n", r.name, r.next, r.for_each, r.for_each_memory, r.rows);
     return 0;
 }

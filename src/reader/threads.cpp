@@ -74,7 +74,8 @@ struct Threads {
     pthread_mutex_t lock;
     pthread_cond_t changed;  // a range changed stage, or the workers are to leave
     pthread_t ids[256];
-    int started;
+    int started;  // the caller's count, for joining them
+    int workers;   // workers asked for, set before any starts
     bool leaving;
 
     Range *ranges;
@@ -267,7 +268,7 @@ bool work_once(csv_line_reader *reader, Threads &threads, bool caller)
         return true;
     }
     Range *into = to_cut(reader, threads, caller);
-    if (into != nullptr && (cut == nullptr || waiting <= threads.started)) {
+    if (into != nullptr && (cut == nullptr || waiting <= threads.workers)) {
         into->stage = Stage::cutting;
         threads.cutting = true;
         pthread_mutex_unlock(&threads.lock);
@@ -642,6 +643,7 @@ bool start_threads(csv_line_reader *reader)
             return false;
         }
     }
+    threads->workers = workers;
     while (threads->started < workers &&
            pthread_create(&threads->ids[threads->started], nullptr, work, reader) == 0)
         threads->started++;

@@ -71,6 +71,7 @@ def main():
         with open(big, "rb") as data:
             cat = subprocess.Popen(["cat"], stdin=data, stdout=subprocess.PIPE)
             status, err, pipe_cpu, _ = run([csv_cut, *jobs, "-f", "1,3"], cat.stdout)
+            cat.stdout.close()  # a csv_cut that stopped early leaves cat a closed pipe, not a full one
             cat.wait()
         if status != 0 or err:
             failures.append(f"from a pipe: status {status}, {err!r}")
@@ -86,6 +87,7 @@ def main():
         with open(huge, "rb") as data:
             cat = subprocess.Popen(["cat"], stdin=data, stdout=subprocess.PIPE)
             status, err, cpu, peak_kib = run([csv_cut, *jobs, "-f", "1"], cat.stdout, check_memory)
+            cat.stdout.close()  # a csv_cut that stopped early leaves cat a closed pipe, not a full one
             cat.wait()
         with open(os.devnull, "rb") as empty:
             base_kib = run([csv_cut, *jobs, "-f", "1"], empty, check_memory)[3]
