@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace csv_line_python {
 
@@ -45,25 +46,22 @@ void free_buffer(PyObject *capsule)
 
 }  // namespace
 
-// The array of column c from the parts' cells, of the kind they join to:
-// numbers in the first part's buffer, the others' moved after them;
-// objects (str, booleans with a missing one) in an array of their own.
-PyObject *assemble(std::vector<std::unique_ptr<Part>> &parts, size_t c, Kind kind, bool missing, Py_ssize_t count)
+// The array of column c from the cells put together, of the kind they
+// join to: numbers where they lie, the integers of a float column made
+// doubles there; objects (str, booleans with a missing one) in an array of
+// their own.
+PyObject *assemble(Whole &whole, size_t c, Kind kind, bool missing)
 {
-    npy_intp rows = count;
+    npy_intp rows = static_cast<npy_intp>(whole.rows);
+    Buffer &cells = whole.cells[c];
     if (kind == INT || kind == FLOAT) {
-        Buffer &cells = parts[0]->cells[c];
         if (!cells.reserve(static_cast<size_t>(std::max<npy_intp>(rows, 1)) * sizeof(int64_t)))
             return PyErr_NoMemory();
-        size_t at = 0;
-        for (const auto &part : parts) {
-            if (part != parts[0] && part->rows > 0)
-                std::memcpy(cells.cells() + at, part->cells[c].cells(), part->rows * sizeof(int64_t));
-            for (const Span &span : part->spans[c])
-                if (kind == FLOAT && span.kind == INT)
-                    to_floats(cells.cells() + at + span.first, cells.cells() + at + span.first + span.rows);
-            at += part->rows;
-        }
+        if (kind == FLOAT)
+            for (size_t k = 0; k < whole.pieces.size; k++)
+                if (whole.span(k, c).kind == INT)
+                    to_floats(cells.cells() + whole.pieces.at[k].first,
+                              cells.cells() + whole.pieces.at[k].first + whole.pieces.at[k].rows);
         auto owned = std::make_unique<Buffer>();
         std::swap(owned->data, cells.data);
         std::swap(owned->size, cells.size);
@@ -83,29 +81,29 @@ PyObject *assemble(std::vector<std::unique_ptr<Part>> &parts, size_t c, Kind kin
     if (array == nullptr)
         return nullptr;
     char *data = static_cast<char *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array)));
-    npy_intp at = 0;
-    for (const auto &part : parts) {
-        int64_t *cells = part->cells[c].cells();
-        for (const Span &span : part->spans[c])
-            for (size_t r = span.first; r < span.first + span.rows; r++, at++) {
-                if (!objects) {
-                    reinterpret_cast<npy_bool *>(data)[at] = bits_double(cells[r]) != 0;
-                    continue;
-                }
-                PyObject *object;
-                if (span.kind == TEXT) {
-                    object = reinterpret_cast<PyObject *>(cells[r]);  // handed over: the part holds it no more
-                    cells[r] = 0;
-                } else {
-                    const double value = bits_double(cells[r]);
-                    object = std::isnan(value) ? PyFloat_FromDouble(NAN) : PyBool_FromLong(value != 0);
-                    if (object == nullptr) {
-                        Py_DECREF(array);  // its slots not written yet are null, which numpy lets go as none
-                        return nullptr;
-                    }
-                }
-                reinterpret_cast<PyObject **>(data)[at] = object;
+    for (size_t k = 0; k < whole.pieces.size; k++) {
+        Span &span = whole.span(k, c);
+        const Piece &piece = whole.pieces.at[k];
+        for (size_t r = piece.first; r < piece.first + piece.rows; r++) {
+            const int64_t cell = cells.cells()[r];
+            if (!objects) {
+                reinterpret_cast<npy_bool *>(data)[r] = bits_double(cell) != 0;
+                continue;
             }
+            PyObject *object;
+            if (span.kind == TEXT) {
+                object = reinterpret_cast<PyObject *>(cell);
+            } else {
+                const double value = bits_double(cell);
+                object = std::isnan(value) ? PyFloat_FromDouble(NAN) : PyBool_FromLong(value != 0);
+                if (object == nullptr) {
+                    Py_DECREF(array);  // its slots not written yet are null, which numpy lets go as none
+                    return nullptr;
+                }
+            }
+            reinterpret_cast<PyObject **>(data)[r] = object;
+        }
+        span.owned = false;  // handed over: the array holds its str now
     }
     return array;
 }

@@ -1,14 +1,15 @@
-// read_columns' cells: each column's cells parsed in place into memory
-// that becomes its array, by the readers' threads, and what those threads
-// share. Not installed.
+// read_columns' cells: each batch's cells parsed into memory of its own
+// on the reader's threads, put together in input order into the memory
+// that becomes each column's array, and what those threads share. Not
+// installed.
 #ifndef CSV_LINE_PYTHON_COLUMNS_H
 #define CSV_LINE_PYTHON_COLUMNS_H
 
 #include "module.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,19 +47,12 @@ inline void to_floats(int64_t *from, int64_t *to)
 // The width when no names are known: that of the first record that is not
 // a blank line, in `first` (the first batch of the `size` bytes at
 // `bytes`, of which there were n) or else read on for; 0 when there is
-// none (or a reader stops before it, which the readers of the columns say).
+// none (or the reader stops before it, which the reading of the columns says).
 int first_width(const csv_line_batch &first, int n, const char *bytes, size_t size, csv_line_reader_options options);
-
-// Where a reader's batches lie in the whole input: its first line, and
-// what orders its batches after those of the readers before it.
-struct Place {
-    long long first_line = 1;
-    long long base = 0;  // added to a batch's sequence
-};
 
 // Memory for a column's cells that grows in place (mremap) and in huge
 // pages where the kernel gives them, so that each page is touched once:
-// the cells are written where the array will find them.
+// the cells are put where the array will find them.
 struct Buffer {
     static constexpr size_t STEP = 2 << 20;
     void *data = nullptr;
@@ -72,77 +66,187 @@ struct Buffer {
     int64_t *cells() const { return static_cast<int64_t *>(data); }
 
     // Room for `bytes`; false when the memory cannot be had.
-    bool reserve(size_t bytes);
+    bool reserve(size_t bytes) noexcept;
 };
 
-// A batch's cells of one column: their rows in the column's buffer, and
-// what they hold there (int64 for INT, double for FLOAT, BOOL and NONE,
-// NaN where missing; a str, owned, for TEXT).
+// An array of what the reader's threads keep, grown with realloc: it says
+// when memory runs out where a vector would throw (see Problem). T is
+// trivially copyable.
+template <class T>
+struct Grown {
+    T *at = nullptr;
+    size_t size = 0, capacity = 0;
+
+    Grown() = default;
+    Grown(const Grown &) = delete;
+    Grown &operator=(const Grown &) = delete;
+    ~Grown() { std::free(at); }
+
+    // Room for n, the new entries zeroed; false when it cannot be had.
+    bool reserve(size_t n) noexcept
+    {
+        if (n <= capacity)
+            return true;
+        size_t more = capacity > 0 ? capacity : 64;
+        while (more < n)
+            more = more <= SIZE_MAX / 2 ? 2 * more : n;
+        if (more > SIZE_MAX / sizeof(T))
+            return false;
+        T *grown = static_cast<T *>(std::realloc(at, more * sizeof(T)));
+        if (grown == nullptr)
+            return false;
+        std::memset(static_cast<void *>(grown + capacity), 0, (more - capacity) * sizeof(T));
+        at = grown;
+        capacity = more;
+        return true;
+    }
+};
+
+// What a batch's cells of one column hold: int64 for INT, double for
+// FLOAT, BOOL and NONE (NaN where missing), a str for TEXT, owned (by the
+// batch, then by the columns put together) until an array takes it.
 struct Span {
-    size_t first = 0, rows = 0;
-    Kind kind = NONE;
-    bool missing = false;
+    Kind kind;
+    bool missing;
+    bool owned;
 };
 
-// The columns one reader read: each column's cells in a buffer, in input
-// order, batch after batch.
-struct Part {
-    Place place;
+// One batch's cells, parsed on the thread that took it, in one block had
+// with malloc: its spans, then column c's rows at column(c).
+struct Batch {
+    size_t rows, columns;
+    long long line;  // its first record's
+    Span *spans;
+    int64_t *cells;
+
+    int64_t *column(size_t c) const { return cells + c * rows; }
+
+    // Null when the memory cannot be had.
+    static Batch *make(size_t rows, size_t columns) noexcept;
+
+    // With the GIL: the str it still owns let go.
+    void let_go();
+};
+
+struct FreeBatch {
+    void operator()(Batch *batch) const noexcept { std::free(batch); }
+};
+using BatchCells = std::unique_ptr<Batch, FreeBatch>;
+
+// Where a batch put together lies in the columns: its first row, and how
+// many.
+struct Piece {
+    size_t first, rows;
+};
+
+// The batches put together in input order: each column's cells in a
+// buffer that becomes its array, each batch's place, and its spans, one a
+// column (batch k's of column c at spans.at[k * columns + c]).
+struct Whole {
+    size_t columns = 0;
     std::vector<Buffer> cells;
-    std::vector<std::vector<Span>> spans;
+    Grown<Piece> pieces;
+    Grown<Span> spans;
     size_t rows = 0;
 
-    explicit Part(const Place &where, size_t columns) : place(where), cells(columns), spans(columns) {}
-    Part(const Part &) = delete;
-    Part &operator=(const Part &) = delete;
+    explicit Whole(size_t count) : columns(count), cells(count) {}
 
-    // With the GIL: the str not handed to an array are let go.
-    ~Part();
+    Span &span(size_t piece, size_t c) const { return spans.at[piece * columns + c]; }
+
+    // A batch's cells after the rest, its str with them; false when the
+    // memory cannot be had, with nothing changed.
+    bool append(Batch &batch) noexcept;
+
+    // With the GIL: the str it still owns let go.
+    void let_go();
 };
 
-// What read_columns shares with the reader's threads.
+// The first problem found on the reader's threads, by its place in the
+// input. Its message is made by the caller, with the GIL: nothing on
+// those threads throws, since a C++ exception met there when memory runs
+// out cannot even be caught (libstdc++ has the thread's exception state
+// allocated lazily, and aborts when it cannot be).
+struct Problem {
+    enum What : uint8_t {
+        NOTHING,       // no problem yet
+        NOT_OF_KIND,   // a cell not of the kind asked for
+        EMPTY,         // an empty cell in a column of a kind with no missing value
+        FIELDS,        // a record with more fields than there are columns
+        RAISED,        // Python's exception, met making a str
+        MEMORY,        // memory that could not be had
+        OUT_OF_ORDER,  // a batch's sequence out of the reader's contract
+    };
+    long long sequence = -1, line = 0;
+    int row = 0;
+    What what = NOTHING;
+    size_t column = 0;
+    int fields = 0;       // FIELDS: the record's
+    char shown[40] = {};  // NOT_OF_KIND: the cell's first bytes, cut before a character
+    size_t shown_length = 0;
+};
+
+// What read_columns shares with the reader's threads. Batches come in any
+// order; each waits by its sequence until those before it are put
+// together, and whichever thread finds the next one waiting puts it (and
+// any waiting after it) together, while the others read on.
 struct Columns {
     std::vector<int> chosen;         // field index of each chosen column
     std::vector<std::string> names;  // of each chosen column
     std::vector<Kind> asked;         // NONE: inferred
     int width = 0;                   // fields a record may have
+    long long line_base = 0;         // added to the reader's lines, so that they count from first_line
     PyObject *nan = nullptr;
 
     std::mutex lock;
-    // The first problem, by its place in the input: a message, Python's
-    // exception met building str (raised, when problem_raised), or a C++
-    // exception met on a reader's thread (thrown), carried to the caller.
-    long long problem_sequence = -1, problem_line = 0;
-    int problem_row = 0;
-    std::string problem;
-    bool problem_raised = false;
+    Grown<Batch *> waiting;  // by sequence: null until handed over, and once put together
+    long long next = 0;      // the sequence put together next
+    bool joining = false;    // a thread puts batches together (or stopped, its memory refused)
+    std::unique_ptr<Whole> whole;
+    Problem problem;
     PyObject *raised[3] = {nullptr, nullptr, nullptr};  // let go with the GIL only
-    std::exception_ptr thrown;
 
     Columns() = default;
     Columns(const Columns &) = delete;
     Columns &operator=(const Columns &) = delete;
     ~Columns();  // with the GIL
 
-    // A batch's records into the part's columns. Returns 0, or 1 to stop.
-    // Without the GIL, on any thread.
-    int take(const csv_line_batch &batch, Part &part) noexcept;
+    // Room for the chosen columns, once they are known.
+    void start() { whole = std::make_unique<Whole>(chosen.size()); }
 
-    // Takes every batch of a reader: on its threads, or on this thread
-    // for a reader of one thread. Returns the reader's result.
-    int take_all(csv_line_reader *reader, Part &part) noexcept;
+    // A batch's records into a Batch of their cells, put together in
+    // turn. Returns 0, or 1 to stop. Without the GIL, on any thread.
+    int take(const csv_line_batch &batch) noexcept;
+
+    // Takes every batch left of the reader, on its threads. Returns what
+    // csv_line_reader_for_each returns.
+    int take_all(csv_line_reader *reader) noexcept;
+
+    // Every batch handed over was put together, none missing between.
+    bool all_joined() const { return static_cast<size_t>(next) == waiting.size; }
+
+    bool failed() const { return problem.what != Problem::NOTHING; }
+
+    // With the GIL: the problem kept raised as Python's exception.
+    void raise_problem();
 
 private:
     bool earlier(long long sequence, int row) const;
-    int fail(long long sequence, int row, long long line, std::string what);
-    std::string cell_problem(int column, csv_line_text text, const char *what) const;
+    int fail(const Problem &found);
+    int fail_cell(Problem::What what, long long sequence, int row, long long line, size_t c, csv_line_text text);
+    void keep_first(const Problem &found);
     int cell(Span &span, size_t c, int64_t *number, int64_t *before, csv_line_text text, long long sequence, int row,
              long long line);
-    int classify(const csv_line_batch &batch, Part &part, std::vector<Span> &spans);
-    int build_text(const csv_line_batch &batch, Part &part, std::vector<Span> &spans);
+    int classify(const csv_line_batch &batch, Batch &cells);
+    int build_text(const csv_line_batch &batch, Batch &cells);
     void keep_raised(long long sequence, int row, long long line);
-    int keep_thrown(long long sequence, long long line) noexcept;
-    int take_records(const csv_line_batch &batch, Part &part);
+    int join_in_turn(long long sequence, BatchCells &cells);
+};
+
+// Each column's kind, joined over the batches.
+struct Kinds {
+    std::vector<Kind> kinds;
+    std::vector<bool> missing;  // a cell is missing
+    std::vector<bool> again;    // text met after numbers: read again as text, for the numbers' own spelling
 };
 
 // numpy's C API for this module, taken once when it is imported. False
@@ -153,8 +257,9 @@ bool import_numpy();
 // an error set when it is none of int64, float64, bool and str.
 Kind kind_of(PyObject *dtype);
 
-// The array of column c from the parts' cells, of the kind they join to.
-PyObject *assemble(std::vector<std::unique_ptr<Part>> &parts, size_t c, Kind kind, bool missing, Py_ssize_t rows);
+// The array of column c from the cells put together, of the kind they
+// join to.
+PyObject *assemble(Whole &whole, size_t c, Kind kind, bool missing);
 
 }  // namespace csv_line_python
 

@@ -1,7 +1,9 @@
 // csv_line.read_columns: each column one numpy array, typed from its text.
-// The file is mapped and cut into byte ranges, one reader a range; their
-// cells are parsed into each column's memory (columns.cpp), the kinds of
-// the parts joined, and the arrays made over that memory (arrays.cpp).
+// The file (or the byte range asked for) is mapped and read by one reader
+// on its threads; each batch's cells are parsed into memory of its own and
+// put together in input order into each column's memory (columns.cpp),
+// the kinds of the batches joined, and the arrays made over that memory
+// (arrays.cpp).
 #include "columns.h"
 
 #include <fcntl.h>
@@ -12,18 +14,11 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace csv_line_python {
 
 namespace {
-
-// Byte ranges of a file read at once, each on a thread: as many as the
-// library's own reader would run. More would add threads with nothing to
-// do, each with a reader and its memory.
-constexpr int MOST_RANGES = 256;
 
 // Lines are counted in long long from first_line: a line number past this
 // could not be added to without overflow.
@@ -133,55 +128,29 @@ bool open_input(const Arguments &given, Input *input)
 
 using Reader = std::unique_ptr<csv_line_reader, void (*)(csv_line_reader *)>;
 
-// The readers of the input, one a byte range, and where each range lies.
-struct Readers {
-    std::vector<Reader> readers;
-    std::vector<Place> places;
-};
-
-// With threads, a whole file is cut into a byte range a thread, each
-// beginning at a record and read by a reader of one thread of its own, in
-// order: they share nothing until their columns are put together. A byte
-// range asked for is read by one.
-bool open_readers(const Arguments &given, const Input &input, Readers *out)
+// The reader of the input's range, on the threads asked for. A reader
+// drops a byte-order mark at its start, which a range's first record may
+// begin with: without a header it reads from the LF before the range, whose
+// blank line is skipped as every blank line is, and its lines count from
+// the one before first_line. *line_base is what makes its lines the
+// file's. Null with an error set.
+csv_line_reader *open_range(const Arguments &given, const Input &input, long long *line_base)
 {
-    csv_line_reader_options options = given.options;
-    options.threads = 1;
-    std::vector<long long> starts = {input.from, input.to}, lines = {given.first_line, 0};
-    // No more ranges than bytes: with more, range 1 would begin at byte 0,
-    // and range 0, the one that reads the header, would be empty.
-    const int ranges = static_cast<int>(std::min<long long>(std::min(given.threads, MOST_RANGES), input.size));
-    if (ranges > 1 && given.byte_range == Py_None && input.size > 0) {
-        starts.assign(static_cast<size_t>(ranges) + 1, 0);
-        lines.assign(starts.size(), 1);
-        WithoutGil unlocked;
-        csv_line_ranges_find_memory(input.bytes(), input.size, ranges, starts.data(), lines.data());
-    }
-    out->readers.reserve(starts.size() - 1);
-    out->places.reserve(starts.size() - 1);
     const char *bytes = input.bytes();
-    for (size_t k = 0; k + 1 < starts.size(); k++) {
-        csv_line_reader_options part = options;
-        part.header = k == 0 ? options.header : 0;
-        // A reader drops a byte-order mark at its start, which a range's
-        // first record may begin with: read from the LF before it, whose
-        // blank line is skipped as every blank line is.
-        const long long lf = part.header == 0 && starts[k] > 0 && bytes[starts[k] - 1] == '\n';
-        out->readers.emplace_back(csv_line_reader_open_memory(bytes + starts[k] - lf,
-                                                              static_cast<size_t>(starts[k + 1] - starts[k] + lf),
-                                                              &part),
-                                  csv_line_reader_close);
-        if (out->readers.back() == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-        out->places.push_back(Place{lines[k] - lf, static_cast<long long>(k) << 40});
+    const long long lf = given.header == 0 && input.from > 0 && bytes[input.from - 1] == '\n';
+    csv_line_reader *reader = csv_line_reader_open_memory(bytes + input.from - lf,
+                                                          static_cast<size_t>(input.to - input.from + lf),
+                                                          &given.options);
+    if (reader == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
     }
-    return true;
+    *line_base = given.first_line - 1 - lf;
+    return reader;
 }
 
 // Every column's name: those given, the header's, or their numbers from 0
-// as pandas numbers them. `first` is the first reader's first batch, of n
+// as pandas numbers them. `first` is the reader's first batch, of n
 // records.
 bool all_names(const Arguments &given, const Input &input, csv_line_reader *reader, const csv_line_batch &first, int n,
                std::vector<std::string> *all)
@@ -200,7 +169,11 @@ bool all_names(const Arguments &given, const Input &input, csv_line_reader *read
     } else if (given.header) {
         for (int k = 0; k < csv_line_reader_column_count(reader); k++) {
             const csv_line_text text = csv_line_reader_column_name(reader, k);
-            all->emplace_back(text.data, static_cast<size_t>(text.length));
+            if (text.length < 0 || (text.data == nullptr && text.length > 0)) {
+                PyErr_Format(PyExc_RuntimeError, "csv_line: the header's name %d came back without its bytes", k);
+                return false;
+            }
+            all->emplace_back(text.length > 0 ? text.data : "", static_cast<size_t>(text.length));
         }
     } else {
         const int width = first_width(first, n, input.bytes() + input.from, static_cast<size_t>(input.to - input.from),
@@ -284,103 +257,49 @@ bool ask_kinds(PyObject *dtypes, Columns *columns)
     return true;
 }
 
-// Threads joined when the scope ends, however it ends.
-struct Joined {
-    std::vector<std::thread> threads;
-    Joined() = default;
-    Joined(const Joined &) = delete;
-    Joined &operator=(const Joined &) = delete;
-    ~Joined()
-    {
-        for (std::thread &thread : threads)
-            thread.join();
-    }
-};
-
-// Every reader's batches into its part: the first reader's on this
-// thread, after the batch it has read already, the others' on threads
-// of their own; a range that gets no thread (the system gives no more)
-// is read on this one after the first.
-void read_parts(Columns &columns, Readers &readers, std::vector<std::unique_ptr<Part>> &parts,
-                const csv_line_batch &first, int n)
+// Raises the first problem in the input, a cell's or the reader's; false
+// when there is none. `said` is what the reading returned.
+bool raise_first_problem(Columns &columns, csv_line_reader *reader, int said, const Input &input,
+                         long long line_base)
 {
-    const size_t count = readers.readers.size();
-    std::vector<size_t> here;
-    here.reserve(count);
-    WithoutGil unlocked;  // the batches' str are built under it, taken back a batch at a time
-    Joined others;
-    others.threads.reserve(count);
-    for (size_t k = 1; k < count; k++)
-        try {
-            others.threads.emplace_back([&, k] { columns.take_all(readers.readers[k].get(), *parts[k]); });
-        } catch (const std::system_error &) {
-            here.push_back(k);
-        }
-    if (n > 0 && columns.take(first, *parts[0]) == 0)
-        columns.take_all(readers.readers[0].get(), *parts[0]);
-    for (size_t k : here)
-        columns.take_all(readers.readers[k].get(), *parts[k]);
-}
-
-// Raises the first problem in the input, a cell's or a reader's; false
-// when there is none.
-bool raise_first_problem(Columns &columns, const Readers &readers, const Input &input, long long first_line)
-{
-    const csv_line_error *error = nullptr;
-    long long error_line = 0, error_first_line = first_line;
-    for (size_t k = 0; k < readers.readers.size(); k++) {
-        const csv_line_error *said = csv_line_reader_error(readers.readers[k].get());
-        const long long line = said->line > 0 ? said->line + readers.places[k].first_line - 1 : 0;
-        if (said->code != CSV_LINE_OK && (error == nullptr || line < error_line)) {
-            error = said;
-            error_line = line;
-            error_first_line = readers.places[k].first_line;
-        }
-    }
-    if (columns.problem_sequence >= 0 && (error == nullptr || error_line == 0 || columns.problem_line < error_line)) {
-        if (columns.thrown)
-            std::rethrow_exception(columns.thrown);  // made Python's at the module's edge
-        if (columns.problem_raised) {
-            PyErr_Restore(columns.raised[0], columns.raised[1], columns.raised[2]);
-            columns.raised[0] = columns.raised[1] = columns.raised[2] = nullptr;
-            return true;
-        }
-        raise_message(columns.problem_line, columns.problem);
+    const csv_line_error *error = csv_line_reader_error(reader);
+    if (error->code == CSV_LINE_OK)
+        error = nullptr;
+    const long long error_line = error != nullptr && error->line > 0 ? error->line + line_base : 0;
+    if (columns.failed() && (error == nullptr || error_line == 0 || columns.problem.line < error_line)) {
+        columns.raise_problem();
         return true;
     }
     if (error != nullptr) {
-        raise_reader_error(*error, input.filename.get(), error_first_line);
+        raise_reader_error(*error, input.filename.get(), line_base + 1);
+        return true;
+    }
+    if (said != 0 || !columns.all_joined()) {
+        PyErr_SetString(PyExc_RuntimeError, "csv_line: the reader stopped, or left out a batch, without an error");
         return true;
     }
     return false;
 }
 
-// Each column's kind, joined over its parts' batches.
-struct Kinds {
-    std::vector<Kind> kinds;
-    std::vector<bool> missing;  // a cell is missing
-    std::vector<bool> again;    // text met after numbers: read again as text, for the numbers' own spelling
-};
-
-Kinds join_kinds(const Columns &columns, const std::vector<std::unique_ptr<Part>> &parts)
+Kinds join_kinds(const Columns &columns)
 {
+    const Whole &whole = *columns.whole;
     const size_t count = columns.chosen.size();
     Kinds joined{std::vector<Kind>(count, NONE), std::vector<bool>(count, false), std::vector<bool>(count, false)};
     for (size_t c = 0; c < count; c++) {
         Kind &kind = joined.kinds[c];
-        for (const auto &part : parts)
-            for (const Span &span : part->spans[c]) {
-                kind = join(kind, span.kind);
-                joined.missing[c] = joined.missing[c] || span.missing || span.kind == NONE;
-            }
+        for (size_t k = 0; k < whole.pieces.size; k++) {
+            const Span &span = whole.span(k, c);
+            kind = join(kind, span.kind);
+            joined.missing[c] = joined.missing[c] || span.missing || span.kind == NONE;
+        }
         if (kind == INT && joined.missing[c])
             kind = FLOAT;
         if (kind == NONE)
             kind = columns.asked[c] == TEXT ? TEXT : FLOAT;  // all missing: NaN, as pandas reads it
         if (kind == TEXT)
-            for (const auto &part : parts)
-                for (const Span &span : part->spans[c])
-                    joined.again[c] = joined.again[c] || (span.kind != TEXT && span.kind != NONE);
+            for (size_t k = 0; k < whole.pieces.size; k++)
+                joined.again[c] = joined.again[c] || (whole.span(k, c).kind != TEXT && whole.span(k, c).kind != NONE);
     }
     return joined;
 }
@@ -412,12 +331,9 @@ PyObject *read_as_text(const Arguments &given, const Columns &columns, const std
 }
 
 // The dict of arrays, by name in the chosen order.
-PyObject *make_result(const Arguments &given, const Columns &columns, std::vector<std::unique_ptr<Part>> &parts)
+PyObject *make_result(const Arguments &given, Columns &columns)
 {
-    Py_ssize_t rows = 0;
-    for (const auto &part : parts)
-        rows += static_cast<Py_ssize_t>(part->rows);
-    const Kinds joined = join_kinds(columns, parts);
+    const Kinds joined = join_kinds(columns);
     std::vector<Owned> keys(columns.chosen.size());
     for (size_t c = 0; c < keys.size(); c++) {
         keys[c].reset(column_key(columns.names[c]));
@@ -439,7 +355,7 @@ PyObject *make_result(const Arguments &given, const Columns &columns, std::vecto
             if (!array && !PyErr_Occurred())
                 PyErr_Format(PyExc_KeyError, "column %R changed while it was read again", keys[c].get());
         } else {
-            array.reset(assemble(parts, c, joined.kinds[c], joined.missing[c], rows));
+            array.reset(assemble(*columns.whole, c, joined.kinds[c], joined.missing[c]));
         }
         if (!array || PyDict_SetItem(result.get(), keys[c].get(), array.get()) != 0)
             return nullptr;
@@ -455,40 +371,46 @@ PyObject *read_file_columns(PyObject *args, PyObject *kwargs)
     Input input;
     if (!open_input(given, &input))
         return nullptr;
-    Readers readers;
-    if (!open_readers(given, input, &readers))
+    Columns columns;
+    const Reader reader(open_range(given, input, &columns.line_base), csv_line_reader_close);
+    if (!reader)
         return nullptr;
-    csv_line_reader *reader = readers.readers[0].get();
-    if (csv_line_reader_error(reader)->code != CSV_LINE_OK)
-        return raise_reader_error(*csv_line_reader_error(reader), input.filename.get(), readers.places[0].first_line);
+    if (csv_line_reader_error(reader.get())->code != CSV_LINE_OK)
+        return raise_reader_error(*csv_line_reader_error(reader.get()), input.filename.get(), columns.line_base + 1);
 
+    // Without names the first batch tells the width, before any cell is
+    // taken; the rest are read on the threads after it.
     csv_line_batch first{};
-    int n;
-    {
+    int n = 0;
+    if (given.names == Py_None && !given.header) {
         WithoutGil unlocked;
-        n = csv_line_reader_next(reader, &first);
+        n = csv_line_reader_next(reader.get(), &first);
     }
     if (n < 0)
-        return raise_reader_error(*csv_line_reader_error(reader), input.filename.get(), readers.places[0].first_line);
+        return raise_reader_error(*csv_line_reader_error(reader.get()), input.filename.get(), columns.line_base + 1);
 
     std::vector<std::string> all;
-    Columns columns;
-    if (!all_names(given, input, reader, first, n, &all) || !choose_columns(given.usecols, all, &columns) ||
+    if (!all_names(given, input, reader.get(), first, n, &all) || !choose_columns(given.usecols, all, &columns) ||
         !ask_kinds(given.dtypes, &columns))
         return nullptr;
+    columns.start();
 
     columns.nan = PyFloat_FromDouble(NAN);
     if (columns.nan == nullptr)
         return nullptr;
-    std::vector<std::unique_ptr<Part>> parts;
-    for (const Place &place : readers.places)
-        parts.push_back(std::make_unique<Part>(place, columns.chosen.size()));
-    read_parts(columns, readers, parts, first, n);
+    int said = 0;
+    {
+        WithoutGil unlocked;  // the batches' str are made under it, the GIL taken back a batch at a time
+        if (n > 0)
+            said = columns.take(first);
+        if (said == 0)
+            said = columns.take_all(reader.get());
+    }
     Py_CLEAR(columns.nan);
 
-    if (raise_first_problem(columns, readers, input, given.first_line))
+    if (raise_first_problem(columns, reader.get(), said, input, columns.line_base))
         return nullptr;
-    return make_result(given, columns, parts);
+    return make_result(given, columns);
 }
 
 }  // namespace
