@@ -75,10 +75,11 @@ def test_without_a_header_leading_blank_lines_are_skipped(write, text):
         assert [got[name].tolist() for name in got] == [want[name].tolist() for name in want]
 
 
-def test_a_large_mixed_file_on_threads_equals_pandas(write, monkeypatch):
-    # Small parts, so that the threads hand many batches, and a column
-    # that turns to text deep in the file.
-    monkeypatch.setenv("CSV_LINE_PART_SIZE", "4096")
+@pytest.mark.parametrize("part_size", ["64", "4096"])
+def test_a_large_mixed_file_on_threads_equals_pandas(write, monkeypatch, part_size):
+    # Small parts, so that the threads hand many batches in any order, and
+    # a column that turns to text deep in the file.
+    monkeypatch.setenv("CSV_LINE_PART_SIZE", part_size)
     rng = random.Random(5)
     rows = ["id,price,count,flag,name,late"]
     for k in range(20000):
@@ -88,8 +89,11 @@ def test_a_large_mixed_file_on_threads_equals_pandas(write, monkeypatch):
         rows.append(f"{k},{price},{rng.randint(-5, 5)},{rng.choice(['True', 'False'])},{name},{late}")
     path = write("\n".join(rows) + "\n")
     want = pandas_frame(path)
-    for threads in (1, 2, 3):
+    unnamed = csv_line.read_columns(path, header=False, threads=1)
+    for threads in (1, 2, 3, 8):
         assert_frames_equal(csv_line.read_pandas(path, threads=threads), want)
+        got = csv_line.read_columns(path, header=False, threads=threads)
+        assert_frames_equal(pandas.DataFrame(got), pandas.DataFrame(unnamed))
 
 
 def test_usecols_and_dtypes(write):
@@ -142,12 +146,17 @@ except MemoryError:
 
 
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's memory needs no bound")
-@pytest.mark.parametrize("threads", [1, 3])
-def test_memory_that_cannot_be_had_raises_memory_error(write, threads):
+@pytest.mark.parametrize("threads, part_size", [(1, None), (3, None), (3, "64")])
+def test_memory_that_cannot_be_had_raises_memory_error(write, threads, part_size):
     # Columns of 96 MB for 64 MB more than the interpreter has: the
-    # column's memory, a reader's or a thread's is refused, wherever it is.
+    # column's memory, a batch's, a reader's or a thread's is refused,
+    # wherever it is, on the reader's threads too.
     path = write(b"a,b\n" + b"1,2\n" * 6_000_000)
-    child = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY, path, str(threads)], capture_output=True, text=True)
+    environment = dict(os.environ)
+    if part_size is not None:
+        environment["CSV_LINE_PART_SIZE"] = part_size
+    child = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY, path, str(threads)], capture_output=True, text=True,
+                           env=environment)
     assert (child.returncode, child.stdout) == (0, "MemoryError\n"), child.stderr
 
 
@@ -235,17 +244,29 @@ def test_no_reference_is_left_after_many_reads(write):
     assert [sys.getrefcount(thing) for thing in (csv_line.Error, csv_line.reader, path, names, dtypes, usecols)] == references
 
 
-def test_the_first_of_several_problems_is_raised_at_every_thread_count(write):
+@pytest.mark.parametrize("first_line", [1, 10])
+def test_the_first_of_several_problems_is_raised_at_every_thread_count(write, monkeypatch, first_line):
+    # Ranges of a few records each: the batches come to the threads in
+    # any order, and the problems lie many batches apart.
+    monkeypatch.setenv("CSV_LINE_PART_SIZE", "64")
     rows = ["a,b"] + [f'{k},"x\ny"' for k in range(3000)]
     rows[1200] = "oops,x"
+    rows[1201:1400] = [f"bad{k},x" for k in range(199)]  # problems in the batches the threads read meanwhile
     rows[2500] = 'z,a"b"c'
     path = write("\n".join(rows) + "\n")
-    line = 2 + 2 * 1199  # each record before it takes two lines
-    for threads in (1, 2, 3, 4):
-        with pytest.raises(csv_line.Error, match=f"line {line}: column 'a': 'oops' is not an int64"):
-            csv_line.read_columns(path, dtypes={"a": "int64"}, threads=threads)
-        with pytest.raises(csv_line.Error, match=f"line {2 + 2 * 2499 - 1}: field 2"):
-            csv_line.read_columns(path, threads=threads)
+    undecodable = write("\n".join(rows[:1800]).encode() + b"\n9,\xff\n9,\xfe\n" + "\n".join(rows[1802:]).encode(),
+                        "bad.csv")
+    shift = first_line - 1
+    line = shift + 2 + 2 * 1199  # each record before it takes two lines
+    for threads in (1, 2, 3, 8):
+        with pytest.raises(csv_line.Error, match=f"line {line}: column 'a': 'oops' is not an int64") as raised:
+            csv_line.read_columns(path, dtypes={"a": "int64"}, threads=threads, first_line=first_line)
+        assert raised.value.line == line
+        with pytest.raises(csv_line.Error, match=f"line {shift + 2 + 2 * 2499 - 200}: field 2"):
+            csv_line.read_columns(path, threads=threads, first_line=first_line)
+        # The str of a text column fails to decode before the reader's problem.
+        with pytest.raises(UnicodeDecodeError):
+            csv_line.read_columns(undecodable, usecols=["b"], threads=threads, first_line=first_line)
 
 
 # Columns of one kind each, or mixed, with missing cells, written by
