@@ -9,6 +9,7 @@ import random
 import subprocess
 import sys
 import tracemalloc
+from unittest import mock
 
 import numpy as np
 import pandas
@@ -59,10 +60,11 @@ def assert_frames_equal(ours, want):
     ("no final LF", "a,b\n1,2"),
     ("UTF-8 names and cells", "ü,字\né,1\n"),
 ])
-def test_equals_pandas(write, name, text):
+def test_equals_pandas(write, monkeypatch, name, text):
+    monkeypatch.setenv("CSV_LINE_PART_SIZE", "64")  # on threads, a few records a batch
     path = write(text)
     want = pandas_frame(path)
-    for threads in (1, 2):
+    for threads in (1, 2, 3):
         assert_frames_equal(csv_line.read_pandas(path, threads=threads), want)
 
 
@@ -183,7 +185,8 @@ def test_a_byte_range_reads_its_records_with_the_files_lines(write):
                               first_line=6)
 
 
-def test_ranges_begin_at_records_and_cover_the_file(write):
+def test_ranges_begin_at_records_and_cover_the_file(write, monkeypatch):
+    monkeypatch.setenv("CSV_LINE_PART_SIZE", "64")  # each range read in many batches on threads
     rng = random.Random(3)
     out = io.StringIO(newline="")
     writer = csv.writer(out)
@@ -195,15 +198,16 @@ def test_ranges_begin_at_records_and_cover_the_file(write):
         got = csv_line.ranges(path, n, lines=True)
         assert len(got) == n and got[0][0] == 0 and got[-1][1] == len(text.encode())
         assert all(a[1] == b[0] for a, b in zip(got, got[1:]))
-        rows = []
-        for start, end, line in got:
-            if start == end:
-                continue
-            part = csv_line.read_columns(path, header=False, names=["k", "v"], byte_range=(start, end),
-                                         first_line=line)
-            rows += part["k"].tolist()
-            assert text.encode()[:start].count(b"\n") + 1 == line
-        assert rows == list(range(3000))
+        for threads in (1, 3):
+            rows = []
+            for start, end, line in got:
+                if start == end:
+                    continue
+                part = csv_line.read_columns(path, header=False, names=["k", "v"], byte_range=(start, end),
+                                             first_line=line, threads=threads)
+                rows += part["k"].tolist()
+                assert text.encode()[:start].count(b"\n") + 1 == line
+            assert rows == list(range(3000))
     with pytest.raises(ValueError):
         csv_line.ranges(path, 0)
     with pytest.raises(FileNotFoundError):
@@ -303,5 +307,6 @@ def test_equals_pandas_on_generated_tables(tmp_path_factory, text):
     with open(path, "w", newline="") as out:
         out.write(text)
     want = pandas_frame(path)
-    for threads in (1, 2):
-        assert_frames_equal(csv_line.read_pandas(path, threads=threads), want)
+    with mock.patch.dict(os.environ, {"CSV_LINE_PART_SIZE": "64"}):  # on threads, a few records a batch
+        for threads in (1, 2, 3):
+            assert_frames_equal(csv_line.read_pandas(path, threads=threads), want)
