@@ -369,7 +369,8 @@ bool keep_tail(Threads &threads, const char *bytes, size_t n)
         threads.tail = bigger;
         threads.tail_capacity = n;
     }
-    std::memmove(threads.tail, bytes, n);
+    if (n > 0)
+        std::memmove(threads.tail, bytes, n);
     threads.tail_size = n;
     return true;
 }
@@ -403,7 +404,8 @@ bool cut_range(csv_line_reader *reader, Threads &threads, Range &range)
         range.bytes = range.owned;
         if (!room(threads, range, threads.tail_size))
             return false;  // the tail stays the rest's start
-        std::memcpy(range.owned, threads.tail, threads.tail_size);
+        if (threads.tail_size > 0)
+            std::memcpy(range.owned, threads.tail, threads.tail_size);
         range.length = threads.tail_size;
         threads.tail_size = 0;
     }
@@ -470,7 +472,7 @@ void join_workers(Threads &threads)
 {
     pthread_mutex_lock(&threads.lock);
     for (bool busy = true; busy;) {
-        busy = false;
+        busy = threads.cutting;
         for (int k = 0; k < threads.range_count; k++)
             busy |= threads.ranges[k].stage == Stage::reading || threads.ranges[k].stage == Stage::calling;
         if (busy)
@@ -672,9 +674,11 @@ bool running(csv_line_reader *reader)
 // The range whose batch comes next, or null when none is cut.
 Range *in_turn(const Threads &threads)
 {
-    for (int k = 0; k < threads.range_count; k++)
-        if (threads.ranges[k].stage != Stage::free && threads.ranges[k].number == threads.taken)
+    for (int k = 0; k < threads.range_count; k++) {
+        const Range &range = threads.ranges[k];
+        if (range.stage != Stage::free && range.stage != Stage::cutting && range.number == threads.taken)
             return &threads.ranges[k];
+    }
     return nullptr;
 }
 
@@ -708,11 +712,14 @@ int next_parallel(csv_line_reader *reader, csv_line_batch *batch)
         *batch = range->batch;
         return range->batch.count;
     }
-    pthread_mutex_unlock(&threads.lock);
-    if (range != nullptr && range->batch.count > 0) {
-        // Its records first; what stopped the threads, on the next call.
+    const bool records = range != nullptr && range->batch.count > 0;
+    if (records) {
         range->stage = Stage::handed;
         threads.taken++;
+    }
+    pthread_mutex_unlock(&threads.lock);
+    if (records) {
+        // Its records first; what stopped the threads, on the next call.
         *batch = range->batch;
         go_on(reader, threads);
         return range->batch.count;
