@@ -268,7 +268,7 @@ bool work_once(csv_line_reader *reader, Threads &threads, bool caller)
         return true;
     }
     Range *into = to_cut(reader, threads, caller);
-    if (into != nullptr && (cut == nullptr || waiting <= threads.workers)) {
+    if (into != nullptr && (cut == nullptr || (waiting <= threads.workers))) {
         into->stage = Stage::cutting;
         threads.cutting = true;
         pthread_mutex_unlock(&threads.lock);
@@ -278,7 +278,11 @@ bool work_once(csv_line_reader *reader, Threads &threads, bool caller)
         threads.cut_over |= !made;
         into->stage = made ? Stage::cut : Stage::free;
         pthread_cond_broadcast(&threads.changed);
-        return true;
+        // for_each reads it here, while the cut left its bytes in this
+        // core's cache; next leaves it to be read in turn.
+        if (!made || threads.fn == nullptr)
+            return true;
+        cut = into;
     }
     if (cut != nullptr) {
         cut->stage = Stage::reading;
