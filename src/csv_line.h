@@ -353,7 +353,8 @@ typedef struct csv_line_reader csv_line_reader;
 
 /*
  * Opens a reader of the file at `path`, of the descriptor `fd` (read from
- * where it stands, pipes included; not closed), of `file` (read with fread;
+ * where it stands, pipes included, whose buffer it asks to grow to 1 MiB;
+ * not closed), of `file` (read with fread;
  * not closed), of what `read` gives, or of the `length` bytes at `bytes`
  * (not copied: they must stay as they are while the reader is open).
  *
