@@ -1,20 +1,22 @@
-// The reader on several threads. The caller's thread cuts the input, from
-// where the reader stands, into ranges that begin and end at record
-// starts: each ends at the first record start at or after RANGE_SIZE
-// bytes, found from the parity of the quotes before it, and the LFs are
-// counted on the way, so that a range's first line is known once it is
-// cut. A range is read whole into one batch by whichever thread takes it
-// (a worker, or the caller's thread when it would wait), with tables of
-// its own that stay with it from range to range. Ranges are confirmed in
-// input order: each batch gets its sequence there, and the first range
-// with a problem stops the ranges after it.
+// The reader on several threads. The input, from where the reader stands,
+// is cut into ranges that begin and end at record starts: each ends at the
+// first record start past RANGE_SIZE bytes or LINE_BUDGET LFs, found from
+// the parity of the quotes before it, and the LFs are counted on the way,
+// so that a range's first line is known once it is cut. One thread cuts
+// at a time, whichever is free (the caller's alone for a read function);
+// a range is read whole into one batch by any thread, with tables that
+// stay with it from input to input. Ranges are confirmed in input order:
+// each batch gets its sequence there, and the first range with a problem
+// stops the ranges after it. next takes the batches in turn; for_each
+// calls back on the thread that read the batch, the earliest first, and
+// reads a range on the thread that cut it, whose cache holds its bytes.
 //
-// What one thread would do otherwise (a record over the limit, the
-// input's last bytes, which may end without an LF), the threads leave to
-// the reader on one thread, which goes on from that record with the bytes
-// they hold: what it does from a record start depends only on the bytes
-// from there, so the records, lines, problems and errors are those of one
-// thread.
+// What one thread would do otherwise (a record over the limit or of more
+// fields than the field limit, the input's last bytes, which may end
+// without an LF), the threads leave to the reader on one thread, which
+// goes on from that record with the bytes they hold: what it does from a
+// record start depends only on the bytes from there, so the records,
+// lines, problems and errors are those of one thread.
 
 #include <errno.h>
 #include <pthread.h>
