@@ -2,7 +2,7 @@
 // record's line, offset, flags, raw fields and values, then how reading
 // ends. Each text is read from memory, a file, a stream and a pipe fed in
 // reads of many sizes (so records cross every buffer edge), on one thread
-// and on several with parts of a few bytes.
+// and on several with ranges of a few bytes.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -291,7 +291,7 @@ Reading Read(const std::string &text, const Options &options, Source source, int
     return reading;
 }
 
-// Every source, and threads with parts of a few bytes, must give what the
+// Every source, and threads with ranges of a few bytes, must give what the
 // model gives.
 void ExpectModel(const std::string &text, const Options &options)
 {
@@ -306,7 +306,7 @@ void ExpectModel(const std::string &text, const Options &options)
                 unsetenv("CSV_LINE_PART_SIZE");
                 if (!Same(got, want)) {
                     ADD_FAILURE() << "from " << source_names[static_cast<int>(source)] << " on " << threads
-                                  << " threads, parts of " << part << " bytes\n got " << Describe(got) << "\n want "
+                                  << " threads, ranges of " << part << " bytes\n got " << Describe(got) << "\n want "
                                   << Describe(want);
                     return;
                 }
@@ -399,7 +399,7 @@ TEST(Reader, EqualsTheModelOnRandomTexts)
     }
 }
 
-// Lines, offsets and values over many parts, against one thread.
+// Lines, offsets and values over many ranges, against one thread.
 TEST(Reader, ManyPartsOnEveryThreadCountEqualOneThread)
 {
     std::mt19937 random(3);
@@ -414,7 +414,7 @@ TEST(Reader, ManyPartsOnEveryThreadCountEqualOneThread)
     ASSERT_EQ(one.records.size(), 3000u);
     for (int threads = 1; threads <= thread_counts.back() && threads <= 8; threads++)
         for (const char *part : {"100", "4096"}) {
-            SCOPED_TRACE(std::to_string(threads) + " threads, parts of " + part);
+            SCOPED_TRACE(std::to_string(threads) + " threads, ranges of " + part);
             setenv("CSV_LINE_PART_SIZE", part, 1);
             for (Source source : sources)
                 EXPECT_TRUE(Same(Read(text, {}, source, threads, static_cast<unsigned>(threads)), one));
@@ -426,7 +426,7 @@ TEST(Reader, ManyPartsOnEveryThreadCountEqualOneThread)
 // put in order by their batches' sequence, are those of csv_line_reader_next.
 TEST(Reader, ForEachHandsEveryBatchOnce)
 {
-    // Some records longer than several parts, so that parts hand no batch
+    // Some records longer than several ranges would be, so that ranges stretch
     // of their own: the sequences still run without a gap.
     std::string text = "h1,h2\n";
     for (int r = 0; r < 5000; r++)
