@@ -426,8 +426,8 @@ TEST(Reader, ManyPartsOnEveryThreadCountEqualOneThread)
 // put in order by their batches' sequence, are those of csv_line_reader_next.
 TEST(Reader, ForEachHandsEveryBatchOnce)
 {
-    // Some records longer than several ranges would be, so that ranges stretch
-    // of their own: the sequences still run without a gap.
+    // Some records longer than several ranges would be, so that ranges
+    // stretch over them: the sequences still run without a gap.
     std::string text = "h1,h2\n";
     for (int r = 0; r < 5000; r++)
         text += std::to_string(r) + ",\"v" + std::to_string(r) + (r % 10 == 0 ? "\n" : "") +
