@@ -338,7 +338,10 @@ typedef struct csv_line_decoded {
 
 /* Records handed over together. Everything it points to is the reader's and
    stays as it is until the reader's next call (for csv_line_reader_for_each,
-   until the callback returns). */
+   until the callback returns); but with decode_on_demand a value stored
+   apart is written into its entry when first asked for (its length is -1
+   until then), so one batch's values are asked for from one thread at a
+   time. */
 typedef struct csv_line_batch {
     const char *text;          /* fields' starts count from here */
     const csv_line_field *fields;   /* every field of the batch's records, in order */
