@@ -98,37 +98,10 @@ int split_record(Tables &tables, csv_line_error *said, char separator, const cha
 
 extern "C" {
 
-static const csv_line_decoded *search_entry(const csv_line_batch *batch, int field);
-
-// Where the last search of this thread ended: values are most often asked
-// for field after field, so the next entry lies at or just past it.
-static thread_local struct {
-    const csv_line_decoded *entries;
-    int at;
-} last_found;
-
-// The entry for `field`: entries are by field, ascending. Just past the
-// last one found, when the field lies there; else the search starts where
-// the field's share of the batch's fields puts it, gallops to the side
-// the entry lies on, and halves what is left.
-static const csv_line_decoded *decoded_entry(const csv_line_batch *batch, int field)
-{
-    const csv_line_decoded *decoded = batch->decoded;
-    const int count = batch->decoded_count;
-    if (count == 0 || batch->count == 0)
-        return nullptr;
-    if (last_found.entries == decoded && last_found.at < count && decoded[last_found.at].field <= field) {
-        for (int k = last_found.at; k < count && k < last_found.at + 4; k++)
-            if (decoded[k].field >= field) {
-                last_found.at = k;
-                return decoded[k].field == field ? &decoded[k] : nullptr;
-            }
-    }
-    const csv_line_decoded *found = search_entry(batch, field);
-    last_found = {decoded, found != nullptr ? static_cast<int>(found - decoded) : 0};
-    return found;
-}
-
+// The entry for `field` in a batch whose entries are by field, ascending,
+// and most often spread evenly: the search starts where the field's share
+// of the batch's fields puts it, gallops to the side the entry lies on,
+// and halves what is left. (The batch has records and entries.)
 static const csv_line_decoded *search_entry(const csv_line_batch *batch, int field)
 {
     const csv_line_decoded *decoded = batch->decoded;
@@ -162,18 +135,44 @@ static const csv_line_decoded *search_entry(const csv_line_batch *batch, int fie
     return low < count && decoded[low].field == field ? &decoded[low] : nullptr;
 }
 
+// Where the last search of this thread ended: values are most often asked
+// for field after field, so the next entry lies at or just past it.
+static thread_local struct {
+    const csv_line_decoded *entries;
+    int at;
+} last_found;
+
+// The entry for `field`: just past the last one found, when the field lies
+// there, else as search_entry finds it.
+static const csv_line_decoded *decoded_entry(const csv_line_batch *batch, int field)
+{
+    const csv_line_decoded *decoded = batch->decoded;
+    const int count = batch->decoded_count;
+    if (count == 0 || batch->count == 0)
+        return nullptr;
+    if (last_found.entries == decoded && last_found.at < count && decoded[last_found.at].field <= field) {
+        for (int k = last_found.at; k < count && k < last_found.at + 4; k++)
+            if (decoded[k].field >= field) {
+                last_found.at = k;
+                return decoded[k].field == field ? &decoded[k] : nullptr;
+            }
+    }
+    const csv_line_decoded *found = search_entry(batch, field);
+    last_found = {decoded, found != nullptr ? static_cast<int>(found - decoded) : 0};
+    return found;
+}
+
+
 csv_line_text csv_line_batch_decoded(const csv_line_batch *batch, int field)
 {
     if (const csv_line_decoded *entry = decoded_entry(batch, field)) {
         if (entry->value.length < 0) {
             // Decoded now, into the bytes kept for it: the entry and its
             // bytes are the reader's, handed over read-only to keep them so.
-            const csv_line_field &f = batch->fields[field];
             char *out = const_cast<char *>(entry->value.data);
-            int length = csv_line_field_value(batch->text, &f, out, f.length + 1);
-            if (length < 0)
-                length = csv_line_field_content(batch->text, &f, out, f.length + 1);
-            const_cast<csv_line_decoded *>(entry)->value.length = length;
+            int malformed;  // said already, when the batch was checked
+            const_cast<csv_line_decoded *>(entry)->value.length =
+                reading::decode_value(batch->text, batch->fields[field], out, &malformed);
         }
         return entry->value;
     }

@@ -40,31 +40,39 @@ void fail_io(csv_line_error *said, const char *what)
     fail(said, CSV_LINE_ERROR_IO, 0, 0, "%s: %s", what, std::strerror(system));
 }
 
-// Stores the value of field k, which holds quotes other than two that
-// enclose it: decoded when well formed, else its content by the splitting
-// rule. Returns 0, 1 for a malformed field, or -1 out of memory.
-static int decode(csv_line_error *said, Tables &tables, const char *text, int k)
+int decode_value(const char *text, const csv_line_field &field, char *out, int *malformed)
+{
+    const int length = csv_line_field_value(text, &field, out, field.length + 1);
+    *malformed = length < 0;
+    return length >= 0 ? length : csv_line_field_content(text, &field, out, field.length + 1);
+}
+
+// Makes the entry of field k, which holds quotes other than two that
+// enclose it, among the values stored apart, with room for its value (no
+// longer than its raw bytes): the value decoded now, or when asked for
+// (its length -1 until then). Returns 0, 1 for a malformed field, or -1
+// out of memory.
+static int store_apart(const Check &check, Tables &tables, const char *text, int k)
 {
     const csv_line_field &field = tables.fields[k];
-    if (!grow(said, reinterpret_cast<void **>(&tables.decoded), &tables.decoded_capacity,
+    if (!grow(check.error, reinterpret_cast<void **>(&tables.decoded), &tables.decoded_capacity,
               tables.decoded_count + 1LL, sizeof *tables.decoded))
         return -1;
-    // Either way the value is no longer than the raw bytes: written once.
     const long long need = static_cast<long long>(tables.decoded_used) + field.length + 1;
-    if (!grow(said, reinterpret_cast<void **>(&tables.decoded_bytes), &tables.decoded_bytes_capacity, need, 1))
+    if (!grow(check.error, reinterpret_cast<void **>(&tables.decoded_bytes), &tables.decoded_bytes_capacity, need, 1))
         return -1;
-    char *out = tables.decoded_bytes + tables.decoded_used;
-    int length = csv_line_field_value(text, &field, out, field.length + 1);
-    const int malformed = length < 0;
-    if (malformed)
-        length = csv_line_field_content(text, &field, out, field.length + 1);
+    int malformed, length = -1;
+    if (check.decode)
+        length = decode_value(text, field, tables.decoded_bytes + tables.decoded_used, &malformed);
+    else
+        malformed = csv_line_field_value(text, &field, nullptr, 0) < 0;
     csv_line_decoded &entry = tables.decoded[tables.decoded_count++];
     entry.field = k;
     entry.malformed = malformed;
     // An offset until the batch is complete: the bytes may still move.
     entry.value.data = nullptr;
     entry.value.length = length;
-    tables.decoded_used += static_cast<size_t>(length) + 1;
+    tables.decoded_used += static_cast<size_t>(length >= 0 ? length : field.length) + 1;
     return malformed;
 }
 
@@ -143,40 +151,6 @@ static bool count_lines(const Check &check, Tables &tables, const char *text, in
     return true;
 }
 
-bool well_formed(const char *text, const csv_line_field &field)
-{
-    const char *raw = text + field.start;
-    const int last = field.length - 1;  // the closing quote
-    if (field.length < 2 || raw[0] != '"' || raw[last] != '"')
-        return false;
-    for (int k = 1; k < last; k++)
-        if (raw[k] == '"' && (k + 1 == last || raw[++k] != '"'))
-            return false;
-    return true;
-}
-
-// Makes field k's entry among the values stored apart, its bytes kept but
-// its value left to be decoded when asked for. Returns 0, 1 for a
-// malformed field, or -1 out of memory.
-static int decode_later(csv_line_error *said, Tables &tables, const char *text, int k)
-{
-    const csv_line_field &field = tables.fields[k];
-    if (!grow(said, reinterpret_cast<void **>(&tables.decoded), &tables.decoded_capacity,
-              tables.decoded_count + 1LL, sizeof *tables.decoded))
-        return -1;
-    const long long need = static_cast<long long>(tables.decoded_used) + field.length + 1;
-    if (!grow(said, reinterpret_cast<void **>(&tables.decoded_bytes), &tables.decoded_bytes_capacity, need, 1))
-        return -1;
-    const int malformed = !well_formed(text, field);
-    csv_line_decoded &entry = tables.decoded[tables.decoded_count++];
-    entry.field = k;
-    entry.malformed = malformed;
-    entry.value.data = nullptr;
-    entry.value.length = -1;  // not decoded yet: its bytes are the field's length and one
-    tables.decoded_used += static_cast<size_t>(field.length) + 1;
-    return malformed;
-}
-
 int check_records(const Check &check, Tables &tables, const char *text, int from, int count, int field_count,
                   long long offset, long long *line)
 {
@@ -210,7 +184,7 @@ int check_records(const Check &check, Tables &tables, const char *text, int from
         const int k = tables.marks[m];
         while (r + 1 < made && tables.records[r + 1].field <= k)
             r++;
-        const int decoded = check.decode ? decode(check.error, tables, text, k) : decode_later(check.error, tables, text, k);
+        const int decoded = store_apart(check, tables, text, k);
         if (decoded < 0)
             return -1;
         if (decoded == 0)

@@ -101,9 +101,11 @@ bool grow(csv_line_error *said, void **table, int *capacity, long long need, siz
 int split_record(Tables &tables, csv_line_error *said, char separator, const char *text, int length, int most,
                  bool *cut);
 
-// Whether a field with quotes other than two around it is well formed: it
-// opens and closes with a quote, and every quote between is doubled.
-bool well_formed(const char *text, const csv_line_field &field);
+// Writes the value of a field with quotes other than two around it to
+// `out` (room for its length and a NUL): decoded when well formed, else
+// its content by the splitting rule. Returns its length; *malformed says
+// which.
+int decode_value(const char *text, const csv_line_field &field, char *out, int *malformed);
 
 // Points the values stored apart at their bytes, once they stay put.
 void point_decoded(Tables &tables);

@@ -677,6 +677,32 @@ bool running(csv_line_reader *reader)
     return start_threads(reader);
 }
 
+// How a call of next or for_each goes on.
+enum class Entry {
+    failed,      // an error, said
+    one_thread,  // the reader on one thread
+    ended,       // a callback ended the reading: nothing more is handed
+    threads      // on the threads, the lock held
+};
+
+// Starts the threads on the first call, and lets go of the batch that the
+// last call of next handed over: a call goes on from where that left off.
+Entry enter(csv_line_reader *reader)
+{
+    if (!running(reader))
+        return Entry::failed;
+    if (reader->one_thread)
+        return Entry::one_thread;
+    Threads &threads = *reader->workers;
+    if (threads.stopped_by != 0)
+        return Entry::ended;
+    pthread_mutex_lock(&threads.lock);
+    if (threads.handed != nullptr && threads.handed != threads.stopped)
+        threads.handed->stage = Stage::free;
+    threads.handed = nullptr;
+    return Entry::threads;
+}
+
 // The range whose batch comes next, or null when none is cut.
 Range *in_turn(const Threads &threads)
 {
@@ -692,17 +718,17 @@ Range *in_turn(const Threads &threads)
 
 int next_parallel(csv_line_reader *reader, csv_line_batch *batch)
 {
-    if (!running(reader))
+    switch (enter(reader)) {
+    case Entry::failed:
         return -1;
-    if (reader->one_thread)
+    case Entry::one_thread:
         return next_batch(reader, batch);
+    case Entry::ended:
+        return 0;
+    case Entry::threads:
+        break;
+    }
     Threads &threads = *reader->workers;
-    if (threads.stopped_by != 0)
-        return 0;  // a callback ended the reading
-    pthread_mutex_lock(&threads.lock);
-    if (threads.handed != nullptr && threads.handed != threads.stopped)
-        threads.handed->stage = Stage::free;
-    threads.handed = nullptr;
     // While its range is cut or read elsewhere, this thread cuts or reads
     // the ones after.
     Range *range;
@@ -737,18 +763,17 @@ int next_parallel(csv_line_reader *reader, csv_line_batch *batch)
 
 int for_each_parallel(csv_line_reader *reader, csv_line_batch_fn fn, void *context)
 {
-    if (!running(reader))
+    switch (enter(reader)) {
+    case Entry::failed:
         return -1;
-    if (reader->one_thread)
+    case Entry::one_thread:
         return for_each_batch(reader, fn, context);
+    case Entry::ended:
+        return 0;
+    case Entry::threads:
+        break;
+    }
     Threads &threads = *reader->workers;
-    if (threads.stopped_by != 0)
-        return 0;  // a callback ended the reading
-    pthread_mutex_lock(&threads.lock);
-    // Where csv_line_reader_next left off: its last batch is done with.
-    if (threads.handed != nullptr && threads.handed != threads.stopped)
-        threads.handed->stage = Stage::free;
-    threads.handed = nullptr;
     threads.fn = fn;
     threads.context = context;
     for (;;) {
