@@ -10,6 +10,7 @@
 #endif
 
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 
 #ifdef __cplusplus
@@ -522,6 +523,194 @@ CSV_LINE_API size_t csv_line_field_write(char *out, size_t out_size, const char 
  */
 CSV_LINE_API size_t csv_line_record_write(char *out, size_t out_size, const csv_line_text *fields, int count,
                                           char separator);
+
+/*
+ * Tables: typed columns
+ *
+ * A table reader reads a whole input, as a reader does, into typed columns
+ * laid out as Arrow lays them out: a column of numbers is one buffer of
+ * values, a text column int64 offsets and the bytes, and each column that
+ * misses a cell a validity bitmap. Blank lines are no rows. A row may have
+ * fewer fields than there are columns (the cells past its last are
+ * missing), never more. An empty cell is missing. The same input and
+ * options give the same table and the same first error at every thread
+ * count.
+ */
+
+/* A column's type. */
+enum csv_line_type {
+    CSV_LINE_TYPE_INFER = 0, /* options only: found from the cells (see csv_line_column_spec) */
+    CSV_LINE_TYPE_INT64,     /* int64_t; digits with a sign, spaces and TABs around them ignored */
+    CSV_LINE_TYPE_FLOAT64,   /* double; as strtod reads decimal numbers, "inf" and "infinity" too,
+                                spaces and TABs around them ignored; never a spelled NaN, never
+                                a number too large for a double */
+    CSV_LINE_TYPE_BOOL,      /* true, True, TRUE, false, False, FALSE; one bit a cell (Arrow's layout) */
+    CSV_LINE_TYPE_TEXT,      /* the cells' values, as csv_line_batch_value reads them */
+    CSV_LINE_TYPE_DATE,      /* int32_t days since 1970-01-01: YYYY-MM-DD */
+    CSV_LINE_TYPE_TIMESTAMP  /* int64_t microseconds since 1970-01-01 00:00:00 UTC: a date, then a
+                                space or T and HH:MM[:SS[.fraction]], then Z or an offset
+                                +HH[:MM] / -HH[:MM] or nothing (UTC); fractions past microseconds
+                                are cut off */
+};
+
+/*
+ * One column of a table's options: which field, and what type. With
+ * csv_line_table_options.only_columns, the columns named are the table's,
+ * in the order named; without it, they set the types of the columns they
+ * name and every column is read.
+ *
+ * An inferred column is int64 when every cell present reads as one, else
+ * float64 when every one reads as a number, else bool when every one reads
+ * as one, else (with infer_dates) date, else timestamp, else text; a
+ * column with no cell present is text. A cell that does not read as the
+ * type asked for is an error naming its line and column; so is an empty
+ * cell in a column marked `required`.
+ */
+typedef struct csv_line_column_spec {
+    const char *name; /* the header's name for it, NUL-terminated; or null, and then: */
+    int index;        /* its field, from 0 */
+    int type;         /* a csv_line_type */
+    int required;     /* 1: an empty cell is an error, not a missing one */
+} csv_line_column_spec;
+
+/* What a table's options leave at 0 gets its default. */
+typedef struct csv_line_table_options {
+    csv_line_reader_options reader; /* separator, header, limits, threads, lenient, as a reader takes them */
+    const csv_line_column_spec *columns; /* column_count of them, or null */
+    int column_count;
+    int only_columns;     /* 1: the table holds the columns named in `columns` alone */
+    int infer_dates;      /* 1: inferred columns may be dates or timestamps */
+    long long first_line; /* the line number of the input's first line (1 when 0): for a range of a file */
+} csv_line_table_options;
+
+typedef struct csv_line_table csv_line_table;
+
+/* The table's problems, beyond a reader's (csv_line_error.code). */
+enum {
+    CSV_LINE_ERROR_CELL = 16, /* a cell not of its column's type; csv_line_error.field is the field, from 1 */
+    CSV_LINE_ERROR_WIDTH,     /* a record of more fields than the table has columns */
+    CSV_LINE_ERROR_COLUMN     /* a column named in the options that the input does not have */
+};
+
+/*
+ * Reads the file at `path`, the descriptor `fd` from where it stands (not
+ * closed) or the `length` bytes at `bytes` (only read, and not kept) into
+ * a table; options may be null: the defaults, which read a header.
+ *
+ * Without a header the columns are named "1", "2", ...; without columns
+ * named, a table has as many as the header, or else as the first record
+ * that is not a blank line.
+ *
+ * Returns the table, to be closed by csv_line_table_close; null only when
+ * memory for it could not be had. Whatever went wrong leaves the table in
+ * error, holding no rows: csv_line_table_error says what, with the line of
+ * the first problem in input order.
+ *
+ * Memory: the table's own bytes, plus a reader's (see
+ * csv_line_reader_open_path) and, on each thread, the columns of the
+ * records it holds. A column that changes type part of the way through,
+ * from numbers to text, is read again from the file or the bytes; from a
+ * descriptor that is no file, each inferred column keeps its text until
+ * the end.
+ */
+CSV_LINE_API csv_line_table *csv_line_table_read_path(const char *path, const csv_line_table_options *options);
+CSV_LINE_API csv_line_table *csv_line_table_read_fd(int fd, const csv_line_table_options *options);
+CSV_LINE_API csv_line_table *csv_line_table_read_memory(const char *bytes, size_t length,
+                                                       const csv_line_table_options *options);
+
+/* Lets go of the table: its memory is freed once nothing exported from it
+   is held either. A null table is ignored. */
+CSV_LINE_API void csv_line_table_close(csv_line_table *table);
+
+/* The table's error: code CSV_LINE_OK when there is none. */
+CSV_LINE_API const csv_line_error *csv_line_table_error(const csv_line_table *table);
+
+/* Its rows and columns. */
+CSV_LINE_API long long csv_line_table_rows(const csv_line_table *table);
+CSV_LINE_API int csv_line_table_column_count(const csv_line_table *table);
+
+/* The column whose name is the `length` bytes at `name`: its index from 0,
+   the first of several, or -1 when none is. */
+CSV_LINE_API int csv_line_table_column_find(const csv_line_table *table, const char *name, size_t length);
+
+/*
+ * Column k of a table, as Arrow lays it out. Cell r is missing when
+ * validity is not null and bit r of it is 0 (bit r % 8 of byte r / 8,
+ * least significant first); validity is null when no cell is. values
+ * holds `rows` entries of the type (int64_t, double, int32_t days, int64_t
+ * microseconds), or for bool one bit a cell, as validity; a missing cell's
+ * value is 0. For text, values holds rows + 1 int64_t offsets into data:
+ * cell r is the bytes [offsets[r], offsets[r + 1]), empty when missing.
+ * The pointers stay valid until the table is closed.
+ */
+typedef struct csv_line_column {
+    csv_line_text name;
+    int type;                /* a csv_line_type, never CSV_LINE_TYPE_INFER */
+    long long rows;
+    long long missing;       /* cells missing */
+    const unsigned char *validity;
+    const void *values;
+    const char *data;        /* text: the cells' bytes; else null */
+} csv_line_column;
+
+/* Writes column k into *column; returns 0, or -1 (nothing written) when
+   there is no column k. */
+CSV_LINE_API int csv_line_table_column(const csv_line_table *table, int column, csv_line_column *out);
+
+/*
+ * The Arrow C Data Interface (the structs as Arrow's specification of it
+ * defines them), for handing a table to any Arrow consumer without a copy.
+ */
+#ifndef ARROW_C_DATA_INTERFACE
+#define ARROW_C_DATA_INTERFACE
+#define ARROW_FLAG_DICTIONARY_ORDERED 1
+#define ARROW_FLAG_NULLABLE 2
+#define ARROW_FLAG_MAP_KEYS_SORTED 4
+struct ArrowSchema {
+    const char *format;
+    const char *name;
+    const char *metadata;
+    int64_t flags;
+    int64_t n_children;
+    struct ArrowSchema **children;
+    struct ArrowSchema *dictionary;
+    void (*release)(struct ArrowSchema *);
+    void *private_data;
+};
+struct ArrowArray {
+    int64_t length;
+    int64_t null_count;
+    int64_t offset;
+    int64_t n_buffers;
+    int64_t n_children;
+    const void **buffers;
+    struct ArrowArray **children;
+    struct ArrowArray *dictionary;
+    void (*release)(struct ArrowArray *);
+    void *private_data;
+};
+#endif
+#ifndef ARROW_C_STREAM_INTERFACE
+#define ARROW_C_STREAM_INTERFACE
+struct ArrowArrayStream {
+    int (*get_schema)(struct ArrowArrayStream *, struct ArrowSchema *out);
+    int (*get_next)(struct ArrowArrayStream *, struct ArrowArray *out);
+    const char *(*get_last_error)(struct ArrowArrayStream *);
+    void (*release)(struct ArrowArrayStream *);
+    void *private_data;
+};
+#endif
+
+/*
+ * Exports the table as one Arrow struct array of its columns (formats l,
+ * g, b, U, tdD and tsu:UTC), into *schema and *array, or as a stream of
+ * that one array into *stream. What is exported holds the table's memory
+ * until its release callbacks have been called, whether or not the table
+ * is closed first. Returns 0, or an errno value (EINVAL for a table in
+ * error, ENOMEM) with nothing written.
+ */
+CSV_LINE_API int csv_line_table_export(csv_line_table *table, struct ArrowSchema *schema, struct ArrowArray *array);
+CSV_LINE_API int csv_line_table_export_stream(csv_line_table *table, struct ArrowArrayStream *stream);
 
 #ifdef __cplusplus
 }

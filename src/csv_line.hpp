@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdint>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -116,6 +117,17 @@ private:
  * LF as the separator, a negative limit or thread count) makes opening
  * throw, with code CSV_LINE_ERROR_OPTIONS.
  */
+/* A column's type in a table (csv_line_type). */
+enum class type : int {
+    infer = CSV_LINE_TYPE_INFER,
+    int64 = CSV_LINE_TYPE_INT64,
+    float64 = CSV_LINE_TYPE_FLOAT64,
+    boolean = CSV_LINE_TYPE_BOOL,
+    text = CSV_LINE_TYPE_TEXT,
+    date = CSV_LINE_TYPE_DATE,
+    timestamp = CSV_LINE_TYPE_TIMESTAMP
+};
+
 class options {
 public:
     options &separator(char byte) noexcept { c_.separator = byte; return *this; }
@@ -126,11 +138,45 @@ public:
     options &field_limit(int fields) noexcept { c_.field_limit = fields; return *this; }
     options &decode_on_demand(bool flag) noexcept { c_.decode_on_demand = flag ? 1 : 0; return *this; }
 
+    // For read_table: the type of the column of that name (or field
+    // index, from 0), and whether an empty cell is an error there; the
+    // columns to read, by name, in the order wanted (all when none is
+    // named); whether inferred columns may be dates and timestamps; the
+    // line number of the input's first line.
+    options &column(std::string name, type t, bool required = false)
+    {
+        specs_.push_back({std::move(name), -1, t, required});
+        return *this;
+    }
+    options &column(int index, type t, bool required = false)
+    {
+        specs_.push_back({std::string(), index, t, required});
+        return *this;
+    }
+    options &only(std::vector<std::string> names)
+    {
+        only_ = std::move(names);
+        return *this;
+    }
+    options &infer_dates(bool flag) noexcept { infer_dates_ = flag; return *this; }
+    options &first_line(long long line) noexcept { first_line_ = line; return *this; }
+
     const csv_line_reader_options &c_options() const noexcept { return c_; }
     operator const csv_line_reader_options &() const noexcept { return c_; }
 
 private:
+    friend class table;
+    struct spec {
+        std::string name;
+        int index;
+        type t;
+        bool required;
+    };
     csv_line_reader_options c_{',', 1, 0, 0, 0, 0, 0};
+    std::vector<spec> specs_;
+    std::vector<std::string> only_;
+    bool infer_dates_ = false;
+    long long first_line_ = 0;
 };
 
 namespace detail {
@@ -931,6 +977,230 @@ private:
     std::vector<csv_line_text> texts_;
     std::string scratch_;
 };
+
+
+/*
+ * A column of a table, as csv_line_column lays it out: values by row,
+ * and whether each row's cell is present. Valid as long as its table.
+ */
+template <class T>
+class column_view {
+public:
+    column_view(const T *values, const unsigned char *validity, std::size_t rows) noexcept
+        : values_(values), validity_(validity), rows_(rows) {}
+
+    std::size_t size() const noexcept { return rows_; }
+    const T *data() const noexcept { return values_; }
+    const T *begin() const noexcept { return values_; }
+    const T *end() const noexcept { return values_ + rows_; }
+    // A missing cell's value is 0.
+    T operator[](std::size_t row) const noexcept { return values_[row]; }
+    bool valid(std::size_t row) const noexcept { return validity_ == nullptr || (validity_[row / 8] >> (row % 8) & 1); }
+    // Null when no cell is missing; else bit r says row r's cell is present.
+    const unsigned char *validity() const noexcept { return validity_; }
+
+private:
+    const T *values_;
+    const unsigned char *validity_;
+    std::size_t rows_;
+};
+
+/* A bool column: a bit a row. */
+class bool_view {
+public:
+    bool_view(const unsigned char *bits, const unsigned char *validity, std::size_t rows) noexcept
+        : bits_(bits), validity_(validity), rows_(rows) {}
+
+    std::size_t size() const noexcept { return rows_; }
+    bool operator[](std::size_t row) const noexcept { return bits_[row / 8] >> (row % 8) & 1; }
+    bool valid(std::size_t row) const noexcept { return validity_ == nullptr || (validity_[row / 8] >> (row % 8) & 1); }
+
+private:
+    const unsigned char *bits_;
+    const unsigned char *validity_;
+    std::size_t rows_;
+};
+
+/* A text column: each row's value, empty when missing. */
+class text_view {
+public:
+    text_view(const std::int64_t *offsets, const char *bytes, const unsigned char *validity, std::size_t rows) noexcept
+        : offsets_(offsets), bytes_(bytes), validity_(validity), rows_(rows) {}
+
+    std::size_t size() const noexcept { return rows_; }
+    std::string_view operator[](std::size_t row) const noexcept
+    {
+        return std::string_view(bytes_ + offsets_[row], static_cast<std::size_t>(offsets_[row + 1] - offsets_[row]));
+    }
+    bool valid(std::size_t row) const noexcept { return validity_ == nullptr || (validity_[row / 8] >> (row % 8) & 1); }
+    const std::int64_t *offsets() const noexcept { return offsets_; }
+    const char *bytes() const noexcept { return bytes_; }
+
+private:
+    const std::int64_t *offsets_;
+    const char *bytes_;
+    const unsigned char *validity_;
+    std::size_t rows_;
+};
+
+/*
+ * A whole input read into typed columns (csv_line_table_read_path and the
+ * rest): read_table reads it, throwing csv_line::error for the first
+ * problem (a cell not of its column's type says its line and column) and
+ * std::bad_alloc without memory. Copies share the table.
+ *
+ *     auto t = csv_line::read_table("orders.csv", csv_line::options().threads(4));
+ *     auto price = t.column<double>("price");
+ *     auto city = t.text("city");
+ *     for (std::size_t r = 0; r < t.rows(); r++)
+ *         if (price.valid(r)) use(city[r], price[r]);
+ *
+ * column<T> takes std::int64_t for int64 and timestamp columns, double for
+ * float64, std::int32_t for date; a column of another type, or of no such
+ * name, throws csv_line::error (code error::conversion or error::no_column).
+ */
+class table {
+public:
+    static table read_path(const char *path, const options &opts = options())
+    {
+        return open(opts, [&](const csv_line_table_options *o) { return csv_line_table_read_path(path, o); });
+    }
+    static table read_fd(int fd, const options &opts = options())
+    {
+        return open(opts, [&](const csv_line_table_options *o) { return csv_line_table_read_fd(fd, o); });
+    }
+    static table read_memory(std::string_view bytes, const options &opts = options())
+    {
+        return open(opts,
+                    [&](const csv_line_table_options *o) { return csv_line_table_read_memory(bytes.data(), bytes.size(), o); });
+    }
+
+    std::size_t rows() const noexcept { return static_cast<std::size_t>(csv_line_table_rows(t_.get())); }
+    int columns() const noexcept { return csv_line_table_column_count(t_.get()); }
+    std::string_view name(int column) const { return view(at(column).name); }
+    // The column of that name, from 0, or -1.
+    int find(std::string_view name) const noexcept { return csv_line_table_column_find(t_.get(), name.data(), name.size()); }
+    csv_line::type type_of(std::string_view name) const { return static_cast<csv_line::type>(at(name).type); }
+
+    template <class T>
+    column_view<T> column(std::string_view name) const
+    {
+        static_assert(std::is_same_v<T, std::int64_t> || std::is_same_v<T, double> || std::is_same_v<T, std::int32_t>,
+                      "column<T> takes std::int64_t, double or std::int32_t");
+        const csv_line_column c = at(name);
+        const bool fits = std::is_same_v<T, std::int64_t> ? c.type == CSV_LINE_TYPE_INT64 || c.type == CSV_LINE_TYPE_TIMESTAMP
+                          : std::is_same_v<T, double>     ? c.type == CSV_LINE_TYPE_FLOAT64
+                                                          : c.type == CSV_LINE_TYPE_DATE;
+        if (!fits)
+            throw wrong_type(name, c.type);
+        return column_view<T>(static_cast<const T *>(c.values), c.validity, static_cast<std::size_t>(c.rows));
+    }
+    bool_view bools(std::string_view name) const
+    {
+        const csv_line_column c = at(name);
+        if (c.type != CSV_LINE_TYPE_BOOL)
+            throw wrong_type(name, c.type);
+        return bool_view(static_cast<const unsigned char *>(c.values), c.validity, static_cast<std::size_t>(c.rows));
+    }
+    text_view text(std::string_view name) const
+    {
+        const csv_line_column c = at(name);
+        if (c.type != CSV_LINE_TYPE_TEXT)
+            throw wrong_type(name, c.type);
+        return text_view(static_cast<const std::int64_t *>(c.values), c.data, c.validity, static_cast<std::size_t>(c.rows));
+    }
+
+    // The Arrow C Data Interface: see csv_line_table_export.
+    void export_to(ArrowSchema *schema, ArrowArray *array) const
+    {
+        const int said = csv_line_table_export(t_.get(), schema, array);
+        if (said == ENOMEM)
+            throw std::bad_alloc();
+        if (said != 0)
+            throw error(CSV_LINE_ERROR_OPTIONS, said, 0, 0, "the table cannot be exported");
+    }
+    void export_to(ArrowArrayStream *stream) const
+    {
+        const int said = csv_line_table_export_stream(t_.get(), stream);
+        if (said == ENOMEM)
+            throw std::bad_alloc();
+        if (said != 0)
+            throw error(CSV_LINE_ERROR_OPTIONS, said, 0, 0, "the table cannot be exported");
+    }
+
+    csv_line_table *c_table() const noexcept { return t_.get(); }
+
+private:
+    explicit table(csv_line_table *t) : t_(t, csv_line_table_close) {}
+
+    template <class Read>
+    static table open(const options &opts, Read read)
+    {
+        std::vector<csv_line_column_spec> specs;
+        const bool only = !opts.only_.empty();
+        for (const std::string &name : opts.only_) {
+            csv_line_column_spec spec{name.c_str(), 0, CSV_LINE_TYPE_INFER, 0};
+            for (const options::spec &typed : opts.specs_)
+                if (typed.index < 0 && typed.name == name) {
+                    spec.type = static_cast<int>(typed.t);
+                    spec.required = typed.required;
+                }
+            specs.push_back(spec);
+        }
+        if (!only)
+            for (const options::spec &typed : opts.specs_)
+                specs.push_back({typed.index < 0 ? typed.name.c_str() : nullptr, typed.index, static_cast<int>(typed.t),
+                                 typed.required});
+        csv_line_table_options c{};
+        c.reader = opts.c_;
+        c.columns = specs.empty() ? nullptr : specs.data();
+        c.column_count = static_cast<int>(specs.size());
+        c.only_columns = only;
+        c.infer_dates = opts.infer_dates_;
+        c.first_line = opts.first_line_;
+        csv_line_table *made = read(&c);
+        if (made == nullptr)
+            throw std::bad_alloc();
+        table t(made);
+        const csv_line_error *e = csv_line_table_error(made);
+        if (e->code == CSV_LINE_ERROR_MEMORY)
+            throw std::bad_alloc();
+        if (e->code != CSV_LINE_OK)
+            throw error(*e);
+        return t;
+    }
+
+    static std::string_view view(csv_line_text text) noexcept { return detail::view(text); }
+
+    csv_line_column at(int column) const
+    {
+        csv_line_column c;
+        if (csv_line_table_column(t_.get(), column, &c) != 0)
+            throw error(error::no_column, 0, 0, 0, "no column " + std::to_string(column));
+        return c;
+    }
+    csv_line_column at(std::string_view name) const
+    {
+        const int k = find(name);
+        if (k < 0)
+            throw error(error::no_column, 0, 0, 0, "no column '" + std::string(name) + "'");
+        return at(k);
+    }
+    static error wrong_type(std::string_view name, int type)
+    {
+        static const char *const names[] = {"", "int64", "float64", "bool", "text", "date", "timestamp"};
+        return error(error::conversion, 0, 0, 0,
+                     "column '" + std::string(name) + "' is of type " + names[type >= 1 && type <= 6 ? type : 0]);
+    }
+
+    std::shared_ptr<csv_line_table> t_;
+};
+
+/* A table of the file at `path`: as table::read_path. */
+inline table read_table(const std::string &path, const options &opts = options())
+{
+    return table::read_path(path.c_str(), opts);
+}
 
 } // namespace csv_line
 
