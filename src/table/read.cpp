@@ -40,11 +40,12 @@ csv_line_text cell_text(const csv_line_batch &batch, const csv_line_record &reco
 // One column of one batch's rows.
 struct Cells {
     Kind kind = NONE;
+    size_t rows = 0;
     long long missing = 0;
     Grown<int64_t> values;   // a slot a row, unless text
     Grown<int64_t> offsets;  // text: rows + 1, from 0
     Grown<char> bytes;       // text
-    Grown<uint8_t> absent;   // a byte a row once a cell is missing: 1 for missing
+    Grown<uint8_t> absent;   // `rows` bytes once a cell is missing: 1 for missing
 
     bool text(csv_line_text value) noexcept
     {
@@ -322,7 +323,7 @@ int Reading::cell(Cells &cells, const csv_line_batch &batch, int r, size_t c, si
     if (text.length == 0) {
         if (required.at[c])
             return fail_cell(batch, r, c, text);
-        if (!cells.absent.reserve(row + 1))
+        if (!cells.absent.reserve(cells.rows))
             return fail_memory(batch.sequence, batch.records[r].line + line_base);
         cells.absent.at[row] = 1;
         cells.missing++;
@@ -423,6 +424,7 @@ int Reading::take(const csv_line_batch &batch) noexcept
     }
     for (size_t c = 0; c < count; c++) {
         Cells &cells = piece->columns[c];
+        cells.rows = piece->rows;
         const bool ok = asked.at[c] == TEXT ? (cells.kind = TEXT, cells.offsets.reserve(piece->rows + 1) &&
                                                                       cells.offsets.push(0))
                                             : cells.values.reserve(piece->rows);

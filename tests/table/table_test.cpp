@@ -490,6 +490,25 @@ TEST(Table, ExportsToArrowWithoutACopyAndOutlivesItsTable)
     stream.release(&stream);
 }
 
+// The missing cells of a batch were marked in room for the rows up to the
+// last missing one, and the rows after it read past that room.
+TEST(Table, ValidityPastTheLastMissingCellOfABatch)
+{
+    std::string text = "a,b\n,0\n";
+    std::string want = "a:int64 NA", zeros = "b:int64 0";
+    for (int r = 0; r < 5000; r++) {
+        text += std::to_string(r % 10) + ",0\n";
+        want += " " + std::to_string(r % 10);
+        zeros += " 0";
+    }
+    want += "; " + zeros;
+    for (int threads : {1, 2}) {
+        Options options;
+        options.threads = threads;
+        EXPECT_EQ(ReadShow(text, options), want);
+    }
+}
+
 TEST(Table, ATableInErrorExportsNothing)
 {
     csv_line_table_options o{};
