@@ -49,10 +49,13 @@ struct Cells {
 
     bool text(csv_line_text value) noexcept
     {
-        if (!bytes.more(static_cast<size_t>(value.length)))
-            return false;
-        std::memcpy(bytes.at + bytes.size, value.data, static_cast<size_t>(value.length));
-        bytes.size += static_cast<size_t>(value.length);
+        const size_t length = static_cast<size_t>(value.length);
+        if (length > 0) {
+            if (!bytes.more(length))
+                return false;
+            std::memcpy(bytes.at + bytes.size, value.data, length);
+            bytes.size += length;
+        }
         return offsets.push(static_cast<int64_t>(bytes.size));
     }
 };
