@@ -70,10 +70,77 @@ const char *trimmed(csv_line_text text, const char **end)
 
 bool parse_int(csv_line_text text, int64_t *out) noexcept
 {
-    const char *end, *begin = trimmed(text, &end);
-    const auto [stop, error] = std::from_chars(begin, end, *out);
-    return error == std::errc() && stop == end && begin < end;
+    const char *end, *at = trimmed(text, &end);
+    const bool negative = at < end && *at == '-';
+    at += negative;
+    if (end - at > 19) {  // rare: leading zeros, or too large
+        const auto [stop, error] = std::from_chars(at - negative, end, *out);
+        return error == std::errc() && stop == end;
+    }
+    if (at == end)
+        return false;
+    uint64_t value = 0;
+    for (; at < end; at++) {
+        const unsigned digit = static_cast<unsigned char>(*at) - '0';
+        if (digit > 9)
+            return false;
+        value = value * 10 + digit;  // 19 digits never overflow 64 bits
+    }
+    if (value > static_cast<uint64_t>(INT64_MAX) + negative)
+        return false;
+    *out = negative ? static_cast<int64_t>(0 - value) : static_cast<int64_t>(value);
+    return true;
 }
+
+namespace {
+
+// Decimal numbers of at most 19 digits whose value and power of ten are
+// both exact in a double: their quotient or product is rounded once, as
+// the number itself would be. False for any other spelling.
+bool exact_decimal(const char *at, const char *end, double *out)
+{
+    static const double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const bool negative = at < end && *at == '-';
+    at += negative;
+    const char *first = at;
+    uint64_t mantissa = 0;
+    unsigned digit;
+    for (; at < end && (digit = static_cast<unsigned char>(*at) - '0') <= 9; at++)
+        mantissa = mantissa * 10 + digit;
+    int whole = static_cast<int>(at - first), scale = 0;
+    if (at < end && *at == '.') {
+        const char *point = ++at;
+        for (; at < end && (digit = static_cast<unsigned char>(*at) - '0') <= 9; at++)
+            mantissa = mantissa * 10 + digit;
+        scale = -static_cast<int>(at - point);
+        whole -= scale;
+    }
+    // Up to 19 digits, leading zeros among them, never overflow.
+    if (whole == 0 || whole > 19)
+        return false;
+    if (at < end && (*at == 'e' || *at == 'E')) {
+        at++;
+        const bool down = at < end && *at == '-';
+        at += at < end && (*at == '-' || *at == '+');
+        const char *digits = at;
+        int exponent = 0;
+        for (; at < end && at - digits < 4 && (digit = static_cast<unsigned char>(*at) - '0') <= 9; at++)
+            exponent = exponent * 10 + static_cast<int>(digit);
+        if (at == digits)
+            return false;
+        scale += down ? -exponent : exponent;
+    }
+    if (at != end || mantissa > (1ULL << 53) || scale < -22 || scale > 22)
+        return false;
+    const double value = static_cast<double>(mantissa);
+    *out = scale < 0 ? value / powers[-scale] : value * powers[scale];
+    if (negative)
+        *out = -*out;
+    return true;
+}
+
+}  // namespace
 
 // "inf" and "infinity" are numbers, a spelled NaN is not (only an empty
 // cell is missing), and neither is one too large for a double; one too
@@ -81,6 +148,8 @@ bool parse_int(csv_line_text text, int64_t *out) noexcept
 Parsed parse_float(csv_line_text text, double *out) noexcept
 {
     const char *end, *begin = trimmed(text, &end);
+    if (exact_decimal(begin, end, out))
+        return PARSED;
     const char *digits = begin < end && (*begin == '-' || *begin == '+') ? begin + 1 : begin;
     if (digits < end && (*digits == 'n' || *digits == 'N'))
         return NOT_A_NUMBER;

@@ -67,9 +67,26 @@ struct Piece {
     long long begin = 0;  // the input's byte where its first record begins
     long long line = 0;   // that record's line
     Cells *columns = nullptr;
+    size_t count = 0;
     Grown<char> saved;    // its bytes, after an LF, when the input cannot be read again
 
     ~Piece() { delete[] columns; }
+
+    // Empty again, its memory kept for the next batch.
+    void reset() noexcept
+    {
+        rows = 0;
+        saved.size = 0;
+        for (size_t c = 0; c < count; c++) {
+            Cells &cells = columns[c];
+            if (cells.missing > 0)
+                std::memset(cells.absent.at, 0, cells.absent.capacity);
+            cells.kind = NONE;
+            cells.rows = 0;
+            cells.missing = 0;
+            cells.values.size = cells.offsets.size = cells.bytes.size = 0;
+        }
+    }
 };
 
 // Where the pieces lie in the table, to widen or read again at the end.
@@ -131,6 +148,7 @@ struct Reading {
     std::condition_variable settled_change;
     long long settled = -1;  // batches up to this one have looked for the width
 
+    Grown<Piece *> spare;    // pieces put together, their memory kept
     Grown<Piece *> waiting;  // by sequence
     long long next = 0;      // the sequence put together next
     bool joining = false;
@@ -145,6 +163,8 @@ struct Reading {
         delete[] building;
         for (size_t k = 0; k < waiting.size; k++)
             delete waiting.at[k];
+        for (size_t k = 0; k < spare.size; k++)
+            delete spare.at[k];
         for (size_t k = 0; k < marks.size; k++)
             std::free(marks.at[k].saved);
     }
@@ -191,6 +211,8 @@ struct Reading {
         return fail(found);
     }
 
+    Piece *get_piece() noexcept;
+    void put_back(Piece *piece) noexcept;
     bool prepare(const csv_line_batch *first);
     void settle(const csv_line_batch &batch);
     int take(const csv_line_batch &batch) noexcept;
@@ -308,7 +330,6 @@ void Reading::settle(const csv_line_batch &batch)
 bool Reading::to_text(Cells &cells, const csv_line_batch &batch, int upto, size_t c)
 {
     cells.kind = TEXT;
-    cells.values.clear();
     if (!cells.offsets.push(0))
         return false;
     for (int r = 0; r < upto; r++)
@@ -330,6 +351,8 @@ int Reading::cell(Cells &cells, const csv_line_batch &batch, int r, size_t c, si
             return fail_memory(batch.sequence, batch.records[r].line + line_base);
         cells.absent.at[row] = 1;
         cells.missing++;
+        if (cells.kind != TEXT)
+            cells.values.at[row] = 0;  // memory of an earlier batch's
         if (cells.kind == TEXT)
             return cells.offsets.push(static_cast<int64_t>(cells.bytes.size))
                        ? 0
@@ -402,6 +425,33 @@ bool Reading::save(Piece &piece, const csv_line_batch &batch)
     return true;
 }
 
+Piece *Reading::get_piece() noexcept
+{
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (spare.size > 0)
+            return spare.at[--spare.size];
+    }
+    Piece *piece = new (std::nothrow) Piece;
+    if (piece == nullptr)
+        return nullptr;
+    piece->columns = new (std::nothrow) Cells[count > 0 ? count : 1];
+    if (piece->columns == nullptr) {
+        delete piece;
+        return nullptr;
+    }
+    piece->count = count;
+    return piece;
+}
+
+void Reading::put_back(Piece *piece) noexcept
+{
+    piece->reset();
+    std::lock_guard<std::mutex> hold(lock);
+    if (!spare.push(piece))
+        delete piece;
+}
+
 int Reading::take(const csv_line_batch &batch) noexcept
 {
     if (!known)
@@ -412,7 +462,7 @@ int Reading::take(const csv_line_batch &batch) noexcept
             return 1;
     }
     const long long line = batch.count > 0 ? batch.records[0].line + line_base : 0;
-    Piece *piece = new (std::nothrow) Piece;
+    Piece *piece = get_piece();
     if (piece == nullptr)
         return fail_memory(batch.sequence, line);
     piece->sequence = batch.sequence;
@@ -420,11 +470,6 @@ int Reading::take(const csv_line_batch &batch) noexcept
     piece->begin = batch.count > 0 ? batch.records[0].offset : 0;
     for (int r = 0; r < batch.count; r++)
         piece->rows += !is_blank(batch, r);
-    piece->columns = new (std::nothrow) Cells[count > 0 ? count : 1];
-    if (piece->columns == nullptr) {
-        delete piece;
-        return fail_memory(batch.sequence, line);
-    }
     for (size_t c = 0; c < count; c++) {
         Cells &cells = piece->columns[c];
         cells.rows = piece->rows;
@@ -432,7 +477,7 @@ int Reading::take(const csv_line_batch &batch) noexcept
                                                                       cells.offsets.push(0))
                                             : cells.values.reserve(piece->rows);
         if (!ok) {
-            delete piece;
+            put_back(piece);
             return fail_memory(batch.sequence, line);
         }
     }
@@ -448,12 +493,12 @@ int Reading::take(const csv_line_batch &batch) noexcept
             found.line = record.line + line_base;
             found.code = CSV_LINE_ERROR_WIDTH;
             found.fields = record.count;
-            delete piece;
+            put_back(piece);
             return fail(found);
         }
         for (size_t c = 0; c < count; c++)
             if (cell(piece->columns[c], batch, r, c, row) != 0) {
-                delete piece;
+                put_back(piece);
                 return 1;
             }
         row++;
@@ -463,7 +508,7 @@ int Reading::take(const csv_line_batch &batch) noexcept
         for (size_t c = 0; c < count; c++)
             numbers |= asked.at[c] == NONE && piece->columns[c].kind != TEXT && piece->columns[c].kind != NONE;
         if (numbers && !save(*piece, batch)) {
-            delete piece;
+            put_back(piece);
             return fail_memory(batch.sequence, line);
         }
     }
@@ -576,7 +621,7 @@ int Reading::join_in_turn(Piece *piece)
         waiting.at[turn] = nullptr;
         next++;
         hold.unlock();
-        delete ready;
+        put_back(ready);
         hold.lock();
     }
     joining = false;

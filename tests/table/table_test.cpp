@@ -215,6 +215,50 @@ TEST(Table, ErrorsSayTheFirstProblemInInputOrder)
     }
 }
 
+// Numbers of every shape read as strtoll and strtod read them, to the bit.
+TEST(Table, NumbersReadAsTheCLibraryReadsThem)
+{
+    std::mt19937_64 random(7);
+    std::vector<std::string> ints = {"0", "-0", "9223372036854775807", "-9223372036854775808", "00000000000000000000042",
+                                     "-00000000000000000000042", "1234567890123456789"};
+    std::vector<std::string> reals = {"0.1", "1.", ".5", "-.5", "1e22", "1e23", "9007199254740993", "9007199254740992.0",
+                                      "0.000000000000000000000001", "123456789012345678901234", "1e-300", "4.9e-324",
+                                      "2.2250738585072011e-308", "1.7976931348623157e308", "-0.0", "1E+5", "inf",
+                                      "-Infinity", "0000000000000000000000.5"};
+    for (int k = 0; k < 20000; k++) {
+        std::string digits = std::to_string((random() >> 1) >> (random() % 63));
+        ints.push_back((random() % 2 ? "-" : "") + digits);
+        std::string real = digits;
+        if (random() % 3)
+            real.insert(random() % (real.size() + 1), ".");
+        if (random() % 4 == 0)
+            real += "e" + std::string(random() % 2 ? "-" : "") + std::to_string(random() % 40);
+        reals.push_back((random() % 2 ? "-" : "") + real);
+    }
+    std::string text = "i,r\n";
+    for (size_t k = 0; k < std::max(ints.size(), reals.size()); k++)
+        text += (k < ints.size() ? ints[k] : "") + "," + (k < reals.size() ? reals[k] : "") + "\n";
+    Options options;
+    std::vector<csv_line_column_spec> specs;
+    const csv_line_table_options o = c_options(options, &specs);
+    csv_line_table *t = csv_line_table_read_memory(text.data(), text.size(), &o);
+    csv_line_column i, r;
+    ASSERT_EQ(csv_line_table_column(t, 0, &i), 0);
+    ASSERT_EQ(csv_line_table_column(t, 1, &r), 0);
+    ASSERT_EQ(i.type, CSV_LINE_TYPE_INT64);
+    ASSERT_EQ(r.type, CSV_LINE_TYPE_FLOAT64);
+    for (size_t k = 0; k < ints.size(); k++) {
+        SCOPED_TRACE(ints[k]);
+        EXPECT_EQ(static_cast<const int64_t *>(i.values)[k], std::strtoll(ints[k].c_str(), nullptr, 10));
+    }
+    for (size_t k = 0; k < reals.size(); k++) {
+        SCOPED_TRACE(reals[k]);
+        const double want = std::strtod(reals[k].c_str(), nullptr), got = static_cast<const double *>(r.values)[k];
+        EXPECT_EQ(std::memcmp(&want, &got, sizeof want), 0) << got << " " << want;
+    }
+    csv_line_table_close(t);
+}
+
 // A text of random columns: ints, floats, bools, words with quotes,
 // commas and line breaks, dates, and columns that turn from numbers to
 // text late; cells missing and blank lines here and there.
