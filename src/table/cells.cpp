@@ -92,12 +92,10 @@ bool parse_int(csv_line_text text, int64_t *out) noexcept
     return true;
 }
 
-namespace {
-
 // Decimal numbers of at most 19 digits whose value and power of ten are
 // both exact in a double: their quotient or product is rounded once, as
 // the number itself would be. False for any other spelling.
-bool exact_decimal(const char *at, const char *end, double *out)
+bool read_decimal(const char *at, const char *end, double *out) noexcept
 {
     static const double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
@@ -140,7 +138,6 @@ bool exact_decimal(const char *at, const char *end, double *out)
     return true;
 }
 
-}  // namespace
 
 // "inf" and "infinity" are numbers, a spelled NaN is not (only an empty
 // cell is missing), and neither is one too large for a double; one too
@@ -148,7 +145,7 @@ bool exact_decimal(const char *at, const char *end, double *out)
 Parsed parse_float(csv_line_text text, double *out) noexcept
 {
     const char *end, *begin = trimmed(text, &end);
-    if (exact_decimal(begin, end, out))
+    if (read_decimal(begin, end, out))
         return PARSED;
     const char *digits = begin < end && (*begin == '-' || *begin == '+') ? begin + 1 : begin;
     if (digits < end && (*digits == 'n' || *digits == 'N'))
@@ -201,9 +198,6 @@ bool Buffer::reserve(size_t bytes) noexcept
 #endif
     if (moved == MAP_FAILED)
         return false;
-#ifdef MADV_HUGEPAGE
-    madvise(moved, want, MADV_HUGEPAGE);
-#endif
     data = moved;
     room = want;
     return true;

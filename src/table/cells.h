@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "csv_line.h"
 
@@ -36,6 +37,30 @@ bool parse_bool(csv_line_text text, int64_t *out) noexcept;
 
 enum Parsed { NOT_A_NUMBER, PARSED, NO_MEMORY };
 Parsed parse_float(csv_line_text text, double *out) noexcept;
+
+// The bytes [at, end) as a decimal number of at most 19 digits, with a
+// '-', a point and an exponent or not, exact in a double by its digits and
+// its power of ten: false for anything else, which parse_float reads.
+bool read_decimal(const char *at, const char *end, double *out) noexcept;
+
+// The bytes [at, end) as an int64 of at most 18 digits with a '-' or not:
+// false for anything else, which parse_int reads.
+inline bool read_short_int(const char *at, const char *end, int64_t *out) noexcept
+{
+    const bool negative = *at == '-';
+    at += negative;
+    if (at == end || end - at > 18)
+        return false;
+    int64_t value = 0;
+    for (; at < end; at++) {
+        const unsigned digit = static_cast<unsigned char>(*at) - '0';
+        if (digit > 9)
+            return false;
+        value = value * 10 + static_cast<int64_t>(digit);
+    }
+    *out = negative ? -value : value;
+    return true;
+}
 
 inline int64_t double_bits(double value)
 {
@@ -100,13 +125,15 @@ struct Grown {
     }
 };
 
-// A column's memory: it grows in place (mremap where there is one) and,
-// where the kernel gives them, in huge pages, so that each page is
-// touched once. Zeroed when had.
+// A column's memory: it grows in place (mremap where there is one), so
+// that each page is touched once. Not in huge pages: the kernel may stop
+// to gather them (a first read of a file took 2.5 times as long); nor are
+// pages had ahead of use (MADV_POPULATE_WRITE), which made two threads
+// slower than one. Zeroed when had.
 struct Buffer {
     void *data = nullptr;
-    size_t size = 0;  // bytes in use
-    size_t room = 0;  // bytes had
+    size_t size = 0;       // bytes in use
+    size_t room = 0;       // bytes had
 
     Buffer() = default;
     Buffer(const Buffer &) = delete;
@@ -119,6 +146,13 @@ struct Buffer {
     // n more bytes in use, zeroed; false without the memory.
     bool grow(size_t n) noexcept;
     void release() noexcept;
+
+    void swap(Buffer &other) noexcept
+    {
+        std::swap(data, other.data);
+        std::swap(size, other.size);
+        std::swap(room, other.room);
+    }
 
     template <class T>
     T *as() const

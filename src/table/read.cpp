@@ -68,6 +68,7 @@ struct Piece {
     long long line = 0;   // that record's line
     Cells *columns = nullptr;
     size_t count = 0;
+    Grown<int> records;   // the batch's records that are rows
     Grown<char> saved;    // its bytes, after an LF, when the input cannot be read again
 
     ~Piece() { delete[] columns; }
@@ -77,6 +78,7 @@ struct Piece {
     {
         rows = 0;
         saved.size = 0;
+        records.size = 0;
         for (size_t c = 0; c < count; c++) {
             Cells &cells = columns[c];
             if (cells.missing > 0)
@@ -110,6 +112,7 @@ struct Building {
 struct Problem {
     long long sequence = -1, line = 0;
     int record = 0;
+    size_t place = 0;  // within the record: 0 for the record itself, else its column + 1
     int code = CSV_LINE_OK;
     size_t column = 0;
     int fields = 0;
@@ -171,24 +174,27 @@ struct Reading {
 
     bool failed() const { return problem.code != CSV_LINE_OK; }
 
-    bool earlier(long long sequence, int record) const
+    bool earlier(long long sequence, int record, size_t place = 0) const
     {
-        return !failed() || sequence < problem.sequence || (sequence == problem.sequence && record < problem.record);
+        if (!failed() || sequence != problem.sequence)
+            return !failed() || sequence < problem.sequence;
+        return record < problem.record || (record == problem.record && place < problem.place);
     }
 
     // Keeps the problem when it is the first; returns 1, to stop.
     int fail(const Problem &found)
     {
         std::lock_guard<std::mutex> hold(lock);
-        if (earlier(found.sequence, found.record))
+        if (earlier(found.sequence, found.record, found.place))
             problem = found;
         return 1;
     }
 
-    int fail_memory(long long sequence, long long line)
+    int fail_memory(long long sequence, long long line, int record = 0)
     {
         Problem found;
         found.sequence = sequence;
+        found.record = record;
         found.line = line;
         found.code = CSV_LINE_ERROR_MEMORY;
         return fail(found);
@@ -202,6 +208,7 @@ struct Reading {
         found.line = batch.records[r].line + line_base;
         found.code = CSV_LINE_ERROR_CELL;
         found.column = c;
+        found.place = c + 1;
         size_t length = std::min(static_cast<size_t>(text.length), sizeof found.shown);
         if (length < static_cast<size_t>(text.length))
             while (length > 0 && (static_cast<unsigned char>(text.data[length]) & 0xC0) == 0x80)
@@ -217,6 +224,7 @@ struct Reading {
     void settle(const csv_line_batch &batch);
     int take(const csv_line_batch &batch) noexcept;
     int cell(Cells &cells, const csv_line_batch &batch, int r, size_t c, size_t row);
+    size_t fill(Cells &cells, const csv_line_batch &batch, size_t c, const int *records, size_t stop);
     bool to_text(Cells &cells, const csv_line_batch &batch, int upto, size_t c);
     bool save(Piece &piece, const csv_line_batch &batch);
     int join_in_turn(Piece *piece);
@@ -348,7 +356,7 @@ int Reading::cell(Cells &cells, const csv_line_batch &batch, int r, size_t c, si
         if (required.at[c])
             return fail_cell(batch, r, c, text);
         if (!cells.absent.reserve(cells.rows))
-            return fail_memory(batch.sequence, batch.records[r].line + line_base);
+            return fail_memory(batch.sequence, batch.records[r].line + line_base, r);
         cells.absent.at[row] = 1;
         cells.missing++;
         if (cells.kind != TEXT)
@@ -356,11 +364,11 @@ int Reading::cell(Cells &cells, const csv_line_batch &batch, int r, size_t c, si
         if (cells.kind == TEXT)
             return cells.offsets.push(static_cast<int64_t>(cells.bytes.size))
                        ? 0
-                       : fail_memory(batch.sequence, batch.records[r].line + line_base);
+                       : fail_memory(batch.sequence, batch.records[r].line + line_base, r);
         return 0;
     }
     if (cells.kind == TEXT)
-        return cells.text(text) ? 0 : fail_memory(batch.sequence, batch.records[r].line + line_base);
+        return cells.text(text) ? 0 : fail_memory(batch.sequence, batch.records[r].line + line_base, r);
     int64_t *slot = cells.values.at + row;
     Kind &kind = cells.kind;
     double real = 0;
@@ -379,7 +387,7 @@ int Reading::cell(Cells &cells, const csv_line_batch &batch, int r, size_t c, si
             return 0;
         }
         if (parsed == NO_MEMORY)
-            return fail_memory(batch.sequence, batch.records[r].line + line_base);
+            return fail_memory(batch.sequence, batch.records[r].line + line_base, r);
     }
     if ((want == NONE || want == BOOL) && (kind == NONE || kind == BOOL) && parse_bool(text, slot)) {
         kind = BOOL;
@@ -405,7 +413,7 @@ int Reading::cell(Cells &cells, const csv_line_batch &batch, int r, size_t c, si
     if (want != NONE)
         return fail_cell(batch, r, c, text);
     if (!to_text(cells, batch, r, c) || !cells.text(text))
-        return fail_memory(batch.sequence, batch.records[r].line + line_base);
+        return fail_memory(batch.sequence, batch.records[r].line + line_base, r);
     return 0;
 }
 
@@ -452,6 +460,78 @@ void Reading::put_back(Piece *piece) noexcept
         delete piece;
 }
 
+namespace {
+
+// The raw bytes of field `field` of record r when they are its value and
+// not empty: no quote among them.
+inline bool plain(const csv_line_batch &batch, int r, int field, const char **data, const char **end)
+{
+    const csv_line_record &record = batch.records[r];
+    if (field >= record.count)
+        return false;
+    const csv_line_field &f = batch.fields[record.field + field];
+    *data = batch.text + f.start;
+    *end = *data + f.length;
+    return f.quotes == 0 && f.length > 0;
+}
+
+// Runs of cells of the column's kind, each loop taking the plain ones
+// until one is not: rows [row, stop) from `row`; returns the row it
+// stopped at.
+size_t run_ints(Cells &cells, const csv_line_batch &batch, int field, const int *records, size_t row, size_t stop)
+{
+    const char *data, *end;
+    for (; row < stop; row++)
+        if (!plain(batch, records[row], field, &data, &end) || !read_short_int(data, end, cells.values.at + row))
+            break;
+    return row;
+}
+
+size_t run_floats(Cells &cells, const csv_line_batch &batch, int field, const int *records, size_t row, size_t stop)
+{
+    const char *data, *end;
+    double value;
+    for (; row < stop; row++) {
+        if (!plain(batch, records[row], field, &data, &end) || !read_decimal(data, end, &value))
+            break;
+        cells.values.at[row] = double_bits(value);
+    }
+    return row;
+}
+
+size_t run_texts(Cells &cells, const csv_line_batch &batch, int field, const int *records, size_t row, size_t stop)
+{
+    for (; row < stop; row++) {
+        const csv_line_record &record = batch.records[records[row]];
+        if (field >= record.count)
+            break;
+        const csv_line_text value = csv_line_batch_value(&batch, record.field + field);
+        if (value.length == 0 || !cells.text(value))
+            break;
+    }
+    return row;
+}
+
+}  // namespace
+
+// Column c's cells of rows [0, stop): runs of its kind by their own loops,
+// any other cell by cell(). Returns the row of a problem, or stop.
+size_t Reading::fill(Cells &cells, const csv_line_batch &batch, size_t c, const int *records, size_t stop)
+{
+    const int field = fields.at[c];
+    for (size_t row = 0; row < stop; row++) {
+        if (cells.kind == INT)
+            row = run_ints(cells, batch, field, records, row, stop);
+        else if (cells.kind == FLOAT)
+            row = run_floats(cells, batch, field, records, row, stop);
+        else if (cells.kind == TEXT)
+            row = run_texts(cells, batch, field, records, row, stop);
+        if (row < stop && cell(cells, batch, records[row], c, row) != 0)
+            return row;
+    }
+    return stop;
+}
+
 int Reading::take(const csv_line_batch &batch) noexcept
 {
     if (!known)
@@ -463,13 +543,34 @@ int Reading::take(const csv_line_batch &batch) noexcept
     }
     const long long line = batch.count > 0 ? batch.records[0].line + line_base : 0;
     Piece *piece = get_piece();
-    if (piece == nullptr)
+    if (piece == nullptr || !piece->records.reserve(static_cast<size_t>(batch.count))) {
+        if (piece != nullptr)
+            put_back(piece);
         return fail_memory(batch.sequence, line);
+    }
     piece->sequence = batch.sequence;
     piece->line = line;
     piece->begin = batch.count > 0 ? batch.records[0].offset : 0;
-    for (int r = 0; r < batch.count; r++)
-        piece->rows += !is_blank(batch, r);
+    // The rows, up to the first record too wide: the columns are read
+    // before it, since it comes first in the input.
+    bool wide = false;
+    for (int r = 0; r < batch.count && !wide; r++) {
+        if (is_blank(batch, r))
+            continue;
+        if (batch.records[r].count > width) {
+            Problem found;
+            found.sequence = batch.sequence;
+            found.record = r;
+            found.line = batch.records[r].line + line_base;
+            found.code = CSV_LINE_ERROR_WIDTH;
+            found.fields = batch.records[r].count;
+            fail(found);
+            wide = true;
+        } else {
+            piece->records.at[piece->records.size++] = r;
+        }
+    }
+    piece->rows = piece->records.size;
     for (size_t c = 0; c < count; c++) {
         Cells &cells = piece->columns[c];
         cells.rows = piece->rows;
@@ -481,27 +582,14 @@ int Reading::take(const csv_line_batch &batch) noexcept
             return fail_memory(batch.sequence, line);
         }
     }
-    size_t row = 0;
-    for (int r = 0; r < batch.count; r++) {
-        if (is_blank(batch, r))
-            continue;
-        const csv_line_record &record = batch.records[r];
-        if (record.count > width) {
-            Problem found;
-            found.sequence = batch.sequence;
-            found.record = r;
-            found.line = record.line + line_base;
-            found.code = CSV_LINE_ERROR_WIDTH;
-            found.fields = record.count;
-            put_back(piece);
-            return fail(found);
-        }
-        for (size_t c = 0; c < count; c++)
-            if (cell(piece->columns[c], batch, r, c, row) != 0) {
-                put_back(piece);
-                return 1;
-            }
-        row++;
+    // A problem in a column at a row makes the later columns stop before
+    // that row: what they would find there or after comes later.
+    size_t stop = piece->rows;
+    for (size_t c = 0; c < count; c++)
+        stop = fill(piece->columns[c], batch, c, piece->records.at, stop);
+    if (wide || stop < piece->rows) {
+        put_back(piece);
+        return 1;
     }
     if (!source.again && piece->rows > 0) {
         bool numbers = false;
@@ -773,12 +861,8 @@ bool Reading::finish_text(const Grown<size_t> &again)
         column.values.release();
         column.offsets.release();
         column.bytes.release();
-        std::swap(column.offsets.data, made[k].offsets.data);
-        std::swap(column.offsets.size, made[k].offsets.size);
-        std::swap(column.offsets.room, made[k].offsets.room);
-        std::swap(column.bytes.data, made[k].bytes.data);
-        std::swap(column.bytes.size, made[k].bytes.size);
-        std::swap(column.bytes.room, made[k].bytes.room);
+        column.offsets.swap(made[k].offsets);
+        column.bytes.swap(made[k].bytes);
     }
     delete[] made;
     return ok;
@@ -836,21 +920,9 @@ bool Reading::finish()
         Column &out = table->columns[c];
         out.kind = column.kind;
         out.missing = column.missing;
-        std::swap(out.values.data, column.values.data);
-        std::swap(out.values.size, column.values.size);
-        std::swap(out.values.room, column.values.room);
-        Buffer &text_offsets = column.kind == TEXT ? column.offsets : column.values;
-        if (column.kind == TEXT) {
-            std::swap(out.values.data, text_offsets.data);
-            std::swap(out.values.size, text_offsets.size);
-            std::swap(out.values.room, text_offsets.room);
-        }
-        std::swap(out.bytes.data, column.bytes.data);
-        std::swap(out.bytes.size, column.bytes.size);
-        std::swap(out.bytes.room, column.bytes.room);
-        std::swap(out.validity.data, column.validity.data);
-        std::swap(out.validity.size, column.validity.size);
-        std::swap(out.validity.room, column.validity.room);
+        out.values.swap(column.kind == TEXT ? column.offsets : column.values);
+        out.bytes.swap(column.bytes);
+        out.validity.swap(column.validity);
     }
     table->rows = rows;
     return true;
