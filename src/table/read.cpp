@@ -151,6 +151,7 @@ struct Reading {
     std::condition_variable settled_change;
     long long settled = -1;  // batches up to this one have looked for the width
 
+    Piece blank_lines;       // stands for a batch of blank lines alone: no rows, no columns
     Grown<Piece *> spare;    // pieces put together, their memory kept
     Grown<Piece *> waiting;  // by sequence
     long long next = 0;      // the sequence put together next
@@ -165,7 +166,8 @@ struct Reading {
     {
         delete[] building;
         for (size_t k = 0; k < waiting.size; k++)
-            delete waiting.at[k];
+            if (waiting.at[k] != &blank_lines)
+                delete waiting.at[k];
         for (size_t k = 0; k < spare.size; k++)
             delete spare.at[k];
         for (size_t k = 0; k < marks.size; k++)
@@ -227,7 +229,7 @@ struct Reading {
     size_t fill(Cells &cells, const csv_line_batch &batch, size_t c, const int *records, size_t stop);
     bool to_text(Cells &cells, const csv_line_batch &batch, int upto, size_t c);
     bool save(Piece &piece, const csv_line_batch &batch);
-    int join_in_turn(Piece *piece);
+    int join_in_turn(long long sequence, Piece *piece);
     bool append(Piece &piece);
     bool finish();
     bool finish_text(const Grown<size_t> &again);
@@ -538,9 +540,11 @@ int Reading::take(const csv_line_batch &batch) noexcept
         settle(batch);
     {
         std::lock_guard<std::mutex> hold(lock);
-        if (!earlier(batch.sequence, 0) || !known)
+        if (!earlier(batch.sequence, 0))
             return 1;
     }
+    if (!known)  // blank lines alone, so far
+        return join_in_turn(batch.sequence, &blank_lines);
     const long long line = batch.count > 0 ? batch.records[0].line + line_base : 0;
     Piece *piece = get_piece();
     if (piece == nullptr || !piece->records.reserve(static_cast<size_t>(batch.count))) {
@@ -600,7 +604,7 @@ int Reading::take(const csv_line_batch &batch) noexcept
             return fail_memory(batch.sequence, line);
         }
     }
-    return join_in_turn(piece);
+    return join_in_turn(piece->sequence, piece);
 }
 
 namespace {
@@ -678,14 +682,15 @@ bool Reading::append(Piece &piece)
 
 // Puts the piece among those waiting and, unless another thread is at it,
 // puts together every piece waiting in turn. Returns 0, or 1 to stop.
-int Reading::join_in_turn(Piece *piece)
+int Reading::join_in_turn(long long sequence, Piece *piece)
 {
     std::unique_lock<std::mutex> hold(lock);
-    const size_t at = static_cast<size_t>(piece->sequence);
+    const size_t at = static_cast<size_t>(sequence);
     if (!waiting.reserve(at + 1)) {
         hold.unlock();
-        const long long sequence = piece->sequence, line = piece->line;
-        delete piece;
+        const long long line = piece->line;
+        if (piece != &blank_lines)
+            put_back(piece);
         return fail_memory(sequence, line);
     }
     waiting.at[at] = piece;
@@ -699,7 +704,7 @@ int Reading::join_in_turn(Piece *piece)
         if (ready == nullptr || failed())
             break;
         hold.unlock();
-        const bool joined = append(*ready);
+        const bool joined = ready == &blank_lines || append(*ready);
         hold.lock();
         if (!joined) {
             joining = false;
@@ -708,9 +713,11 @@ int Reading::join_in_turn(Piece *piece)
         }
         waiting.at[turn] = nullptr;
         next++;
-        hold.unlock();
-        put_back(ready);
-        hold.lock();
+        if (ready != &blank_lines) {
+            hold.unlock();
+            put_back(ready);
+            hold.lock();
+        }
     }
     joining = false;
     return 0;

@@ -203,6 +203,9 @@ TEST(Table, ErrorsSayTheFirstProblemInInputOrder)
          "error 3 line 0 field 0: a column type that is none of csv_line_type"},
         {"the reader's own error", "a\n1\n\"x\"y\n", {},
          "error 6 line 3 field 1: line 3: field 1: a quote inside an unquoted field or after a closing quote"},
+        // Blank lines alone stopped the reading before the error came.
+        {"blank lines, then the reader's error", "\n\na\"b\n", NoHeader(),
+         "error 5 line 3 field 1: line 3: field 1: quote not closed by the end of the input"},
         {"lines counted from first_line", "a\n1\nx\n", first_line,
          "error 16 line 12 field 1: line 12: column 'a': 'x' is not an int64"},
         {"the cell shown is cut before a character", "a\n1\n" + std::string(39, 'x') + "\xc3\xa9\n",
