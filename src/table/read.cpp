@@ -105,7 +105,7 @@ struct Building {
     Kind kind = NONE;  // of the pieces so far, joined
     Buffer values, offsets, bytes, validity;
     long long missing = 0;
-    bool mixed = false;  // a text piece and another, not all text
+    bool texts = false, others = false;  // pieces of rows, text and not
 };
 
 // The first problem found, by its place in the input.
@@ -662,11 +662,8 @@ bool Reading::append(Piece &piece)
         }
         column.missing += cells.missing;
         if (piece.rows > 0) {
-            const Kind before = column.kind;
-            column.kind = join(before, cells.kind);
-            column.mixed |= cells.kind != TEXT && marks.size > 0 && kinds.at[(marks.size - 1) * count + c] == TEXT;
-            column.mixed |= cells.kind == TEXT && before != TEXT && before != NONE;
-            column.mixed |= cells.kind == TEXT && first > 0 && column.offsets.size == (piece.rows + 1) * sizeof(int64_t);
+            column.kind = join(column.kind, cells.kind);
+            (cells.kind == TEXT ? column.texts : column.others) = true;
         }
         kinds.at[k * count + c] = cells.kind;
     }
@@ -882,7 +879,7 @@ bool Reading::finish()
     Grown<size_t> again;
     for (size_t c = 0; c < count; c++) {
         Building &column = building[c];
-        if (column.kind == TEXT && column.mixed && !again.push(c))
+        if (column.texts && column.others && !again.push(c))
             return false;
     }
     if (again.size > 0 && !finish_text(again))

@@ -77,6 +77,11 @@ std::string Show(const csv_line_table *t)
         long long missing = 0;
         for (long long r = 0; r < c.rows; r++) {
             char cell[64];
+            if (c.type == CSV_LINE_TYPE_TEXT) {
+                const int64_t *at = static_cast<const int64_t *>(c.values);
+                EXPECT_TRUE(at[r] <= at[r + 1] && (present(c, r) || at[r] == at[r + 1]))
+                    << "text offsets rise, and stay where a cell is missing: row " << r;
+            }
             if (!present(c, r)) {
                 out += " NA";
                 missing++;
@@ -554,6 +559,17 @@ TEST(Table, ValidityPastTheLastMissingCellOfABatch)
         options.threads = threads;
         EXPECT_EQ(ReadShow(text, options), want);
     }
+}
+
+// A text column's pieces of no cell present were left without offsets
+// when a piece of no rows stood between them and the last text piece.
+TEST(Table, MissingCellsAfterABatchOfBlankLinesInATextColumn)
+{
+    Options options;
+    options.threads = 3;
+    setenv("CSV_LINE_PART_SIZE", "7", 1);
+    EXPECT_EQ(ReadShow("a,b,c\ne,f\n\"g\r\n\"\n\nh", options), "a:text [e] [g\r\n] [h]; b:text [f] NA NA; c:text NA NA NA");
+    unsetenv("CSV_LINE_PART_SIZE");
 }
 
 TEST(Table, ATableInErrorExportsNothing)
