@@ -769,3 +769,78 @@ TEST(CxxForEach, ExceptionsAndStops)
 }
 
 } // namespace
+
+// The table's C++ face: options become the C options, columns come typed,
+// and whatever the C table says goes wrong is thrown.
+TEST(CxxTable, ColumnsTypedAndChosen)
+{
+    const std::string text = "city,price,qty,when\nParis,2.5,3,2024-03-01\nRome,,007,2024-03-02\n";
+    const csv_line::table t = csv_line::table::read_memory(text, csv_line::options().infer_dates(true).threads(2));
+    ASSERT_EQ(t.rows(), 2u);
+    EXPECT_EQ(t.columns(), 4);
+    const auto price = t.column<double>("price");
+    EXPECT_TRUE(price.valid(0));
+    EXPECT_FALSE(price.valid(1));
+    EXPECT_EQ(price[0], 2.5);
+    EXPECT_EQ(t.text("city")[1], "Rome");
+    EXPECT_EQ(t.column<std::int64_t>("qty")[1], 7);
+    EXPECT_EQ(t.column<std::int32_t>("when")[1], 19784);
+    EXPECT_EQ(t.type_of("when"), csv_line::type::date);
+
+    const csv_line::table chosen = csv_line::table::read_memory(
+        text, csv_line::options().only({"qty", "city"}).column("qty", csv_line::type::text));
+    ASSERT_EQ(chosen.columns(), 2);
+    EXPECT_EQ(chosen.name(0), "qty");
+    EXPECT_EQ(chosen.text("qty")[1], "007");
+    EXPECT_EQ(chosen.find("price"), -1);
+}
+
+TEST(CxxTable, ProblemsThrow)
+{
+    struct Case {
+        const char *name;
+        std::function<void()> read;
+        int code;
+        long long line;
+    };
+    const std::string text = "a,b\n1,x\n2,y\n";
+    const Case cases[] = {
+        {"a cell not of the type asked",
+         [&] { csv_line::table::read_memory(text, csv_line::options().column("b", csv_line::type::float64)); },
+         CSV_LINE_ERROR_CELL, 2},
+        {"an empty cell where one is required",
+         [&] { csv_line::table::read_memory("a\n1\n\"\"\n", csv_line::options().column(0, csv_line::type::int64, true)); },
+         CSV_LINE_ERROR_CELL, 3},
+        {"a column the header lacks", [&] { csv_line::table::read_memory(text, csv_line::options().only({"c"})); },
+         CSV_LINE_ERROR_COLUMN, 0},
+        {"a column of another type", [&] { csv_line::table::read_memory(text).column<double>("a"); },
+         csv_line::error::conversion, 0},
+        {"a column of no such name", [&] { csv_line::table::read_memory(text).text("z"); }, csv_line::error::no_column, 0},
+        {"no such file", [&] { csv_line::read_table("/nonexistent/t.csv"); }, CSV_LINE_ERROR_IO, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        try {
+            c.read();
+            ADD_FAILURE() << "nothing thrown";
+        } catch (const csv_line::error &e) {
+            EXPECT_EQ(e.code(), c.code) << e.what();
+            EXPECT_EQ(e.line(), c.line) << e.what();
+        }
+    }
+}
+
+TEST(CxxTable, ExportOutlivesTheTable)
+{
+    ArrowSchema schema;
+    ArrowArray array;
+    {
+        const csv_line::table t = csv_line::table::read_memory("a,b\n1,x\n");
+        t.export_to(&schema, &array);
+    }
+    ASSERT_EQ(array.n_children, 2);
+    EXPECT_EQ(static_cast<const std::int64_t *>(array.children[0]->buffers[1])[0], 1);
+    EXPECT_STREQ(schema.children[1]->format, "U");
+    array.release(&array);
+    schema.release(&schema);
+}
