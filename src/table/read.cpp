@@ -105,7 +105,7 @@ struct Building {
     Kind kind = NONE;  // of the pieces so far, joined
     Buffer values, offsets, bytes, validity;
     long long missing = 0;
-    bool texts = false, others = false;  // pieces of rows, text and not
+    bool others = false;  // pieces of rows not of text
 };
 
 // The first problem found, by its place in the input.
@@ -663,7 +663,7 @@ bool Reading::append(Piece &piece)
         column.missing += cells.missing;
         if (piece.rows > 0) {
             column.kind = join(column.kind, cells.kind);
-            (cells.kind == TEXT ? column.texts : column.others) = true;
+            column.others |= cells.kind != TEXT;
         }
         kinds.at[k * count + c] = cells.kind;
     }
@@ -879,7 +879,7 @@ bool Reading::finish()
     Grown<size_t> again;
     for (size_t c = 0; c < count; c++) {
         Building &column = building[c];
-        if (column.texts && column.others && !again.push(c))
+        if (column.kind == TEXT && column.others && !again.push(c))
             return false;
     }
     if (again.size > 0 && !finish_text(again))

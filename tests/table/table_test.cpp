@@ -155,6 +155,8 @@ TEST(Table, ReadsEachColumnAsItsType)
         {"one of each", "i,f,b,t\n1,2.5,true,x\n-2,1e3,False,y\n", {}, "i:int64 1 -2; f:float64 2.5 1000; b:bool 1 0; t:text [x] [y]"},
         {"ints then a float", "a\n1\n2\n0.5\n", {}, "a:float64 1 2 0.5"},
         {"a missing int stays int", "a,b\n1,x\n,y\n3,z\n", {}, "a:int64 1 NA 3; b:text [x] [y] [z]"},
+        // Each batch of one kind, neither text: the text was never made.
+        {"an int batch then a bool batch are text", "a\n0\ntrue", {}, "a:text [0] [true]"},
         {"ints then a word are text, spelled as written", "a\n007\n+1\nabc\n", {}, "a:text [007] [+1] [abc]"},
         {"no cell present is text", "a,b\n,1\n,2\n", {}, "a:text NA NA; b:int64 1 2"},
         {"blank lines are no rows", "a\n\n1\n\n\n2\n", {}, "a:int64 1 2"},
