@@ -480,21 +480,23 @@ inline bool plain(const csv_line_batch &batch, int r, int field, const char **da
 // Runs of cells of the column's kind, each loop taking the plain ones
 // until one is not: rows [row, stop) from `row`; returns the row it
 // stopped at.
-size_t run_ints(Cells &cells, const csv_line_batch &batch, int field, const int *records, size_t row, size_t stop)
+size_t run_ints(Cells &cells, const csv_line_batch &batch, int field, const int *records, size_t row, size_t stop,
+                const char *limit)
 {
     const char *data, *end;
     for (; row < stop; row++)
-        if (!plain(batch, records[row], field, &data, &end) || !read_short_int(data, end, cells.values.at + row))
+        if (!plain(batch, records[row], field, &data, &end) || !read_short_int(data, end, limit, cells.values.at + row))
             break;
     return row;
 }
 
-size_t run_floats(Cells &cells, const csv_line_batch &batch, int field, const int *records, size_t row, size_t stop)
+size_t run_floats(Cells &cells, const csv_line_batch &batch, int field, const int *records, size_t row, size_t stop,
+                  const char *limit)
 {
     const char *data, *end;
     double value;
     for (; row < stop; row++) {
-        if (!plain(batch, records[row], field, &data, &end) || !read_decimal(data, end, &value))
+        if (!plain(batch, records[row], field, &data, &end) || !read_decimal(data, end, limit, &value))
             break;
         cells.values.at[row] = double_bits(value);
     }
@@ -521,11 +523,15 @@ size_t run_texts(Cells &cells, const csv_line_batch &batch, int field, const int
 size_t Reading::fill(Cells &cells, const csv_line_batch &batch, size_t c, const int *records, size_t stop)
 {
     const int field = fields.at[c];
+    // The batch's text may be read up to its last field's end.
+    const csv_line_record &last = batch.records[batch.count - 1];
+    const csv_line_field &end = batch.fields[last.field + last.count - 1];
+    const char *limit = batch.text + end.start + end.length;
     for (size_t row = 0; row < stop; row++) {
         if (cells.kind == INT)
-            row = run_ints(cells, batch, field, records, row, stop);
+            row = run_ints(cells, batch, field, records, row, stop, limit);
         else if (cells.kind == FLOAT)
-            row = run_floats(cells, batch, field, records, row, stop);
+            row = run_floats(cells, batch, field, records, row, stop, limit);
         else if (cells.kind == TEXT)
             row = run_texts(cells, batch, field, records, row, stop);
         if (row < stop && cell(cells, batch, records[row], c, row) != 0)
