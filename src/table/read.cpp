@@ -503,14 +503,28 @@ size_t run_floats(Cells &cells, const csv_line_batch &batch, int field, const in
     return row;
 }
 
+// A value with doubled quotes is decoded straight into the column (the
+// reader leaves it undecoded); a malformed one is left to cell().
 size_t run_texts(Cells &cells, const csv_line_batch &batch, int field, const int *records, size_t row, size_t stop)
 {
     for (; row < stop; row++) {
         const csv_line_record &record = batch.records[records[row]];
         if (field >= record.count)
             break;
-        const csv_line_text value = csv_line_batch_value(&batch, record.field + field);
-        if (value.length == 0 || !cells.text(value))
+        const csv_line_field &f = batch.fields[record.field + field];
+        if (f.quotes == 0 || csv_line_field_quoted_whole(batch.text, &f)) {
+            const csv_line_text value = csv_line_batch_value(&batch, record.field + field);
+            if (value.length == 0 || !cells.text(value))
+                break;
+            continue;
+        }
+        if (!cells.bytes.more(static_cast<size_t>(f.length) + 1))
+            break;
+        const int length = csv_line_field_value(batch.text, &f, cells.bytes.at + cells.bytes.size, f.length + 1);
+        if (length <= 0)
+            break;
+        cells.bytes.size += static_cast<size_t>(length);
+        if (!cells.offsets.push(static_cast<int64_t>(cells.bytes.size)))
             break;
     }
     return row;
@@ -1047,6 +1061,7 @@ csv_line_table *read_with(const csv_line_table_options *given, Source source, Op
     reading.table = table;
     reading.options = &options;
     reading.reader_options = options.reader;
+    reading.reader_options.decode_on_demand = 1;  // text cells are decoded where they go
     reading.source = source;
     reading.line_base = options.first_line > 0 ? options.first_line - 1 : 0;
     reading.reader = open(&reading.reader_options);

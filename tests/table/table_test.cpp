@@ -19,6 +19,14 @@
 
 namespace {
 
+// Where threads cannot start (qemu-i386 here), tables are read on one, and
+// no pipe is fed by a thread of the test's.
+#ifdef CSV_LINE_TEST_ONE_THREAD
+const std::vector<int> thread_counts = {1};
+#else
+const std::vector<int> thread_counts = {1, 2, 3, 8};
+#endif
+
 struct Spec {
     const char *name;
     int index;
@@ -433,9 +441,9 @@ TEST(Table, EqualsTheModelFromEverySourceAtEveryThreadCount)
         options.dates = round % 2;
         const std::string want = Model(text, options.dates != 0);
         for (Source source : {Source::MEMORY, Source::PATH, Source::FILE_FD, Source::PIPE})
-            for (int threads : {1, 2, 3, 8})
+            for (int threads : thread_counts)
                 for (const char *part : {"7", "64", "1000000"}) {
-                    if (threads == 1 && part[0] != '7')
+                    if ((threads == 1 && part[0] != '7') || (source == Source::PIPE && thread_counts.size() == 1))
                         continue;
                     SCOPED_TRACE("round " + std::to_string(round) + ", source " +
                                  std::to_string(static_cast<int>(source)) + ", " + std::to_string(threads) +
@@ -454,7 +462,7 @@ TEST(Table, TheFirstErrorInInputOrderAtEveryThreadCount)
     std::string text = "a,b\n";
     for (int r = 0; r < 3000; r++)
         text += std::to_string(r) + "," + (r == 1700 ? "x" : r == 2500 ? "1,2" : std::to_string(r)) + "\n";
-    for (int threads : {1, 2, 3, 8})
+    for (int threads : thread_counts)
         for (const char *part : {"7", "100", "1000000"}) {
             SCOPED_TRACE(std::to_string(threads) + " threads, ranges of " + part);
             Options options = Typed({{"b", 0, CSV_LINE_TYPE_INT64, 0}});
@@ -556,7 +564,7 @@ TEST(Table, ValidityPastTheLastMissingCellOfABatch)
         zeros += " 0";
     }
     want += "; " + zeros;
-    for (int threads : {1, 2}) {
+    for (int threads : thread_counts) {
         Options options;
         options.threads = threads;
         EXPECT_EQ(ReadShow(text, options), want);
@@ -568,7 +576,7 @@ TEST(Table, ValidityPastTheLastMissingCellOfABatch)
 TEST(Table, MissingCellsAfterABatchOfBlankLinesInATextColumn)
 {
     Options options;
-    options.threads = 3;
+    options.threads = thread_counts.back();
     setenv("CSV_LINE_PART_SIZE", "7", 1);
     EXPECT_EQ(ReadShow("a,b,c\ne,f\n\"g\r\n\"\n\nh", options), "a:text [e] [g\r\n] [h]; b:text [f] NA NA; c:text NA NA NA");
     unsetenv("CSV_LINE_PART_SIZE");
