@@ -1,6 +1,8 @@
 // The reader's peak memory on the inputs that make its buffer and tables
 // largest, against the bound its header states, on one thread and on two.
 // Usage: reader_peak INPUT THREADS [lenient]   (MIB=n: n MiB, not 16)
+//        reader_peak table INPUT THREADS: the input read into a table,
+//        against its own bytes and 64 MiB
 //   separators  16 MiB of commas, one record: over the field limit
 //   lines       16 MiB of commas with an LF every 64 KiB: records of 65536
 //               fields, cut into ranges on threads
@@ -56,8 +58,43 @@ bool write_input(const char *kind, FILE *out)
 
 }  // namespace
 
+// The bytes of a table's buffers.
+long long table_bytes(const csv_line_table *table)
+{
+    long long bytes = 0;
+    for (int k = 0; k < csv_line_table_column_count(table); k++) {
+        csv_line_column c;
+        csv_line_table_column(table, k, &c);
+        bytes += c.validity != nullptr ? (c.rows + 7) / 8 : 0;
+        if (c.type == CSV_LINE_TYPE_TEXT)
+            bytes += 8 * (c.rows + 1) + static_cast<const long long *>(c.values)[c.rows];
+        else
+            bytes += c.type == CSV_LINE_TYPE_BOOL ? (c.rows + 7) / 8 : c.type == CSV_LINE_TYPE_DATE ? 4 * c.rows : 8 * c.rows;
+    }
+    return bytes;
+}
+
+// A table's peak: its own bytes and 64 MiB at most, at any thread count.
+int table_peak(const char *path, const char *input, int threads)
+{
+    const long long before = peak_kib();
+    csv_line_table_options options{};
+    options.reader.threads = threads;
+    csv_line_table *table = csv_line_table_read_path(path, &options);
+    const long long grown = peak_kib() - before, bytes = table_bytes(table);
+    const int code = csv_line_table_error(table)->code;
+    std::printf("table of %s on %d threads: %lld rows, code %d; peak %.1f MiB beyond the start, table %.1f MiB\n", input,
+                threads, csv_line_table_rows(table), code, static_cast<double>(grown) / 1024,
+                static_cast<double>(bytes) / (1 << 20));
+    csv_line_table_close(table);
+    return code == CSV_LINE_OK && grown * 1024 <= bytes + (64LL << 20) ? 0 : 1;
+}
+
 int main(int argc, char **argv)
 {
+    const bool table = argc > 1 && std::strcmp(argv[1], "table") == 0;
+    argv += table;
+    argc -= table;
     if (argc < 3) {
         std::fprintf(stderr, "usage: reader_peak separators|lines|blank|text THREADS [lenient]\n");
         return 2;
@@ -69,6 +106,11 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "reader_peak: cannot write the input %s\n", argv[1]);
         unlink(path);
         return 2;
+    }
+    if (table) {
+        const int failed = table_peak(path, argv[1], std::atoi(argv[2]));
+        unlink(path);
+        return failed;
     }
     const long long before = peak_kib();
     csv_line_reader_options options = {',', 0, 0, std::atoi(argv[2]), argc > 3, 0, 0};
