@@ -541,7 +541,7 @@ CSV_LINE_API size_t csv_line_record_write(char *out, size_t out_size, const csv_
 enum csv_line_type {
     CSV_LINE_TYPE_INFER = 0, /* options only: found from the cells (see csv_line_column_spec) */
     CSV_LINE_TYPE_INT64,     /* int64_t; digits with a sign, spaces and TABs around them ignored */
-    CSV_LINE_TYPE_FLOAT64,   /* double; as strtod reads decimal numbers, "inf" and "infinity" too,
+    CSV_LINE_TYPE_FLOAT64,   /* double; as strtod reads decimal (not hexadecimal) numbers, "inf" and "infinity" too,
                                 spaces and TABs around them ignored; never a spelled NaN, never
                                 a number too large for a double */
     CSV_LINE_TYPE_BOOL,      /* true, True, TRUE, false, False, FALSE; one bit a cell (Arrow's layout) */
@@ -609,9 +609,9 @@ enum {
  * Memory: the table's own bytes, plus a reader's (see
  * csv_line_reader_open_path) and, on each thread, the columns of the
  * records it holds. A column that changes type part of the way through,
- * from numbers to text, is read again from the file or the bytes; from a
- * descriptor that is no file, each inferred column keeps its text until
- * the end.
+ * from numbers to text, has its earlier records read again from the file
+ * or the bytes; from a descriptor that is no file, the table keeps the
+ * bytes of such records until the end.
  */
 CSV_LINE_API csv_line_table *csv_line_table_read_path(const char *path, const csv_line_table_options *options);
 CSV_LINE_API csv_line_table *csv_line_table_read_fd(int fd, const csv_line_table_options *options);
@@ -641,7 +641,8 @@ CSV_LINE_API int csv_line_table_column_find(const csv_line_table *table, const c
  * microseconds), or for bool one bit a cell, as validity; a missing cell's
  * value is 0. For text, values holds rows + 1 int64_t offsets into data:
  * cell r is the bytes [offsets[r], offsets[r + 1]), empty when missing.
- * The pointers stay valid until the table is closed.
+ * No pointer but validity is null. They stay valid until the table is
+ * closed.
  */
 typedef struct csv_line_column {
     csv_line_text name;

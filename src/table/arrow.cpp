@@ -11,9 +11,6 @@ using namespace csv_line::table;
 
 namespace {
 
-// Where an empty buffer points: Arrow wants a buffer, even of no bytes.
-alignas(64) const int64_t nothing[8] = {};
-
 const char *format_of(Kind kind)
 {
     switch (kind) {
@@ -130,11 +127,6 @@ ArrayHeld *hold(csv_line_table *table, ArrowArray *array, int64_t n_buffers)
     return held;
 }
 
-const void *or_nothing(const void *buffer)
-{
-    return buffer != nullptr ? buffer : nothing;
-}
-
 int export_array(csv_line_table *table, ArrowArray *array)
 {
     ArrayHeld *held = hold(table, array, 1);
@@ -159,9 +151,9 @@ int export_array(csv_line_table *table, ArrowArray *array)
         held->children[k] = &held->child_block[k];
         held->child_block[k].null_count = column.missing;
         child->buffers[0] = column.missing > 0 ? column.validity.data : nullptr;
-        child->buffers[1] = or_nothing(column.values.data);
+        child->buffers[1] = or_no_bytes(column.values.data);
         if (text)
-            child->buffers[2] = or_nothing(column.bytes.data);
+            child->buffers[2] = or_no_bytes(column.bytes.data);
     }
     array->n_children = held->count;
     array->children = held->children;

@@ -7,6 +7,8 @@ using namespace csv_line::table;
 
 namespace csv_line::table {
 
+alignas(64) const int64_t no_bytes[8] = {};
+
 csv_line_table *make_table() noexcept
 {
     return new (std::nothrow) csv_line_table;
@@ -90,8 +92,9 @@ CSV_LINE_API int csv_line_table_column(const csv_line_table *table, int k, csv_l
     out->rows = table->rows;
     out->missing = column.missing;
     out->validity = column.missing > 0 ? column.validity.as<const unsigned char>() : nullptr;
-    out->values = column.values.data;
-    out->data = column.kind == TEXT || column.kind == NONE ? column.bytes.as<const char>() : nullptr;
+    out->values = or_no_bytes(column.values.data);
+    out->data = column.kind == TEXT || column.kind == NONE ? static_cast<const char *>(or_no_bytes(column.bytes.data))
+                                                          : nullptr;
     return 0;
 }
 

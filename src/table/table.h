@@ -33,6 +33,15 @@ struct csv_line_table {
 
 namespace csv_line::table {
 
+// Where an empty buffer points: never null, as Arrow wants and as a
+// caller reading a text column's first offset expects.
+alignas(64) extern const int64_t no_bytes[8];
+
+inline const void *or_no_bytes(const void *buffer)
+{
+    return buffer != nullptr ? buffer : no_bytes;
+}
+
 // A table of no columns, or null without the memory for it.
 csv_line_table *make_table() noexcept;
 

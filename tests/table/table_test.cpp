@@ -594,6 +594,10 @@ TEST(Table, ATableInErrorExportsNothing)
     EXPECT_EQ(csv_line_table_export_stream(t, &stream), EINVAL);
     EXPECT_EQ(schema.release, nullptr);
     EXPECT_EQ(csv_line_table_rows(t), 0);
+    csv_line_column column;
+    ASSERT_EQ(csv_line_table_column(t, 0, &column), 0);
+    ASSERT_NE(column.values, nullptr);  // no rows, and yet an offset to read
+    EXPECT_EQ(static_cast<const int64_t *>(column.values)[0], 0);
     csv_line_table_close(t);
 }
 
