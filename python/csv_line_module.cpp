@@ -1,7 +1,7 @@
 // csv_line._core: the library's reader seen from Python. Rows become lists
 // of str, columns become numpy arrays; everything else (finding records,
 // quotes, threads) is the library's. Here: the module and its table.
-#include "columns.h"
+#include "tables.h"
 
 namespace csv_line_python {
 namespace {
@@ -10,11 +10,18 @@ PyMethodDef methods[] = {
     {"read_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_columns)),
      METH_VARARGS | METH_KEYWORDS,
      "read_columns(path, usecols=None, dtypes=None, *, threads=1, delimiter=',', strict=True, header=True,\n"
-     "             names=None, byte_range=None, first_line=1)\n--\n\n"
+     "             names=None, byte_range=None, first_line=1, dates=False, text='str')\n--\n\n"
      "The file's columns as a dict of numpy arrays: int64, float64 or bool where every cell is one\n"
-     "(empty cells NaN, integers with one then float64), else str objects. dtypes, one or by name,\n"
-     "asks for a type; a cell that is not of it raises csv_line.Error with its line and column.\n"
+     "(empty cells NaN, integers with one then float64), with dates=True datetime64 for ISO dates\n"
+     "and timestamps, else str objects (text='category': pandas.Categorical). dtypes, one or by\n"
+     "name, asks for a type; a cell that is not of it raises csv_line.Error with its line and column.\n"
      "byte_range reads only the records of (start, end), its lines counted from first_line."},
+    {"read_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_table)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_table(path, usecols=None, dtypes=None, *, threads=1, delimiter=',', strict=True, header=True,\n"
+     "           names=None, byte_range=None, first_line=1, dates=False)\n--\n\n"
+     "The file's columns, typed as read_columns types them, as a csv_line.Table in Arrow's layout,\n"
+     "for any Arrow consumer (its __arrow_c_stream__) without a copy."},
     {"ranges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ranges)), METH_VARARGS | METH_KEYWORDS,
      "ranges(path, n, *, lines=False)\n--\n\n"
      "n (start, end) byte ranges that cover the file, each beginning at a record start: range k at\n"
@@ -40,7 +47,8 @@ PyMODINIT_FUNC PyInit__core()
     if (!base)
         return nullptr;
     Owned made(PyModule_Create(&module)), reader(PyType_FromSpec(&reader_spec));
-    if (!made || !reader)
+    Owned table(PyType_FromSpec(&table_definition));
+    if (!made || !reader || !table)
         return nullptr;
     if (Error == nullptr) {  // the module's own, kept for as long as the process
         Error = PyErr_NewExceptionWithDoc(
@@ -59,5 +67,12 @@ PyMODINIT_FUNC PyInit__core()
     if (PyModule_AddObject(made.get(), "reader", reader.get()) < 0)
         return nullptr;
     reader.release();  // the module's now
+    if (table_type == nullptr) {  // kept for read_table, as long as the process
+        Py_INCREF(table.get());
+        table_type = reinterpret_cast<PyTypeObject *>(table.get());
+    }
+    if (PyModule_AddObject(made.get(), "Table", table.get()) < 0)
+        return nullptr;
+    table.release();
     return made.release();
 }

@@ -27,11 +27,8 @@ PyObject *raise_from_cpp_exception() noexcept
     return nullptr;
 }
 
-namespace {
-
-// csv_line.Error(message) with .line and .field. The message's bytes may
-// hold a cell's, cut anywhere: what is not UTF-8 is shown escaped, so that
-// the error raised is always this one.
+// The message's bytes may hold a cell's, cut anywhere: what is not UTF-8
+// is shown escaped, so that the error raised is always this one.
 PyObject *raise_error(const std::string &message, long long line, int field)
 {
     Owned text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "backslashreplace"));
@@ -47,8 +44,6 @@ PyObject *raise_error(const std::string &message, long long line, int field)
     PyErr_SetObject(Error, exception.get());
     return nullptr;
 }
-
-}  // namespace
 
 PyObject *raise_reader_error(const csv_line_error &error, PyObject *filename, long long first_line)
 {
@@ -66,11 +61,6 @@ PyObject *raise_reader_error(const csv_line_error &error, PyObject *filename, lo
             message = "line " + std::to_string(line) + ":" + message.substr(said.size());
     }
     return raise_error(message, line, error.field);
-}
-
-PyObject *raise_message(long long line, const std::string &what)
-{
-    return raise_error("line " + std::to_string(line) + ": " + what, line, 0);
 }
 
 bool utf8_of(PyObject *str, std::string *out)

@@ -47,6 +47,7 @@ public:
     explicit Owned(PyObject *object) : object_(object) {}
     Owned(const Owned &) = delete;
     Owned &operator=(const Owned &) = delete;
+    Owned(Owned &&other) noexcept : object_(other.release()) {}
     ~Owned() { Py_XDECREF(object_); }
 
     // A reference of its own to a borrowed object, which code run meanwhile
@@ -98,8 +99,8 @@ auto without_cpp_exceptions(Body &&body) noexcept -> decltype(body())
 // first_line, the line where the reader's input begins in the whole file.
 PyObject *raise_reader_error(const csv_line_error &error, PyObject *filename, long long first_line);
 
-// csv_line.Error for a problem the module finds: "line N: what".
-PyObject *raise_message(long long line, const std::string &what);
+// csv_line.Error(message) with .line and .field (0 for none).
+PyObject *raise_error(const std::string &message, long long line, int field);
 
 // A str's UTF-8 bytes, NULs and all, into *out; false with an error set
 // (UnicodeEncodeError for a lone surrogate).
@@ -172,6 +173,7 @@ PyObject *raise_from(csv_line_reader *reader, Source *source, PyObject *filename
 
 // The module's functions.
 PyObject *read_columns(PyObject *self, PyObject *args, PyObject *kwargs);
+PyObject *read_table(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *ranges(PyObject *self, PyObject *args, PyObject *kwargs);
 
 }  // namespace csv_line_python

@@ -7,9 +7,9 @@
     ranges(path, n)       byte ranges of a file that begin at record starts
     Error                 a record not well formed (a csv.Error)
 """
-from ._core import Error, read_columns, ranges, reader
+from ._core import Error, Table, read_columns, read_table, ranges, reader
 
-__all__ = ["Error", "reader", "DictReader", "read_columns", "read_pandas", "ranges"]
+__all__ = ["Error", "reader", "DictReader", "read_columns", "read_pandas", "read_table", "Table", "ranges"]
 __version__ = "1.0.0"
 
 

@@ -14,6 +14,7 @@ import os
 
 import dask.dataframe
 import pandas
+from dask.dataframe.utils import clear_known_categories
 
 from ._core import ranges, read_columns, reader
 
@@ -40,7 +41,8 @@ def read_csv(path, blocksize=64 << 20, usecols=None, dtypes=None, **options):
     names them (as read_columns takes it); the other partitions are read
     as those types, so a cell that is not of its column's type raises
     csv_line.Error with its line. `options` go to read_columns (delimiter,
-    strict, threads)."""
+    strict, threads, dates, text): with text="category" each partition has
+    categories of its own."""
     path = os.fspath(path)
     if not blocksize > 0:
         raise ValueError(f"blocksize must be a positive number of bytes, not {blocksize!r}")
@@ -49,14 +51,23 @@ def read_csv(path, blocksize=64 << 20, usecols=None, dtypes=None, **options):
     count = max(1, min(math.ceil(size / blocksize), size))
     parts = [part for part in ranges(path, count, lines=True) if part[0] < part[1]] or [(0, 0, 1)]
     names = next(reader(path, delimiter=options.get("delimiter", ",")), [])
-    first = pandas.DataFrame(read_columns(path, usecols=usecols, dtypes=dtypes, byte_range=parts[0][:2], **options),
-                             copy=False)
-    # Text columns are read as text everywhere; booleans with a missing
-    # cell (objects: True, False and NaN) are read as they come and made
-    # objects.
-    flags = [name for name, dtype in first.dtypes.items()
-             if dtype == object and first[name].map(lambda cell: isinstance(cell, bool) or cell != cell).all()]
-    kinds = {name: str if dtype == object else dtype for name, dtype in first.dtypes.items() if name not in flags}
+    columns = read_columns(path, usecols=usecols, dtypes=dtypes, byte_range=parts[0][:2], **options)
+    # Each column's type as read_columns gives it (pandas makes every
+    # datetime64 nanoseconds): text is read as text everywhere; booleans
+    # with a missing cell (objects: True, False and NaN) are read as they
+    # come and made objects.
+    kinds, flags = {}, []
+    for name, column in columns.items():
+        if isinstance(column, pandas.Categorical):
+            kinds[name] = str
+        elif column.dtype != object:
+            kinds[name] = column.dtype
+        elif all(isinstance(cell, bool) or cell != cell for cell in column):
+            flags.append(name)
+        else:
+            kinds[name] = str
+    first = pandas.DataFrame(columns, copy=False)
     return dask.dataframe.from_map(_read_part, parts, path=path, names=names, usecols=list(first.columns),
-                                   dtypes=kinds, objects=flags, options=options, meta=first.iloc[:0],
-                                   enforce_metadata=False, label="csv_line-read-csv")
+                                   dtypes=kinds, objects=flags, options=options,
+                                   meta=clear_known_categories(first.iloc[:0]), enforce_metadata=False,
+                                   label="csv_line-read-csv")
