@@ -291,6 +291,8 @@ COLUMN_OPTIONS = dict(OPTIONS, **{
     "names": st.sampled_from([["id", "name", "price"], ["a"]]),
     "byte_range": st.sampled_from([(0, len(TEXT)), (14, 22), (3, 2)]),
     "first_line": st.integers(1, 9),
+    "dates": st.booleans(),
+    "text": st.sampled_from(["str", "category"]),
 })
 
 
@@ -331,12 +333,19 @@ def test_reader_and_dict_reader_take_anything(path, data):
 
 @QUICK
 @given(st.data())
-def test_read_columns_and_read_pandas_take_anything(path, data):
+def test_read_columns_read_pandas_and_read_table_take_anything(path, data):
     chosen = wild(data, ["path", *COLUMN_OPTIONS])
     given_path = data.draw(anything if "path" in chosen else files(path), label="path")
     options = arguments(data, COLUMN_OPTIONS, chosen)
-    entry = data.draw(st.sampled_from([csv_line.read_columns, csv_line.read_pandas]), label="entry")
+    entry = data.draw(st.sampled_from([csv_line.read_columns, csv_line.read_pandas, exported_table]), label="entry")
     call(lambda: entry(given_path, **options))
+
+
+def exported_table(path, **options):
+    """read_table's table, its Arrow stream taken and let go."""
+    table = csv_line.read_table(path, **options)
+    table.__arrow_c_stream__()
+    return table.__arrow_c_schema__()
 
 
 @QUICK
@@ -350,7 +359,8 @@ def test_ranges_takes_anything(path, data):
 
 
 DASK_OPTIONS = {"blocksize": st.sampled_from([8, 20, 64 << 20]), "usecols": COLUMN_OPTIONS["usecols"],
-                "dtypes": COLUMN_OPTIONS["dtypes"], "delimiter": OPTIONS["delimiter"], "threads": OPTIONS["threads"]}
+                "dtypes": COLUMN_OPTIONS["dtypes"], "delimiter": OPTIONS["delimiter"], "threads": OPTIONS["threads"],
+                "dates": COLUMN_OPTIONS["dates"], "text": COLUMN_OPTIONS["text"]}
 
 
 @settings(QUICK, max_examples=40)

@@ -98,3 +98,19 @@ def test_regression_a_partition_beginning_at_a_record_that_begins_with_u_feff_ke
     frame = csv_line.dask.read_csv(path, blocksize=500)
     assert frame.npartitions > 3
     assert_same(frame.compute(scheduler="threads"), whole(str(path)))
+
+
+def test_dates_and_categories_are_typed_alike_in_every_partition(tmp_path):
+    # Each partition's categories are its own; the frame's values are the
+    # whole file's, and its dates are dates in every partition.
+    rows = ["id,day,at,color"] + [f"{k},2024-01-{k % 28 + 1:02d},2024-02-01T10:{k % 60:02d}:00+01:00,"
+                                  f"{['red', 'green', '', 'blue'][k % 4] if k < 400 else 'late' + str(k % 7)}"
+                                  for k in range(600)]
+    path = tmp_path / "dated.csv"
+    path.write_text("\n".join(rows) + "\n")
+    frame = csv_line.dask.read_csv(path, blocksize=1000, dates=True, text="category")
+    assert frame.npartitions > 3
+    got = frame.compute(scheduler="threads").reset_index(drop=True)
+    want = csv_line.read_pandas(str(path), dates=True, text="category")
+    assert got["color"].dtype == "category" and got["day"].dtype.kind == got["at"].dtype.kind == "M"
+    pandas.testing.assert_frame_equal(got.astype({"color": object}), want.astype({"color": object}))
