@@ -75,6 +75,7 @@ setup(
     description="Fast, safe CSV reader: rows as the csv module gives them, columns as numpy arrays",
     packages=["csv_line"],
     package_dir={"": "python"},
+    package_data={"csv_line": ["*.pyi", "py.typed"]},
     ext_modules=[CMakeExtension("csv_line._core", "csv_line_python")],
     cmdclass={"build_ext": CMakeBuild},
     python_requires=">=3.8",

@@ -306,10 +306,10 @@ void Table_dealloc(PyObject *self)
 PyMethodDef table_methods[] = {
     {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Table_arrow_c_stream)),
      METH_VARARGS | METH_KEYWORDS,
-     "__arrow_c_stream__(requested_schema=None)\n--\n\n"
+     "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
      "A PyCapsule 'arrow_array_stream' of one struct array, a child a column, over the table's memory."},
     {"__arrow_c_schema__", Table_arrow_c_schema, METH_NOARGS,
-     "__arrow_c_schema__()\n--\n\nA PyCapsule 'arrow_schema': a struct, a child a column."},
+     "__arrow_c_schema__($self, /)\n--\n\nA PyCapsule 'arrow_schema': a struct, a child a column."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef table_getset[] = {

@@ -4,8 +4,8 @@
 # system's packages (numpy, setuptools), pip installs the source tree with
 # no build isolation and no index, so setup.py's CMake build makes the
 # extension; then, from a directory outside the source tree, the installed
-# package must hold every Python file of python/csv_line beside the
-# extension and read a file.
+# package must hold every Python file of python/csv_line, its type stubs
+# and py.typed beside the extension, and read a file.
 # Usage: pip_install_test.sh PYTHON SOURCE_DIR
 set -euo pipefail
 python=$1
@@ -30,7 +30,8 @@ import csv_line
 package = os.path.dirname(csv_line.__file__)
 assert package.startswith(sys.prefix + os.sep), (package, sys.prefix)
 installed = set(os.listdir(package))
-wanted = {name for name in os.listdir(os.path.join(sys.argv[1], "python", "csv_line")) if name.endswith(".py")}
+wanted = {name for name in os.listdir(os.path.join(sys.argv[1], "python", "csv_line"))
+          if name.endswith((".py", ".pyi")) or name == "py.typed"}
 assert wanted <= installed, ("missing", wanted - installed)
 assert any(name.startswith("_core.") and name.endswith(".so") for name in installed), installed
 rows = list(csv_line.reader("prices.csv"))

@@ -9,6 +9,7 @@ pointers as a consumer would, honours each array's offset, and says what
 it finds as plain Python values."""
 import ctypes
 import math
+from typing import Any, List
 
 import numpy as np
 
@@ -118,7 +119,7 @@ def column_cells(array, format):
     validity = buffers[0]
     if validity is None:
         assert array.null_count == 0
-    cells = []
+    cells: List[Any] = []
     for row in range(offset, offset + length):
         if validity is not None and not _bit(validity, row):
             cells.append(None)
@@ -154,7 +155,7 @@ def read_stream(capsule):
     schema = ArrowSchema()
     assert stream.get_schema(ctypes.byref(stream), ctypes.byref(schema)) == 0, stream.get_last_error(stream)
     fields = schema_fields(schema)
-    columns = [[] for _ in fields]
+    columns: List[List[Any]] = [[] for _ in fields]
     while True:
         array = ArrowArray()
         assert stream.get_next(ctypes.byref(stream), ctypes.byref(array)) == 0, stream.get_last_error(stream)

@@ -230,7 +230,7 @@ def test_text_that_is_not_utf8_raises_in_either_form(write):
 
 @pytest.mark.parametrize("call, raises, match", [
     (lambda path: csv_line.read_columns(path, text="bytes"), ValueError, "text must be"),
-    (lambda path: csv_line.read_table(path, text="str"), TypeError, "text"),
+    (lambda path: csv_line.read_table(path, text="str"), TypeError, "text"),  # type: ignore[call-arg]
     (lambda path: csv_line.read_columns(path, header=False, names=["a"]), ValueError, "1 names for the input's 2"),
     (lambda path: csv_line.read_table(path, header=False, names=["a", "b", "c"]), ValueError, "'c' names no field"),
     (lambda path: csv_line.Table(), TypeError, "read_table"),
@@ -249,8 +249,10 @@ def test_names_past_the_input_are_columns_of_no_cell(write):
 
 def test_the_table_names_its_columns_as_read_columns_does(write):
     path = write("id,name,price\n1,a,2.5\n2,b,\n")
-    for options in [{}, {"usecols": ["price", 0]}, {"header": False}, {"header": False, "names": ["x", "y", "z"]},
-                    {"names": ["é", "n\x00ul", "p"], "usecols": [2, 1]}, {"dtypes": str}]:
+    cases: List[Dict[str, Any]] = [{}, {"usecols": ["price", 0]}, {"header": False},
+                                   {"header": False, "names": ["x", "y", "z"]},
+                                   {"names": ["é", "n\x00ul", "p"], "usecols": [2, 1]}, {"dtypes": str}]
+    for options in cases:
         table = csv_line.read_table(path, **options)
         names = list(csv_line.read_columns(path, **options))
         assert table.column_names == names

@@ -1,0 +1,39 @@
+# csv_line: the extension's entries, and what the package adds in Python.
+from typing import Any, Dict, Iterator, Optional, Sequence, Union
+
+import pandas
+
+from ._core import Error as Error
+from ._core import Table as Table
+from ._core import read_columns as read_columns
+from ._core import read_table as read_table
+from ._core import ranges as ranges
+from ._core import reader as reader
+from ._core import _Column, _DTypes, _StrPath
+
+__all__ = ["Error", "reader", "DictReader", "read_columns", "read_pandas", "read_table", "Table", "ranges"]
+__version__: str
+
+
+class DictReader(Iterator[Dict[Union[str, Any], Union[str, Any]]]):
+    reader: reader
+    restkey: Optional[str]
+    restval: Any
+
+    def __init__(self, source: Any, fieldnames: Optional[Sequence[str]] = None, restkey: Optional[str] = None,
+                 restval: Any = None, *, delimiter: str = ",", strict: bool = True,
+                 threads: int = 1) -> None: ...
+    def __iter__(self) -> "DictReader": ...
+    def __next__(self) -> Dict[Union[str, Any], Union[str, Any]]: ...
+    @property
+    def fieldnames(self) -> Optional[Sequence[str]]: ...
+    @fieldnames.setter
+    def fieldnames(self, value: Optional[Sequence[str]]) -> None: ...
+    @property
+    def line_num(self) -> int: ...
+
+
+def read_pandas(path: _StrPath, *, usecols: Optional[Sequence[_Column]] = None, dtypes: Optional[_DTypes] = None,
+                threads: int = 1, delimiter: str = ",", strict: bool = True, header: bool = True,
+                names: Optional[Sequence[object]] = None, byte_range: Optional[Sequence[int]] = None,
+                first_line: int = 1, dates: bool = False, text: str = "str") -> pandas.DataFrame: ...
