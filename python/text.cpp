@@ -25,26 +25,73 @@ struct Cells {
     int64_t length(int64_t r) const { return offsets[r + 1] - offsets[r]; }
 };
 
-// A hash of a cell's bytes, eight at a time.
-uint64_t hash_bytes(const char *data, int64_t length)
+// Loads of a cell's bytes at fixed sizes, which compile to single moves:
+// the bytes past a whole number of words are taken by a load that ends at
+// the cell's end, overlapping the one before.
+inline uint64_t load8(const char *at)
+{
+    uint64_t word;
+    std::memcpy(&word, at, 8);
+    return word;
+}
+
+inline uint64_t load4(const char *at)
+{
+    uint32_t word;
+    std::memcpy(&word, at, 4);
+    return word;
+}
+
+// A cell of fewer than eight bytes as one word; equal cells of a length
+// give equal words, and the word with the length tells the cell.
+inline uint64_t short_word(const char *data, int64_t length)
+{
+    if (length >= 4)
+        return load4(data) << 32 | load4(data + length - 4);
+    if (length > 0)
+        return static_cast<uint64_t>(static_cast<unsigned char>(data[0])) << 16 |
+               static_cast<uint64_t>(static_cast<unsigned char>(data[length >> 1])) << 8 |
+               static_cast<unsigned char>(data[length - 1]);
+    return 0;
+}
+
+inline uint64_t mix(uint64_t h, uint64_t word)
 {
     constexpr uint64_t K = 0x9E3779B97F4A7C15ULL;
-    uint64_t h = static_cast<uint64_t>(length) * K;
-    int64_t k = 0;
-    for (; k + 8 <= length; k += 8) {
-        uint64_t word;
-        std::memcpy(&word, data + k, 8);
-        h = (h ^ word) * K;
-        h ^= h >> 29;
-    }
-    if (k < length) {
-        uint64_t word = 0;
-        std::memcpy(&word, data + k, static_cast<size_t>(length - k));
-        h = (h ^ word) * K;
-        h ^= h >> 29;
-    }
-    h *= K;
-    return h ^ (h >> 32);
+    h = (h ^ word) * K;
+    return h ^ (h >> 29);
+}
+
+// Every bit of the hash made to depend on every bit of the words: the
+// table's slot is taken from its low bits, the tag from its high ones.
+inline uint64_t spread(uint64_t h)
+{
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDULL;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ULL;
+    return h ^ (h >> 33);
+}
+
+uint64_t hash_bytes(const char *data, int64_t length)
+{
+    uint64_t h = mix(0, static_cast<uint64_t>(length));
+    if (length < 8)
+        return spread(mix(h, short_word(data, length)));
+    for (int64_t k = 0; k + 8 < length; k += 8)
+        h = mix(h, load8(data + k));
+    return spread(mix(h, load8(data + length - 8)));
+}
+
+// Two cells of `length` bytes are equal.
+inline bool same_bytes(const char *a, const char *b, int64_t length)
+{
+    if (length < 8)
+        return short_word(a, length) == short_word(b, length);
+    for (int64_t k = 0; k + 8 < length; k += 8)
+        if (load8(a + k) != load8(b + k))
+            return false;
+    return load8(a + length - 8) == load8(b + length - 8);
 }
 
 // An array had with malloc, for the work done off Python's thread: it
@@ -87,15 +134,20 @@ struct Array {
 };
 
 // The distinct values of a column's cells, each given a code in the order
-// met: an open-addressed table of codes, kept at most half full.
+// met: an open-addressed table, kept at most half full, whose slots hold
+// a code and the high half of its value's hash, so that most probes look
+// at no cell.
 struct Distinct {
     const Cells *cells;
-    Array<int32_t> slots;    // -1 for none
-    Array<int64_t> first;    // by code: the first row that holds it
-    Array<uint64_t> hashes;  // by code
+    Array<uint64_t> slots;      // the hash's high half, then the code + 1; 0 for none
+    Array<int64_t> first;       // by code: the first row that holds it
+    Array<const char *> bytes;  // by code: its value
+    Array<int64_t> lengths;
     size_t mask = 0;
 
     explicit Distinct(const Cells &of) : cells(&of) {}
+
+    static uint64_t slot(uint64_t hash, size_t code) { return (hash & ~0xFFFFFFFFULL) | (code + 1); }
 
     // Room for `size` slots (a power of two), every code put back; false
     // without the memory.
@@ -104,13 +156,14 @@ struct Distinct {
         if (!slots.reserve(size))
             return false;
         slots.size = size;
-        std::fill(slots.at, slots.at + size, -1);
+        std::fill(slots.at, slots.at + size, 0);
         mask = size - 1;
         for (size_t code = 0; code < first.size; code++) {
-            size_t at = hashes[code] & mask;
-            while (slots[at] >= 0)
+            const uint64_t hash = hash_bytes(bytes[code], lengths[code]);
+            size_t at = hash & mask;
+            while (slots[at] != 0)
                 at = (at + 1) & mask;
-            slots[at] = static_cast<int32_t>(code);
+            slots[at] = slot(hash, code);
         }
         return true;
     }
@@ -124,20 +177,18 @@ struct Distinct {
         const int64_t length = cells->length(r);
         const uint64_t hash = hash_bytes(data, length);
         size_t at = hash & mask;
-        for (; slots[at] >= 0; at = (at + 1) & mask) {
-            const int32_t found = slots[at];
-            const int64_t row = first[static_cast<size_t>(found)];
-            if (hashes[static_cast<size_t>(found)] == hash && cells->length(row) == length &&
-                std::memcmp(cells->at(row), data, static_cast<size_t>(length)) == 0)
-                return found;
+        for (uint64_t held; (held = slots[at]) != 0; at = (at + 1) & mask) {
+            const size_t found = (held & 0xFFFFFFFFULL) - 1;
+            if ((held ^ hash) >> 32 == 0 && lengths[found] == length && same_bytes(bytes[found], data, length))
+                return static_cast<int32_t>(found);
         }
-        if (first.size >= INT32_MAX || !first.push(r) || !hashes.push(hash))
+        const size_t made = first.size;
+        if (made >= INT32_MAX || !first.push(r) || !bytes.push(data) || !lengths.push(length))
             return -1;
-        const int32_t made = static_cast<int32_t>(first.size - 1);
-        slots[at] = made;
+        slots[at] = slot(hash, made);
         if (first.size * 2 > slots.size && (slots.size > SIZE_MAX / 4 || !resize(slots.size * 2)))
             return -1;
-        return made;
+        return static_cast<int32_t>(made);
     }
 };
 
