@@ -2,10 +2,15 @@
 
     reader(source)        rows as lists of str, as csv.reader gives them
     DictReader(source)    rows as dicts, as csv.DictReader gives them
-    read_columns(path)    each column one numpy array
+    read_columns(path)    each column one numpy array, typed as pandas types it
+                          (dates=True: ISO dates and timestamps as datetime64;
+                          text="category": text as pandas.Categorical)
     read_pandas(path)     the columns as a pandas.DataFrame
+    read_table(path)      the columns as a Table in Arrow's layout, which any
+                          Arrow consumer takes through __arrow_c_stream__
     ranges(path, n)       byte ranges of a file that begin at record starts
-    Error                 a record not well formed (a csv.Error)
+    Error                 a record not well formed, or a cell not of its
+                          column's type (a csv.Error)
 """
 from ._core import Error, Table, read_columns, read_table, ranges, reader
 
