@@ -77,6 +77,9 @@ CELLS = {
     "text": st.text(alphabet=st.sampled_from(list('ab ,"\n') + ["é", "字"]), min_size=1, max_size=5)
     .filter(str.strip),
     "few": st.sampled_from(["red", "green", "blue", "é", "a b"]),
+    # Values alike in their first sixteen bytes and more, that sort by the rest.
+    "long": st.tuples(st.sampled_from(["", "x"]), st.text(alphabet="ab é", min_size=0, max_size=3))
+    .map(lambda parts: "the same sixteen bytes" + parts[0] + parts[1]),
 }
 
 
@@ -195,7 +198,8 @@ def category_frame(path, **options):
 
 
 @settings(max_examples=120)
-@given(tables(kinds=("count", "float", "bool", "text", "few", "count or text"), least=1), st.sampled_from([1, 2, 3]))
+@given(tables(kinds=("count", "float", "bool", "text", "few", "long", "few or long", "count or text"), least=1),
+       st.sampled_from([1, 2, 3]))
 def test_categories_equal_pandas(tmp_path_factory, table, threads):
     text, _ = table
     path = written(tmp_path_factory, text)
