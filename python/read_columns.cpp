@@ -182,11 +182,11 @@ PyObject *read_file_columns(PyObject *args, PyObject *kwargs)
     TableRead read;
     if (!read_asked(given, &read))
         return nullptr;
+    const csv_line_table *table = read.table;
     const Owned owner(PyCapsule_New(read.table, "csv_line.table", close_table));
     if (!owner)
         return nullptr;
     read.table = nullptr;  // the capsule's now
-    const csv_line_table *table = static_cast<csv_line_table *>(PyCapsule_GetPointer(owner.get(), "csv_line.table"));
     const Owned nan(PyFloat_FromDouble(NAN));
     Owned result(PyDict_New());
     if (!nan || !result)
