@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <new>
 
@@ -235,6 +236,7 @@ struct Reading {
     bool finish_text(const Grown<size_t> &again);
     bool read_again(const Mark &mark, const Grown<size_t> &again, Building *made);
     void say_problem();
+    void say_again_failed(const char *why, int system);
 };
 
 // The width known, the columns chosen, typed and named. False with the
@@ -784,34 +786,39 @@ bool Reading::read_again(const Mark &mark, const Grown<size_t> &again, Building 
     } else {
         if (source.path != nullptr) {
             opened = open(source.path, O_RDONLY | O_CLOEXEC);
-            if (opened < 0)
+            if (opened < 0) {
+                say_again_failed(std::strerror(errno), errno);
                 return false;
+            }
             at.fd = opened;
         }
         again_reader = csv_line_reader_open_read(read_at, &at, &one);
     }
     size_t row = 0;
+    bool kept = again_reader != nullptr;  // every cell read again kept
     csv_line_batch batch;
-    int n;
-    while (row < mark.rows && again_reader != nullptr && (n = csv_line_reader_next(again_reader, &batch)) > 0)
-        for (int r = 0; r < batch.count && row < mark.rows; r++) {
+    while (kept && row < mark.rows && csv_line_reader_next(again_reader, &batch) > 0)
+        for (int r = 0; kept && r < batch.count && row < mark.rows; r++) {
             if (is_blank(batch, r))
                 continue;
-            for (size_t k = 0; k < again.size; k++) {
+            for (size_t k = 0; kept && k < again.size; k++) {
                 const csv_line_text text = cell_text(batch, batch.records[r], fields.at[again.at[k]]);
                 Building &column = made[k];
-                if (!column.bytes.append(text.data, static_cast<size_t>(text.length)))
-                    break;
-                const int64_t end = static_cast<int64_t>(column.bytes.size);
-                if (!column.offsets.append(&end, sizeof end))
-                    break;
+                const int64_t end = static_cast<int64_t>(column.bytes.size) + text.length;
+                kept = column.bytes.append(text.data, static_cast<size_t>(text.length)) &&
+                       column.offsets.append(&end, sizeof end);
             }
             row++;
         }
+    const bool whole = kept && row == mark.rows;
+    const csv_line_error *said = again_reader != nullptr ? csv_line_reader_error(again_reader) : nullptr;
+    if (kept && !whole)
+        say_again_failed(said != nullptr && said->code != CSV_LINE_OK ? said->message : "the input changed as it was read",
+                         said != nullptr && said->code == CSV_LINE_ERROR_IO ? said->system : EIO);
     csv_line_reader_close(again_reader);
     if (opened >= 0)
         close(opened);
-    return row == mark.rows;
+    return whole;
 }
 
 // The text columns that hold pieces of other kinds, made again in order:
@@ -952,6 +959,18 @@ bool Reading::finish()
     return true;
 }
 
+// The input could not be read again as it was read (it changed, or a read
+// failed): the table's error, an IO error.
+void Reading::say_again_failed(const char *why, int system)
+{
+    csv_line_error &error = table->error;
+    error = csv_line_error{};
+    error.code = CSV_LINE_ERROR_IO;
+    error.system = system;
+    std::snprintf(error.message, sizeof error.message,
+                  "a column turned to text, and its earlier records could not be read again: %.160s", why);
+}
+
 // The problem kept, said as the table's error.
 void Reading::say_problem()
 {
@@ -1004,8 +1023,7 @@ void read_table(Reading &reading)
         table->error = *csv_line_reader_error(reading.reader);
     } else if (!reading.known && !reading.prepare(nullptr)) {
         return;
-    } else if (!reading.finish()) {
-        table->error = csv_line_error{};
+    } else if (!reading.finish() && table->error.code == CSV_LINE_OK) {
         table->error.code = CSV_LINE_ERROR_MEMORY;
         std::snprintf(table->error.message, sizeof table->error.message, "out of memory");
     }
@@ -1090,7 +1108,10 @@ extern "C" {
 CSV_LINE_API csv_line_table *csv_line_table_read_path(const char *path, const csv_line_table_options *options)
 {
     Source source;
-    source.path = path;
+    struct stat status;
+    // A path to a pipe (/dev/stdin, say) cannot be read again.
+    source.again = path != nullptr && stat(path, &status) == 0 && S_ISREG(status.st_mode);
+    source.path = source.again ? path : nullptr;
     return read_with(options, source,
                      [&](const csv_line_reader_options *o) { return csv_line_reader_open_path(path, o); });
 }

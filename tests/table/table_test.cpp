@@ -1,6 +1,7 @@
 // Tables: the columns and types a text reads as, its errors, the same
 // table from every source and thread count, and its export to Arrow.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -315,7 +316,7 @@ std::string RandomText(std::mt19937 &random, int rows)
     return text;
 }
 
-enum class Source { MEMORY, PATH, FILE_FD, PIPE };
+enum class Source { MEMORY, PATH, FILE_FD, PIPE, FIFO };
 
 std::string ReadFrom(const std::string &text, const Options &given, Source source)
 {
@@ -324,21 +325,36 @@ std::string ReadFrom(const std::string &text, const Options &given, Source sourc
     csv_line_table *t = nullptr;
     if (source == Source::MEMORY) {
         t = csv_line_table_read_memory(text.data(), text.size(), &o);
-    } else if (source == Source::PIPE) {
-        int ends[2];
-        EXPECT_EQ(pipe(ends), 0);
+    } else if (source == Source::PIPE || source == Source::FIFO) {
+        // A path to a pipe is read as the pipe is: never opened again.
+        char path[] = "/tmp/table_test_fifo_XXXXXX";
+        int ends[2] = {-1, -1};
+        if (source == Source::FIFO) {
+            EXPECT_NE(mkdtemp(path), nullptr);
+            std::strcat(path, "/p");
+            EXPECT_EQ(mkfifo(path, 0600), 0);
+        } else {
+            EXPECT_EQ(pipe(ends), 0);
+        }
         std::thread writer([&] {
+            const int to = source == Source::FIFO ? open(path, O_WRONLY) : ends[1];
             for (size_t at = 0; at < text.size();) {
-                const ssize_t wrote = write(ends[1], text.data() + at, std::min<size_t>(text.size() - at, 4096));
+                const ssize_t wrote = write(to, text.data() + at, std::min<size_t>(text.size() - at, 4096));
                 if (wrote <= 0)
                     break;
                 at += static_cast<size_t>(wrote);
             }
-            close(ends[1]);
+            close(to);
         });
-        t = csv_line_table_read_fd(ends[0], &o);
-        close(ends[0]);
+        t = source == Source::FIFO ? csv_line_table_read_path(path, &o) : csv_line_table_read_fd(ends[0], &o);
+        if (source == Source::PIPE)
+            close(ends[0]);
         writer.join();
+        if (source == Source::FIFO) {
+            unlink(path);
+            path[std::strlen(path) - 2] = '\0';
+            rmdir(path);
+        }
     } else {
         char path[] = "/tmp/table_test_XXXXXX";
         const int fd = mkstemp(path);
@@ -440,10 +456,11 @@ TEST(Table, EqualsTheModelFromEverySourceAtEveryThreadCount)
         Options options;
         options.dates = round % 2;
         const std::string want = Model(text, options.dates != 0);
-        for (Source source : {Source::MEMORY, Source::PATH, Source::FILE_FD, Source::PIPE})
+        for (Source source : {Source::MEMORY, Source::PATH, Source::FILE_FD, Source::PIPE, Source::FIFO})
             for (int threads : thread_counts)
                 for (const char *part : {"7", "64", "1000000"}) {
-                    if ((threads == 1 && part[0] != '7') || (source == Source::PIPE && thread_counts.size() == 1))
+                    if ((threads == 1 && part[0] != '7') ||
+                        ((source == Source::PIPE || source == Source::FIFO) && thread_counts.size() == 1))
                         continue;
                     SCOPED_TRACE("round " + std::to_string(round) + ", source " +
                                  std::to_string(static_cast<int>(source)) + ", " + std::to_string(threads) +
