@@ -3,7 +3,6 @@
 // own. Each array exported, and each of its children, holds the table
 // until released, since a consumer may keep a child and let go of the rest.
 #include <cerrno>
-#include <new>
 
 #include "table/table.h"
 
@@ -49,18 +48,18 @@ void release_schema(ArrowSchema *schema)
     std::free(held->name);
     std::free(held->children);
     std::free(held->child_block);
-    delete held;
+    free_objects(held, 1);
     schema->release = nullptr;
 }
 
 bool fill_schema(ArrowSchema *schema, const char *format, const char *name, size_t length, int64_t flags)
 {
-    SchemaHeld *held = new (std::nothrow) SchemaHeld;
+    SchemaHeld *held = make_objects<SchemaHeld>(1);
     if (held == nullptr)
         return false;
     held->name = copy_of(name, length);
     if (held->name == nullptr) {
-        delete held;
+        free_objects(held, 1);
         return false;
     }
     *schema = ArrowSchema{format, held->name, nullptr, flags, 0, nullptr, nullptr, release_schema, held};
@@ -111,14 +110,14 @@ void release_array(ArrowArray *array)
     std::free(held->children);
     std::free(held->child_block);
     let_go(held->table);
-    delete held;
+    free_objects(held, 1);
     array->release = nullptr;
 }
 
 // An array that holds the table; its buffers set by the caller.
 ArrayHeld *hold(csv_line_table *table, ArrowArray *array, int64_t n_buffers)
 {
-    ArrayHeld *held = new (std::nothrow) ArrayHeld;
+    ArrayHeld *held = make_objects<ArrayHeld>(1);
     if (held == nullptr)
         return nullptr;
     held->table = table;
@@ -161,7 +160,7 @@ int export_array(csv_line_table *table, ArrowArray *array)
 }
 
 struct StreamHeld {
-    csv_line_table *table;
+    csv_line_table *table = nullptr;
     bool given = false;  // the one array has been handed
 };
 
@@ -191,7 +190,7 @@ void release_stream(ArrowArrayStream *stream)
 {
     StreamHeld *held = static_cast<StreamHeld *>(stream->private_data);
     let_go(held->table);
-    delete held;
+    free_objects(held, 1);
     stream->release = nullptr;
 }
 
@@ -216,9 +215,10 @@ CSV_LINE_API int csv_line_table_export_stream(csv_line_table *table, ArrowArrayS
 {
     if (table == nullptr || stream == nullptr || table->error.code != CSV_LINE_OK)
         return EINVAL;
-    StreamHeld *held = new (std::nothrow) StreamHeld{table};
+    StreamHeld *held = make_objects<StreamHeld>(1);
     if (held == nullptr)
         return ENOMEM;
+    held->table = table;
     table->holders.fetch_add(1, std::memory_order_relaxed);
     *stream = ArrowArrayStream{stream_schema, stream_next, stream_error, release_stream, held};
     return 0;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "csv_line.h"
@@ -169,6 +170,32 @@ inline double bits_double(int64_t bits)
     double value;
     std::memcpy(&value, &bits, sizeof value);
     return value;
+}
+
+// n objects had with malloc and made in place, or null without the
+// memory: libstdc++'s nothrow new throws and catches inside itself, and
+// on a thread whose exception state cannot be had that ends the process.
+template <class T>
+T *make_objects(size_t n) noexcept
+{
+    if (n > SIZE_MAX / sizeof(T) - 1)
+        return nullptr;
+    T *objects = static_cast<T *>(std::malloc((n > 0 ? n : 1) * sizeof(T)));
+    if (objects != nullptr)
+        for (size_t k = 0; k < n; k++)
+            new (objects + k) T();
+    return objects;
+}
+
+// Frees what make_objects made, n objects; null is ignored.
+template <class T>
+void free_objects(T *objects, size_t n) noexcept
+{
+    if (objects == nullptr)
+        return;
+    for (size_t k = n; k > 0; k--)
+        objects[k - 1].~T();
+    std::free(objects);
 }
 
 // An array grown with realloc, that says when memory runs out where a

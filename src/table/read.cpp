@@ -72,7 +72,7 @@ struct Piece {
     Grown<int> records;   // the batch's records that are rows
     Grown<char> saved;    // its bytes, after an LF, when the input cannot be read again
 
-    ~Piece() { delete[] columns; }
+    ~Piece() { free_objects(columns, count); }
 
     // Empty again, its memory kept for the next batch.
     void reset() noexcept
@@ -165,12 +165,12 @@ struct Reading {
 
     ~Reading()
     {
-        delete[] building;
+        free_objects(building, count);
         for (size_t k = 0; k < waiting.size; k++)
             if (waiting.at[k] != &blank_lines)
-                delete waiting.at[k];
+                free_objects(waiting.at[k], 1);
         for (size_t k = 0; k < spare.size; k++)
-            delete spare.at[k];
+            free_objects(spare.at[k], 1);
         for (size_t k = 0; k < marks.size; k++)
             std::free(marks.at[k].saved);
     }
@@ -295,7 +295,7 @@ bool Reading::prepare(const csv_line_batch *first)
         asked.at[c] = kind_of(spec.type);
         required.at[c] = spec.required != 0;
     }
-    building = new (std::nothrow) Building[count > 0 ? count : 1];
+    building = make_objects<Building>(count);
     if (building == nullptr || !make_columns(table, static_cast<int>(count))) {
         error.code = CSV_LINE_ERROR_MEMORY;
         return false;
@@ -444,12 +444,12 @@ Piece *Reading::get_piece() noexcept
         if (spare.size > 0)
             return spare.at[--spare.size];
     }
-    Piece *piece = new (std::nothrow) Piece;
+    Piece *piece = make_objects<Piece>(1);
     if (piece == nullptr)
         return nullptr;
-    piece->columns = new (std::nothrow) Cells[count > 0 ? count : 1];
+    piece->columns = make_objects<Cells>(count);
     if (piece->columns == nullptr) {
-        delete piece;
+        free_objects(piece, 1);
         return nullptr;
     }
     piece->count = count;
@@ -461,7 +461,7 @@ void Reading::put_back(Piece *piece) noexcept
     piece->reset();
     std::lock_guard<std::mutex> hold(lock);
     if (!spare.push(piece))
-        delete piece;
+        free_objects(piece, 1);
 }
 
 namespace {
@@ -825,7 +825,7 @@ bool Reading::read_again(const Mark &mark, const Grown<size_t> &again, Building 
 // text pieces copied, numbers read again, pieces of no cell empty.
 bool Reading::finish_text(const Grown<size_t> &again)
 {
-    Building *made = new (std::nothrow) Building[again.size];
+    Building *made = make_objects<Building>(again.size);
     if (made == nullptr)
         return false;
     Grown<size_t> cursor;  // each column's text piece rows taken so far
@@ -869,7 +869,7 @@ bool Reading::finish_text(const Grown<size_t> &again)
             if (kind != TEXT && kind != NONE)
                 ok = only.push(again.at[k]);
         }
-        Building *some = ok ? new (std::nothrow) Building[only.size] : nullptr;
+        Building *some = ok ? make_objects<Building>(only.size) : nullptr;
         ok = some != nullptr && read_again(mark, only, some);
         for (size_t k = 0, j = 0; ok && k < again.size; k++) {
             const Kind kind = kinds.at[p * count + again.at[k]];
@@ -885,7 +885,7 @@ bool Reading::finish_text(const Grown<size_t> &again)
             }
             j++;
         }
-        delete[] some;
+        free_objects(some, only.size);
     }
     for (size_t k = 0; ok && k < again.size; k++) {
         Building &column = building[again.at[k]];
@@ -895,7 +895,7 @@ bool Reading::finish_text(const Grown<size_t> &again)
         column.offsets.swap(made[k].offsets);
         column.bytes.swap(made[k].bytes);
     }
-    delete[] made;
+    free_objects(made, again.size);
     return ok;
 }
 
@@ -1040,6 +1040,21 @@ void read_table(Reading &reading)
     }
 }
 
+// A reader's error, whose lines count from 1, with the lines counted from
+// first_line instead: its line and the "line N:" its message begins with.
+void count_from_first_line(csv_line_error *error, long long base)
+{
+    error->line += base;
+    const char *rest = error->message;
+    if (std::strncmp(rest, "line ", 5) != 0)
+        return;
+    for (rest += 5; *rest >= '0' && *rest <= '9'; rest++)
+        ;
+    char said[sizeof error->message];
+    std::snprintf(said, sizeof said, "line %lld%s", error->line, rest);
+    std::memcpy(error->message, said, sizeof said);
+}
+
 bool check_options(const csv_line_table_options &options, csv_line_error *error)
 {
     const char *wrong = nullptr;
@@ -1089,10 +1104,8 @@ csv_line_table *read_with(const csv_line_table_options *given, Source source, Op
     }
     read_table(reading);
     if (table->error.code != CSV_LINE_OK && table->error.code != CSV_LINE_ERROR_CELL &&
-        table->error.code != CSV_LINE_ERROR_WIDTH && table->error.line > 0 && reading.line_base > 0) {
-        // The reader counts from 1; the caller's lines from first_line.
-        table->error.line += reading.line_base;
-    }
+        table->error.code != CSV_LINE_ERROR_WIDTH && table->error.line > 0 && reading.line_base > 0)
+        count_from_first_line(&table->error, reading.line_base);
     csv_line_reader_close(reading.reader);
     return table;
 }

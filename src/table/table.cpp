@@ -1,7 +1,6 @@
 // A table's life and what callers ask of it.
 #include "table/table.h"
 
-#include <new>
 
 using namespace csv_line::table;
 
@@ -11,12 +10,12 @@ alignas(64) const int64_t no_bytes[8] = {};
 
 csv_line_table *make_table() noexcept
 {
-    return new (std::nothrow) csv_line_table;
+    return make_objects<csv_line_table>(1);
 }
 
 bool make_columns(csv_line_table *table, int n) noexcept
 {
-    table->columns = new (std::nothrow) Column[static_cast<size_t>(n)];
+    table->columns = make_objects<Column>(static_cast<size_t>(n));
     if (table->columns == nullptr)
         return false;
     table->count = n;
@@ -44,8 +43,8 @@ void let_go(csv_line_table *table) noexcept
         return;
     for (int k = 0; k < table->count; k++)
         std::free(table->columns[k].name);
-    delete[] table->columns;
-    delete table;
+    free_objects(table->columns, static_cast<size_t>(table->count));
+    free_objects(table, 1);
 }
 
 }  // namespace csv_line::table

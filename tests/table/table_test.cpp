@@ -224,6 +224,9 @@ TEST(Table, ErrorsSayTheFirstProblemInInputOrder)
          "error 5 line 3 field 1: line 3: field 1: quote not closed by the end of the input"},
         {"lines counted from first_line", "a\n1\nx\n", first_line,
          "error 16 line 12 field 1: line 12: column 'a': 'x' is not an int64"},
+        // The reader's message kept its own count.
+        {"the reader's lines counted from first_line too", "a,b\n1,2\n3,x\"y\"\n", [] { Options o; o.first_line = 10; return o; }(),
+         "error 6 line 12 field 2: line 12: field 2: a quote inside an unquoted field or after a closing quote"},
         {"the cell shown is cut before a character", "a\n1\n" + std::string(39, 'x') + "\xc3\xa9\n",
          Typed({{"a", 0, CSV_LINE_TYPE_INT64, 0}}),
          "error 16 line 3 field 1: line 3: column 'a': '" + std::string(39, 'x') + "' is not an int64"},
