@@ -645,8 +645,8 @@ void put_bits(uint8_t *bits, size_t at, size_t n, const uint8_t *absent)
 
 }  // namespace
 
-// The piece after the rows put together; false without the memory, with
-// the table as it was but for memory had.
+// The piece after the rows put together; false without the memory, and
+// then the reading stops and the table is dropped.
 bool Reading::append(Piece &piece)
 {
     const size_t k = marks.size, first = static_cast<size_t>(rows), total = first + piece.rows;
