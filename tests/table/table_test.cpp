@@ -330,7 +330,7 @@ std::string ReadFrom(const std::string &text, const Options &given, Source sourc
         t = csv_line_table_read_memory(text.data(), text.size(), &o);
     } else if (source == Source::PIPE || source == Source::FIFO) {
         // A path to a pipe is read as the pipe is: never opened again.
-        char path[] = "/tmp/table_test_fifo_XXXXXX";
+        char path[64] = "/tmp/table_test_fifo_XXXXXX";  // room for "/p" after the folder
         int ends[2] = {-1, -1};
         if (source == Source::FIFO) {
             EXPECT_NE(mkdtemp(path), nullptr);
