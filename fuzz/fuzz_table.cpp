@@ -59,7 +59,7 @@ std::string Dump(const csv_line_table *t)
                 out += std::to_string(static_cast<const unsigned char *>(c.values)[r / 8] >> (r % 8) & 1);
             } else {
                 const size_t width = c.type == CSV_LINE_TYPE_DATE ? 4 : 8;
-                out.append(static_cast<const char *>(c.values) + r * width, width);
+                out.append(static_cast<const char *>(c.values) + static_cast<size_t>(r) * width, width);
             }
             out += "|";
         }

@@ -105,7 +105,7 @@ TEST(DatesAndTimestamps, EveryDayAgreesWithTimegm)
     first.tm_year = wide ? 0 : 2;
     first.tm_mday = 1;
     const std::time_t last_year = wide ? 2100 : 2037;
-    int checked = 0;
+    size_t checked = 0;
     for (std::time_t t = timegm(&first);; t += 86400) {
         std::tm date = {};
         gmtime_r(&t, &date);
@@ -138,7 +138,7 @@ TEST(DatesAndTimestamps, EveryDayAgreesWithTimegm)
             EXPECT_FALSE(parse_timestamp(text, 10, &micros)) << text;
         }
     }
-    EXPECT_GT(checked, 365 * 100);
+    EXPECT_GT(checked, 365u * 100);
 }
 
 }  // namespace
