@@ -252,7 +252,7 @@ TEST(Table, NumbersReadAsTheCLibraryReadsThem)
         ints.push_back((random() % 2 ? "-" : "") + digits);
         std::string real = digits;
         if (random() % 3)
-            real.insert(random() % (real.size() + 1), ".");
+            real.insert(static_cast<size_t>(random() % (real.size() + 1)), ".");
         if (random() % 4 == 0)
             real += "e" + std::string(random() % 2 ? "-" : "") + std::to_string(random() % 40);
         reals.push_back((random() % 2 ? "-" : "") + real);
