@@ -17,21 +17,12 @@
 #include <vector>
 
 #include "csv_line.h"
+#include "rules.h"
 #include "reader_checks.h"
 
+const char *const fuzzed = "the reader";
+
 namespace {
-
-[[noreturn]] void Broken(const char *rule, const std::string &text)
-{
-    std::fprintf(stderr, "the reader broke a rule on %zu bytes: %s\n", text.size(), rule);
-    std::abort();
-}
-
-void Check(bool holds, const char *rule, const std::string &text)
-{
-    if (!holds)
-        Broken(rule, text);
-}
 
 bool operator==(const Reading &a, const Reading &b)
 {

@@ -19,20 +19,11 @@
 #include <vector>
 
 #include "csv_line.h"
+#include "rules.h"
+
+const char *const fuzzed = "the table";
 
 namespace {
-
-[[noreturn]] void Broken(const char *rule, const std::string &text)
-{
-    std::fprintf(stderr, "the table broke a rule on %zu bytes: %s\n", text.size(), rule);
-    std::abort();
-}
-
-void Check(bool holds, const char *rule, const std::string &text)
-{
-    if (!holds)
-        Broken(rule, text);
-}
 
 bool present(const csv_line_column &c, long long r)
 {

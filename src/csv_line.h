@@ -660,8 +660,9 @@ typedef struct csv_line_column {
 CSV_LINE_API int csv_line_table_column(const csv_line_table *table, int column, csv_line_column *out);
 
 /*
- * The Arrow C Data Interface (the structs as Arrow's specification of it
- * defines them), for handing a table to any Arrow consumer without a copy.
+ * Arrow's C Data and C Stream interfaces, their structs laid out as every
+ * Arrow consumer reads them (and left to Arrow's own definitions where
+ * those came first), for handing a table over without a copy.
  */
 #ifndef ARROW_C_DATA_INTERFACE
 #define ARROW_C_DATA_INTERFACE

@@ -20,15 +20,6 @@ from hypothesis import strategies as st
 import csv_line
 
 
-@pytest.fixture
-def write(tmp_path):
-    def write(data, name="input.csv"):
-        path = tmp_path / name
-        path.write_bytes(data if isinstance(data, bytes) else data.encode())
-        return str(path)
-    return write
-
-
 def pandas_frame(path, **options):
     return pandas.read_csv(path, keep_default_na=False, na_values=[""], float_precision="round_trip", **options)
 

@@ -17,19 +17,7 @@ from hypothesis import strategies as st
 
 import arrow_walker as arrow
 import csv_line
-
-
-@pytest.fixture
-def write(tmp_path):
-    def write(data, name="input.csv"):
-        path = tmp_path / name
-        path.write_bytes(data if isinstance(data, bytes) else data.encode())
-        return str(path)
-    return write
-
-
-def pandas_frame(path, **options):
-    return pandas.read_csv(path, keep_default_na=False, na_values=[""], float_precision="round_trip", **options)
+from test_columns import pandas_frame
 
 
 # Cells of each kind, with what each must read as. An instant is written in
