@@ -58,7 +58,7 @@ void VisitBatch(const csv_line_batch *batch, Visit &visit)
 
 Visit ReadC(const char *path, int threads)
 {
-    csv_line_reader_options options = {',', 0, 0, threads, 0, 0, 0};
+    csv_line_reader_options options = {',', 0, 0, threads, 0, 0, 0, 0, 0, 0};
     csv_line_reader *reader = csv_line_reader_open_path(path, &options);
     csv_line_batch batch;
     Visit visit;
@@ -86,7 +86,7 @@ Visit ReadCxx(const char *path)
 // copy is made) when given.
 Visit ForEach(const char *path, int threads, const std::string *memory = nullptr)
 {
-    csv_line_reader_options options = {',', 0, 0, threads, 0, 0, 0};
+    csv_line_reader_options options = {',', 0, 0, threads, 0, 0, 0, 0, 0, 0};
     csv_line_reader *reader = memory != nullptr ? csv_line_reader_open_memory(memory->data(), memory->size(), &options)
                                            : csv_line_reader_open_path(path, &options);
     struct Sums {

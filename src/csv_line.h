@@ -279,7 +279,35 @@ typedef struct csv_line_reader_options {
     int decode_on_demand; /* 1: every field is checked, but a value stored apart is decoded only
                              when csv_line_batch_value or csv_line_batch_decoded asks for it: for
                              callers that use fields' raw bytes (see csv_line_batch) */
+    int encoding;     /* a csv_line_encoding: what the input's bytes are. 0: UTF-8, or UTF-16 after its
+                         byte-order mark. Any other is turned into UTF-8 as it is read */
+    int invalid_utf8; /* a csv_line_invalid_utf8: what text that is not UTF-8 does (0: an error) */
+    int guess;        /* CSV_LINE_GUESS_ bits: the separator, or whether a header comes first, found
+                         by csv_line_sniff from the input's first CSV_LINE_SNIFF_SAMPLE bytes */
 } csv_line_reader_options;
+
+/*
+ * An input that begins with the magic bytes of gzip or zstd is read
+ * decompressed, whatever its name; then it is text in its encoding. Once
+ * it is turned into UTF-8, the records' lines and offsets are those of the
+ * text, not of the bytes read.
+ */
+enum csv_line_encoding {
+    CSV_LINE_ENCODING_AUTO = 0, /* UTF-8; UTF-16 (LE or BE) when it begins with its byte-order mark */
+    CSV_LINE_ENCODING_UTF8,     /* UTF-8, whatever it begins with */
+    CSV_LINE_ENCODING_UTF16LE,  /* a byte-order mark first is dropped */
+    CSV_LINE_ENCODING_UTF16BE,
+    CSV_LINE_ENCODING_LATIN1,   /* ISO 8859-1: each byte the code point of its value */
+    CSV_LINE_ENCODING_CP1252    /* Windows-1252; its five unassigned bytes are the code points of their values */
+};
+
+enum csv_line_invalid_utf8 {
+    CSV_LINE_UTF8_STRICT = 0, /* CSV_LINE_ERROR_ENCODING (flagged CSV_LINE_RECORD_NOT_UTF8 when lenient) */
+    CSV_LINE_UTF8_REPLACE,    /* each bad sequence becomes U+FFFD, as Python's "replace" does */
+    CSV_LINE_UTF8_RAW         /* bytes as they are: the reader does not look */
+};
+
+enum { CSV_LINE_GUESS_SEPARATOR = 1 << 0, CSV_LINE_GUESS_HEADER = 1 << 1 };
 
 enum { CSV_LINE_DEFAULT_RECORD_LIMIT = 16 << 20, CSV_LINE_DEFAULT_FIELD_LIMIT = 1 << 20 };
 
@@ -292,7 +320,10 @@ enum csv_line_error_code {
     CSV_LINE_ERROR_TOO_LONG,  /* a record over the record limit */
     CSV_LINE_ERROR_UNCLOSED,  /* a quote left open at the end of the input */
     CSV_LINE_ERROR_MALFORMED, /* a field not well formed (see csv_line_field_value) */
-    CSV_LINE_ERROR_TOO_MANY_FIELDS /* a record of more fields than the field limit */
+    CSV_LINE_ERROR_TOO_MANY_FIELDS, /* a record of more fields than the field limit */
+    CSV_LINE_ERROR_COMPRESSED, /* a compressed input cut off or corrupt (the message names the byte of the
+                                  compressed input), or of a kind this build cannot read */
+    CSV_LINE_ERROR_ENCODING    /* text that is not UTF-8; the message names its line, field and column */
 };
 
 typedef struct csv_line_error {
@@ -312,7 +343,8 @@ enum {
     CSV_LINE_RECORD_TOO_LONG = 1 << 2,  /* over the limit: ended at its first LF, and read on from there */
     CSV_LINE_RECORD_LINE_TOO_LONG = 1 << 3, /* a line over the limit: the fields of its first record_limit
                                          bytes, the rest of the line dropped */
-    CSV_LINE_RECORD_TOO_MANY_FIELDS = 1 << 4 /* its first field_limit fields, the rest of the record dropped */
+    CSV_LINE_RECORD_TOO_MANY_FIELDS = 1 << 4, /* its first field_limit fields, the rest of the record dropped */
+    CSV_LINE_RECORD_NOT_UTF8 = 1 << 5 /* its bytes are not all UTF-8: they are handed over as they are */
 };
 
 /* A run of bytes: not NUL-terminated. */
@@ -523,6 +555,69 @@ CSV_LINE_API size_t csv_line_field_write(char *out, size_t out_size, const char 
  */
 CSV_LINE_API size_t csv_line_record_write(char *out, size_t out_size, const csv_line_text *fields, int count,
                                           char separator);
+
+/*
+ * Dialects: what an input's first bytes say of it
+ */
+
+/* The bytes of text csv_line_sniff_path looks at, and a reader asked to guess. */
+enum { CSV_LINE_SNIFF_SAMPLE = 64 << 10 };
+
+enum csv_line_line_ending {
+    CSV_LINE_ENDING_NONE = 0, /* no line ends in the sample */
+    CSV_LINE_ENDING_LF,
+    CSV_LINE_ENDING_CRLF,
+    CSV_LINE_ENDING_CR        /* CRs alone: the splitting rule ends records at LFs only */
+};
+
+typedef struct csv_line_dialect {
+    char separator;    /* the separator guessed: ',' when it cannot tell */
+    int quoted;        /* 1: some field in the sample opens with a quote */
+    int header;        /* 1: the first record names the columns */
+    int line_ending;   /* a csv_line_line_ending */
+    int encoding;      /* a csv_line_encoding: UTF-16LE/BE by a byte-order mark; UTF8 when the sample is
+                          UTF-8; CP1252 when it is not */
+    int compressed;    /* csv_line_sniff_path only: 1 gzip, 2 zstd, 0 neither */
+    double confidence; /* from 0 to 1: how far the guess stands above the next one */
+    int records;       /* the records of the sample the guess rests on */
+} csv_line_dialect;
+
+/* What csv_line_sniff found. */
+enum { CSV_LINE_SNIFF_CANNOT_TELL = 0, CSV_LINE_SNIFF_FOUND = 1 };
+
+/*
+ * Guesses the dialect of the `length` bytes of text at `bytes`, the first
+ * bytes of an input (a last line cut short is not counted), into *dialect.
+ *
+ * Each candidate separator splits the sample by the splitting rule, quotes
+ * honoured; the one under which the records agree most on their field
+ * count wins, and the types its columns' cells take break ties. The header
+ * is found by comparing the first record's cells with the types of the
+ * columns below them.
+ *
+ * Returns CSV_LINE_SNIFF_FOUND, or CSV_LINE_SNIFF_CANNOT_TELL when no
+ * separator stands out (too few records, one column, or two candidates as
+ * good): then *dialect holds the best guess anyway, a low confidence, and
+ * ',' when none splits at all. Reads `bytes` only; allocates nothing that
+ * outlives the call.
+ */
+CSV_LINE_API int csv_line_sniff(const char *bytes, size_t length, csv_line_dialect *dialect);
+
+/*
+ * What the reader reads by: its separator and whether it took the first
+ * record as a header (guessed or as asked), the encoding it found, and
+ * whether the input is compressed; the rest as its guess found them, when
+ * it guessed (else 0).
+ */
+CSV_LINE_API void csv_line_reader_dialect(const csv_line_reader *reader, csv_line_dialect *dialect);
+
+/*
+ * The same for the file at `path`, from its first CSV_LINE_SNIFF_SAMPLE
+ * bytes of text: decompressed and turned into UTF-8 as a reader would.
+ * Returns as csv_line_sniff does, or -1 when the file cannot be read
+ * (*error says why; error may be null).
+ */
+CSV_LINE_API int csv_line_sniff_path(const char *path, csv_line_dialect *dialect, csv_line_error *error);
 
 /*
  * Tables: typed columns

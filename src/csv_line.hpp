@@ -128,6 +128,18 @@ enum class type : int {
     timestamp = CSV_LINE_TYPE_TIMESTAMP
 };
 
+/* What an input's bytes are (csv_line_encoding), and what text that is not
+   UTF-8 does (csv_line_invalid_utf8). */
+enum class encoding : int {
+    automatic = CSV_LINE_ENCODING_AUTO,
+    utf8 = CSV_LINE_ENCODING_UTF8,
+    utf16le = CSV_LINE_ENCODING_UTF16LE,
+    utf16be = CSV_LINE_ENCODING_UTF16BE,
+    latin1 = CSV_LINE_ENCODING_LATIN1,
+    cp1252 = CSV_LINE_ENCODING_CP1252
+};
+enum class invalid_utf8 : int { strict = CSV_LINE_UTF8_STRICT, replace = CSV_LINE_UTF8_REPLACE, raw = CSV_LINE_UTF8_RAW };
+
 class options {
 public:
     options &separator(char byte) noexcept { c_.separator = byte; return *this; }
@@ -137,6 +149,12 @@ public:
     options &lenient(bool flag) noexcept { c_.lenient = flag ? 1 : 0; return *this; }
     options &field_limit(int fields) noexcept { c_.field_limit = fields; return *this; }
     options &decode_on_demand(bool flag) noexcept { c_.decode_on_demand = flag ? 1 : 0; return *this; }
+    options &text_encoding(csv_line::encoding e) noexcept { c_.encoding = static_cast<int>(e); return *this; }
+    options &when_not_utf8(csv_line::invalid_utf8 policy) noexcept { c_.invalid_utf8 = static_cast<int>(policy); return *this; }
+    // The separator, or whether a header comes first, guessed from the
+    // input's first bytes (csv_line_sniff) instead of as set.
+    options &guess_separator(bool flag = true) noexcept { return guess(CSV_LINE_GUESS_SEPARATOR, flag); }
+    options &guess_header(bool flag = true) noexcept { return guess(CSV_LINE_GUESS_HEADER, flag); }
 
     // For read_table: the type of the column of that name (or field
     // index, from 0), and whether an empty cell is an error there; the
@@ -166,13 +184,18 @@ public:
 
 private:
     friend class table;
+    options &guess(int bit, bool flag) noexcept
+    {
+        c_.guess = flag ? c_.guess | bit : c_.guess & ~bit;
+        return *this;
+    }
     struct spec {
         std::string name;
         int index;
         type t;
         bool required;
     };
-    csv_line_reader_options c_{',', 1, 0, 0, 0, 0, 0};
+    csv_line_reader_options c_{',', 1, 0, 0, 0, 0, 0, 0, 0, 0};
     std::vector<spec> specs_;
     std::vector<std::string> only_;
     bool infer_dates_ = false;
@@ -631,6 +654,15 @@ public:
     int column(std::string_view name) const noexcept
     {
         return csv_line_reader_column_find(state_->c_reader, name.data(), name.size());
+    }
+
+    // The separator, header, encoding and compression it reads by, as
+    // guessed or set (csv_line_reader_dialect).
+    csv_line_dialect dialect() const noexcept
+    {
+        csv_line_dialect found;
+        csv_line_reader_dialect(state_->c_reader, &found);
+        return found;
     }
 
     /*
@@ -1195,6 +1227,26 @@ private:
 
     std::shared_ptr<csv_line_table> t_;
 };
+
+/* The dialect of the file at `path`, guessed from its first bytes of text
+   (csv_line_sniff_path); `found` is false when it could not tell, and the
+   dialect then a weak guess. Throws csv_line::error when the file cannot
+   be read. */
+struct sniffed {
+    csv_line_dialect dialect;
+    bool found;
+};
+
+inline sniffed sniff(const std::string &path)
+{
+    sniffed result{};
+    csv_line_error failure{};
+    const int said = csv_line_sniff_path(path.c_str(), &result.dialect, &failure);
+    if (said < 0)
+        throw error(failure);
+    result.found = said == CSV_LINE_SNIFF_FOUND;
+    return result;
+}
 
 /* A table of the file at `path`: as table::read_path. */
 inline table read_table(const std::string &path, const options &opts = options())

@@ -48,6 +48,8 @@ struct Options {
     bool lenient = false;
     int fields = 0;  // the field limit; 0: the default
     bool on_demand = false;  // values decoded when asked for
+    int encoding = CSV_LINE_ENCODING_AUTO;
+    int utf8 = CSV_LINE_UTF8_RAW;  // the model reads bytes as they are
 };
 
 // The value of a raw field, as RFC 4180 readers read it; false when it is
@@ -246,7 +248,8 @@ struct Pieces {
 Reading Read(const std::string &text, const Options &options, Source source, int threads, unsigned seed = 1)
 {
     csv_line_reader_options given = {options.separator, options.header, options.limit, threads,
-                                     options.lenient, options.fields, options.on_demand};
+                                     options.lenient, options.fields, options.on_demand, options.encoding,
+                                     options.utf8, 0};
     switch (source) {
     case Source::memory:
         return Drain(csv_line_reader_open_memory(text.data(), text.size(), &given));
@@ -437,7 +440,7 @@ TEST(Reader, ForEachHandsEveryBatchOnce)
             break;
         SCOPED_TRACE(std::to_string(threads) + " threads");
         setenv("CSV_LINE_PART_SIZE", "512", 1);
-        csv_line_reader_options options = {',', 1, 0, threads, 0, 0, 0};
+        csv_line_reader_options options = {',', 1, 0, threads, 0, 0, 0, 0, 0, 0};
         csv_line_reader *reader = csv_line_reader_open_memory(text.data(), text.size(), &options);
         struct Seen {
             std::mutex lock;
@@ -482,7 +485,7 @@ TEST(Reader, ForEachGoesOnWhereNextLeftOff)
         for (int taken = 0; taken < 4; taken++) {
             SCOPED_TRACE(std::to_string(threads) + " threads, " + std::to_string(taken) + " batches by next");
             setenv("CSV_LINE_PART_SIZE", "333", 1);
-            csv_line_reader_options options = {',', 0, 0, threads, 0, 0, 0};
+            csv_line_reader_options options = {',', 0, 0, threads, 0, 0, 0, 0, 0, 0};
             csv_line_reader *reader = csv_line_reader_open_memory(text.data(), text.size(), &options);
             std::vector<std::pair<long long, std::vector<long long>>> batches;
             csv_line_batch batch;
@@ -533,7 +536,7 @@ TEST(Reader, ForEachStopsWhenTheCallbackSays)
     for (int threads : {1, 3}) {
         if (threads > thread_counts.back())
             break;
-        csv_line_reader_options options = {',', 0, 0, threads, 0, 0, 0};
+        csv_line_reader_options options = {',', 0, 0, threads, 0, 0, 0, 0, 0, 0};
         csv_line_reader *reader = csv_line_reader_open_memory(text.data(), text.size(), &options);
         EXPECT_EQ(csv_line_reader_for_each(reader, [](const csv_line_batch *, void *) { return 7; }, nullptr), 7);
         csv_line_reader_close(reader);
@@ -571,7 +574,7 @@ TEST(Reader, ErrorsSayTheirLine)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        csv_line_reader_options options = {row.options.separator, 0, row.options.limit, 0, 0, 0, 0};
+        csv_line_reader_options options = {row.options.separator, 0, row.options.limit, 0, 0, 0, 0, 0, 0, 0};
         csv_line_reader *reader = csv_line_reader_open_memory(row.text.data(), row.text.size(), &options);
         csv_line_batch batch;
         int n;
@@ -605,7 +608,7 @@ TEST(Reader, OpeningFailsWithTheReason)
     csv_line_reader_close(directory);
 
     for (char separator : {'"', '\n', '\r'}) {
-        csv_line_reader_options options = {separator, 0, 0, 0, 0, 0, 0};
+        csv_line_reader_options options = {separator, 0, 0, 0, 0, 0, 0, 0, 0, 0};
         csv_line_reader *reader = csv_line_reader_open_memory("a", 1, &options);
         EXPECT_EQ(csv_line_reader_error(reader)->code, CSV_LINE_ERROR_OPTIONS);
         csv_line_reader_close(reader);
@@ -686,7 +689,7 @@ TEST(Reader, FileRangesBeginAtTheFirstRecordAfterEachCut)
 TEST(Reader, ColumnsByName)
 {
     const std::string text = "id,\"unit price\",id\n1,2,3\n";
-    csv_line_reader_options options = {',', 1, 0, 0, 0, 0, 0};
+    csv_line_reader_options options = {',', 1, 0, 0, 0, 0, 0, 0, 0, 0};
     csv_line_reader *reader = csv_line_reader_open_memory(text.data(), text.size(), &options);
     EXPECT_EQ(csv_line_reader_column_count(reader), 3);
     EXPECT_EQ(csv_line_reader_column_find(reader, "unit price", 10), 1);

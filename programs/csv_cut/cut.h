@@ -64,6 +64,7 @@ struct header {
 struct settings {
     const char *fields; /* the list as given, read again against each header */
     int header, names_only;
+    int guess_separator; /* -d auto */
     int threads;
     long long ranges, range_start, range_end; /* range_start -1: no --range */
     char **files;

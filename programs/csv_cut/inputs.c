@@ -114,9 +114,11 @@ static void cut_file(struct run *run, const struct settings *settings, const cha
     const int from_stdin = strcmp(name, "-") == 0;
     const int fd = from_stdin ? STDIN_FILENO : open(name, O_RDONLY);
     /* Lenient; the header is taken here, as a record that names fields.
-       Fields are printed from their raw bytes: values are decoded only
-       where one is asked for. */
-    csv_line_reader_options options = {run->list.separator, 0, MAX_RECORD, settings->threads, 1, 0, 1};
+       Fields are printed from their raw bytes, UTF-8 or not: values are
+       decoded only where one is asked for. */
+    csv_line_reader_options options = {run->list.separator, 0, MAX_RECORD, settings->threads, 1, 0, 1,
+                                       CSV_LINE_ENCODING_AUTO, CSV_LINE_UTF8_RAW,
+                                       settings->guess_separator ? CSV_LINE_GUESS_SEPARATOR : 0};
 
     cut->name = from_stdin ? "standard input" : name;
     if (fd < 0) {

@@ -25,7 +25,8 @@ static void usage(void)
             "  -f, --fields=LIST          the fields to print, in this order: numbers from 1,\n"
             "                             ranges (2-4, 3-, -2) and, with -H, names\n"
             "  -d, --delimiter=CHAR       the input's separator instead of a comma\n"
-            "                             (\\t or tab for TAB)\n"
+            "                             (\\t or tab for TAB; auto: guessed from each\n"
+            "                             input's first 64 KiB)\n"
             "  -H, --header               the first record of each input holds names;\n"
             "                             the output starts with the chosen names\n"
             "  -n, --names                print the header's names with their numbers\n"
@@ -33,7 +34,7 @@ static void usage(void)
             "      --csv                  write CSV, quoting fields that need it, instead\n"
             "                             of escaping TAB, LF, CR and \\ as \\t \\n \\r \\\\\n"
             "      --output-delimiter=CHAR  the output's separator (TAB, or with --csv\n"
-            "                             the input's)\n"
+            "                             the input's; a comma when it is guessed)\n"
             "  -j, --jobs=N               cut each input on N threads (default: one per\n"
             "                             processor); the output is the same\n"
             "      --ranges=N             print N byte ranges of FILE that begin at records\n"
@@ -42,7 +43,9 @@ static void usage(void)
             "      --version              print the version and exit\n"
             "\n"
             "A quoted field may hold separators, quotes (doubled) and line breaks.\n"
-            "A UTF-8 byte-order mark at the start of an input is dropped.\n"
+            "A UTF-8 byte-order mark at the start of an input is dropped; an input\n"
+            "in UTF-16, after its byte-order mark, is read as UTF-8. An input\n"
+            "compressed with gzip or zstd is read decompressed, whatever its name.\n"
             "Exit status: 0 if every record was read cleanly, 1 if an input had a\n"
             "problem (said on standard error), 2 for a wrong command line.\n",
             program, program, program);
@@ -167,7 +170,10 @@ int read_options(int argc, char **argv, struct settings *settings, struct list *
             settings->fields = optarg;
             break;
         case 'd':
-            if ((separator = separator_from(optarg, "the delimiter")) < 0)
+            settings->guess_separator = strcmp(optarg, "auto") == 0;
+            if (settings->guess_separator)
+                separator = ',';
+            else if ((separator = separator_from(optarg, "the delimiter")) < 0)
                 return bad_usage(NULL);
             break;
         case 'H':

@@ -14,6 +14,7 @@
 #endif
 
 #include "csv_line.h"
+#include "input/transcode.h"
 #include "reader.h"
 
 namespace reading {
@@ -151,19 +152,60 @@ static bool count_lines(const Check &check, Tables &tables, const char *text, in
     return true;
 }
 
-int check_records(const Check &check, Tables &tables, const char *text, int from, int count, int field_count,
-                  long long offset, long long *line)
+// The first of the `made` records whose bytes are not all UTF-8, or
+// `made`; with a lenient check each such record is flagged instead, and
+// then `made`. *bad is the offset of the first bad byte into text.
+static int find_not_utf8(const Check &check, Tables &tables, const char *text, int made, int *bad)
 {
-    tables.decoded_count = 0;
-    tables.decoded_used = 0;
-    int made = count - from;
-    for (int r = from; r < count; r++) {
-        const int first = tables.starts[r];
-        const int last = r + 1 < count ? tables.starts[r + 1] : field_count;
-        tables.records[r - from] = {0, offset + tables.fields[first].start, first, last - first, check.flags};
+    const csv_line_field *fields = tables.fields;
+    int r = 0;
+    while (r < made) {
+        const int start = fields[tables.records[r].field].start;
+        const csv_line_record &last = tables.records[made - 1];
+        const int end = fields[last.field + last.count - 1].start + fields[last.field + last.count - 1].length;
+        const int valid = static_cast<int>(csv_line::input::utf8_valid_prefix(text + start, static_cast<size_t>(end - start)));
+        if (start + valid == end)
+            return made;
+        *bad = start + valid;
+        while (r + 1 < made && fields[tables.records[r + 1].field].start <= *bad)
+            r++;
+        if (!check.lenient)
+            return r;
+        tables.records[r++].flags |= CSV_LINE_RECORD_NOT_UTF8;
     }
-    if (!count_lines(check, tables, text, made, line))
-        return -1;
+    return made;
+}
+
+// Says where the bad byte of record r lies: its line, field and column,
+// the column counted in characters from the line's start.
+static void say_not_utf8(const Check &check, const Tables &tables, const char *text, int r, int bad)
+{
+    const csv_line_record &record = tables.records[r];
+    const int start = tables.fields[record.field].start;
+    long long at_line = record.line;
+    int line_start = start;
+    for (int k = start; k < bad; k++)
+        if (text[k] == '\n') {
+            at_line++;
+            line_start = k + 1;
+        }
+    long long column = 1;
+    for (int k = line_start; k < bad; k++)
+        column += (static_cast<unsigned char>(text[k]) & 0xC0) != 0x80;
+    int field = 1;
+    while (field < record.count && tables.fields[record.field + field].start <= bad)
+        field++;
+    fail(check.error, CSV_LINE_ERROR_ENCODING, record.line, field,
+         "line %lld: field %d: column %lld: not UTF-8 (byte 0x%02X)", at_line, field, column,
+         static_cast<unsigned>(static_cast<unsigned char>(text[bad])));
+}
+
+// The fields of the `made` records checked: those that hold quotes other
+// than two around them decoded, a malformed one flagged or said. Returns
+// the records to hand over.
+static int check_fields(const Check &check, Tables &tables, const char *text, int from, int made, int field_count,
+                        long long *line)
+{
     if (!check.quoted || made == 0)
         return made;
     // The fields whose value is neither their bytes nor those between two
@@ -205,6 +247,35 @@ int check_records(const Check &check, Tables &tables, const char *text, int from
         return r;
     }
     return made;
+}
+
+int check_records(const Check &check, Tables &tables, const char *text, int from, int count, int field_count,
+                  long long offset, long long *line)
+{
+    tables.decoded_count = 0;
+    tables.decoded_used = 0;
+    int made = count - from;
+    for (int r = from; r < count; r++) {
+        const int first = tables.starts[r];
+        const int last = r + 1 < count ? tables.starts[r + 1] : field_count;
+        tables.records[r - from] = {0, offset + tables.fields[first].start, first, last - first, check.flags};
+    }
+    if (!count_lines(check, tables, text, made, line))
+        return -1;
+    // A record of bad bytes ends the batch before it, once the fields
+    // before it are checked: the first problem in input order is said.
+    int bad = 0;
+    const int good = check.utf8 && made > 0 ? find_not_utf8(check, tables, text, made, &bad) : made;
+    if (good < made) {
+        *line = tables.records[good].line;
+        made = good;
+        field_count = tables.records[good].field;
+    }
+    const int decoded = check_fields(check, tables, text, from, made, field_count, line);
+    if (decoded < made || good == count - from)
+        return decoded;
+    say_not_utf8(check, tables, text, good, bad);
+    return good;
 }
 
 bool opened_amiss(const char *text, const csv_line_field &field)

@@ -57,7 +57,8 @@ int hand_one(csv_line_reader *reader, const char *text, int fields, int flags, l
     }
     long long counted = line;
     const long long offset = reader->offset + (text - held_bytes(reader));
-    const Check check = {&reader->error, reader->lenient, flags, true, true, !reader->decode_later};
+    const Check check = {&reader->error, reader->lenient, flags, true, true, !reader->decode_later,
+                         reader->invalid_utf8 == CSV_LINE_UTF8_STRICT};
     const int kept = check_records(check, tables, text, 0, 1, fields, offset, &counted);
     if (kept < 0)
         return -1;
@@ -120,7 +121,7 @@ int next_batch(csv_line_reader *reader, csv_line_batch *batch)
         const size_t left = reader->held - reader->at;
         if (left == 0 && reader->ended) {
             reader->resume_at = reader->at;
-            return 0;
+            return say_pending(reader) ? -1 : 0;
         }
         const char *text = held_bytes(reader) + reader->at;
         const size_t limit = static_cast<size_t>(reader->limit);
@@ -135,7 +136,8 @@ int next_batch(csv_line_reader *reader, csv_line_batch *batch)
             const long long offset = reader->offset + static_cast<long long>(reader->at);
             // Each record ends in an LF: any more are inside some record.
             const Check check = {&reader->error, reader->lenient, 0, index.quotes != 0,
-                                 index.line_feeds > index.record_count, !reader->decode_later};
+                                 index.line_feeds > index.record_count, !reader->decode_later,
+                                 reader->invalid_utf8 == CSV_LINE_UTF8_STRICT};
             const int kept = check_records(check, tables, text, 0, index.record_count, index.field_count, offset, &line);
             if (kept < 0)
                 return -1;
@@ -187,6 +189,9 @@ int next_batch(csv_line_reader *reader, csv_line_batch *batch)
             reader->want = left < limit / 2 ? 2 * left + 1 : limit + 1;
             continue;
         }
+        // A read failed after these bytes: they end no record.
+        if (say_pending(reader))
+            return -1;
         // The input's last record, with no LF after it. The index counted
         // its quotes: an odd count leaves one open.
         int flags = (quotes & 1) != 0 ? CSV_LINE_RECORD_UNCLOSED : 0;
@@ -287,6 +292,11 @@ int csv_line_reader_for_each(csv_line_reader *reader, csv_line_batch_fn fn, void
 const csv_line_error *csv_line_reader_error(const csv_line_reader *reader) { return &reader->error; }
 
 int csv_line_reader_column_count(const csv_line_reader *reader) { return reader->name_count; }
+
+void csv_line_reader_dialect(const csv_line_reader *reader, csv_line_dialect *dialect)
+{
+    *dialect = reader->dialect;
+}
 
 csv_line_text csv_line_reader_column_name(const csv_line_reader *reader, int column)
 {

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "csv_line.h"
+#include "input/stage.h"
 
 struct csv_line_reader;
 
@@ -58,6 +59,7 @@ struct Check {
     bool quoted;
     bool line_breaks = true;
     bool decode = true;  // else a value stored apart is decoded when asked for
+    bool utf8 = false;   // the records' bytes must be UTF-8
 };
 
 // Makes records of those indexed in tables from `from` to `count` (their
@@ -130,6 +132,13 @@ struct Piece {
 // at most n bytes, as read(2) does; -1 with errno on an error.
 long long read_more(csv_line_reader *reader, char *out, size_t n);
 
+// Says why read_more failed: the stage's error, or errno's.
+void fail_read(csv_line_reader *reader);
+
+// Says the error that came after the bytes held, once the records they
+// end are handed over: true when there was one.
+bool say_pending(csv_line_reader *reader);
+
 // Makes at least `want` bytes unread held, or all that is left: the
 // unread ones moved to the buffer's front and the buffer grown, up to the
 // record limit, as they need. Returns false after an error, said.
@@ -160,6 +169,9 @@ struct csv_line_reader {
     int threads;
     bool lenient;
     bool decode_later;  // values stored apart are decoded when asked for
+    int encoding;       // csv_line_encoding asked for
+    int invalid_utf8;   // csv_line_invalid_utf8
+    int guess;          // CSV_LINE_GUESS_ bits
 
     // The source: a descriptor, a stream, a read function or memory.
     int fd;
@@ -170,6 +182,9 @@ struct csv_line_reader {
     const char *memory;
     size_t memory_size;
     char name[256];  // in messages
+    csv_line::input::Stage *stage;  // between the source and the buffer, when the input is unpacked or transcoded
+    csv_line_dialect dialect;       // what it reads by, once open
+    int sniffed;                    // what csv_line_sniff said of the guess
 
     // What is held: for a descriptor or stream, buffer[0, held); for memory,
     // the window memory[0, held). Bytes before `at` are done with; the last
@@ -187,6 +202,7 @@ struct csv_line_reader {
     long long sequence;
     csv_line_error error;
     bool failed;
+    csv_line_error pending;  // a read that failed after the bytes held: said once their records are handed over
 
     csv_line_text *names;
     char *name_bytes;
@@ -203,6 +219,13 @@ struct csv_line_reader {
 };
 
 namespace reading {
+
+// Whether the reader's bytes are text the stage made, not the input's:
+// its offsets are then not the input's.
+inline bool reads_made_text(const csv_line_reader *reader)
+{
+    return reader->stage != nullptr;
+}
 
 // The bytes that the reader's offsets into what is held count from.
 inline const char *held_bytes(const csv_line_reader *reader)

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "csv_line.h"
 #include "reader.h"
@@ -25,29 +26,12 @@ constexpr int PIPE_SIZE = 1 << 20;         // a pipe's buffer, asked for
 
 namespace reading {
 
-long long read_more(csv_line_reader *reader, char *out, size_t n)
+namespace {
+
+// The source itself. A stage's thread calls it too: it reads only what
+// stays as it is once the reader is open.
+long long read_raw(const csv_line_reader *reader, char *out, size_t n)
 {
-    while (reader->piece_next < reader->piece_count) {
-        Piece &piece = reader->pieces[reader->piece_next];
-        const size_t left = piece.size - reader->piece_taken;
-        if (left == 0) {
-            std::free(piece.owned);
-            piece.owned = nullptr;
-            reader->piece_next++;
-            reader->piece_taken = 0;
-            continue;
-        }
-        const size_t taken = n < left ? n : left;
-        std::memcpy(out, piece.bytes + reader->piece_taken, taken);
-        reader->piece_taken += taken;
-        return static_cast<long long>(taken);
-    }
-    if (reader->source_errno != 0) {
-        errno = reader->source_errno;
-        return -1;
-    }
-    if (reader->source_ended)
-        return 0;
     if (reader->read != nullptr) {
         errno = 0;
         const long long got = reader->read(reader->read_context, out, n);
@@ -70,6 +54,59 @@ long long read_more(csv_line_reader *reader, char *out, size_t n)
         if (got >= 0 || errno != EINTR)
             return got;
     }
+}
+
+long long read_source(csv_line_reader *reader, char *out, size_t n)
+{
+    return reader->source_ended ? 0 : read_raw(reader, out, n);
+}
+
+}  // namespace
+
+long long read_more(csv_line_reader *reader, char *out, size_t n)
+{
+    while (reader->piece_next < reader->piece_count) {
+        Piece &piece = reader->pieces[reader->piece_next];
+        const size_t left = piece.size - reader->piece_taken;
+        if (left == 0) {
+            std::free(piece.owned);
+            piece.owned = nullptr;
+            reader->piece_next++;
+            reader->piece_taken = 0;
+            continue;
+        }
+        const size_t taken = n < left ? n : left;
+        std::memcpy(out, piece.bytes + reader->piece_taken, taken);
+        reader->piece_taken += taken;
+        return static_cast<long long>(taken);
+    }
+    if (reader->stage != nullptr)
+        return csv_line::input::stage_read(reader->stage, out, n);
+    if (reader->source_errno != 0) {
+        errno = reader->source_errno;
+        return -1;
+    }
+    return read_source(reader, out, n);
+}
+
+void fail_read(csv_line_reader *reader)
+{
+    if (reader->stage != nullptr && csv_line::input::stage_error(reader->stage).code != CSV_LINE_OK) {
+        const csv_line_error &said = csv_line::input::stage_error(reader->stage);
+        errno = said.system;
+        fail(&reader->error, said.code, 0, 0, "%s", said.message);
+        return;
+    }
+    fail_io(&reader->error, reader->name);
+}
+
+bool say_pending(csv_line_reader *reader)
+{
+    if (reader->pending.code == CSV_LINE_OK)
+        return false;
+    if (reader->error.code == CSV_LINE_OK)
+        reader->error = reader->pending;
+    return true;
 }
 
 bool hold(csv_line_reader *reader, size_t want)
@@ -102,8 +139,18 @@ bool hold(csv_line_reader *reader, size_t want)
     }
     while (reader->held < want && !reader->ended) {
         const long long got = read_more(reader, reader->buffer + reader->held, reader->capacity - reader->held);
+        if (got < 0 && reader->held > reader->at) {
+            // The records the bytes held end are handed over first.
+            csv_line_error said = {};
+            std::swap(said, reader->error);
+            fail_read(reader);
+            std::swap(said, reader->error);
+            reader->pending = said;
+            reader->ended = true;
+            break;
+        }
         if (got < 0) {
-            fail_io(&reader->error, reader->name);
+            fail_read(reader);
             return false;
         }
         reader->ended = got == 0;
@@ -145,7 +192,7 @@ csv_line_reader *new_reader(const csv_line_reader_options *options, const char *
     reader->fd = -1;
     reader->want = 1;
     std::snprintf(reader->name, sizeof reader->name, "%s", name);
-    const csv_line_reader_options none = {0, 0, 0, 0, 0, 0, 0};
+    const csv_line_reader_options none = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     const csv_line_reader_options &given = options != nullptr ? *options : none;
     reader->separator = given.separator != 0 ? given.separator : ',';
     reader->header = given.header != 0;
@@ -154,6 +201,9 @@ csv_line_reader *new_reader(const csv_line_reader_options *options, const char *
     reader->threads = given.threads != 0 ? given.threads : 1;
     reader->lenient = given.lenient != 0;
     reader->decode_later = given.decode_on_demand != 0;
+    reader->encoding = given.encoding;
+    reader->invalid_utf8 = given.invalid_utf8;
+    reader->guess = given.guess;
     csv_line_field probe;
     if (parse_csv_fields("", 0, reader->separator, &probe, 1, nullptr) < 0)
         fail(&reader->error, CSV_LINE_ERROR_OPTIONS, 0, 0, "the separator cannot be %s: it ends or quotes fields",
@@ -161,23 +211,125 @@ csv_line_reader *new_reader(const csv_line_reader_options *options, const char *
     else if (reader->limit < 0 || reader->field_limit < 0 || reader->threads < 0)
         fail(&reader->error, CSV_LINE_ERROR_OPTIONS, 0, 0, "a negative %s",
              reader->limit < 0 ? "record limit" : reader->field_limit < 0 ? "field limit" : "thread count");
+    else if (reader->encoding < CSV_LINE_ENCODING_AUTO || reader->encoding > CSV_LINE_ENCODING_CP1252)
+        fail(&reader->error, CSV_LINE_ERROR_OPTIONS, 0, 0, "no encoding %d", reader->encoding);
+    else if (reader->invalid_utf8 < CSV_LINE_UTF8_STRICT || reader->invalid_utf8 > CSV_LINE_UTF8_RAW)
+        fail(&reader->error, CSV_LINE_ERROR_OPTIONS, 0, 0, "no policy %d for text that is not UTF-8",
+             reader->invalid_utf8);
+    else if ((reader->guess & ~(CSV_LINE_GUESS_SEPARATOR | CSV_LINE_GUESS_HEADER)) != 0)
+        fail(&reader->error, CSV_LINE_ERROR_OPTIONS, 0, 0, "no guess %d", reader->guess);
     const int first_fields = reader->field_limit > 0 && reader->field_limit < FIRST_FIELDS ? reader->field_limit : FIRST_FIELDS;
     if (!reader->tables.reserve_fields(&reader->error, first_fields) || !reader->tables.reserve_records(&reader->error, FIRST_FIELDS / 8))
         reader->failed = true;
     return reader;
 }
 
-// Drops a byte-order mark and reads the header, once the source is set.
+// Puts a stage between the source and the buffer when the input's first
+// bytes or the options ask for one: a packed input, or text that is not
+// UTF-8 as it stands. Returns false after an error, said.
+bool place_stage(csv_line_reader *reader)
+{
+    using namespace csv_line::input;
+    // A stream's first bytes are read into the buffer, in reads as large
+    // as any other: a read function may not give fewer bytes than it has.
+    size_t n = 0;
+    bool ended = false;
+    if (reader->memory == nullptr) {
+        reader->buffer = static_cast<char *>(std::malloc(READ_SIZE));
+        if (reader->buffer == nullptr) {
+            fail(&reader->error, CSV_LINE_ERROR_MEMORY, 0, 0, "out of memory");
+            return false;
+        }
+        reader->capacity = READ_SIZE;
+    }
+    while (reader->memory == nullptr && n < 4 && !ended) {
+        const long long got = read_source(reader, reader->buffer + n, READ_SIZE - n);
+        if (got < 0) {
+            fail_read(reader);
+            return false;
+        }
+        ended = got == 0;
+        n += static_cast<size_t>(got);
+    }
+    const unsigned char *first = reinterpret_cast<const unsigned char *>(reader->memory != nullptr ? reader->memory : reader->buffer);
+    if (reader->memory != nullptr)
+        n = reader->memory_size;
+    const Packing packing = packing_of(first, n);
+    const int encoding = packing == Packing::plain ? encoding_of(reader->encoding, first, n) : reader->encoding;
+    reader->dialect.compressed = packing == Packing::gzip ? 1 : packing == Packing::zstd ? 2 : 0;
+    if (packing == Packing::plain && !transcodes(encoding, reader->invalid_utf8)) {
+        if (reader->memory == nullptr) {
+            reader->held = n;
+            reader->source_ended = ended;
+        }
+        return true;
+    }
+    Raw raw = {};
+    if (reader->memory != nullptr) {
+        raw.memory = reinterpret_cast<const unsigned char *>(reader->memory);
+        raw.memory_size = reader->memory_size;
+        reader->memory = nullptr;
+        reader->memory_size = 0;
+    } else {
+        raw.prefix = first;  // copied by the stage
+        raw.prefix_size = n;
+        raw.prefix_ended = ended;
+        raw.read = [](void *context, char *out, size_t size) {
+            return read_raw(static_cast<const csv_line_reader *>(context), out, size);
+        };
+        raw.context = reader;
+    }
+    // A read function is called on the caller's thread alone.
+    reader->stage = stage_open(raw, packing, encoding, reader->invalid_utf8, reader->read == nullptr, reader->name);
+    if (reader->stage == nullptr) {
+        fail(&reader->error, CSV_LINE_ERROR_MEMORY, 0, 0, "out of memory");
+        return false;
+    }
+    return true;
+}
+
+// Guesses the separator or the header, as the options ask, from the
+// text's first bytes. Returns false after an error, said.
+bool guess(csv_line_reader *reader)
+{
+    const size_t most = CSV_LINE_SNIFF_SAMPLE;
+    const size_t sample = static_cast<size_t>(reader->limit) < most ? static_cast<size_t>(reader->limit) : most;
+    if (!hold(reader, sample))
+        return false;
+    const size_t held = reader->held - reader->at;
+    csv_line_dialect &found = reader->dialect;
+    const int compressed = found.compressed;
+    reader->sniffed = csv_line_sniff(held_bytes(reader) + reader->at, held < sample ? held : sample, &found);
+    found.compressed = compressed;
+    if (reader->guess & CSV_LINE_GUESS_SEPARATOR)
+        reader->separator = found.separator;
+    if (reader->guess & CSV_LINE_GUESS_HEADER)
+        reader->header = found.header != 0;
+    return true;
+}
+
+// Places the stage, drops a byte-order mark and reads the header, once the
+// source is set.
 csv_line_reader *start(csv_line_reader *reader)
 {
     if (reader == nullptr || reader->error.code != CSV_LINE_OK)
         return reader;
     reader->line = 1;
-    if (!hold(reader, 3))
+    if (!place_stage(reader) || !hold(reader, 3))
         return reader;
     if (reader->held - reader->at >= 3 && std::memcmp(held_bytes(reader) + reader->at, "\xef\xbb\xbf", 3) == 0)
         reader->at += 3;
+    if (reader->guess != 0 && !guess(reader))
+        return reader;
     reader->resume_at = reader->at;
+    csv_line_dialect &dialect = reader->dialect;
+    dialect.separator = reader->separator;
+    dialect.header = reader->header;
+    // Bytes read as they stand are UTF-8, unless the guess found otherwise.
+    if (reader->stage != nullptr)
+        dialect.encoding = csv_line::input::stage_encoding(reader->stage);
+    else if (reader->encoding != CSV_LINE_ENCODING_AUTO || reader->guess == 0)
+        dialect.encoding = reader->encoding == CSV_LINE_ENCODING_AUTO ? CSV_LINE_ENCODING_UTF8 : reader->encoding;
     if (reader->header)
         read_header(reader);
     return reader;
@@ -248,11 +400,35 @@ csv_line_reader *csv_line_reader_open_memory(const char *bytes, size_t length, c
     return start(reader);
 }
 
+int csv_line_sniff_path(const char *path, csv_line_dialect *dialect, csv_line_error *error)
+{
+    csv_line_reader_options options = {};
+    options.invalid_utf8 = CSV_LINE_UTF8_RAW;
+    options.guess = CSV_LINE_GUESS_SEPARATOR | CSV_LINE_GUESS_HEADER;
+    csv_line_reader *reader = csv_line_reader_open_path(path, &options);
+    csv_line_error said = {};
+    int found = -1;
+    if (reader == nullptr) {
+        said.code = CSV_LINE_ERROR_MEMORY;
+        std::snprintf(said.message, sizeof said.message, "out of memory");
+    } else if (reader->error.code != CSV_LINE_OK) {
+        said = reader->error;
+    } else {
+        *dialect = reader->dialect;
+        found = reader->sniffed;
+    }
+    if (error != nullptr)
+        *error = said;
+    csv_line_reader_close(reader);
+    return found;
+}
+
 void csv_line_reader_close(csv_line_reader *reader)
 {
     if (reader == nullptr)
         return;
     stop_threads(reader);
+    csv_line::input::stage_close(reader->stage);
     for (int k = reader->piece_next; k < reader->piece_count; k++)
         std::free(reader->pieces[k].owned);
     std::free(reader->pieces);

@@ -170,7 +170,8 @@ void read_range(const csv_line_reader *reader, Range &range)
     int count = 0;
     if (whole > 0) {
         const Check check = {&range.error, reader->lenient, 0, index.quotes != 0,
-                             index.line_feeds > index.record_count, !reader->decode_later};
+                             index.line_feeds > index.record_count, !reader->decode_later,
+                             reader->invalid_utf8 == CSV_LINE_UTF8_STRICT};
         const int fields = whole < index.record_count ? tables.starts[whole] : index.field_count;
         count = check_records(check, tables, range.bytes, 0, whole, fields, range.offset, &line);
         if (count < 0)

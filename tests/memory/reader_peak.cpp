@@ -113,7 +113,7 @@ int main(int argc, char **argv)
         return failed;
     }
     const long long before = peak_kib();
-    csv_line_reader_options options = {',', 0, 0, std::atoi(argv[2]), argc > 3, 0, 0};
+    csv_line_reader_options options = {',', 0, 0, std::atoi(argv[2]), argc > 3, 0, 0, 0, 0, 0};
     csv_line_reader *reader = csv_line_reader_open_path(path, &options);
     csv_line_batch batch;
     long long records = 0, bytes = 0;
