@@ -26,6 +26,11 @@ PyMethodDef methods[] = {
      "ranges(path, n, *, lines=False)\n--\n\n"
      "n (start, end) byte ranges that cover the file, each beginning at a record start: range k at\n"
      "the first at or after byte size * k / n. With lines, (start, end, first line) each."},
+    {"_sniff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sniff)), METH_VARARGS | METH_KEYWORDS,
+     "_sniff(path, sample=65536)\n--\n\n"
+     "The dialect the library guesses from the file's first bytes, as (found, separator, quoted,\n"
+     "header, line_ending, encoding, compressed, confidence, records); csv_line.sniff makes it a\n"
+     "csv.Dialect."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module = {PyModuleDef_HEAD_INIT, "csv_line._core", nullptr, -1, methods,

@@ -175,6 +175,7 @@ PyObject *raise_from(csv_line_reader *reader, Source *source, PyObject *filename
 PyObject *read_columns(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *read_table(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *ranges(PyObject *self, PyObject *args, PyObject *kwargs);
+PyObject *sniff(PyObject *self, PyObject *args, PyObject *kwargs);
 
 }  // namespace csv_line_python
 

@@ -1,5 +1,6 @@
 # csv_line: the extension's entries, and what the package adds in Python.
-from typing import Any, Dict, Iterator, Optional, Sequence, Union
+import csv
+from typing import Any, ClassVar, Dict, Iterator, Optional, Sequence, Union
 
 import pandas
 
@@ -11,7 +12,8 @@ from ._core import ranges as ranges
 from ._core import reader as reader
 from ._core import _Column, _DTypes, _StrPath
 
-__all__ = ["Error", "reader", "DictReader", "read_columns", "read_pandas", "read_table", "Table", "ranges"]
+__all__ = ["Error", "reader", "DictReader", "read_columns", "read_pandas", "read_table", "Table", "ranges", "sniff",
+           "Dialect"]
 __version__: str
 
 
@@ -37,3 +39,22 @@ def read_pandas(path: _StrPath, *, usecols: Optional[Sequence[_Column]] = None, 
                 threads: int = 1, delimiter: str = ",", strict: bool = True, header: bool = True,
                 names: Optional[Sequence[object]] = None, byte_range: Optional[Sequence[int]] = None,
                 first_line: int = 1, dates: bool = False, text: str = "str") -> pandas.DataFrame: ...
+
+
+class Dialect(csv.Dialect):
+    _ENCODINGS: ClassVar[Dict[int, str]]
+    _ENDINGS: ClassVar[Dict[int, str]]
+    _COMPRESSED: ClassVar[Dict[int, Optional[str]]]
+    has_header: bool
+    quoted: bool
+    confidence: float
+    cannot_tell: bool
+    encoding: str
+    compressed: Optional[str]
+    records: int
+
+    def __init__(self, found: int, separator: str, quoted: int, header: int, line_ending: int, encoding: int,
+                 compressed: int, confidence: float, records: int) -> None: ...
+
+
+def sniff(path: _StrPath, sample: int = 65536) -> Dialect: ...
