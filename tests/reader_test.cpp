@@ -21,6 +21,13 @@
 
 #include <gtest/gtest.h>
 
+#if defined(CSV_LINE_TEST_ZLIB)
+#include <zlib.h>
+#endif
+#if defined(CSV_LINE_TEST_ZSTD)
+#include <zstd.h>
+#endif
+
 #include "csv_line.h"
 #include "reader_checks.h"
 
@@ -294,24 +301,135 @@ Reading Read(const std::string &text, const Options &options, Source source, int
     return reading;
 }
 
-// Every source, and threads with ranges of a few bytes, must give what the
-// model gives.
+// How a text is stored: as it is, compressed (in one member or frame, or
+// cut into several), or in UTF-16 after its byte-order mark.
+enum class Packing { plain, gzip, gzip_members, zstd, zstd_frames, utf16le, utf16be };
+const char *const packing_names[] = {"plain", "gzip", "gzip members", "zstd", "zstd frames", "UTF-16LE", "UTF-16BE"};
+
+#if defined(CSV_LINE_TEST_ZLIB)
+std::string Gzip(const std::string &text, int level = 6)
+{
+    z_stream stream = {};
+    EXPECT_EQ(deflateInit2(&stream, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::string out(deflateBound(&stream, static_cast<uLong>(text.size())), '\0');
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
+    stream.avail_in = static_cast<uInt>(text.size());
+    stream.next_out = reinterpret_cast<Bytef *>(&out[0]);
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+#endif
+
+#if defined(CSV_LINE_TEST_ZSTD)
+std::string Zstd(const std::string &text)
+{
+    std::string out(ZSTD_compressBound(text.size()), '\0');
+    const size_t size = ZSTD_compress(&out[0], out.size(), text.data(), text.size(), 3);
+    EXPECT_FALSE(ZSTD_isError(size));
+    out.resize(size);
+    return out;
+}
+#endif
+
+// UTF-8 to UTF-16 after its mark, written plainly: the text must be UTF-8.
+std::string Utf16(const std::string &text, bool big_endian)
+{
+    std::string out;
+    const auto unit = [&](unsigned u) {
+        const char high = static_cast<char>(u >> 8), low = static_cast<char>(u & 0xff);
+        out += big_endian ? std::string{high, low} : std::string{low, high};
+    };
+    unit(0xFEFF);
+    for (size_t k = 0; k < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[k]);
+        const int length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        unsigned code = length == 1 ? lead : lead & (0x3F >> (length - 1));
+        for (int m = 1; m < length; m++)
+            code = code << 6 | (static_cast<unsigned char>(text[k + static_cast<size_t>(m)]) & 0x3F);
+        k += static_cast<size_t>(length);
+        if (code >= 0x10000) {
+            unit(0xD800 + ((code - 0x10000) >> 10));
+            unit(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            unit(code);
+        }
+    }
+    return out;
+}
+
+// The packings this build reads, and the text stored so: the text a plain
+// reading of which gives the same records.
+const std::vector<Packing> &Packings()
+{
+    static const std::vector<Packing> packings = {
+        Packing::plain,
+#if defined(CSV_LINE_TEST_ZLIB)
+        Packing::gzip, Packing::gzip_members,
+#endif
+#if defined(CSV_LINE_TEST_ZSTD)
+        Packing::zstd, Packing::zstd_frames,
+#endif
+        Packing::utf16le, Packing::utf16be};
+    return packings;
+}
+
+std::string Pack(const std::string &text, Packing packing)
+{
+    const std::string head = text.substr(0, text.size() / 3), tail = text.substr(text.size() / 3);
+    switch (packing) {
+#if defined(CSV_LINE_TEST_ZLIB)
+    case Packing::gzip:
+        return Gzip(text);
+    case Packing::gzip_members:
+        return Gzip(head) + Gzip(tail, 1);
+#endif
+#if defined(CSV_LINE_TEST_ZSTD)
+    case Packing::zstd:
+        return Zstd(text);
+    case Packing::zstd_frames:
+        return Zstd(head) + Zstd(tail);
+#endif
+    case Packing::utf16le:
+        return Utf16(text, false);
+    case Packing::utf16be:
+        return Utf16(text, true);
+    default:
+        return text;
+    }
+}
+
+// What reading the packed text reads as: UTF-16 turns its mark into
+// UTF-8's, which counts in the offsets and is dropped.
+std::string Unpacked(const std::string &text, Packing packing)
+{
+    return packing == Packing::utf16le || packing == Packing::utf16be ? "\xef\xbb\xbf" + text : text;
+}
+
+// Every source and packing, and threads with ranges of a few bytes, must
+// give what the model gives.
 void ExpectModel(const std::string &text, const Options &options)
 {
-    const Reading want = Model(text, options);
-    for (Source source : sources) {
-        for (int threads : thread_counts) {
-            for (const char *part : {"7", "64", "1000000"}) {
-                if (threads == 1 && part[0] != '7')
-                    continue;
-                setenv("CSV_LINE_PART_SIZE", part, 1);
-                const Reading got = Read(text, options, source, threads);
-                unsetenv("CSV_LINE_PART_SIZE");
-                if (!Same(got, want)) {
-                    ADD_FAILURE() << "from " << source_names[static_cast<int>(source)] << " on " << threads
-                                  << " threads, ranges of " << part << " bytes\n got " << Describe(got) << "\n want "
-                                  << Describe(want);
-                    return;
+    for (Packing packing : Packings()) {
+        const Reading want = Model(Unpacked(text, packing), options);
+        const std::string packed = Pack(text, packing);
+        for (Source source : sources) {
+            for (int threads : thread_counts) {
+                for (const char *part : {"7", "64", "1000000"}) {
+                    if (threads == 1 && part[0] != '7')
+                        continue;
+                    setenv("CSV_LINE_PART_SIZE", part, 1);
+                    const Reading got = Read(packed, options, source, threads);
+                    unsetenv("CSV_LINE_PART_SIZE");
+                    if (!Same(got, want)) {
+                        ADD_FAILURE() << packing_names[static_cast<int>(packing)] << " from "
+                                      << source_names[static_cast<int>(source)] << " on " << threads
+                                      << " threads, ranges of " << part << " bytes\n got " << Describe(got)
+                                      << "\n want " << Describe(want);
+                        return;
+                    }
                 }
             }
         }
@@ -697,6 +815,210 @@ TEST(Reader, ColumnsByName)
     EXPECT_EQ(csv_line_reader_column_find(reader, "price", 5), -1);
     EXPECT_EQ(csv_line_reader_column_name(reader, 3).length, 0);
     csv_line_reader_close(reader);
+}
+
+// What a reader of the text on one thread from memory reads, which every
+// source and thread count must read too.
+Reading ReadEverywhere(const std::string &text, const Options &options)
+{
+    const Reading one = Read(text, options, Source::memory, 1);
+    for (Source source : sources)
+        for (int threads : thread_counts) {
+            setenv("CSV_LINE_PART_SIZE", "7", 1);
+            const Reading got = Read(text, options, source, threads);
+            unsetenv("CSV_LINE_PART_SIZE");
+            // Messages that name the input name it as its source does.
+            const auto said = [](const std::string &message) { return message.substr(message.rfind(": ") + 1); };
+            EXPECT_TRUE(Same(got, one) && said(got.message) == said(one.message))
+                << "from " << source_names[static_cast<int>(source)] << " on " << threads << " threads\n got "
+                << Describe(got) << " " << got.message << "\n want " << Describe(one) << " " << one.message;
+        }
+    return one;
+}
+
+Options Encoded(int encoding, int utf8, bool lenient = false)
+{
+    Options options;
+    options.encoding = encoding;
+    options.utf8 = utf8;
+    options.lenient = lenient;
+    return options;
+}
+
+struct TextRow {
+    const char *name;
+    std::string text;
+    Options options;
+    std::vector<std::vector<std::string>> values;  // the records handed over
+    std::vector<int> flags;                        // theirs, when lenient
+    int error;
+    const char *message;  // the error's, when there is one
+};
+
+TEST(Reader, TextThatIsNotUtf8OrIsInAnotherEncoding)
+{
+    const int AUTO = CSV_LINE_ENCODING_AUTO, STRICT = CSV_LINE_UTF8_STRICT;
+    const std::vector<TextRow> rows = {
+        {"UTF-8 is read", "\xc3\xa9,\xe2\x82\xac,\xf0\x9d\x84\x9e\n", Encoded(AUTO, STRICT),
+         {{"\xc3\xa9", "\xe2\x82\xac", "\xf0\x9d\x84\x9e"}}, {}, CSV_LINE_OK, ""},
+        {"a bad byte ends the reading at its record", "a,b\nc,d\xff\ne,f\n", Encoded(AUTO, STRICT), {{"a", "b"}}, {},
+         CSV_LINE_ERROR_ENCODING, "line 2: field 2: column 4: not UTF-8 (byte 0xFF)"},
+        {"its column counts characters", "\xc3\xa9,\xe2\x82\xac,x\xff\n", Encoded(AUTO, STRICT), {}, {},
+         CSV_LINE_ERROR_ENCODING, "line 1: field 3: column 6: not UTF-8 (byte 0xFF)"},
+        {"its line is the byte's, inside quotes", "a,\"x\ny\xe9z\"\n", Encoded(AUTO, STRICT), {}, {},
+         CSV_LINE_ERROR_ENCODING, "line 2: field 2: column 2: not UTF-8 (byte 0xE9)"},
+        {"an overlong form is bad", "a\n\xc0\xaf\n", Encoded(AUTO, STRICT), {{"a"}}, {}, CSV_LINE_ERROR_ENCODING,
+         "line 2: field 1: column 1: not UTF-8 (byte 0xC0)"},
+        {"a surrogate is bad", "\xed\xa0\x80\n", Encoded(AUTO, STRICT), {}, {}, CSV_LINE_ERROR_ENCODING,
+         "line 1: field 1: column 1: not UTF-8 (byte 0xED)"},
+        {"a character cut by the input's end is bad", "ok\nabc\xe2\x82", Encoded(AUTO, STRICT), {{"ok"}}, {},
+         CSV_LINE_ERROR_ENCODING, "line 2: field 1: column 4: not UTF-8 (byte 0xE2)"},
+        {"a malformed field before a bad byte is said first", "a\n\"b\"c\nd\xff\n", Encoded(AUTO, STRICT), {{"a"}}, {},
+         CSV_LINE_ERROR_MALFORMED, "line 2: field 1: a quote inside an unquoted field or after a closing quote"},
+        {"a bad byte before a malformed field is said first", "a\nd\xff\n\"b\"c\n", Encoded(AUTO, STRICT), {{"a"}}, {},
+         CSV_LINE_ERROR_ENCODING, "line 2: field 1: column 2: not UTF-8 (byte 0xFF)"},
+        {"lenient: flagged and read on", "a\nb\xff\nc\n", Encoded(AUTO, STRICT, true), {{"a"}, {"b\xff"}, {"c"}},
+         {0, CSV_LINE_RECORD_NOT_UTF8, 0}, CSV_LINE_OK, ""},
+        {"replace: U+FFFD for each bad sequence", "c,d\xff\xe2\x82\n\xe9\n", Encoded(AUTO, CSV_LINE_UTF8_REPLACE),
+         {{"c", "d\xef\xbf\xbd\xef\xbf\xbd"}, {"\xef\xbf\xbd"}}, {}, CSV_LINE_OK, ""},
+        {"raw: bytes as they are", "c,d\xff\n", Encoded(AUTO, CSV_LINE_UTF8_RAW), {{"c", "d\xff"}}, {}, CSV_LINE_OK, ""},
+        {"Latin-1", "caf\xe9,\xa3,\x80\n", Encoded(CSV_LINE_ENCODING_LATIN1, STRICT),
+         {{"caf\xc3\xa9", "\xc2\xa3", "\xc2\x80"}}, {}, CSV_LINE_OK, ""},
+        {"Windows-1252, its unassigned bytes their own code points", "\x80,\x93q\x94,\x81\n",
+         Encoded(CSV_LINE_ENCODING_CP1252, STRICT), {{"\xe2\x82\xac", "\xe2\x80\x9cq\xe2\x80\x9d", "\xc2\x81"}}, {},
+         CSV_LINE_OK, ""},
+        {"UTF-16LE without a mark, when asked", std::string("a\0,\0\xe9\0\n\0", 8),
+         Encoded(CSV_LINE_ENCODING_UTF16LE, STRICT), {{"a", "\xc3\xa9"}}, {}, CSV_LINE_OK, ""},
+        {"UTF-16: a lone surrogate is bad", std::string("\xff\xfe" "a\0\n\0\x00\xd8\n\0", 10), Encoded(AUTO, STRICT),
+         {{"a"}}, {}, CSV_LINE_ERROR_ENCODING, "line 2: field 1: column 1: not UTF-8 (byte 0xED)"},
+        {"UTF-16: a lone surrogate replaced", std::string("\xfe\xff\0a\0\n\xd8\x00\0\n", 10),
+         Encoded(AUTO, CSV_LINE_UTF8_REPLACE), {{"a"}, {"\xef\xbf\xbd"}}, {}, CSV_LINE_OK, ""},
+        {"UTF-8 asked: a UTF-16 mark is bytes", "\xff\xfe" "a\n", Encoded(CSV_LINE_ENCODING_UTF8, CSV_LINE_UTF8_RAW),
+         {{"\xff\xfe" "a"}}, {}, CSV_LINE_OK, ""},
+    };
+    for (const TextRow &row : rows) {
+        SCOPED_TRACE(row.name);
+        const Reading got = ReadEverywhere(row.text, row.options);
+        std::vector<std::vector<std::string>> values;
+        std::vector<int> flags;
+        for (const Record &record : got.records) {
+            values.push_back(record.values);
+            flags.push_back(record.flags);
+        }
+        EXPECT_EQ(values, row.values);
+        if (!row.flags.empty()) {
+            EXPECT_EQ(flags, row.flags);
+        }
+        EXPECT_EQ(got.error, row.error);
+        EXPECT_EQ(got.message, row.message);
+    }
+}
+
+TEST(Reader, OptionsOutOfTheirRangeAreRefused)
+{
+    for (const auto &[name, options] : std::vector<std::pair<const char *, csv_line_reader_options>>{
+             {"no encoding 6", {',', 0, 0, 0, 0, 0, 0, 6, 0, 0}},
+             {"no policy 3 for text that is not UTF-8", {',', 0, 0, 0, 0, 0, 0, 0, 3, 0}},
+             {"no guess 4", {',', 0, 0, 0, 0, 0, 0, 0, 0, 4}}}) {
+        SCOPED_TRACE(name);
+        csv_line_reader *reader = csv_line_reader_open_memory("a\n", 2, &options);
+        EXPECT_EQ(csv_line_reader_error(reader)->code, CSV_LINE_ERROR_OPTIONS);
+        EXPECT_STREQ(csv_line_reader_error(reader)->message, name);
+        csv_line_reader_close(reader);
+    }
+}
+
+// A text of records of every kind, long enough for many ranges.
+std::string ManyRecords(int count)
+{
+    std::string text = "id,note,price\n";
+    for (int r = 0; r < count; r++)
+        text += std::to_string(r) + (r % 3 == 0 ? ",\"a \"\"b\"\"\nc\"," : ",plain,") + std::to_string(r * 7 % 1000) + ".5\n";
+    return text;
+}
+
+// A compressed input cut short or corrupt: the records before the damage
+// are handed over whole, then an error names the byte of the input.
+TEST(Reader, CutOffOrCorruptStreamsHandOverTheRecordsBefore)
+{
+    const std::string text = ManyRecords(3000);
+    const Reading whole = Read(text, {}, Source::memory, 1);
+    std::vector<std::pair<std::string, std::string>> damaged;  // input, its error's message after the name
+#if defined(CSV_LINE_TEST_ZLIB)
+    const std::string gzip = Gzip(text);
+    for (size_t cut : {size_t{2}, size_t{10}, gzip.size() / 2, gzip.size() - 4, gzip.size() - 1})
+        damaged.push_back({gzip.substr(0, cut), "the gzip stream is cut off at byte " + std::to_string(cut)});
+    damaged.push_back({gzip + "x", "bytes that are not gzip after the end of a gzip member at byte " +
+                                       std::to_string(gzip.size())});
+    std::string bad_check = gzip;
+    bad_check[bad_check.size() - 6] ^= 0x55;  // the CRC
+    damaged.push_back({bad_check, "the gzip stream is corrupt (incorrect data check) at byte " +
+                                      std::to_string(gzip.size() - 4)});
+#endif
+#if defined(CSV_LINE_TEST_ZSTD)
+    const std::string zstd = Zstd(text);
+    for (size_t cut : {size_t{4}, size_t{9}, zstd.size() / 2, zstd.size() - 1})
+        damaged.push_back({zstd.substr(0, cut), "the zstd stream is cut off at byte " + std::to_string(cut)});
+    std::string bad_block = zstd;
+    bad_block[zstd.size() / 2] ^= 0x55;
+    damaged.push_back({bad_block, ") in the frame at byte 0"});  // libzstd names the fault
+#endif
+#if !defined(CSV_LINE_TEST_ZLIB)
+    damaged.push_back({"\x1f\x8b\x08", "gzip input, which this build cannot read (it was built without zlib)"});
+#endif
+#if !defined(CSV_LINE_TEST_ZSTD)
+    damaged.push_back({"\x28\xb5\x2f\xfd", "zstd input, which this build cannot read (it was built without libzstd)"});
+#endif
+    for (const auto &[input, message] : damaged) {
+        SCOPED_TRACE(message);
+        const Reading got = ReadEverywhere(input, {});
+        EXPECT_EQ(got.error, CSV_LINE_ERROR_COMPRESSED);
+        EXPECT_NE(got.message.find(message), std::string::npos) << got.message;
+        ASSERT_LE(got.records.size(), whole.records.size());
+        EXPECT_TRUE(std::equal(got.records.begin(), got.records.end(), whole.records.begin()));
+    }
+}
+
+// Guessed, the separator and the header are those the text shows; the
+// reader says what it reads by.
+TEST(Reader, GuessesTheSeparatorAndHeader)
+{
+    const std::string text = "name;price;city\nhoodie;12,5;Lyon\ntee;8,0;Nantes\ncap;5,25;\"Lille; Nord\"\n";
+    for (Packing packing : Packings()) {
+        SCOPED_TRACE(packing_names[static_cast<int>(packing)]);
+        const std::string packed = Pack(text, packing);
+        csv_line_reader_options options = {',', 0, 0, 0, 0, 0, 0, 0, 0,
+                                           CSV_LINE_GUESS_SEPARATOR | CSV_LINE_GUESS_HEADER};
+        csv_line_reader *reader = csv_line_reader_open_memory(packed.data(), packed.size(), &options);
+        csv_line_dialect dialect;
+        csv_line_reader_dialect(reader, &dialect);
+        EXPECT_EQ(dialect.separator, ';');
+        EXPECT_EQ(dialect.header, 1);
+        EXPECT_EQ(dialect.encoding, packing == Packing::utf16le   ? CSV_LINE_ENCODING_UTF16LE
+                                    : packing == Packing::utf16be ? CSV_LINE_ENCODING_UTF16BE
+                                                                  : CSV_LINE_ENCODING_UTF8);
+        EXPECT_EQ(dialect.compressed, packing == Packing::gzip || packing == Packing::gzip_members ? 1
+                                      : packing == Packing::zstd || packing == Packing::zstd_frames ? 2
+                                                                                                     : 0);
+        const Reading got = Drain(reader);
+        EXPECT_EQ(got.names, (std::vector<std::string>{"name", "price", "city"}));
+        ASSERT_EQ(got.records.size(), 3u);
+        EXPECT_EQ(got.records[2].values, (std::vector<std::string>{"cap", "5,25", "Lille; Nord"}));
+    }
+}
+
+// The file's dialect through its compression and encoding.
+TEST(Reader, SniffsAFileAsItIsRead)
+{
+    const std::string text = "a\tb\tc\n1\t2\t3\n4\t5\t6\n7\t8\t9\n";
+    const TempFile file(Pack(text, Packings().size() > 3 ? Packings()[1] : Packing::utf16le));
+    csv_line_dialect dialect;
+    csv_line_error error;
+    EXPECT_GE(csv_line_sniff_path(file.path.c_str(), &dialect, &error), 0);
+    EXPECT_EQ(dialect.separator, '\t');
+    EXPECT_EQ(dialect.line_ending, CSV_LINE_ENDING_LF);
+    EXPECT_EQ(csv_line_sniff_path("/nonexistent/csv_line", &dialect, &error), -1);
+    EXPECT_EQ(error.code, CSV_LINE_ERROR_IO);
 }
 
 }  // namespace

@@ -55,7 +55,6 @@ struct Stage {
     Unpacker *unpacker;
 
     Window source;  // the raw bytes; over raw.memory when the source is memory
-    long long source_used;  // raw bytes the unpacker took before source.begin
     Window text;  // unpacked, when the text is turned into UTF-8 after
 
     Slot slots[SLOTS];
@@ -111,7 +110,8 @@ bool read_source(Stage &stage)
     return true;
 }
 
-// Unpacks from the source into out, at most room bytes; false after a
+// Unpacks from the source into out, at most room bytes, *written of them
+// (after a failure too: the text before it is handed over); false after a
 // failure, said. *ended says the last member or frame ended with the
 // source.
 bool unpack_into(Stage &stage, char *out, size_t room, size_t *written, bool *ended)
@@ -127,12 +127,9 @@ bool unpack_into(Stage &stage, char *out, size_t room, size_t *written, bool *en
         const Unpacked state = unpack(stage.unpacker, source.bytes + source.begin, source.end - source.begin,
                                       source.ended, out + *written, room - *written, &used, &made, why, sizeof why);
         source.begin += used;
-        stage.source_used += static_cast<long long>(used);
         *written += made;
         if (state == Unpacked::failed) {
-            char said[160];
-            std::snprintf(said, sizeof said, "%s at byte %lld", why, stage.source_used);
-            say(stage, CSV_LINE_ERROR_COMPRESSED, said);
+            say(stage, CSV_LINE_ERROR_COMPRESSED, why);
             return false;
         }
         *ended = state == Unpacked::ended;
@@ -147,11 +144,11 @@ bool unpack_into(Stage &stage, char *out, size_t room, size_t *written, bool *en
 
 // Fills the text window, which the unpacked bytes go through on their way
 // to UTF-8, keeping those not yet turned.
-bool fill_text(Stage &stage)
+void fill_text(Stage &stage)
 {
     Window &text = stage.text;
     if (text.ended)
-        return true;
+        return;
     if (text.begin > 0) {
         std::memmove(text.bytes, text.bytes + text.begin, text.end - text.begin);
         text.end -= text.begin;
@@ -159,11 +156,10 @@ bool fill_text(Stage &stage)
     }
     size_t made;
     bool ended;
-    if (!unpack_into(stage, reinterpret_cast<char *>(text.bytes + text.end), text.capacity - text.end, &made, &ended))
-        return false;
+    const bool unpacked = unpack_into(stage, reinterpret_cast<char *>(text.bytes + text.end), text.capacity - text.end,
+                                      &made, &ended);
     text.end += made;
-    text.ended = ended;
-    return true;
+    text.ended = ended || !unpacked;
 }
 
 // The bytes that are text, in the encoding found: the unpacked window, or
@@ -173,9 +169,14 @@ Window &text_of(Stage &stage)
     return stage.packing == Packing::plain ? stage.source : stage.text;
 }
 
-bool fill(Stage &stage)
+// Fills the text window; after a failure, said, nothing follows what it
+// holds, which is turned all the same.
+void fill(Stage &stage)
 {
-    return stage.packing == Packing::plain ? read_source(stage) : fill_text(stage);
+    if (stage.packing != Packing::plain)
+        fill_text(stage);
+    else if (!read_source(stage))
+        stage.source.ended = true;
 }
 
 // Turns what the text window holds into UTF-8 at out, whose `room` bytes
@@ -219,6 +220,13 @@ size_t turn(Stage &stage, Window &text, char *out, size_t room)
 bool produce(Stage &stage, Slot &slot)
 {
     slot.size = slot.taken = 0;
+    // A slot's memory is had when it is first filled: a short input
+    // fills one.
+    if (slot.bytes == nullptr && (slot.bytes = static_cast<char *>(std::malloc(SLOT_SIZE))) == nullptr) {
+        errno = ENOMEM;
+        say(stage, CSV_LINE_ERROR_MEMORY, "out of memory");
+        return false;
+    }
     Window &text = text_of(stage);
     for (;;) {
         const size_t room = SLOT_SIZE - slot.size;
@@ -229,18 +237,16 @@ bool produce(Stage &stage, Slot &slot)
             // Nothing to turn: unpacked straight into the slot.
             size_t made;
             bool ended;
-            if (!unpack_into(stage, slot.bytes + slot.size, room, &made, &ended))
-                return false;
+            const bool unpacked = unpack_into(stage, slot.bytes + slot.size, room, &made, &ended);
             slot.size += made;
-            if (ended)
+            if (ended || !unpacked)
                 return false;
             continue;
         }
         // A character takes 4 bytes at most: with fewer, the window is
         // filled first, unless nothing follows.
         if (text.end - text.begin < 4 && !text.ended) {
-            if (!fill(stage))
-                return false;
+            fill(stage);
             continue;
         }
         if (stage.encoding == CSV_LINE_ENCODING_AUTO)
@@ -321,8 +327,6 @@ Stage *stage_open(const Raw &raw, Packing packing, int encoding, int invalid_utf
         stage->unpacker = unpacker_open(packing);
         ok = ok && stage->text.bytes != nullptr && stage->unpacker != nullptr;
     }
-    for (Slot &slot : stage->slots)
-        ok = ok && (slot.bytes = static_cast<char *>(std::malloc(SLOT_SIZE))) != nullptr;
     pthread_mutex_init(&stage->lock, nullptr);
     pthread_cond_init(&stage->changed, nullptr);
     if (ok && !can_unpack(packing)) {

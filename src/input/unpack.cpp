@@ -21,6 +21,8 @@ namespace csv_line::input {
 struct Unpacker {
     Packing packing;
     bool between;  // at a member's or frame's end (or before the first)
+    long long taken;        // input bytes used before this call
+    long long frame_start;  // the input's byte where the zstd frame being read began
 #if defined(CSV_LINE_ZLIB)
     z_stream gzip;
     bool gzip_open;
@@ -123,7 +125,8 @@ Unpacked unpack_gzip(Unpacker &unpacker, const unsigned char *in, size_t n, bool
             if (left < 2 && !last)
                 return Unpacked::going;
             if (packing_of(in + *used, left) != Packing::gzip) {
-                std::snprintf(why, why_size, "bytes that are not gzip after the end of a gzip member");
+                std::snprintf(why, why_size, "bytes that are not gzip after the end of a gzip member at byte %lld",
+                              unpacker.taken + static_cast<long long>(*used));
                 return Unpacked::failed;
             }
             if (inflateReset(&stream) != Z_OK) {
@@ -151,11 +154,13 @@ Unpacked unpack_gzip(Unpacker &unpacker, const unsigned char *in, size_t n, bool
         if (status == Z_OK || status == Z_BUF_ERROR) {
             if (*written == room || *used < n || !last)
                 return Unpacked::going;
-            std::snprintf(why, why_size, "the gzip stream is cut off");
+            std::snprintf(why, why_size, "the gzip stream is cut off at byte %lld",
+                          unpacker.taken + static_cast<long long>(*used));
             return Unpacked::failed;
         }
-        std::snprintf(why, why_size, "the gzip stream is corrupt (%s)",
-                      status == Z_MEM_ERROR ? "out of memory" : stream.msg != nullptr ? stream.msg : "bad data");
+        std::snprintf(why, why_size, "the gzip stream is corrupt (%s) at byte %lld",
+                      status == Z_MEM_ERROR ? "out of memory" : stream.msg != nullptr ? stream.msg : "bad data",
+                      unpacker.taken + static_cast<long long>(*used));
         return Unpacked::failed;
     }
 }
@@ -168,24 +173,31 @@ Unpacked unpack_zstd(Unpacker &unpacker, const unsigned char *in, size_t n, bool
     ZSTD_inBuffer from = {in, n, 0};
     ZSTD_outBuffer to = {out, room, 0};
     for (;;) {
+        // Between frames with no input, there is nothing to decompress:
+        // asked, libzstd would wait for the next frame's header.
+        if (unpacker.between && from.pos == n)
+            return last ? Unpacked::ended : Unpacked::going;
         const size_t hint = ZSTD_decompressStream(unpacker.zstd, &to, &from);
         *used = from.pos;
         *written = to.pos;
         if (ZSTD_isError(hint)) {
-            std::snprintf(why, why_size, "the zstd stream is corrupt (%s)", ZSTD_getErrorName(hint));
+            // Where in the frame libzstd found it depends on how the input
+            // came: the frame's start does not.
+            std::snprintf(why, why_size, "the zstd stream is corrupt (%s) in the frame at byte %lld",
+                          ZSTD_getErrorName(hint), unpacker.frame_start);
             return Unpacked::failed;
         }
         // 0: a frame ended with all it holds written.
         unpacker.between = hint == 0;
+        if (unpacker.between)
+            unpacker.frame_start = unpacker.taken + static_cast<long long>(from.pos);
         if (to.pos == room)
             return Unpacked::going;
-        if (from.pos < n)
+        if (from.pos < n || unpacker.between)
             continue;
         if (!last)
             return Unpacked::going;
-        if (unpacker.between)
-            return Unpacked::ended;
-        std::snprintf(why, why_size, "the zstd stream is cut off");
+        std::snprintf(why, why_size, "the zstd stream is cut off at byte %lld", unpacker.taken + static_cast<long long>(n));
         return Unpacked::failed;
     }
 }
@@ -197,17 +209,18 @@ Unpacked unpack(Unpacker *unpacker, const unsigned char *in, size_t n, bool last
                 size_t *used, size_t *written, char *why, size_t why_size)
 {
     *used = *written = 0;
+    Unpacked state = Unpacked::failed;
 #if defined(CSV_LINE_ZLIB)
     if (unpacker->packing == Packing::gzip)
-        return unpack_gzip(*unpacker, in, n, last, out, room, used, written, why, why_size);
+        state = unpack_gzip(*unpacker, in, n, last, out, room, used, written, why, why_size);
 #endif
 #if defined(CSV_LINE_ZSTD)
     if (unpacker->packing == Packing::zstd)
-        return unpack_zstd(*unpacker, in, n, last, out, room, used, written, why, why_size);
+        state = unpack_zstd(*unpacker, in, n, last, out, room, used, written, why, why_size);
 #endif
-    (void)in, (void)n, (void)last, (void)out, (void)room;
-    std::snprintf(why, why_size, "this build cannot read %s", packing_name(unpacker->packing));
-    return Unpacked::failed;
+    (void)in, (void)n, (void)last, (void)out, (void)room, (void)why, (void)why_size;
+    unpacker->taken += static_cast<long long>(*used);
+    return state;
 }
 
 }  // namespace csv_line::input

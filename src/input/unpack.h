@@ -26,7 +26,7 @@ enum class Unpacked {
 // *used bytes read, *written written. `last` says no input follows these
 // bytes. A call that neither reads nor writes returns going only when out
 // has no room. On failure, `why` (why_size bytes) says what went wrong,
-// at the byte in + *used.
+// and at which byte of the input.
 Unpacked unpack(Unpacker *unpacker, const unsigned char *in, size_t n, bool last, char *out, size_t room,
                 size_t *used, size_t *written, char *why, size_t why_size);
 

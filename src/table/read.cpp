@@ -19,6 +19,7 @@
 #include <mutex>
 #include <new>
 
+#include "reader/reader.h"
 #include "table/dates.h"
 #include "table/table.h"
 
@@ -1101,6 +1102,21 @@ csv_line_table *read_with(const csv_line_table_options *given, Source source, Op
     if (reading.reader == nullptr) {
         csv_line_table_close(table);
         return nullptr;
+    }
+    if (csv_line_reader_error(reading.reader)->code == CSV_LINE_OK) {
+        // The separator and header are those the reader guessed, if it
+        // did; text it made (decompressed, turned into UTF-8) is not the
+        // input's bytes, and is read again from the bytes kept.
+        csv_line_dialect found;
+        csv_line_reader_dialect(reading.reader, &found);
+        reading.reader_options.separator = found.separator;
+        reading.reader_options.header = found.header;
+        reading.reader_options.guess = 0;
+        if (reading::reads_made_text(reading.reader)) {
+            reading.source.again = false;
+            reading.reader_options.encoding = CSV_LINE_ENCODING_UTF8;
+            reading.reader_options.invalid_utf8 = CSV_LINE_UTF8_RAW;
+        }
     }
     read_table(reading);
     if (table->error.code != CSV_LINE_OK && table->error.code != CSV_LINE_ERROR_CELL &&
