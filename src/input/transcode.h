@@ -4,7 +4,8 @@
  *
  * Every converter reads n bytes at in and writes to out, which must hold
  * the converter's bound of n (below), and returns the bytes written. None
- * allocates, and none reads or writes outside in[0..n) and that bound.
+ * allocates, and none reads or writes outside in[0..n) and that bound;
+ * in and out must not overlap.
  *
  * The streaming converters are called on consecutive blocks of one input.
  * A character cut by the end of a block is not consumed: *used is set to
