@@ -10,16 +10,19 @@ PyMethodDef methods[] = {
     {"read_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_columns)),
      METH_VARARGS | METH_KEYWORDS,
      "read_columns(path, usecols=None, dtypes=None, *, threads=1, delimiter=',', strict=True, header=True,\n"
-     "             names=None, byte_range=None, first_line=1, dates=False, text='str')\n--\n\n"
+     "             names=None, byte_range=None, first_line=1, dates=False, text='str', encoding=None,\n"
+     "             errors=None)\n--\n\n"
      "The file's columns as a dict of numpy arrays: int64, float64 or bool where every cell is one\n"
      "(empty cells NaN, integers with one then float64), with dates=True datetime64 for ISO dates\n"
      "and timestamps, else str objects (text='category': pandas.Categorical). dtypes, one or by\n"
      "name, asks for a type; a cell that is not of it raises csv_line.Error with its line and column.\n"
-     "byte_range reads only the records of (start, end), its lines counted from first_line."},
+     "byte_range reads only the records of (start, end), its lines counted from first_line.\n"
+     "delimiter=None and header='infer' are guessed from the first 64 KiB; encoding names the\n"
+     "file's codec, errors ('strict' or 'replace') what text not UTF-8 does."},
     {"read_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_table)),
      METH_VARARGS | METH_KEYWORDS,
      "read_table(path, usecols=None, dtypes=None, *, threads=1, delimiter=',', strict=True, header=True,\n"
-     "           names=None, byte_range=None, first_line=1, dates=False)\n--\n\n"
+     "           names=None, byte_range=None, first_line=1, dates=False, encoding=None, errors=None)\n--\n\n"
      "The file's columns, typed as read_columns types them, as a csv_line.Table in Arrow's layout,\n"
      "for any Arrow consumer (its __arrow_c_stream__) without a copy."},
     {"ranges", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ranges)), METH_VARARGS | METH_KEYWORDS,

@@ -78,20 +78,121 @@ PyObject *path_filename(const char *path)
     return PyUnicode_DecodeFSDefault(path);
 }
 
-bool reader_options(const char *delimiter, int strict, int threads, csv_line_reader_options *options)
+namespace {
+
+// A codec's name as Python's codecs module knows it (its aliases and
+// spellings made one), into *name. False with the LookupError of an
+// unknown one raised.
+bool codec_name(PyObject *given, std::string *name)
 {
-    if (std::strlen(delimiter) != 1) {
-        PyErr_SetString(PyExc_TypeError, "\"delimiter\" must be a 1-character string");
+    const Owned codecs(PyImport_ImportModule("codecs"));
+    if (!codecs)
         return false;
+    const Owned info(PyObject_CallMethod(codecs.get(), "lookup", "O", given));
+    if (!info)
+        return false;
+    const Owned said(PyObject_GetAttrString(info.get(), "name"));
+    return said && PyUnicode_Check(said.get()) && utf8_of(said.get(), name);
+}
+
+struct Named {
+    const char *name;
+    int value;
+};
+
+// The codecs the library reads, by the names Python's codecs module gives
+// them. "utf-16" is read by its byte-order mark, as Python reads it.
+const Named encodings[] = {{"utf-8", CSV_LINE_ENCODING_UTF8},          {"utf-8-sig", CSV_LINE_ENCODING_UTF8},
+                           {"utf-16", CSV_LINE_ENCODING_AUTO},         {"utf-16-le", CSV_LINE_ENCODING_UTF16LE},
+                           {"utf-16-be", CSV_LINE_ENCODING_UTF16BE},   {"iso8859-1", CSV_LINE_ENCODING_LATIN1},
+                           {"latin-1", CSV_LINE_ENCODING_LATIN1},      {"cp1252", CSV_LINE_ENCODING_CP1252}};
+
+bool encoding_option(PyObject *encoding, csv_line_reader_options *options)
+{
+    if (encoding == Py_None)
+        return true;
+    if (!PyUnicode_Check(encoding)) {
+        PyErr_Format(PyExc_TypeError, "encoding must be a str or None, not %.100s", Py_TYPE(encoding)->tp_name);
+        return false;
+    }
+    std::string name;
+    if (!codec_name(encoding, &name))
+        return false;
+    for (const Named &known : encodings)
+        if (name == known.name) {
+            options->encoding = known.value;
+            return true;
+        }
+    PyErr_Format(PyExc_ValueError,
+                 "encoding %R: csv_line reads utf-8, utf-8-sig, utf-16, utf-16-le, utf-16-be, latin-1 and cp1252",
+                 encoding);
+    return false;
+}
+
+// "strict" is Python's: the module decodes each value strictly itself and
+// raises UnicodeDecodeError as csv would, so the library hands bytes over
+// as they are. "replace" is the library's, which mends the text as
+// Python's "replace" does.
+bool errors_option(PyObject *errors, csv_line_reader_options *options)
+{
+    options->invalid_utf8 = CSV_LINE_UTF8_RAW;
+    if (errors == Py_None)
+        return true;
+    if (!PyUnicode_Check(errors)) {
+        PyErr_Format(PyExc_TypeError, "errors must be a str or None, not %.100s", Py_TYPE(errors)->tp_name);
+        return false;
+    }
+    if (PyUnicode_CompareWithASCIIString(errors, "strict") == 0)
+        return true;
+    if (PyUnicode_CompareWithASCIIString(errors, "replace") == 0) {
+        options->invalid_utf8 = CSV_LINE_UTF8_REPLACE;
+        return true;
+    }
+    PyErr_Format(PyExc_ValueError, "errors must be 'strict' or 'replace', not %R", errors);
+    return false;
+}
+
+}  // namespace
+
+bool reader_options(const TextOptions &text, int strict, int threads, csv_line_reader_options *options)
+{
+    *options = csv_line_reader_options{};
+    if (text.delimiter == Py_None) {
+        options->guess |= CSV_LINE_GUESS_SEPARATOR;
+    } else if (text.delimiter != nullptr) {
+        if (!PyUnicode_Check(text.delimiter) || PyUnicode_GetLength(text.delimiter) != 1 ||
+            PyUnicode_READ_CHAR(text.delimiter, 0) > 127) {
+            PyErr_SetString(PyExc_TypeError, "\"delimiter\" must be a 1-character string (ASCII), or None to guess it");
+            return false;
+        }
+        options->separator = static_cast<char>(PyUnicode_READ_CHAR(text.delimiter, 0));
+    } else {
+        options->separator = ',';
     }
     if (threads < 1) {
         PyErr_SetString(PyExc_ValueError, "threads must be 1 or more");
         return false;
     }
-    *options = csv_line_reader_options{};
-    options->separator = delimiter[0];
     options->threads = threads;
     options->lenient = strict ? 0 : 1;
+    return encoding_option(text.encoding, options) && errors_option(text.errors, options);
+}
+
+bool header_option(PyObject *header, csv_line_reader_options *options)
+{
+    if (PyUnicode_Check(header)) {
+        if (PyUnicode_CompareWithASCIIString(header, "infer") != 0) {
+            PyErr_Format(PyExc_ValueError, "header must be True, False or 'infer', not %R", header);
+            return false;
+        }
+        options->guess |= CSV_LINE_GUESS_HEADER;
+        options->header = 0;
+        return true;
+    }
+    const int truth = PyObject_IsTrue(header);
+    if (truth < 0)
+        return false;
+    options->header = truth;
     return true;
 }
 

@@ -110,8 +110,26 @@ bool utf8_of(PyObject *str, std::string *out);
 // give it. New reference, or null with an error set.
 PyObject *path_filename(const char *path);
 
-// The options every reading entry takes. False with an error set.
-bool reader_options(const char *delimiter, int strict, int threads, csv_line_reader_options *options);
+// What every reading entry takes of its text, as given (borrowed): the
+// delimiter (a 1-character str; None: guessed; null: ','), the encoding (a
+// codec's name, or None: UTF-8, or UTF-16 by its mark) and errors
+// ("strict" or "replace", or None: strict) for text that is not UTF-8:
+// strict is UnicodeDecodeError when a value is decoded, as csv raises it.
+struct TextOptions {
+    PyObject *delimiter = nullptr;
+    PyObject *encoding = Py_None;
+    PyObject *errors = Py_None;
+};
+
+// The options every reading entry takes, into *options. False with an
+// error set: TypeError for a delimiter that is not one ASCII character,
+// LookupError for a codec Python does not know, ValueError for one the
+// library does not read or for errors other than "strict" or "replace".
+bool reader_options(const TextOptions &text, int strict, int threads, csv_line_reader_options *options);
+
+// header as read_columns takes it, into options->header, or guessed for
+// "infer". False with ValueError for any other str.
+bool header_option(PyObject *header, csv_line_reader_options *options);
 
 // A field's value as str, from bytes known to be ASCII: copied as they are.
 inline PyObject *ascii_str(csv_line_text text)

@@ -32,21 +32,26 @@ bool parse_byte_range(PyObject *byte_range, long long *from, long long *to)
 bool parse_arguments(const char *entry, PyObject *args, PyObject *kwargs, Arguments *given)
 {
     // read_table takes every keyword but text: its text is Arrow's.
-    static const char *keywords[] = {"path",  "usecols",    "dtypes",     "threads", "delimiter", "strict", "header",
-                                     "names", "byte_range", "first_line", "dates",   "text",      nullptr};
-    static const char *table_keywords[] = {"path",  "usecols",    "dtypes",     "threads", "delimiter", "strict",
-                                           "header", "names", "byte_range", "first_line", "dates", nullptr};
+    static const char *keywords[] = {"path",       "usecols",    "dtypes", "threads", "delimiter", "strict",
+                                     "header",     "names",      "byte_range", "first_line", "dates", "text",
+                                     "encoding",   "errors",     nullptr};
+    static const char *table_keywords[] = {"path",   "usecols", "dtypes",     "threads",    "delimiter",
+                                           "strict", "header",  "names",      "byte_range", "first_line",
+                                           "dates",  "encoding", "errors",    nullptr};
     const int parsed =
         std::strcmp(entry, "read_columns") == 0
-            ? PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO$ispiOOLps:read_columns", const_cast<char **>(keywords),
-                                          &given->input, &given->usecols, &given->dtypes, &given->threads,
-                                          &given->delimiter, &given->strict, &given->header, &given->names,
-                                          &given->byte_range, &given->first_line, &given->dates, &given->text)
-            : PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO$ispiOOLp:read_table",
+            ? PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO$iOpOOOLpsOO:read_columns",
+                                          const_cast<char **>(keywords), &given->input, &given->usecols,
+                                          &given->dtypes, &given->threads, &given->options.delimiter,
+                                          &given->strict, &given->header, &given->names, &given->byte_range,
+                                          &given->first_line, &given->dates, &given->text, &given->options.encoding,
+                                          &given->options.errors)
+            : PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO$iOpOOOLpOO:read_table",
                                           const_cast<char **>(table_keywords), &given->input, &given->usecols,
-                                          &given->dtypes, &given->threads, &given->delimiter, &given->strict,
-                                          &given->header, &given->names, &given->byte_range, &given->first_line,
-                                          &given->dates);
+                                          &given->dtypes, &given->threads, &given->options.delimiter,
+                                          &given->strict, &given->header, &given->names, &given->byte_range,
+                                          &given->first_line, &given->dates, &given->options.encoding,
+                                          &given->options.errors);
     if (!parsed)
         return false;
     if (std::strcmp(given->text, "str") != 0 && std::strcmp(given->text, "category") != 0) {
@@ -58,7 +63,8 @@ bool parse_arguments(const char *entry, PyObject *args, PyObject *kwargs, Argume
         return false;
     }
     csv_line_reader_options checked;
-    return reader_options(given->delimiter, given->strict, given->threads, &checked);
+    return reader_options(given->options, given->strict, given->threads, &checked) &&
+           header_option(given->header, &checked);
 }
 
 Input::~Input()
@@ -119,14 +125,42 @@ struct Span {
     long long first_line;  // of its first byte: 0 when that LF is line 1's end, said first_line 1 in error
 };
 
-Span span_of(const Arguments &given, const Input &input)
+Span span_of(const Arguments &given, bool header, const Input &input)
 {
     const char *bytes = input.bytes();
-    const long long lf = given.header == 0 && input.from > 0 && bytes[input.from - 1] == '\n';
+    const long long lf = !header && input.from > 0 && bytes[input.from - 1] == '\n';
     return Span{bytes + input.from - lf, static_cast<size_t>(input.to - input.from + lf), given.first_line - lf};
 }
 
 using Reader = std::unique_ptr<csv_line_reader, void (*)(csv_line_reader *)>;
+
+// The separator or header guessed as the options ask, from the first bytes
+// of the range, made the options' own: every step after reads the same.
+// False with the reader's error raised.
+bool settle_guess(const Input &input, csv_line_reader_options *options)
+{
+    csv_line_reader_options one = *options;
+    one.threads = 1;
+    const Reader reader(csv_line_reader_open_memory(input.bytes() + input.from,
+                                                    static_cast<size_t>(input.to - input.from), &one),
+                        csv_line_reader_close);
+    if (!reader) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (csv_line_reader_error(reader.get())->code != CSV_LINE_OK) {
+        raise_reader_error(*csv_line_reader_error(reader.get()), input.filename.get(), 1);
+        return false;
+    }
+    csv_line_dialect dialect;
+    csv_line_reader_dialect(reader.get(), &dialect);
+    if (options->guess & CSV_LINE_GUESS_SEPARATOR)
+        options->separator = dialect.separator;
+    if (options->guess & CSV_LINE_GUESS_HEADER)
+        options->header = dialect.header != 0;
+    options->guess = 0;
+    return true;
+}
 
 // What the input's opening says, on one thread: its width (the header's
 // names, or the fields of the first record that is not a blank line; 0
@@ -174,10 +208,11 @@ bool survey(const Input &input, const Span &span, const csv_line_reader_options 
 // as pandas numbers them. Names name the input's fields in order: fewer
 // than it has leave fields without a name, which is refused; more name
 // columns of no cell.
-bool all_names(const Arguments &given, int width, std::vector<std::string> &header, std::vector<std::string> *all)
+bool all_names(const Arguments &given, bool with_header, int width, std::vector<std::string> &header,
+               std::vector<std::string> *all)
 {
     if (given.names == Py_None) {
-        if (given.header)
+        if (with_header)
             *all = std::move(header);
         else
             for (int k = 0; k < width; k++)
@@ -345,16 +380,16 @@ bool read_asked(const Arguments &given, TableRead *read)
     Input input;
     if (!open_input(given, &input))
         return false;
-    const Span span = span_of(given, input);
     csv_line_reader_options reader;
-    if (!reader_options(given.delimiter, given.strict, given.threads, &reader))
+    if (!reader_options(given.options, given.strict, given.threads, &reader) ||
+        !header_option(given.header, &reader) || (reader.guess != 0 && !settle_guess(input, &reader)))
         return false;
-    reader.header = given.header != 0;
+    const Span span = span_of(given, reader.header != 0, input);
 
     int width;
     std::vector<std::string> header, all;
     Chosen &chosen = read->chosen;
-    if (!survey(input, span, reader, &width, &header) || !all_names(given, width, header, &all) ||
+    if (!survey(input, span, reader, &width, &header) || !all_names(given, reader.header != 0, width, header, &all) ||
         !choose_columns(given.usecols, all, &chosen) || !ask_types(given.dtypes, &chosen))
         return false;
 

@@ -50,15 +50,15 @@ void Reader_dealloc(ReaderObject *self)
 
 PyObject *make_reader(PyTypeObject *type, PyObject *args, PyObject *kwargs)
 {
-    static const char *keywords[] = {"source", "delimiter", "strict", "threads", nullptr};
+    static const char *keywords[] = {"source", "delimiter", "strict", "threads", "encoding", "errors", nullptr};
     PyObject *input;
-    const char *delimiter = ",";
+    TextOptions text;
     int strict = 1, threads = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$spi:reader", const_cast<char **>(keywords), &input,
-                                     &delimiter, &strict, &threads))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OpiOO:reader", const_cast<char **>(keywords), &input,
+                                     &text.delimiter, &strict, &threads, &text.encoding, &text.errors))
         return nullptr;
     csv_line_reader_options options;
-    if (!reader_options(delimiter, strict, threads, &options))
+    if (!reader_options(text, strict, threads, &options))
         return nullptr;
     Owned filename;
     std::unique_ptr<Source> source;
@@ -166,8 +166,11 @@ PyMemberDef reader_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot reader_slots[] = {
-    {Py_tp_doc, const_cast<char *>("reader(source, *, delimiter=',', strict=True, threads=1)\n--\n\n"
-                                   "Rows of a path, a file object or an iterable of lines, as lists of str.")},
+    {Py_tp_doc, const_cast<char *>("reader(source, *, delimiter=',', strict=True, threads=1, encoding=None,\n"
+                                   "       errors=None)\n--\n\n"
+                                   "Rows of a path, a file object or an iterable of lines, as lists of str.\n"
+                                   "delimiter=None guesses it from the first 64 KiB; encoding names the\n"
+                                   "input's codec, errors ('strict' or 'replace') what text not UTF-8 does.")},
     {Py_tp_new, reinterpret_cast<void *>(Reader_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(Reader_dealloc)},
     {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},

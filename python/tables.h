@@ -17,9 +17,10 @@ namespace csv_line_python {
 // The arguments of read_columns and read_table, as given.
 struct Arguments {
     PyObject *input = nullptr, *usecols = Py_None, *dtypes = Py_None, *names = Py_None, *byte_range = Py_None;
-    const char *delimiter = ",";
+    PyObject *header = Py_True;  // True, False or "infer"
+    TextOptions options;
     const char *text = "str";
-    int threads = 1, strict = 1, header = 1, dates = 0;
+    int threads = 1, strict = 1, dates = 0;
     long long first_line = 1;
 };
 

@@ -10,7 +10,7 @@ from ._core import read_columns as read_columns
 from ._core import read_table as read_table
 from ._core import ranges as ranges
 from ._core import reader as reader
-from ._core import _Column, _DTypes, _StrPath
+from ._core import _Column, _DTypes, _Header, _StrPath
 
 __all__ = ["Error", "reader", "DictReader", "read_columns", "read_pandas", "read_table", "Table", "ranges", "sniff",
            "Dialect"]
@@ -23,8 +23,9 @@ class DictReader(Iterator[Dict[Union[str, Any], Union[str, Any]]]):
     restval: Any
 
     def __init__(self, source: Any, fieldnames: Optional[Sequence[str]] = None, restkey: Optional[str] = None,
-                 restval: Any = None, *, delimiter: str = ",", strict: bool = True,
-                 threads: int = 1) -> None: ...
+                 restval: Any = None, *, delimiter: Optional[str] = ",", strict: bool = True,
+                 threads: int = 1, encoding: Optional[str] = None,
+                 errors: Optional[str] = None) -> None: ...
     def __iter__(self) -> "DictReader": ...
     def __next__(self) -> Dict[Union[str, Any], Union[str, Any]]: ...
     @property
@@ -36,9 +37,10 @@ class DictReader(Iterator[Dict[Union[str, Any], Union[str, Any]]]):
 
 
 def read_pandas(path: _StrPath, *, usecols: Optional[Sequence[_Column]] = None, dtypes: Optional[_DTypes] = None,
-                threads: int = 1, delimiter: str = ",", strict: bool = True, header: bool = True,
+                threads: int = 1, delimiter: Optional[str] = ",", strict: bool = True, header: _Header = True,
                 names: Optional[Sequence[object]] = None, byte_range: Optional[Sequence[int]] = None,
-                first_line: int = 1, dates: bool = False, text: str = "str") -> pandas.DataFrame: ...
+                first_line: int = 1, dates: bool = False, text: str = "str", encoding: Optional[str] = None,
+                errors: Optional[str] = None) -> pandas.DataFrame: ...
 
 
 class Dialect(csv.Dialect):

@@ -13,6 +13,8 @@ _StrPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 # datetime64[D] or datetime64[us].
 _DType = numpy.typing.DTypeLike
 _DTypes = Union[_DType, Mapping[str, _DType]]
+# header: the first record's names, or not, or "infer": guessed.
+_Header = Union[bool, Literal["infer"]]
 # A column: by name, or by index from 0.
 _Column = Union[str, int]
 
@@ -31,8 +33,9 @@ class Error(csv.Error):
 
 @final
 class reader(Iterator[List[str]]):
-    def __init__(self, source: Union[_StrPath, _Reads, Iterable[Union[str, bytes]]], *, delimiter: str = ",",
-                 strict: bool = True, threads: int = 1) -> None: ...
+    def __init__(self, source: Union[_StrPath, _Reads, Iterable[Union[str, bytes]]], *,
+                 delimiter: Optional[str] = ",", strict: bool = True, threads: int = 1, encoding: Optional[str] = None,
+                 errors: Optional[str] = None) -> None: ...
     def __iter__(self) -> "reader": ...
     def __next__(self) -> List[str]: ...
     @property
@@ -56,26 +59,30 @@ class Table:
 
 @overload
 def read_columns(path: _StrPath, usecols: Optional[Sequence[_Column]] = None, dtypes: Optional[_DTypes] = None, *,
-                 threads: int = 1, delimiter: str = ",", strict: bool = True, header: bool = True,
+                 threads: int = 1, delimiter: Optional[str] = ",", strict: bool = True, header: _Header = True,
                  names: Optional[Sequence[object]] = None, byte_range: Optional[Sequence[int]] = None,
                  first_line: int = 1, dates: bool = False,
-                 text: Literal["str"] = "str") -> Dict[str, numpy.ndarray[Any, numpy.dtype[Any]]]: ...
+                 text: Literal["str"] = "str", encoding: Optional[str] = None,
+                 errors: Optional[str] = None) -> Dict[str, numpy.ndarray[Any, numpy.dtype[Any]]]: ...
 @overload
 def read_columns(path: _StrPath, usecols: Optional[Sequence[_Column]] = None, dtypes: Optional[_DTypes] = None, *,
-                 threads: int = 1, delimiter: str = ",", strict: bool = True, header: bool = True,
+                 threads: int = 1, delimiter: Optional[str] = ",", strict: bool = True, header: _Header = True,
                  names: Optional[Sequence[object]] = None, byte_range: Optional[Sequence[int]] = None,
-                 first_line: int = 1, dates: bool = False, text: Literal["category"]) -> Dict[str, Any]: ...
+                 first_line: int = 1, dates: bool = False, text: Literal["category"],
+                 encoding: Optional[str] = None, errors: Optional[str] = None) -> Dict[str, Any]: ...
 @overload
 def read_columns(path: _StrPath, usecols: Optional[Sequence[_Column]] = None, dtypes: Optional[_DTypes] = None, *,
-                 threads: int = 1, delimiter: str = ",", strict: bool = True, header: bool = True,
+                 threads: int = 1, delimiter: Optional[str] = ",", strict: bool = True, header: _Header = True,
                  names: Optional[Sequence[object]] = None, byte_range: Optional[Sequence[int]] = None,
-                 first_line: int = 1, dates: bool = False, text: str = "str") -> Dict[str, Any]: ...
+                 first_line: int = 1, dates: bool = False, text: str = "str",
+                 encoding: Optional[str] = None, errors: Optional[str] = None) -> Dict[str, Any]: ...
 
 
 def read_table(path: _StrPath, usecols: Optional[Sequence[_Column]] = None, dtypes: Optional[_DTypes] = None, *,
-               threads: int = 1, delimiter: str = ",", strict: bool = True, header: bool = True,
+               threads: int = 1, delimiter: Optional[str] = ",", strict: bool = True, header: _Header = True,
                names: Optional[Sequence[object]] = None, byte_range: Optional[Sequence[int]] = None,
-               first_line: int = 1, dates: bool = False) -> Table: ...
+               first_line: int = 1, dates: bool = False, encoding: Optional[str] = None,
+               errors: Optional[str] = None) -> Table: ...
 
 
 @overload
