@@ -764,6 +764,16 @@ TEST(Reader, TextThatIsNotUtf8OrIsInAnotherEncoding)
          CSV_LINE_ERROR_MALFORMED, "line 2: field 1: a quote inside an unquoted field or after a closing quote"},
         {"a bad byte before a malformed field is said first", "a\nd\xff\n\"b\"c\n", Encoded(AUTO, STRICT), {{"a"}}, {},
          CSV_LINE_ERROR_ENCODING, "line 2: field 1: column 2: not UTF-8 (byte 0xFF)"},
+        {"a header that is not UTF-8", "caf\xe9,b\n1,2\n", [] {
+             Options o = Encoded(CSV_LINE_ENCODING_AUTO, CSV_LINE_UTF8_STRICT);
+             o.header = true;
+             return o;
+         }(), {}, {}, CSV_LINE_ERROR_ENCODING, "line 1: field 1: the header is not UTF-8 (byte 0xE9)"},
+        {"a header that is not UTF-8", "caf\xe9,b\n1,2\n", [] {
+             Options o = Encoded(CSV_LINE_ENCODING_AUTO, CSV_LINE_UTF8_STRICT);
+             o.header = true;
+             return o;
+         }(), {}, {}, CSV_LINE_ERROR_ENCODING, "line 1: field 1: the header is not UTF-8 (byte 0xE9)"},
         {"lenient: flagged and read on", "a\nb\xff\nc\n", Encoded(AUTO, STRICT, true), {{"a"}, {"b\xff"}, {"c"}},
          {0, CSV_LINE_RECORD_NOT_UTF8, 0}, CSV_LINE_OK, ""},
         {"replace: U+FFFD for each bad sequence", "c,d\xff\xe2\x82\n\xe9\n", Encoded(AUTO, CSV_LINE_UTF8_REPLACE),

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "csv_line.h"
+#include "input/transcode.h"
 #include "reader.h"
 
 using namespace reading;
@@ -214,6 +215,21 @@ int for_each_batch(csv_line_reader *reader, csv_line_batch_fn fn, void *context)
     }
 }
 
+// Says where the header's first byte that is not UTF-8 lies.
+static void say_header_not_utf8(csv_line_reader *reader, const csv_line_batch &batch, const csv_line_record &record)
+{
+    for (int k = 0; k < record.count; k++) {
+        const csv_line_text raw = csv_line_batch_raw(&batch, record.field + k);
+        const size_t valid = csv_line::input::utf8_valid_prefix(raw.data, static_cast<size_t>(raw.length));
+        if (valid == static_cast<size_t>(raw.length))
+            continue;
+        const unsigned char byte = static_cast<unsigned char>(raw.data[valid]);
+        fail(&reader->error, CSV_LINE_ERROR_ENCODING, record.line, k + 1,
+             "line %lld: field %d: the header is not UTF-8 (byte 0x%02X)", record.line, k + 1, static_cast<unsigned>(byte));
+        return;
+    }
+}
+
 void read_header(csv_line_reader *reader)
 {
     csv_line_batch batch;
@@ -239,6 +255,8 @@ void read_header(csv_line_reader *reader)
         else if (record.flags & CSV_LINE_RECORD_TOO_MANY_FIELDS)
             fail(&reader->error, CSV_LINE_ERROR_TOO_MANY_FIELDS, record.line, 0,
                  "line %lld: the header has more fields than the limit of %d", record.line, reader->field_limit);
+        else if (record.flags & CSV_LINE_RECORD_NOT_UTF8)
+            say_header_not_utf8(reader, batch, record);
         else
             fail(&reader->error, CSV_LINE_ERROR_UNCLOSED, record.line, 0,
                  "line %lld: the header leaves a quote open at the end of the input", record.line);
