@@ -442,14 +442,15 @@ CSV_LINE_API csv_line_reader *csv_line_reader_open_memory(const char *bytes, siz
  *
  * Reads the whole file once with pread; the descriptor's offset is left as
  * it stands. Returns 0, or -1 with errno set: EINVAL for n < 1, ESPIPE for
- * no regular file, ENOMEM, or a read's error (EIO when the file is cut
+ * no regular file, ENOTSUP for a compressed one (gzip or zstd, whose bytes
+ * are no records), ENOMEM, or a read's error (EIO when the file is cut
  * short while read). Writes nothing else; allocates 1 MiB while it runs.
  */
 CSV_LINE_API int csv_line_ranges_find_fd(int fd, long long n, long long *starts, long long *lines);
 
 /* The same ranges of the `length` bytes at `text` (a file mapped, say):
    reads them once, allocates nothing. Returns 0, or -1 with errno EINVAL
-   for n < 1 or a negative length. */
+   for n < 1 or a negative length, ENOTSUP for compressed bytes. */
 CSV_LINE_API int csv_line_ranges_find_memory(const char *text, long long length, long long n, long long *starts,
                                    long long *lines);
 

@@ -918,4 +918,19 @@ TEST(Reader, SniffsAFileAsItIsRead)
     EXPECT_EQ(error.code, CSV_LINE_ERROR_IO);
 }
 
+// A compressed file's bytes are no records: its ranges are refused.
+TEST(Reader, RangesOfACompressedFileAreRefused)
+{
+    for (const std::string &packed : {std::string("\x1f\x8b\x08\x00rest"), std::string("\x28\xb5\x2f\xfd" "rest")}) {
+        long long starts[3], lines[3];
+        EXPECT_EQ(csv_line_ranges_find_memory(packed.data(), static_cast<long long>(packed.size()), 2, starts, lines), -1);
+        EXPECT_EQ(errno, ENOTSUP);
+        const TempFile file(packed);
+        const int fd = open(file.path.c_str(), O_RDONLY);
+        EXPECT_EQ(csv_line_ranges_find_fd(fd, 2, starts, lines), -1);
+        EXPECT_EQ(errno, ENOTSUP);
+        close(fd);
+    }
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "csv_line.h"
+#include "input/stage.h"
 #include "reader.h"
 
 namespace {
@@ -132,6 +133,13 @@ extern "C" int csv_line_ranges_find_fd(int fd, long long n, long long *starts, l
             errno = system;
             return -1;
         }
+        if (at == 0 && csv_line::input::packing_of(reinterpret_cast<const unsigned char *>(block),
+                                                   static_cast<size_t>(got)) != csv_line::input::Packing::plain) {
+            // A compressed file's bytes are no records.
+            std::free(block);
+            errno = ENOTSUP;
+            return -1;
+        }
         search.feed(block, at, got);
         at += got;
     }
@@ -144,6 +152,11 @@ extern "C" int csv_line_ranges_find_memory(const char *text, long long length, l
 {
     if (n < 1 || length < 0) {
         errno = EINVAL;
+        return -1;
+    }
+    if (csv_line::input::packing_of(reinterpret_cast<const unsigned char *>(text), static_cast<size_t>(length)) !=
+        csv_line::input::Packing::plain) {
+        errno = ENOTSUP;
         return -1;
     }
     Search search(length, n, starts, lines);
