@@ -296,5 +296,21 @@ printf 'b\nxy\nb\n2\nname\nTee\nHoodie, grey\n' >"$work/several-bad.want"
 expect several-files-one-bad 1 "bad.csv: line 2: field 2: a quote" "$work/several-bad.want" \
     "$cut" -f 2 "$work/bad.csv" "$work/nope.csv" "$work/five.csv" "$work/header.csv"
 grep -q "nope.csv: No such file or directory" "$work/err" || fail "several-files-one-bad: the missing file not said"
+# Inputs as they come: compressed (known by their bytes, whatever their
+# name, from a file or a pipe), in UTF-16, the separator guessed; one cut
+# short says where, after the records before it.
+if command -v gzip >/dev/null; then
+    gzip -c "$dir/input.csv" >"$work/input.data"
+    expect gzip-file 0 "" "$dir/expected.txt" "$cut" -f 6,1,2 "$work/input.data"
+    expect gzip-pipe 0 "" "$dir/expected.txt" sh -c '"$2" -f 6,1,2 <"$1"' sh "$work/input.data" "$cut"
+    head -c "$(($(wc -c <"$work/input.data") - 9))" "$work/input.data" >"$work/cut.gz"
+    expect gzip-cut-short 1 "the gzip stream is cut off at byte" - "$cut" -f 1 "$work/cut.gz"
+fi
+python3 -c 'import sys; sys.stdout.buffer.write(open(sys.argv[1], encoding="utf-8").read().encode("utf-16"))' \
+    "$dir/input.csv" >"$work/utf16.csv" 2>/dev/null &&
+    expect utf-16 0 "" "$dir/expected.txt" "$cut" -f 6,1,2 "$work/utf16.csv"
+tr ',' ';' <"$dir/input.csv" >"$work/semicolons.csv"
+tr ',' ';' <"$dir/expected.txt" >"$work/semicolons.want"
+expect delimiter-auto 0 "" "$work/semicolons.want" "$cut" -d auto -f 6,1,2 "$work/semicolons.csv"
 [ "$failures" = 0 ] && echo "csv_cut: all checks passed"
 exit $((failures > 0))
