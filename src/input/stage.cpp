@@ -135,9 +135,15 @@ bool unpack_into(Stage &stage, char *out, size_t room, size_t *written, bool *en
         *ended = state == Unpacked::ended;
         if (*ended || *written == room || (*written > 0 && source.begin == source.end))
             return true;
-        if (used == 0 && made == 0 && source.ended)
-            return true;
-        if (source.begin < source.end && used == 0 && made == 0 && !read_source(stage))
+        if (used > 0 || made > 0)
+            continue;
+        // No step without more input: the unpacker says when its input
+        // ends short, so this is a fault of its, not a loop of ours.
+        if (source.ended) {
+            say(stage, CSV_LINE_ERROR_COMPRESSED, "the stream stopped where it cannot end");
+            return false;
+        }
+        if (!read_source(stage))
             return false;
     }
 }
