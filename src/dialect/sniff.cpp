@@ -306,9 +306,9 @@ Score score_of(const Records &records, char separator, csv_line_field *fields)
     for (int r = 0; r < records.count; r++) {
         const int from = records.start[r];
         const char *text = records.text + from;
-        int n = parse_csv_fields(text, records.end[r] - from, separator, fields, MAX_FIELDS, nullptr);
+        const int n = parse_csv_fields(text, records.end[r] - from, separator, fields, MAX_FIELDS, nullptr);
         if (n < 1)
-            n = 1;
+            continue; // no record is blank, and no candidate is refused: never
         widths[n]++;
         for (int k = 0; k < n; k++) {
             bool opens_quoted;
