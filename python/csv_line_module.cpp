@@ -72,6 +72,23 @@ PyMODINIT_FUNC PyInit__core()
         Py_DECREF(Error);
         return nullptr;
     }
+    if (EncodingError == nullptr) {  // kept as Error is
+        Owned bases(PyTuple_Pack(2, Error, PyExc_UnicodeDecodeError));
+        if (!bases)
+            return nullptr;
+        EncodingError = PyErr_NewExceptionWithDoc(
+            "csv_line.EncodingError",
+            "Text that is not UTF-8: a UnicodeDecodeError whose reason names the line, field and column of its "
+            "first bad byte, and a csv_line.Error with .line and .field.",
+            bases.get(), nullptr);
+        if (EncodingError == nullptr)
+            return nullptr;
+    }
+    Py_INCREF(EncodingError);
+    if (PyModule_AddObject(made.get(), "EncodingError", EncodingError) < 0) {
+        Py_DECREF(EncodingError);
+        return nullptr;
+    }
     if (PyModule_AddObject(made.get(), "reader", reader.get()) < 0)
         return nullptr;
     reader.release();  // the module's now

@@ -4,12 +4,14 @@
 #include "module.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <new>
 #include <stdexcept>
 
 namespace csv_line_python {
 
 PyObject *Error;
+PyObject *EncodingError;
 
 PyObject *raise_from_cpp_exception() noexcept
 {
@@ -45,6 +47,28 @@ PyObject *raise_error(const std::string &message, long long line, int field)
     return nullptr;
 }
 
+// Text that is not UTF-8, as the library says it ("... (byte 0xE9)"): a
+// UnicodeDecodeError of that byte whose reason is the library's message,
+// with its line and field, and a csv_line.Error too.
+PyObject *raise_encoding_error(const std::string &message, long long line, int field)
+{
+    unsigned byte = 0;
+    const size_t at = message.rfind("(byte 0x");
+    if (at != std::string::npos)
+        byte = static_cast<unsigned>(std::strtoul(message.c_str() + at + 8, nullptr, 16)) & 0xFF;
+    const char bad = static_cast<char>(byte);
+    Owned exception(PyObject_CallFunction(EncodingError, "sy#nns", "utf-8", &bad, static_cast<Py_ssize_t>(1),
+                                          static_cast<Py_ssize_t>(0), static_cast<Py_ssize_t>(1), message.c_str()));
+    if (!exception)
+        return nullptr;
+    Owned line_number(PyLong_FromLongLong(line)), field_number(PyLong_FromLong(field));
+    if (!line_number || !field_number || PyObject_SetAttrString(exception.get(), "line", line_number.get()) != 0 ||
+        PyObject_SetAttrString(exception.get(), "field", field_number.get()) != 0)
+        return nullptr;
+    PyErr_SetObject(EncodingError, exception.get());
+    return nullptr;
+}
+
 PyObject *raise_reader_error(const csv_line_error &error, PyObject *filename, long long first_line)
 {
     if (error.code == CSV_LINE_ERROR_IO) {
@@ -60,6 +84,8 @@ PyObject *raise_reader_error(const csv_line_error &error, PyObject *filename, lo
         if (message.compare(0, said.size(), said) == 0)
             message = "line " + std::to_string(line) + ":" + message.substr(said.size());
     }
+    if (error.code == CSV_LINE_ERROR_ENCODING)
+        return raise_encoding_error(message, line, error.field);
     return raise_error(message, line, error.field);
 }
 
@@ -129,13 +155,12 @@ bool encoding_option(PyObject *encoding, csv_line_reader_options *options)
     return false;
 }
 
-// "strict" is Python's: the module decodes each value strictly itself and
-// raises UnicodeDecodeError as csv would, so the library hands bytes over
-// as they are. "replace" is the library's, which mends the text as
-// Python's "replace" does.
+// Both are the library's: "strict" (as None) raises csv_line.EncodingError,
+// a UnicodeDecodeError naming the line, field and column of the first bad
+// byte; "replace" mends the text as Python's "replace" does.
 bool errors_option(PyObject *errors, csv_line_reader_options *options)
 {
-    options->invalid_utf8 = CSV_LINE_UTF8_RAW;
+    options->invalid_utf8 = CSV_LINE_UTF8_STRICT;
     if (errors == Py_None)
         return true;
     if (!PyUnicode_Check(errors)) {

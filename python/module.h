@@ -18,6 +18,7 @@
 namespace csv_line_python {
 
 extern PyObject *Error;           // csv_line.Error, a csv.Error
+extern PyObject *EncodingError;   // csv_line.EncodingError, a csv_line.Error and a UnicodeDecodeError
 extern PyType_Spec reader_spec;  // csv_line.reader
 
 // The GIL let go for the scope: the library's work, and its threads,
@@ -100,7 +101,10 @@ auto without_cpp_exceptions(Body &&body) noexcept -> decltype(body())
 PyObject *raise_reader_error(const csv_line_error &error, PyObject *filename, long long first_line);
 
 // csv_line.Error(message) with .line and .field (0 for none).
+// raise_encoding_error: csv_line.EncodingError for the library's message
+// of text that is not UTF-8, "... (byte 0xHH)".
 PyObject *raise_error(const std::string &message, long long line, int field);
+PyObject *raise_encoding_error(const std::string &message, long long line, int field);
 
 // A str's UTF-8 bytes, NULs and all, into *out; false with an error set
 // (UnicodeEncodeError for a lone surrogate).
@@ -114,7 +118,8 @@ PyObject *path_filename(const char *path);
 // delimiter (a 1-character str; None: guessed; null: ','), the encoding (a
 // codec's name, or None: UTF-8, or UTF-16 by its mark) and errors
 // ("strict" or "replace", or None: strict) for text that is not UTF-8:
-// strict is UnicodeDecodeError when a value is decoded, as csv raises it.
+// strict is csv_line.EncodingError, a UnicodeDecodeError that names the
+// line, field and column.
 struct TextOptions {
     PyObject *delimiter = nullptr;
     PyObject *encoding = Py_None;

@@ -370,7 +370,10 @@ void raise_table_error(const csv_line_error &error, const Input &input, const cs
         }
     }
     const long long line = error.line > 0 ? error.line + shift : 0;
-    raise_error(message + tail, line, error.field);
+    if (error.code == CSV_LINE_ERROR_ENCODING)
+        raise_encoding_error(message + tail, line, error.field);
+    else
+        raise_error(message + tail, line, error.field);
 }
 
 }  // namespace

@@ -13,12 +13,14 @@
                           csv.Dialect with has_header, confidence, encoding
     Error                 a record not well formed, or a cell not of its
                           column's type (a csv.Error)
+    EncodingError         text that is not UTF-8, naming its line, field and
+                          column (an Error and a UnicodeDecodeError)
 """
 import csv
 
-from ._core import Error, Table, _sniff, read_columns, read_table, ranges, reader
+from ._core import EncodingError, Error, Table, _sniff, read_columns, read_table, ranges, reader
 
-__all__ = ["Error", "reader", "DictReader", "read_columns", "read_pandas", "read_table", "Table", "ranges", "sniff",
+__all__ = ["Error", "EncodingError", "reader", "DictReader", "read_columns", "read_pandas", "read_table", "Table", "ranges", "sniff",
            "Dialect"]
 __version__ = "1.0.0"
 

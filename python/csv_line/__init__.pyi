@@ -4,6 +4,7 @@ from typing import Any, ClassVar, Dict, Iterator, Optional, Sequence, Union
 
 import pandas
 
+from ._core import EncodingError as EncodingError
 from ._core import Error as Error
 from ._core import Table as Table
 from ._core import read_columns as read_columns
@@ -12,7 +13,7 @@ from ._core import ranges as ranges
 from ._core import reader as reader
 from ._core import _Column, _DTypes, _Header, _StrPath
 
-__all__ = ["Error", "reader", "DictReader", "read_columns", "read_pandas", "read_table", "Table", "ranges", "sniff",
+__all__ = ["Error", "EncodingError", "reader", "DictReader", "read_columns", "read_pandas", "read_table", "Table", "ranges", "sniff",
            "Dialect"]
 __version__: str
 

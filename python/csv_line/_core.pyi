@@ -31,6 +31,11 @@ class Error(csv.Error):
     field: int
 
 
+class EncodingError(Error, UnicodeDecodeError):
+    """Text that is not UTF-8: the reason names the line, field and column
+    of its first bad byte."""
+
+
 @final
 class reader(Iterator[List[str]]):
     def __init__(self, source: Union[_StrPath, _Reads, Iterable[Union[str, bytes]]], *,

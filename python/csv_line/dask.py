@@ -16,6 +16,7 @@ import dask.dataframe
 import pandas
 from dask.dataframe.utils import clear_known_categories
 
+from . import sniff
 from ._core import ranges, read_columns, reader
 
 
@@ -41,16 +42,29 @@ def read_csv(path, blocksize=64 << 20, usecols=None, dtypes=None, **options):
     names them (as read_columns takes it); the other partitions are read
     as those types, so a cell that is not of its column's type raises
     csv_line.Error with its line. `options` go to read_columns (delimiter,
-    strict, threads, dates, text): with text="category" each partition has
-    categories of its own."""
+    strict, threads, dates, text, encoding, errors): with text="category"
+    each partition has categories of its own. delimiter=None guesses it
+    once, from the file's start. A compressed file (gzip or zstd) is one
+    partition: its bytes cannot be cut at records."""
     path = os.fspath(path)
     if not blocksize > 0:
         raise ValueError(f"blocksize must be a positive number of bytes, not {blocksize!r}")
     size = os.path.getsize(path)
-    # A partition holds a byte at least: a blocksize under one asks for no more.
-    count = max(1, min(math.ceil(size / blocksize), size))
-    parts = [part for part in ranges(path, count, lines=True) if part[0] < part[1]] or [(0, 0, 1)]
-    names = next(reader(path, delimiter=options.get("delimiter", ",")), [])
+    with open(path, "rb") as file:
+        magic = file.read(4)
+    if "delimiter" in options and options["delimiter"] is None:
+        # Guessed once, from the file's start: every partition reads by it.
+        options = dict(options, delimiter=sniff(path).delimiter)
+    if magic[:2] == b"\x1f\x8b" or magic == b"\x28\xb5\x2f\xfd":
+        # A compressed file's bytes are no records: it is read whole, as
+        # one partition.
+        parts = [(0, size, 1)]
+    else:
+        # A partition holds a byte at least: a blocksize under one asks for no more.
+        count = max(1, min(math.ceil(size / blocksize), size))
+        parts = [part for part in ranges(path, count, lines=True) if part[0] < part[1]] or [(0, 0, 1)]
+    names = next(reader(path, delimiter=options.get("delimiter", ","), encoding=options.get("encoding"),
+                        errors=options.get("errors")), [])
     columns = read_columns(path, usecols=usecols, dtypes=dtypes, byte_range=parts[0][:2], **options)
     # Each column's type as read_columns gives it (pandas makes every
     # datetime64 nanoseconds): text is read as text everywhere; booleans

@@ -111,7 +111,8 @@ def test_usecols_and_dtypes(write):
     ('a,b\n1,2\n3,x"y"\n', None, "line 3: field 2: a quote inside an unquoted field", 2),
     # A cell is shown by its first 40 bytes, cut before a character.
     ("a\n1\nx" + "é" * 30 + "\n", {"a": "int64"}, "line 3: column 'a': 'x" + "é" * 19 + "' is not an int64", 1),
-    (b"a,b\n1,2\n3,x\xff\n", {"b": "int64"}, "line 3: column 'b': 'x\\xff' is not an int64", 2),
+    # Text that is not UTF-8 is the reader's problem, before the cell's.
+    (b"a,b\n1,2\n3,x\xff\n", {"b": "int64"}, "line 3: field 2: column 4: not UTF-8 (byte 0xFF)", 2),
 ])
 def test_a_bad_cell_names_its_line_and_column(write, text, dtypes, message, field):
     path = write(text)
@@ -261,10 +262,10 @@ def test_the_first_of_several_problems_is_raised_at_every_thread_count(write, mo
         assert raised.value.line == line
         with pytest.raises(csv_line.Error, match=f"line {shift + 2 + 2 * 2499 - 200}: field 2"):
             csv_line.read_columns(path, threads=threads, first_line=first_line)
-        # Cells become str once the whole table is read: the reader's
-        # problem after a cell that is not UTF-8 comes first; without it,
-        # the cell fails to decode.
-        with pytest.raises(csv_line.Error, match=f"line {shift + 2 + 2 * 2499 - 202}: field 2"):
+        # Text that is not UTF-8 is a problem the reader says in input
+        # order, before the malformed field after it; read leniently, the
+        # cell fails to decode.
+        with pytest.raises(csv_line.EncodingError, match=f"line {shift + 2 + 2 * 1799 - 200}: field 2: column 3"):
             csv_line.read_columns(undecodable, usecols=["b"], threads=threads, first_line=first_line)
         with pytest.raises(UnicodeDecodeError):
             csv_line.read_columns(undecodable, usecols=["b"], threads=threads, first_line=first_line, strict=False)

@@ -155,13 +155,16 @@ def test_a_quote_left_open_raises_and_lenient_reads_on():
     assert list(csv_line.reader(io.BytesIO(b'x,a"b"c\n'), strict=False))[0][0] == "x"
 
 
-def test_invalid_utf8_raises_as_python_does():
-    data = b"a,b\nc,\xff\xfe\n"
+def test_invalid_utf8_raises_a_unicode_decode_error_naming_its_line_field_and_column():
+    data = b"a,b\nc,\xc3\xa9\xff\xfe\n"
     with pytest.raises(UnicodeDecodeError) as ours:
         list(csv_line.reader(io.BytesIO(data)))
     with pytest.raises(UnicodeDecodeError) as python:
         list(csv.reader(io.TextIOWrapper(io.BytesIO(data), encoding="utf-8", newline="")))
-    assert (ours.value.encoding, ours.value.reason) == (python.value.encoding, python.value.reason)
+    assert isinstance(ours.value, csv_line.Error)
+    assert (ours.value.encoding, ours.value.object) == (python.value.encoding, b"\xff")
+    assert ours.value.reason == "line 2: field 2: column 4: not UTF-8 (byte 0xFF)"
+    assert (ours.value.line, ours.value.field) == (2, 2)
 
 
 def test_a_missing_file_raises_file_not_found():

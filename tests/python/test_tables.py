@@ -212,11 +212,14 @@ def test_columns_that_repeat_then_do_not(write, monkeypatch):
 
 
 def test_text_that_is_not_utf8_raises_in_either_form(write):
+    # The whole record is checked, the columns not chosen too, as a
+    # decoder of the whole file would; replaced, it reads.
     path = write(b"a,b\nok,x\n\xff,x\n")
     for text in ("str", "category"):
-        with pytest.raises(UnicodeDecodeError):
-            csv_line.read_columns(path, text=text)
-        assert list(csv_line.read_columns(path, usecols=["b"], text=text)["b"]) == ["x", "x"]
+        for usecols in (None, ["b"]):
+            with pytest.raises(UnicodeDecodeError, match="line 3: field 1: column 1"):
+                csv_line.read_columns(path, text=text, usecols=usecols)
+        assert list(csv_line.read_columns(path, text=text, errors="replace")["a"]) == ["ok", "\ufffd"]
 
 
 @pytest.mark.parametrize("call, raises, match", [
