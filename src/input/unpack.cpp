@@ -5,7 +5,6 @@
 #include "unpack.h"
 
 #include <climits>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,9 +14,6 @@
 #endif
 #if defined(CSV_LINE_ZSTD)
 #include <zstd.h>
-#endif
-#if defined(CSV_LINE_LIBDEFLATE)
-#include <libdeflate.h>
 #endif
 
 namespace csv_line::input {
@@ -225,50 +221,6 @@ Unpacked unpack(Unpacker *unpacker, const unsigned char *in, size_t n, bool last
     (void)in, (void)n, (void)last, (void)out, (void)room, (void)why, (void)why_size;
     unpacker->taken += static_cast<long long>(*used);
     return state;
-}
-
-bool inflate_whole(const unsigned char *in, size_t n, char **text, size_t *size)
-{
-#if defined(CSV_LINE_LIBDEFLATE)
-    if (n < 18)  // no member is shorter
-        return false;
-    libdeflate_decompressor *inflater = libdeflate_alloc_decompressor();
-    // Room for the last member's size, as its trailer gives it (modulo
-    // 2^32), or three times the input; doubled when a member needs more.
-    const size_t last = static_cast<size_t>(in[n - 4]) | static_cast<size_t>(in[n - 3]) << 8 |
-                        static_cast<size_t>(in[n - 2]) << 16 | static_cast<size_t>(in[n - 1]) << 24;
-    size_t capacity = last > n / 4 * 12 ? last : n / 4 * 12, made = 0, at = 0;
-    char *out = static_cast<char *>(std::malloc(capacity + 1));
-    bool whole = inflater != nullptr && out != nullptr;
-    while (whole && at < n) {
-        size_t used = 0, written = 0;
-        const libdeflate_result result =
-            packing_of(in + at, n - at) != Packing::gzip
-                ? LIBDEFLATE_BAD_DATA
-                : libdeflate_gzip_decompress_ex(inflater, in + at, n - at, out + made, capacity - made, &used, &written);
-        if (result == LIBDEFLATE_INSUFFICIENT_SPACE && capacity < SIZE_MAX / 2) {
-            char *bigger = static_cast<char *>(std::realloc(out, 2 * capacity + 1));
-            whole = bigger != nullptr;
-            out = whole ? bigger : out;
-            capacity = whole ? 2 * capacity : capacity;
-            continue;
-        }
-        whole = result == LIBDEFLATE_SUCCESS;
-        at += used;
-        made += written;
-    }
-    libdeflate_free_decompressor(inflater);
-    if (!whole) {
-        std::free(out);
-        return false;
-    }
-    *text = out;
-    *size = made;
-    return true;
-#else
-    (void)in, (void)n, (void)text, (void)size;
-    return false;
-#endif
 }
 
 }  // namespace csv_line::input

@@ -30,14 +30,6 @@ enum class Unpacked {
 Unpacked unpack(Unpacker *unpacker, const unsigned char *in, size_t n, bool last, char *out, size_t room,
                 size_t *used, size_t *written, char *why, size_t why_size);
 
-// The text of the n bytes of gzip at `in`, decompressed whole, member
-// after member, into *text (*size bytes; malloc'ed, for the caller to
-// free): far faster than a stream, where the whole input is at hand.
-// False, and nothing kept, when the build has no whole-buffer
-// decompressor, memory runs out, or the input is not gzip to its end:
-// then the stream says what is wrong, and where.
-bool inflate_whole(const unsigned char *in, size_t n, char **text, size_t *size);
-
 }  // namespace csv_line::input
 
 #endif

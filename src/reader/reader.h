@@ -183,7 +183,6 @@ struct csv_line_reader {
     size_t memory_size;
     char name[256];  // in messages
     csv_line::input::Stage *stage;  // between the source and the buffer, when the input is unpacked or transcoded
-    char *owned_text;               // the text of compressed memory decompressed whole, read as memory
     csv_line_dialect dialect;       // what it reads by, once open
     int sniffed;                    // what csv_line_sniff said of the guess
 
@@ -225,7 +224,7 @@ namespace reading {
 // its offsets are then not the input's.
 inline bool reads_made_text(const csv_line_reader *reader)
 {
-    return reader->stage != nullptr || reader->owned_text != nullptr;
+    return reader->stage != nullptr;
 }
 
 // The bytes that the reader's offsets into what is held count from.

@@ -13,7 +13,6 @@
 #include <utility>
 
 #include "csv_line.h"
-#include "input/unpack.h"
 #include "reader.h"
 
 namespace {
@@ -255,20 +254,8 @@ bool place_stage(csv_line_reader *reader)
     const unsigned char *first = reinterpret_cast<const unsigned char *>(reader->memory != nullptr ? reader->memory : reader->buffer);
     if (reader->memory != nullptr)
         n = reader->memory_size;
-    Packing packing = packing_of(first, n);
+    const Packing packing = packing_of(first, n);
     reader->dialect.compressed = packing == Packing::gzip ? 1 : packing == Packing::zstd ? 2 : 0;
-    // gzip at hand whole is decompressed whole, far faster than a stream;
-    // its text is then read as memory. (A stream says where it is bad.)
-    char *text;
-    size_t text_size;
-    if (packing == Packing::gzip && reader->memory != nullptr && inflate_whole(first, n, &text, &text_size)) {
-        reader->owned_text = text;
-        reader->memory = text_size > 0 ? text : "";
-        reader->memory_size = text_size;
-        first = reinterpret_cast<const unsigned char *>(reader->memory);
-        n = text_size;
-        packing = Packing::plain;
-    }
     const int encoding = packing == Packing::plain ? encoding_of(reader->encoding, first, n) : reader->encoding;
     if (packing == Packing::plain && !transcodes(encoding, reader->invalid_utf8)) {
         if (reader->memory == nullptr) {
@@ -442,7 +429,6 @@ void csv_line_reader_close(csv_line_reader *reader)
         return;
     stop_threads(reader);
     csv_line::input::stage_close(reader->stage);
-    std::free(reader->owned_text);
     for (int k = reader->piece_next; k < reader->piece_count; k++)
         std::free(reader->pieces[k].owned);
     std::free(reader->pieces);
