@@ -706,8 +706,9 @@ enum {
  * csv_line_reader_open_path) and, on each thread, the columns of the
  * records it holds. A column that changes type part of the way through,
  * from numbers to text, has its earlier records read again from the file
- * or the bytes (a file that changes meanwhile is an IO error); from a
- * path or descriptor that is no file, the table keeps the bytes of such
+ * or the bytes (a file that changes meanwhile is an IO error): a
+ * compressed or transcoded input from its start, decompressed again; from
+ * a path or descriptor that is no file, the table keeps the bytes of such
  * records until the end.
  */
 CSV_LINE_API csv_line_table *csv_line_table_read_path(const char *path, const csv_line_table_options *options);

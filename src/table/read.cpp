@@ -130,6 +130,19 @@ struct Source {
     int fd = -1;                  // a file by descriptor, its bytes from `base`
     off_t base = 0;
     bool again = true;            // false: pieces keep their bytes
+    bool in_order = false;        // text the reader made: read again from the start, forward only
+};
+
+// An input whose text the reader made (decompressed, turned into UTF-8)
+// read again: one reader from its start, taken forward piece by piece,
+// since the text cannot be entered at an offset.
+struct Onward {
+    csv_line_reader *reader = nullptr;
+    int opened = -1;  // the descriptor it opened, if any
+    off_t offset = 0;  // a descriptor's, read with pread
+    int fd = -1;
+    csv_line_batch batch{};
+    int next = 0;  // the batch's next record
 };
 
 struct Reading {
@@ -138,6 +151,7 @@ struct Reading {
     const csv_line_table_options *options;
     csv_line_reader_options reader_options{};
     Source source;
+    Onward onward;
     long long line_base = 0;
 
     // The columns, once the width is known: each one's field, kind asked
@@ -236,6 +250,9 @@ struct Reading {
     bool finish();
     bool finish_text(const Grown<size_t> &again);
     bool read_again(const Mark &mark, const Grown<size_t> &again, Building *made);
+    bool read_onward(const Mark &mark, const Grown<size_t> &again, Building *made);
+    bool take_row(const csv_line_batch &batch, int r, const Grown<size_t> &again, Building *made);
+    void close_onward();
     void say_problem();
     void say_again_failed(const char *why, int system);
 };
@@ -767,10 +784,92 @@ long long read_at(void *context, char *buffer, size_t size)
 
 }  // namespace
 
+// The cells of record r of the columns in `again`, appended as text to
+// `made`; false out of memory.
+bool Reading::take_row(const csv_line_batch &batch, int r, const Grown<size_t> &again, Building *made)
+{
+    bool kept = true;
+    for (size_t k = 0; kept && k < again.size; k++) {
+        const csv_line_text text = cell_text(batch, batch.records[r], fields.at[again.at[k]]);
+        Building &column = made[k];
+        const int64_t end = static_cast<int64_t>(column.bytes.size) + text.length;
+        kept = column.bytes.append(text.data, static_cast<size_t>(text.length)) && column.offsets.append(&end, sizeof end);
+    }
+    return kept;
+}
+
+// read_again for text the reader made: the records before the piece's
+// first passed over, from where the last piece read again ended.
+bool Reading::read_onward(const Mark &mark, const Grown<size_t> &again, Building *made)
+{
+    Onward &on = onward;
+    if (on.reader == nullptr) {
+        csv_line_reader_options one = reader_options;
+        one.header = 0;
+        one.threads = 1;
+        // The text was checked once; mended, it is mended again alike.
+        one.invalid_utf8 = one.invalid_utf8 == CSV_LINE_UTF8_STRICT ? CSV_LINE_UTF8_RAW : one.invalid_utf8;
+        if (source.bytes != nullptr) {
+            on.reader = csv_line_reader_open_memory(source.bytes, source.length, &one);
+        } else {
+            on.fd = source.fd;
+            on.offset = source.base;
+            if (source.path != nullptr && (on.fd = on.opened = open(source.path, O_RDONLY | O_CLOEXEC)) < 0) {
+                say_again_failed(std::strerror(errno), errno);
+                return false;
+            }
+            if (source.path != nullptr)
+                on.offset = 0;
+            on.reader = csv_line_reader_open_read(
+                [](void *context, char *buffer, size_t size) {
+                    Onward &from = *static_cast<Onward *>(context);
+                    At at{from.fd, from.offset};
+                    const long long got = read_at(&at, buffer, size);
+                    from.offset = at.offset;
+                    return got;
+                },
+                &on, &one);
+        }
+        if (on.reader == nullptr)
+            return false;
+    }
+    size_t row = 0;
+    bool kept = true;
+    while (kept && row < mark.rows) {
+        if (on.next >= on.batch.count) {
+            on.next = 0;
+            on.batch.count = 0;
+            if (csv_line_reader_next(on.reader, &on.batch) <= 0)
+                break;
+        }
+        const int r = on.next++;
+        if (on.batch.records[r].offset < mark.begin || is_blank(on.batch, r))
+            continue;
+        kept = take_row(on.batch, r, again, made);
+        row++;
+    }
+    const bool whole = kept && row == mark.rows;
+    const csv_line_error *said = csv_line_reader_error(on.reader);
+    if (kept && !whole)
+        say_again_failed(said->code != CSV_LINE_OK ? said->message : "the input changed as it was read",
+                         said->code == CSV_LINE_ERROR_IO ? said->system : EIO);
+    return whole;
+}
+
+void Reading::close_onward()
+{
+    csv_line_reader_close(onward.reader);
+    if (onward.opened >= 0)
+        close(onward.opened);
+    onward = Onward{};
+}
+
 // The columns in `again` of the piece at `mark`, read again from the
 // input as text into `made` (one Building a column of `again`).
 bool Reading::read_again(const Mark &mark, const Grown<size_t> &again, Building *made)
 {
+    if (source.in_order && mark.saved == nullptr)
+        return read_onward(mark, again, made);
     csv_line_reader_options one = reader_options;
     one.header = 0;
     one.threads = 1;
@@ -802,13 +901,7 @@ bool Reading::read_again(const Mark &mark, const Grown<size_t> &again, Building 
         for (int r = 0; kept && r < batch.count && row < mark.rows; r++) {
             if (is_blank(batch, r))
                 continue;
-            for (size_t k = 0; kept && k < again.size; k++) {
-                const csv_line_text text = cell_text(batch, batch.records[r], fields.at[again.at[k]]);
-                Building &column = made[k];
-                const int64_t end = static_cast<int64_t>(column.bytes.size) + text.length;
-                kept = column.bytes.append(text.data, static_cast<size_t>(text.length)) &&
-                       column.offsets.append(&end, sizeof end);
-            }
+            kept = take_row(batch, r, again, made);
             row++;
         }
     const bool whole = kept && row == mark.rows;
@@ -1106,19 +1199,23 @@ csv_line_table *read_with(const csv_line_table_options *given, Source source, Op
     if (csv_line_reader_error(reading.reader)->code == CSV_LINE_OK) {
         // The separator and header are those the reader guessed, if it
         // did; text it made (decompressed, turned into UTF-8) is not the
-        // input's bytes, and is read again from the bytes kept.
+        // input's bytes: it is read again from the input's start, in
+        // order, or from a pipe, from the bytes kept.
         csv_line_dialect found;
         csv_line_reader_dialect(reading.reader, &found);
         reading.reader_options.separator = found.separator;
         reading.reader_options.header = found.header;
         reading.reader_options.guess = 0;
         if (reading::reads_made_text(reading.reader)) {
-            reading.source.again = false;
-            reading.reader_options.encoding = CSV_LINE_ENCODING_UTF8;
-            reading.reader_options.invalid_utf8 = CSV_LINE_UTF8_RAW;
+            reading.source.in_order = reading.source.again;
+            if (!reading.source.again) {
+                reading.reader_options.encoding = CSV_LINE_ENCODING_UTF8;
+                reading.reader_options.invalid_utf8 = CSV_LINE_UTF8_RAW;
+            }
         }
     }
     read_table(reading);
+    reading.close_onward();
     if (table->error.code != CSV_LINE_OK && table->error.code != CSV_LINE_ERROR_CELL &&
         table->error.code != CSV_LINE_ERROR_WIDTH && table->error.line > 0 && reading.line_base > 0)
         count_from_first_line(&table->error, reading.line_base);

@@ -482,6 +482,32 @@ TEST(Table, EqualsTheModelFromEverySourceAtEveryThreadCount)
     }
 }
 
+// Columns of numbers that turn to text late are read again as text: a
+// compressed or UTF-16 input from its start, in order (a pipe's from the
+// bytes kept), at every thread count.
+TEST(Table, ColumnsThatTurnToTextLateAreReadAgainFromEveryPacking)
+{
+    std::string text = "n,x,t\n";
+    for (int r = 0; r < 3000; r++)
+        text += std::to_string(r) + "," + std::to_string(r * 0.5) + (r % 11 == 0 ? ",\"\"\"q\"\"\"\n" : ",7\n");
+    text += "late,1e3,text\n";
+    Options options;
+    const std::string want = ReadFrom(text, options, Source::MEMORY);
+    ASSERT_EQ(want.compare(0, 7, "n:text "), 0) << want.substr(0, 200);
+    for (Packing packing : Packings()) {
+        const std::string packed = Pack(text, packing);
+        for (Source source : {Source::MEMORY, Source::PATH, Source::FILE_FD, Source::PIPE})
+            for (int threads : thread_counts) {
+                SCOPED_TRACE(std::string(packing_names[static_cast<int>(packing)]) + ", source " +
+                             std::to_string(static_cast<int>(source)) + ", " + std::to_string(threads) + " threads");
+                options.threads = threads;
+                setenv("CSV_LINE_PART_SIZE", "500", 1);
+                EXPECT_EQ(ReadFrom(packed, options, source), want);
+                unsetenv("CSV_LINE_PART_SIZE");
+            }
+    }
+}
+
 TEST(Table, TheFirstErrorInInputOrderAtEveryThreadCount)
 {
     std::string text = "a,b\n";
