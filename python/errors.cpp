@@ -29,6 +29,20 @@ PyObject *raise_from_cpp_exception() noexcept
     return nullptr;
 }
 
+// Raises `exception`, made of class `kind` (null: its making failed),
+// with .line and .field.
+PyObject *raise_with_place(PyObject *kind, PyObject *exception, long long line, int field)
+{
+    if (exception == nullptr)
+        return nullptr;
+    Owned line_number(PyLong_FromLongLong(line)), field_number(PyLong_FromLong(field));
+    if (!line_number || !field_number || PyObject_SetAttrString(exception, "line", line_number.get()) != 0 ||
+        PyObject_SetAttrString(exception, "field", field_number.get()) != 0)
+        return nullptr;
+    PyErr_SetObject(kind, exception);
+    return nullptr;
+}
+
 // The message's bytes may hold a cell's, cut anywhere: what is not UTF-8
 // is shown escaped, so that the error raised is always this one.
 PyObject *raise_error(const std::string &message, long long line, int field)
@@ -37,14 +51,7 @@ PyObject *raise_error(const std::string &message, long long line, int field)
     if (!text)
         return nullptr;
     Owned exception(PyObject_CallFunctionObjArgs(Error, text.get(), nullptr));
-    if (!exception)
-        return nullptr;
-    Owned line_number(PyLong_FromLongLong(line)), field_number(PyLong_FromLong(field));
-    if (!line_number || !field_number || PyObject_SetAttrString(exception.get(), "line", line_number.get()) != 0 ||
-        PyObject_SetAttrString(exception.get(), "field", field_number.get()) != 0)
-        return nullptr;
-    PyErr_SetObject(Error, exception.get());
-    return nullptr;
+    return raise_with_place(Error, exception.get(), line, field);
 }
 
 // Text that is not UTF-8, as the library says it ("... (byte 0xE9)"): a
@@ -59,14 +66,7 @@ PyObject *raise_encoding_error(const std::string &message, long long line, int f
     const char bad = static_cast<char>(byte);
     Owned exception(PyObject_CallFunction(EncodingError, "sy#nns", "utf-8", &bad, static_cast<Py_ssize_t>(1),
                                           static_cast<Py_ssize_t>(0), static_cast<Py_ssize_t>(1), message.c_str()));
-    if (!exception)
-        return nullptr;
-    Owned line_number(PyLong_FromLongLong(line)), field_number(PyLong_FromLong(field));
-    if (!line_number || !field_number || PyObject_SetAttrString(exception.get(), "line", line_number.get()) != 0 ||
-        PyObject_SetAttrString(exception.get(), "field", field_number.get()) != 0)
-        return nullptr;
-    PyErr_SetObject(EncodingError, exception.get());
-    return nullptr;
+    return raise_with_place(EncodingError, exception.get(), line, field);
 }
 
 PyObject *raise_reader_error(const csv_line_error &error, PyObject *filename, long long first_line)

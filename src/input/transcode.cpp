@@ -263,7 +263,12 @@ size_t utf16_to_utf8(const unsigned char *in, size_t n, bool big_endian, bool la
     return static_cast<size_t>(out - start);
 }
 
-size_t latin1_to_utf8(const unsigned char *in, size_t n, char *out)
+namespace {
+
+// A code page of one byte a character: ASCII runs copied, each other byte
+// the code point `point` gives it.
+template <class Point>
+size_t single_bytes_to_utf8(const unsigned char *in, size_t n, char *out, Point point)
 {
     char *const start = out;
     size_t i = 0;
@@ -273,25 +278,21 @@ size_t latin1_to_utf8(const unsigned char *in, size_t n, char *out)
         out += run;
         if (i == n)
             break;
-        out = put(out, in[i++]);
+        out = put(out, point(in[i++]));
     }
     return static_cast<size_t>(out - start);
 }
 
+}  // namespace
+
+size_t latin1_to_utf8(const unsigned char *in, size_t n, char *out)
+{
+    return single_bytes_to_utf8(in, n, out, [](unsigned c) { return c; });
+}
+
 size_t cp1252_to_utf8(const unsigned char *in, size_t n, char *out)
 {
-    char *const start = out;
-    size_t i = 0;
-    while (i < n) {
-        const size_t run = copy_ascii(in + i, n - i, out);
-        i += run;
-        out += run;
-        if (i == n)
-            break;
-        const unsigned c = in[i++];
-        out = put(out, c - 0x80 < 32 ? kCp1252High[c - 0x80] : c);
-    }
-    return static_cast<size_t>(out - start);
+    return single_bytes_to_utf8(in, n, out, [](unsigned c) { return c - 0x80 < 32 ? kCp1252High[c - 0x80] : c; });
 }
 
 size_t utf8_valid_prefix(const char *text, size_t n)
