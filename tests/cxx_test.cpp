@@ -594,6 +594,7 @@ TEST(CxxReader, ErrorsCarryLineAndField)
         {"a bad header", "a,\"b\"c\n1,2\n", {}, 0, CSV_LINE_ERROR_MALFORMED, 1, -1},
         {"a quote as separator", "a\n", csv_line::options().separator('"'), 0, CSV_LINE_ERROR_OPTIONS, 0, 0},
         {"LF as separator", "a\n", csv_line::options().separator('\n'), 0, CSV_LINE_ERROR_OPTIONS, 0, 0},
+        {"text that is not UTF-8", "a,b\n1,2\n3,x\xe9\n", {}, 1, CSV_LINE_ERROR_ENCODING, 3, 2},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -623,6 +624,40 @@ TEST(CxxReader, ErrorsCarryLineAndField)
         EXPECT_EQ(e.code(), CSV_LINE_ERROR_IO);
         EXPECT_EQ(e.system(), ENOENT);
     }
+}
+
+// Encodings, the policy for bad bytes and guesses, as options; what the
+// reader found, and a file's dialect alone.
+TEST(CxxReader, FilesAsTheyCome)
+{
+    const auto rows = [](csv_line::reader &in) {
+        std::vector<std::vector<std::string>> all;
+        for (const auto &row : in) {
+            all.emplace_back();
+            for (size_t k = 0; k < row.size(); k++)
+                all.back().emplace_back(row[k].value());
+        }
+        return all;
+    };
+    csv_line::reader latin1(std::string_view("caf\xe9;b\n1;\xa3\n"),
+                            csv_line::options().text_encoding(csv_line::encoding::latin1).guess_separator());
+    EXPECT_EQ(latin1.dialect().separator, ';');
+    EXPECT_EQ(latin1.dialect().encoding, CSV_LINE_ENCODING_LATIN1);
+    EXPECT_EQ(latin1.columns(), (std::vector<std::string_view>{"caf\xc3\xa9", "b"}));
+    EXPECT_EQ(rows(latin1), (std::vector<std::vector<std::string>>{{"1", "\xc2\xa3"}}));
+
+    csv_line::reader mended(std::string_view("a\nx\xff\n"), csv_line::options().when_not_utf8(csv_line::invalid_utf8::replace));
+    EXPECT_EQ(rows(mended), (std::vector<std::vector<std::string>>{{"x\xef\xbf\xbd"}}));
+    csv_line::reader raw(std::string_view("a\nx\xff\n"), csv_line::options().when_not_utf8(csv_line::invalid_utf8::raw));
+    EXPECT_EQ(rows(raw), (std::vector<std::vector<std::string>>{{"x\xff"}}));
+
+    const TempFile file("n\tv\n1\t2\n3\t4\n5\t6\n");
+    const csv_line::sniffed found = csv_line::sniff(file.path());
+    EXPECT_EQ(found.dialect.separator, '\t');
+    EXPECT_EQ(found.dialect.header, 1);
+    csv_line::reader guessed(file.path(), csv_line::options().header(false).guess_separator().guess_header());
+    EXPECT_EQ(guessed.columns(), (std::vector<std::string_view>{"n", "v"}));
+    EXPECT_THROW(csv_line::sniff("/nonexistent/csv_line"), csv_line::error);
 }
 
 TEST(CxxReader, LenientFlagsAndReadsOn)
