@@ -620,6 +620,39 @@ TEST(Reader, OpeningFailsWithTheReason)
     }
 }
 
+// A read that fails after some bytes: the records they end are handed
+// over first, at every thread count, then the error; so too when the
+// failure comes while the reader holds the sample it guesses from.
+TEST(Reader, RecordsBeforeAFailedReadAreHandedOver)
+{
+    struct Failing {
+        std::string text;
+        size_t at;
+        static long long Read(void *context, char *buffer, size_t size)
+        {
+            Failing &input = *static_cast<Failing *>(context);
+            if (input.at == input.text.size()) {
+                errno = EIO;
+                return -1;
+            }
+            const size_t n = std::min<size_t>(size, std::min<size_t>(7, input.text.size() - input.at));
+            std::memcpy(buffer, input.text.data() + input.at, n);
+            input.at += n;
+            return static_cast<long long>(n);
+        }
+    };
+    for (int guess : {0, static_cast<int>(CSV_LINE_GUESS_SEPARATOR)})
+    for (int threads : thread_counts) {
+        SCOPED_TRACE(std::to_string(threads) + " threads, guessing " + std::to_string(guess));
+        Failing input{"a,b\n\"c\nd\",e\nf,g\nh,\"unfinished", 0};
+        csv_line_reader_options options = {',', 0, 0, threads, 0, 0, 0, 0, 0, guess};
+        const Reading got = Drain(csv_line_reader_open_read(Failing::Read, &input, &options));
+        ASSERT_EQ(got.records.size(), 3u);
+        EXPECT_EQ(got.records[2].values, (std::vector<std::string>{"f", "g"}));
+        EXPECT_EQ(got.error, CSV_LINE_ERROR_IO);
+    }
+}
+
 TEST(Reader, AFailedReadIsAnIOError)
 {
     const csv_line_read_fn failing = [](void *, char *, size_t) -> long long {
