@@ -299,12 +299,18 @@ grep -q "nope.csv: No such file or directory" "$work/err" || fail "several-files
 # Inputs as they come: compressed (known by their bytes, whatever their
 # name, from a file or a pipe), in UTF-16, the separator guessed; one cut
 # short says where, after the records before it.
+# A build without zlib says so instead.
 if command -v gzip >/dev/null; then
     gzip -c "$dir/input.csv" >"$work/input.data"
-    expect gzip-file 0 "" "$dir/expected.txt" "$cut" -f 6,1,2 "$work/input.data"
-    expect gzip-pipe 0 "" "$dir/expected.txt" sh -c '"$2" -f 6,1,2 <"$1"' sh "$work/input.data" "$cut"
-    head -c "$(($(wc -c <"$work/input.data") - 9))" "$work/input.data" >"$work/cut.gz"
-    expect gzip-cut-short 1 "the gzip stream is cut off at byte" - "$cut" -f 1 "$work/cut.gz"
+    if "$cut" -f 1 "$work/input.data" 2>&1 >/dev/null | grep -q "which this build cannot read"; then
+        expect gzip-without-zlib 1 "gzip input, which this build cannot read (it was built without zlib)" - \
+            "$cut" -f 1 "$work/input.data"
+    else
+        expect gzip-file 0 "" "$dir/expected.txt" "$cut" -f 6,1,2 "$work/input.data"
+        expect gzip-pipe 0 "" "$dir/expected.txt" sh -c '"$2" -f 6,1,2 <"$1"' sh "$work/input.data" "$cut"
+        head -c "$(($(wc -c <"$work/input.data") - 9))" "$work/input.data" >"$work/cut.gz"
+        expect gzip-cut-short 1 "the gzip stream is cut off at byte" - "$cut" -f 1 "$work/cut.gz"
+    fi
 fi
 python3 -c 'import sys; sys.stdout.buffer.write(open(sys.argv[1], encoding="utf-8").read().encode("utf-16"))' \
     "$dir/input.csv" >"$work/utf16.csv" 2>/dev/null &&
