@@ -10,10 +10,12 @@ import sys
 
 
 def script_versions(path):
-    """{symbol: version} from a version script's global lists."""
+    """{symbol: version} from a version script's global lists, and every
+    version it names (one may list no symbol: its symbols all moved on)."""
     text = re.sub(r"/\*.*?\*/", "", open(path).read(), flags=re.S)
-    versions = {}
+    versions, nodes = {}, set()
     for node, body in re.findall(r"([A-Za-z_][\w.]*)\s*\{(.*?)\}", text, flags=re.S):
+        nodes.add(node)
         scope = None
         for word in re.findall(r"[\w*]+:|[\w*]+", body):
             if word.endswith(":"):
@@ -22,7 +24,7 @@ def script_versions(path):
                 if word in versions:
                     sys.exit(f"FAIL: {word} stands in {versions[word]} and {node}")
                 versions[word] = node
-    return versions
+    return versions, nodes
 
 
 def declared(headers):
@@ -37,7 +39,7 @@ def declared(headers):
     return names
 
 
-def exported(library, nm, versions):
+def exported(library, nm, nodes):
     """{symbol: default version} of every defined dynamic symbol, and
     {symbol: [earlier versions]} of those kept for programs linked before
     their arguments changed (name@VERSION beside name@@VERSION)."""
@@ -46,7 +48,7 @@ def exported(library, nm, versions):
     symbols, kept = {}, {}
     for line in lines:
         name, _, version = line.partition("@")
-        if name in versions.values():
+        if name in nodes:
             continue  # a version's own definition
         if version.startswith("@") or not version:
             symbols[name] = version.lstrip("@")
@@ -57,10 +59,9 @@ def exported(library, nm, versions):
 
 def main():
     library, script, nm, *headers = sys.argv[1:]
-    versions, names = script_versions(script), declared(headers)
-    symbols, kept = exported(library, nm, versions)
+    (versions, nodes), names = script_versions(script), declared(headers)
+    symbols, kept = exported(library, nm, nodes)
     failures = []
-    nodes = sorted(set(versions.values()))
     for name, earlier in sorted(kept.items()):
         for version in earlier:
             if name not in versions or version not in nodes or version >= versions[name]:
