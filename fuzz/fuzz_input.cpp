@@ -185,9 +185,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         ReadMemory(text, options), raw,
         [](const std::string &value) {
             std::string out;
-            for (unsigned char byte : value)
+            for (char c : value) {
+                const unsigned char byte = static_cast<unsigned char>(c);
                 out += byte < 0x80 ? std::string(1, static_cast<char>(byte))
                                    : std::string{static_cast<char>(0xC0 | byte >> 6), static_cast<char>(0x80 | (byte & 0x3F))};
+            }
             return out;
         },
         "Latin-1 reads each byte as its character", text);
