@@ -267,8 +267,9 @@ CSV_LINE_API const char *csv_line_kernel_name(void);
  */
 
 /* What a reader's options leave at 0 gets its default. (Version 1.1's
-   options ended at `lenient`; a program built then keeps the functions it
-   was linked with, which read those five alone.) */
+   options ended at `lenient`, 1.2's and 1.3's at `decode_on_demand`; a
+   program built then keeps the functions it was linked with, which read
+   those alone, and read bytes as they are.) */
 typedef struct csv_line_reader_options {
     char separator;   /* between fields: ',' when 0; refused as parse_csv_fields refuses */
     int header;       /* 1: the first record holds the columns' names, and is no record */
@@ -316,7 +317,8 @@ enum csv_line_error_code {
     CSV_LINE_OK = 0,
     CSV_LINE_ERROR_IO,        /* a read failed or a file could not be opened: csv_line_error.system is errno */
     CSV_LINE_ERROR_MEMORY,    /* out of memory */
-    CSV_LINE_ERROR_OPTIONS,   /* a separator refused, a negative limit or thread count */
+    CSV_LINE_ERROR_OPTIONS,   /* a separator refused, a negative limit or thread count, an encoding,
+                                 policy or guess unknown */
     CSV_LINE_ERROR_TOO_LONG,  /* a record over the record limit */
     CSV_LINE_ERROR_UNCLOSED,  /* a quote left open at the end of the input */
     CSV_LINE_ERROR_MALFORMED, /* a field not well formed (see csv_line_field_value) */
