@@ -296,16 +296,24 @@ Reading Read(const std::string &text, const Options &options, Source source, int
 }
 
 // Every source and packing, and threads with ranges of a few bytes, must
-// give what the model gives.
+// give what the model gives. A packed text goes through the stage first,
+// the same whatever comes after it: it is read from memory, a read
+// function (the stage on the caller's thread) and a pipe, on one thread
+// and on the most, which is enough to meet every way the stage is read.
 void ExpectModel(const std::string &text, const Options &options)
 {
     for (Packing packing : Packings()) {
         const Reading want = Model(Unpacked(text, packing), options);
         const std::string packed = Pack(text, packing);
+        const bool plain = packing == Packing::plain;
         for (Source source : sources) {
+            if (!plain && source != Source::memory && source != Source::callback && source != Source::pipe)
+                continue;
             for (int threads : thread_counts) {
+                if (!plain && threads != 1 && threads != thread_counts.back())
+                    continue;
                 for (const char *part : {"7", "64", "1000000"}) {
-                    if (threads == 1 && part[0] != '7')
+                    if ((threads == 1 || !plain) && part[0] != '7')
                         continue;
                     setenv("CSV_LINE_PART_SIZE", part, 1);
                     const Reading got = Read(packed, options, source, threads);
