@@ -347,10 +347,12 @@ Stage *stage_open(const Raw &raw, Packing packing, int encoding, int invalid_utf
         stage_close(stage);
         return nullptr;
     }
-    if (own_thread) {
+    // Without a thread of its own, the stage fills slots when read: also
+    // where CSV_LINE_STAGE_THREAD is 0, for emulators whose threads cannot
+    // start.
+    const char *threads = std::getenv("CSV_LINE_STAGE_THREAD");
+    if (own_thread && (threads == nullptr || std::strcmp(threads, "0") != 0))
         stage->threaded = pthread_create(&stage->thread, nullptr, run, stage) == 0;
-        // Without a thread of its own, the stage fills slots when read.
-    }
     return stage;
 }
 
