@@ -498,6 +498,8 @@ TEST(Table, ColumnsThatTurnToTextLateAreReadAgainFromEveryPacking)
         const std::string packed = Pack(text, packing);
         for (Source source : {Source::MEMORY, Source::PATH, Source::FILE_FD, Source::PIPE})
             for (int threads : thread_counts) {
+                if (source == Source::PIPE && thread_counts.size() == 1)
+                    continue;  // its writer is a thread
                 SCOPED_TRACE(std::string(packing_names[static_cast<int>(packing)]) + ", source " +
                              std::to_string(static_cast<int>(source)) + ", " + std::to_string(threads) + " threads");
                 options.threads = threads;
