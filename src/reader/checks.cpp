@@ -158,11 +158,11 @@ static bool count_lines(const Check &check, Tables &tables, const char *text, in
 static int find_not_utf8(const Check &check, Tables &tables, const char *text, int made, int *bad)
 {
     const csv_line_field *fields = tables.fields;
+    const csv_line_field &final_field = fields[tables.records[made - 1].field + tables.records[made - 1].count - 1];
+    const int end = final_field.start + final_field.length;
     int r = 0;
     while (r < made) {
         const int start = fields[tables.records[r].field].start;
-        const csv_line_record &last = tables.records[made - 1];
-        const int end = fields[last.field + last.count - 1].start + fields[last.field + last.count - 1].length;
         const int valid = static_cast<int>(csv_line::input::utf8_valid_prefix(text + start, static_cast<size_t>(end - start)));
         if (start + valid == end)
             return made;
